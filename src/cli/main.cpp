@@ -1,0 +1,6 @@
+#include <cstdio>
+
+int main() {
+  std::puts("tessaline-cli");
+  return 0;
+}

@@ -1,0 +1,71 @@
+#pragma once
+// Helpers shared by the tests: private temporary folders, files, waiting on
+// the event loop, and running a piece of a test as an unprivileged user.
+
+#include <QString>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace tessaline::test {
+
+namespace fs = std::filesystem;
+
+// A fresh folder (mkdtemp) removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const fs::path& rel) const { return path_ / rel; }
+
+ private:
+  fs::path path_;
+};
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+void writeFile(const fs::path& path, const std::string& content);
+std::string readFile(const fs::path& path);
+// Sets a file's modification time (seconds since the epoch), without following links.
+void setModTime(const fs::path& path, long long seconds);
+long long modTime(const fs::path& path);
+
+// Runs the event loop until the predicate holds or the time runs out.
+bool waitUntil(const std::function<bool()>& predicate,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// Runs fn in a child process that has dropped to the user nobody; answers
+// the child's exit status (fn's result), or -1 when it could not be run.
+int runAsNobody(const std::function<int()>& fn);
+// Makes the path (and its ancestors up to /) reachable for nobody.
+void openUpForNobody(const fs::path& path);
+
+// Runs a program and collects its output.
+struct ProcessResult {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& stdinData = {}, int timeoutMs = 120000);
+// Runs tessaline-cli.
+ProcessResult runCli(const std::vector<std::string>& args, const std::string& stdinData = {});
+
+}  // namespace tessaline::test
