@@ -1,0 +1,7 @@
+#include "cli/commands.h"
+
+namespace tessaline::cli {
+
+int runWriterCommand(const QStringList&) { return 2; }
+
+}  // namespace tessaline::cli
