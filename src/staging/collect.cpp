@@ -1,0 +1,34 @@
+#include "staging/collect.h"
+
+#include "staging/tree_update.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+namespace tessaline {
+
+namespace fs = std::filesystem;
+
+fs::path collectFiles(const std::vector<BurnItem>& items, const StagingFolder& folder,
+                      const std::function<bool()>& incrementalUpdateIndicated,
+                      const std::optional<fs::path>& mountPath, bool aliasFlag, StagingJournal* journal) {
+  if (journal != nullptr) journal->setStagingRoot(folder.stagingPath);
+  // The folder is fresh (createStagingFolder); making it again is harmless.
+  mkdir(folder.stagingPath.c_str(), 0777);
+  for (const BurnItem& item : items) {
+    if (std::atoi(item.isPermanent.c_str()) != 0) continue;  // the disc's own entries
+    const fs::path& source = item.aPath;
+    const std::string name = lastPathComponent(source);
+    if (name.empty()) continue;
+    const fs::path destination = folder.stagingPath / name;
+    std::optional<fs::path> comparePath;
+    if (incrementalUpdateIndicated() && mountPath) comparePath = *mountPath / name;
+    struct stat st {};
+    if (stat(source.c_str(), &st) != 0) continue;  // vanished: left out silently
+    updateSourcePath(source, destination, incrementalUpdateIndicated(), comparePath, aliasFlag, journal);
+  }
+  return folder.stagingPath;
+}
+
+}  // namespace tessaline
