@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "devices/session_addresses.h"
+
+namespace tessaline {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+MediumState withTracks(std::vector<TrackRecord> tracks) {
+  MediumState state;
+  state.present = true;
+  state.kind = MediumKind::CDR;
+  state.appendable = true;
+  state.tracks = std::move(tracks);
+  return state;
+}
+
+TrackRecord track(std::int64_t start, std::int64_t length) { return TrackRecord{BlockAddress{start}, BlockCount{length}}; }
+
+TEST(SessionAddresses, ABlankDiscHasNoEarlierSession) {
+  MediumState blank = withTracks({track(0, 359'847)});
+  blank.blank = true;
+  EXPECT_EQ(sessionString(blank), Strings{"0"});
+  EXPECT_EQ(sessionAddressText(sessionString(blank)), "0");
+}
+
+TEST(SessionAddresses, OneSessionGivesItsStartAndTheNextWritableAddress) {
+  // One session of N blocks at 0 on the emulated recorder: at least 300
+  // blocks written, 2 run-out blocks, then 11,400 blocks to the next session.
+  for (std::int64_t n : {10, 300, 4711}) {
+    const std::int64_t next = std::max<std::int64_t>(n, 300) + 2 + 11'400;
+    const MediumState state = withTracks({track(0, n), track(next, 359'847 - next)});
+    EXPECT_EQ(sessionString(state), (Strings{"0", std::to_string(next)}));
+    EXPECT_EQ(sessionAddressText(sessionString(state)), "0," + std::to_string(next));
+    EXPECT_NE(sessionAddressText(sessionString(state)), "0");
+  }
+}
+
+TEST(SessionAddresses, OnlyTheLastTwoTracksCount) {
+  const MediumState state =
+      withTracks({track(0, 500), track(11'902, 300), track(19'104, 1'000), track(27'006, 300'000)});
+  EXPECT_EQ(sessionString(state), (Strings{"19104", "27006"}));
+  EXPECT_EQ(sessionAddressText(sessionString(state)), "19104,27006");
+}
+
+TEST(SessionAddresses, AddressesAreWrittenInFullDecimal) {
+  const MediumState state = withTracks({track(4'294'967'296, 1), track(4'294'979'000, 1)});
+  EXPECT_EQ(sessionAddressText(sessionString(state)), "4294967296,4294979000");
+}
+
+TEST(SessionAddresses, NoTrackGivesNoAddressesRatherThanAFirstSession) {
+  MediumState none;
+  EXPECT_TRUE(sessionString(none).empty());
+  EXPECT_EQ(sessionAddressText(sessionString(none)), "");
+  EXPECT_EQ(sessionAddressText({}), "");
+  EXPECT_EQ(sessionAddressText({"7", "8", "9"}), "7,8");
+}
+
+}  // namespace
+}  // namespace tessaline
