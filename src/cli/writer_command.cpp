@@ -1,7 +1,308 @@
+// tessaline-cli writer ...: managing emulated writers and their media.
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
 #include "cli/commands.h"
+#include "devices/emulated/emulated_writers.h"
 
 namespace tessaline::cli {
 
-int runWriterCommand(const QStringList&) { return 2; }
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tessaline::emulated;
+
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+const char* const kOverview =
+    "usage: tessaline-cli writer COMMAND ...\n"
+    "Manages emulated CD recorders (in $TESSALINE_WRITERS_DIR, else\n"
+    "$XDG_DATA_HOME/tessaline/writers) and the discs in them.\n"
+    "\n"
+    "  create NAME [--display-name TEXT]   make a new writer\n"
+    "  remove NAME                         delete a writer and its disc\n"
+    "  list                                list the writers\n"
+    "  insert NAME --medium KIND [--blocks N] [--session IMAGE ...] [--closed]\n"
+    "                                      insert a blank disc, or one made of ISO images\n"
+    "  append NAME IMAGE [--close]         write an image as a new session\n"
+    "  info NAME [--json]                  show the disc in a writer\n"
+    "  eject NAME                          eject (and discard) the disc\n"
+    "  tray NAME open|close                move the tray\n"
+    "\n"
+    "Each command takes --help.\n";
+
+struct Help {
+  const char* command;
+  const char* text;
+};
+
+const Help kHelp[] = {
+    {"create",
+     "usage: tessaline-cli writer create NAME [--display-name TEXT]\n"
+     "Makes an emulated writer. NAME becomes a folder name: it must not be empty,\n"
+     "begin with a dot, or hold slashes or control characters.\n"},
+    {"remove", "usage: tessaline-cli writer remove NAME\nDeletes the writer and the disc in it.\n"},
+    {"list", "usage: tessaline-cli writer list\nLists the writers: name, device, display name.\n"},
+    {"insert",
+     "usage: tessaline-cli writer insert NAME --medium cd-r|cd-rw|cd-rom|dvd [--blocks N]\n"
+     "                                [--session IMAGE ...] [--closed]\n"
+     "Inserts a disc. Without --session it is blank. Each IMAGE is written as one\n"
+     "session in turn, the first at block 0; each later one must have been built\n"
+     "for the address where it lands (mkisofs -C, see 'writer info'). --blocks sets\n"
+     "the capacity (default 359847, an 80-minute CD; 2295104 for a DVD). --closed\n"
+     "closes the disc after the last session; a CD-ROM is always closed.\n"},
+    {"append",
+     "usage: tessaline-cli writer append NAME IMAGE [--close] [--speed KBPS] [--allow-non-iso]\n"
+     "Writes IMAGE as a new session at the disc's next writable address, as a burn\n"
+     "would (without verification). The image must be ISO 9660 and built for that\n"
+     "address (mkisofs -C with the 'sessionString' of 'writer info'), unless\n"
+     "--allow-non-iso is given. --close closes the disc. --speed limits the rate when\n"
+     "TESSALINE_EMULATED_SPEED=1.\n"},
+    {"info",
+     "usage: tessaline-cli writer info NAME [--json]\n"
+     "Shows the medium kind, tracks, session addresses, free blocks, whether the disc\n"
+     "is closed, the tray, the mount point and the medium file.\n"},
+    {"eject", "usage: tessaline-cli writer eject NAME\nEjects the disc; its content is discarded.\n"},
+    {"tray", "usage: tessaline-cli writer tray NAME open|close\nOpens or closes the tray.\n"},
+};
+
+std::string bytes(const QString& s) { return QFile::encodeName(s).toStdString(); }
+QString text(const std::string& s) { return QFile::decodeName(QByteArray::fromStdString(s)); }
+
+int fail(const std::string& message) {
+  std::fprintf(stderr, "tessaline-cli writer: %s\n", message.c_str());
+  return kFailed;
+}
+
+int usage(const std::string& message, const char* command) {
+  std::fprintf(stderr, "tessaline-cli writer: %s\n", message.c_str());
+  std::fprintf(stderr, "Try 'tessaline-cli writer %s --help'.\n", command);
+  return kUsage;
+}
+
+int result(const Status& s) { return s ? 0 : fail(s.error().message); }
+
+bool wantsHelp(const QStringList& args) {
+  return args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"));
+}
+
+const char* helpFor(const QString& command) {
+  for (const Help& h : kHelp)
+    if (command == QLatin1String(h.command)) return h.text;
+  return nullptr;
+}
+
+std::optional<long long> parseCount(const QString& s) {
+  bool ok = false;
+  const long long v = s.toLongLong(&ok);
+  if (!ok || v <= 0) return std::nullopt;
+  return v;
+}
+
+// Splits the arguments into positional ones and options; an option listed in
+// `valued` takes the next argument; "--session" takes every argument up to
+// the next option.
+struct Parsed {
+  QStringList positional;
+  QMap<QString, QStringList> options;
+  QString error;
+};
+
+Parsed parse(const QStringList& args, const QStringList& flags, const QStringList& valued) {
+  Parsed p;
+  for (qsizetype i = 0; i < args.size(); ++i) {
+    const QString& a = args[i];
+    if (!a.startsWith(QLatin1String("--"))) {
+      p.positional << a;
+      continue;
+    }
+    if (a == QLatin1String("--session")) {
+      QStringList images;
+      while (i + 1 < args.size() && !args[i + 1].startsWith(QLatin1String("--"))) images << args[++i];
+      if (images.isEmpty()) p.error = QStringLiteral("--session needs an image");
+      p.options[a] << images;
+    } else if (valued.contains(a)) {
+      if (i + 1 >= args.size()) {
+        p.error = a + QStringLiteral(" needs a value");
+        return p;
+      }
+      p.options[a] << args[++i];
+    } else if (flags.contains(a)) {
+      p.options[a] << QString();
+    } else {
+      p.error = QStringLiteral("unknown option ") + a;
+      return p;
+    }
+  }
+  return p;
+}
+
+QJsonObject infoJson(const WriterInfo& info) {
+  QJsonObject o;
+  o[QStringLiteral("name")] = text(info.name);
+  o[QStringLiteral("displayName")] = info.displayName;
+  o[QStringLiteral("bsdName")] = text(info.bsdName);
+  o[QStringLiteral("medium")] = info.disc ? QString::fromStdString(mediumKindText(info.disc->kind)) : QStringLiteral("none");
+  QJsonArray tracks;
+  if (info.disc) {
+    for (const TrackRecord& t : info.disc->tracks) {
+      QJsonObject tr;
+      tr[QStringLiteral("start")] = static_cast<double>(t.start.value);
+      tr[QStringLiteral("length")] = static_cast<double>(t.length.value);
+      tracks.append(tr);
+    }
+  }
+  o[QStringLiteral("tracks")] = tracks;
+  o[QStringLiteral("sessionString")] = QString::fromStdString(info.disc ? info.disc->sessionString() : "0");
+  o[QStringLiteral("freeBlocks")] = static_cast<double>(info.disc ? info.disc->freeBlocks().value : 0);
+  o[QStringLiteral("usedBlocks")] = static_cast<double>(info.disc ? info.disc->usedBlocks().value : 0);
+  o[QStringLiteral("capacity")] = static_cast<double>(info.disc ? info.disc->capacity.value : 0);
+  o[QStringLiteral("closed")] = info.disc ? info.disc->closed : false;
+  o[QStringLiteral("trayOpen")] = info.trayOpen;
+  o[QStringLiteral("busy")] = info.busy;
+  if (info.mountPoint) o[QStringLiteral("mountPoint")] = text(info.mountPoint->string());
+  o[QStringLiteral("mediumFile")] = text(info.mediumFile.string());
+  return o;
+}
+
+void printInfo(const WriterInfo& info) {
+  std::printf("Writer:        %s (%s, /dev/%s)\n", info.name.c_str(), info.displayName.toUtf8().constData(),
+              info.bsdName.c_str());
+  if (!info.disc) {
+    std::printf("Medium:        none\n");
+  } else {
+    const Disc& d = *info.disc;
+    std::printf("Medium:        %s, %s\n", mediumKindText(d.kind).c_str(),
+                d.tracks.empty() && d.writable() ? "blank" : (d.closed ? "closed" : "open"));
+    std::printf("Capacity:      %lld blocks\n", static_cast<long long>(d.capacity.value));
+    for (std::size_t i = 0; i < d.tracks.size(); ++i)
+      std::printf("Track %zu:       start %lld, length %lld\n", i + 1, static_cast<long long>(d.tracks[i].start.value),
+                  static_cast<long long>(d.tracks[i].length.value));
+    std::printf("Sessions (-C): %s\n", d.sessionString().c_str());
+    std::printf("Free blocks:   %lld\n", static_cast<long long>(d.freeBlocks().value));
+  }
+  std::printf("Tray:          %s\n", info.trayOpen ? "open" : "closed");
+  if (info.busy) std::printf("State:         busy\n");
+  std::printf("Mount point:   %s\n", info.mountPoint ? info.mountPoint->c_str() : "(not mounted)");
+  std::printf("Medium file:   %s\n", info.mediumFile.c_str());
+}
+
+int needName(const Parsed& p, const char* command, qsizetype count) {
+  if (!p.error.isEmpty()) return usage(p.error.toStdString(), command);
+  if (p.positional.size() < count) return usage(count == 1 ? "a writer name is needed" : "an argument is missing", command);
+  if (p.positional.size() > count) return usage("unexpected argument '" + bytes(p.positional[count]) + "'", command);
+  return 0;
+}
+
+}  // namespace
+
+int runWriterCommand(const QStringList& allArgs) {
+  if (allArgs.isEmpty()) {
+    std::fputs(kOverview, stderr);
+    return kUsage;
+  }
+  const QString command = allArgs.first();
+  const QStringList args = allArgs.mid(1);
+  if (command == QLatin1String("--help") || command == QLatin1String("-h") || command == QLatin1String("help")) {
+    std::fputs(kOverview, stdout);
+    return 0;
+  }
+  const char* help = helpFor(command);
+  if (help == nullptr) {
+    std::fprintf(stderr, "tessaline-cli writer: unknown command '%s'\n\n%s", bytes(command).c_str(), kOverview);
+    return kUsage;
+  }
+  if (wantsHelp(args)) {
+    std::fputs(help, stdout);
+    return 0;
+  }
+  const fs::path dir = defaultWritersDir();
+  const std::string cmd = bytes(command);
+
+  if (command == QLatin1String("list")) {
+    const Parsed p = parse(args, {}, {});
+    if (int rc = needName(p, "list", 0)) return rc;
+    for (const std::string& name : listWriters(dir)) {
+      auto info = writerInfo(dir, name);
+      if (info)
+        std::printf("%s\t/dev/%s\t%s\n", name.c_str(), info.value().bsdName.c_str(), info.value().displayName.toUtf8().constData());
+      else
+        std::printf("%s\t(damaged: %s)\n", name.c_str(), info.error().message.c_str());
+    }
+    return 0;
+  }
+  if (command == QLatin1String("create")) {
+    const Parsed p = parse(args, {}, {QStringLiteral("--display-name")});
+    if (int rc = needName(p, "create", 1)) return rc;
+    const QString display = p.options.value(QStringLiteral("--display-name")).value(0);
+    return result(createWriter(dir, bytes(p.positional[0]), display));
+  }
+  if (command == QLatin1String("remove") || command == QLatin1String("eject")) {
+    const Parsed p = parse(args, {}, {});
+    if (int rc = needName(p, cmd.c_str(), 1)) return rc;
+    const std::string name = bytes(p.positional[0]);
+    return result(command == QLatin1String("remove") ? removeWriter(dir, name) : eject(dir, name));
+  }
+  if (command == QLatin1String("tray")) {
+    const Parsed p = parse(args, {}, {});
+    if (int rc = needName(p, "tray", 2)) return rc;
+    const QString where = p.positional[1];
+    if (where != QLatin1String("open") && where != QLatin1String("close"))
+      return usage("the tray can be 'open' or 'close', not '" + bytes(where) + "'", "tray");
+    return result(setTray(dir, bytes(p.positional[0]), where == QLatin1String("open")));
+  }
+  if (command == QLatin1String("info")) {
+    const Parsed p = parse(args, {QStringLiteral("--json")}, {});
+    if (int rc = needName(p, "info", 1)) return rc;
+    auto info = writerInfo(dir, bytes(p.positional[0]));
+    if (!info) return fail(info.error().message);
+    if (p.options.contains(QStringLiteral("--json"))) {
+      std::fputs(QJsonDocument(infoJson(info.value())).toJson(QJsonDocument::Indented).constData(), stdout);
+    } else {
+      printInfo(info.value());
+    }
+    return 0;
+  }
+  if (command == QLatin1String("insert")) {
+    const Parsed p = parse(args, {QStringLiteral("--closed")}, {QStringLiteral("--medium"), QStringLiteral("--blocks")});
+    if (int rc = needName(p, "insert", 1)) return rc;
+    if (!p.options.contains(QStringLiteral("--medium"))) return usage("--medium is needed", "insert");
+    const auto kind = mediumKindFromText(bytes(p.options.value(QStringLiteral("--medium")).value(0)));
+    if (!kind) return usage("--medium must be cd-r, cd-rw, cd-rom or dvd", "insert");
+    MediumSpec spec;
+    spec.kind = *kind;
+    spec.capacity = *kind == MediumKind::Other ? kDvdCapacity : kCd80Capacity;
+    if (p.options.contains(QStringLiteral("--blocks"))) {
+      const auto blocks = parseCount(p.options.value(QStringLiteral("--blocks")).value(0));
+      if (!blocks) return usage("--blocks must be a positive whole number", "insert");
+      spec.capacity = BlockCount{*blocks};
+    }
+    for (const QString& image : p.options.value(QStringLiteral("--session"))) spec.sessionImages.emplace_back(bytes(image));
+    spec.closed = p.options.contains(QStringLiteral("--closed"));
+    return result(insertMedium(dir, bytes(p.positional[0]), spec));
+  }
+  if (command == QLatin1String("append")) {
+    const Parsed p = parse(args, {QStringLiteral("--close"), QStringLiteral("--allow-non-iso")}, {QStringLiteral("--speed")});
+    if (int rc = needName(p, "append", 2)) return rc;
+    AppendOptions options;
+    options.allowNonIso = p.options.contains(QStringLiteral("--allow-non-iso"));
+    if (p.options.contains(QStringLiteral("--speed"))) {
+      const auto speed = parseCount(p.options.value(QStringLiteral("--speed")).value(0));
+      if (!speed) return usage("--speed must be a positive number of kilobytes per second", "append");
+      options.speedKBps = static_cast<float>(*speed);
+    }
+    return result(appendSession(dir, bytes(p.positional[0]), fs::path(bytes(p.positional[1])),
+                                p.options.contains(QStringLiteral("--close")), options));
+  }
+  return usage("unknown command", cmd.c_str());
+}
 
 }  // namespace tessaline::cli

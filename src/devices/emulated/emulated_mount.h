@@ -1,0 +1,62 @@
+#pragma once
+// Mounting an emulated disc: the last session's ISO 9660 tree, read with
+// libisofs, materialised read-only in a folder named after the volume, and
+// listed in the writer's mount table as "/dev/<bsdName> <mount point> iso9660 ro 0 0".
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/result.h"
+#include "common/units.h"
+#include "devices/disc_recording_service.h"
+#include "devices/emulated/emulated_medium.h"
+
+namespace tessaline::emulated {
+
+// $XDG_RUNTIME_DIR/tessaline/mounts, else $XDG_CACHE_HOME/tessaline/mounts,
+// else ~/.cache/tessaline/mounts.
+fs::path mountBaseDir();
+// The folder that holds the mount of one writer's disc.
+fs::path writerMountDir(const std::string& writerName);
+
+// The escaping of /etc/fstab and /proc/mounts: space, tab, newline and
+// backslash as octal escapes.
+std::string fstabEscape(const std::string& field);
+std::string fstabUnescape(const std::string& field);
+
+struct MountRecord {
+  BlockAddress session;  // start of the session that is mounted
+  MountEntry entry;
+};
+
+// The writer's mount table (no value when nothing is mounted).
+std::optional<MountRecord> readMountTable(const WriterPaths& paths);
+
+// The volume id of the ISO 9660 volume whose session starts at `start`, or
+// no value when there is none there.
+std::optional<std::string> isoVolumeIdAt(const fs::path& mediumFile, BlockAddress start);
+
+// Reads the tree of the session at `start` of the medium file and builds it
+// in `target` (which must not exist): files, folders and symbolic links with
+// their exact names and modification times, read-only.
+Status materialiseSession(const fs::path& mediumFile, BlockAddress start, const fs::path& target);
+
+// True when the mount table names the disc's last session and its folder is
+// still there.
+bool mountIsCurrent(const WriterPaths& paths, const Disc& disc);
+
+// Mounts the last session of an open disc that carries an ISO 9660 volume
+// (unless it already is). Answers the mount point, or no value when the disc
+// is not one to mount.
+Result<std::optional<fs::path>> mountDisc(const WriterPaths& paths, const Disc& disc, const std::string& bsdName);
+
+// Removes the mount folder and empties the mount table.
+Status unmountDisc(const WriterPaths& paths);
+
+// Removes a read-only tree (folders are made writable first); only used on
+// folders of our own.
+void removeReadOnlyTree(const fs::path& path);
+
+}  // namespace tessaline::emulated
