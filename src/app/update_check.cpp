@@ -127,12 +127,10 @@ void UpdateCheck::onReadyRead() {
 
 void UpdateCheck::abandon() {
   failed_ = true;
-  QNetworkReply* reply = reply_.data();
-  if (reply && reply->isRunning()) {
-    reply->abort();  // finishes the reply, which concludes the check
-  } else {
-    conclude(0);
-  }
+  if (QNetworkReply* reply = reply_.data(); reply && reply->isRunning()) reply->abort();
+  // abort() normally concludes through finished(); this covers a reply that
+  // had nothing left to signal.
+  conclude(0);
 }
 
 void UpdateCheck::onReplyFinished() {
