@@ -1,0 +1,297 @@
+// The real-drive service around the drives: finding them in sysfs, their
+// names, appearing and disappearing, exclusive access (unmounting first),
+// UDisks2 replies, and the permission message. One test runs only with a
+// drive attached.
+
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "devices/libburn/drive_access.h"
+#include "devices/libburn/libburn_service.h"
+#include "devices/libburn/udisks_mounts.h"
+#include "support/test_support.h"
+
+namespace tessaline::libburn {
+namespace {
+
+using test::TempDir;
+namespace fs = std::filesystem;
+
+// A sysfs tree as the kernel lays it out for SCSI CD drives.
+class FakeSysfs {
+ public:
+  explicit FakeSysfs(const fs::path& root) : root_(root) { fs::create_directories(root_ / "class" / "block"); }
+  fs::path addDrive(const std::string& name, const std::string& vendor, const std::string& model, int host) {
+    const fs::path device = root_ / "devices" / "pci0000:00" / ("ata" + std::to_string(host)) /
+                            ("host" + std::to_string(host)) / "target" / "device";
+    const fs::path block = device / "block" / name;
+    fs::create_directories(block);
+    if (!vendor.empty()) test::writeFile(device / "vendor", vendor + "\n");
+    if (!model.empty()) test::writeFile(device / "model", model + "\n");
+    fs::create_symlink(device, block / "device");
+    fs::create_symlink(fs::relative(block, root_ / "class" / "block"), root_ / "class" / "block" / name);
+    return block;
+  }
+  void removeDrive(const std::string& name) { fs::remove(root_ / "class" / "block" / name); }
+  const fs::path& root() const { return root_; }
+
+ private:
+  fs::path root_;
+};
+
+// Records what was asked of it instead of calling UDisks2.
+class FakeMounts : public MountControl {
+ public:
+  bool available() override { return present; }
+  Status unmount(const std::string& devicePath) override {
+    unmounted.push_back(devicePath);
+    if (unmountError) return *unmountError;
+    return {};
+  }
+  Result<std::string> mount(const std::string& devicePath) override {
+    mounted.push_back(devicePath);
+    return std::string("/media/disc");
+  }
+  void rescan(const std::string&) override {}
+
+  bool present = true;
+  std::optional<Error> unmountError;
+  std::vector<std::string> unmounted;
+  std::vector<std::string> mounted;
+};
+
+TEST(LibburnDrives, FoundInSysfsInNumberOrderWithTheirNames) {
+  TempDir dir;
+  FakeSysfs sys(dir / "sys");
+  const fs::path sr0 = sys.addDrive("sr0", "HL-DT-ST", "DVDRAM GH24NSD1 ", 0);
+  sys.addDrive("sr10", "TSSTcorp", "CDDVDW SH-224DB", 1);
+  sys.addDrive("sr2", "", "", 2);
+  fs::create_directories(dir / "sys" / "devices" / "sda");
+  fs::create_symlink(dir / "sys" / "devices" / "sda", dir / "sys" / "class" / "block" / "sda");
+  fs::create_symlink(dir / "sys" / "devices" / "sda", dir / "sys" / "class" / "block" / "sr1x");
+
+  const auto drives = listOpticalDrives(dir / "sys", dir / "dev");
+  ASSERT_EQ(drives.size(), 3u);
+  EXPECT_EQ(drives[0].bsdName, "sr0");
+  EXPECT_EQ(drives[1].bsdName, "sr2");
+  EXPECT_EQ(drives[2].bsdName, "sr10");
+  EXPECT_EQ(drives[0].sysfsPath, fs::canonical(sr0).string());
+  EXPECT_EQ(drives[0].devicePath, (dir / "dev" / "sr0").string());
+  EXPECT_EQ(drives[0].displayName(), "HL-DT-ST DVDRAM GH24NSD1");
+  EXPECT_EQ(drives[1].displayName(), "Optical drive sr2");
+  EXPECT_TRUE(listOpticalDrives(dir / "nothing", dir / "dev").empty());
+}
+
+TEST(LibburnDrives, DeviceNodeLeadsToItsSysfsPath) {
+  TempDir dir;
+  FakeSysfs sys(dir / "sys");
+  const fs::path block = sys.addDrive("sr0", "V", "M", 0);
+  fs::create_directories(dir / "sys" / "dev" / "block");
+  fs::create_symlink(block, dir / "sys" / "dev" / "block" / "11:0");
+  fs::create_directories(dir / "dev");
+  if (::mknod((dir / "dev" / "sr0").c_str(), S_IFBLK | 0660, makedev(11, 0)) != 0)
+    GTEST_SKIP() << "cannot make a device node here";
+  EXPECT_EQ(sysfsPathForDeviceNode(dir / "dev" / "sr0", dir / "sys"), fs::canonical(block).string());
+  test::writeFile(dir / "dev" / "plain", "x");
+  EXPECT_EQ(sysfsPathForDeviceNode(dir / "dev" / "plain", dir / "sys"), "");
+  EXPECT_EQ(sysfsPathForDeviceNode(dir / "dev" / "missing", dir / "sys"), "");
+}
+
+TEST(LibburnDrives, NoPermissionNamesTheGroupToJoin) {
+  TempDir dir;
+  const fs::path node = dir / "sr0";
+  test::writeFile(node, "");
+  const group* cdrom = ::getgrnam("cdrom");
+  if (cdrom == nullptr) GTEST_SKIP() << "no group cdrom on this system";
+  ASSERT_EQ(::chown(node.c_str(), 0, cdrom->gr_gid), 0);
+  ASSERT_EQ(::chmod(node.c_str(), 0660), 0);
+  test::openUpForNobody(dir.path());
+
+  const int rc = test::runAsNobody([&] {
+    const Status access = checkDeviceAccess(node.string());
+    if (access.ok()) return 1;
+    if (access.error().kind != ErrorKind::PermissionDenied) return 2;
+    if (access.error().message.find("group \"cdrom\"") == std::string::npos) return 3;
+    if (access.error().message.find(node.string()) == std::string::npos) return 4;
+    const auto readings = readDrive(node.string());
+    if (readings.ok() || readings.error().kind != ErrorKind::PermissionDenied) return 5;
+    return 0;
+  });
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(checkDeviceAccess((dir / "gone").string()).error().kind, ErrorKind::NotFound);
+}
+
+TEST(LibburnMounts, UDisksObjectsRepliesAndMountTable) {
+  EXPECT_EQ(udisksBlockObjectPath("/dev/sr0"), "/org/freedesktop/UDisks2/block_devices/sr0");
+  EXPECT_EQ(udisksBlockObjectPath("/dev/sr-1.x"), "/org/freedesktop/UDisks2/block_devices/sr_2d1_2ex");
+
+  const auto busy = errorFromUDisksReply("org.freedesktop.UDisks2.Error.DeviceBusy", "target is busy", "unmount", "/dev/sr0");
+  EXPECT_EQ(busy.kind, ErrorKind::Busy);
+  EXPECT_NE(busy.message.find("/dev/sr0"), std::string::npos);
+  EXPECT_EQ(errorFromUDisksReply("org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain", "", "mount", "/dev/sr0").kind,
+            ErrorKind::PermissionDenied);
+  EXPECT_EQ(errorFromUDisksReply("org.freedesktop.DBus.Error.ServiceUnknown", "", "mount", "/dev/sr0").kind,
+            ErrorKind::NotFound);
+  EXPECT_EQ(errorFromUDisksReply("org.freedesktop.DBus.Error.UnknownMethod", "", "mount", "/dev/sr0").kind,
+            ErrorKind::NotFound);
+  EXPECT_EQ(errorFromUDisksReply("org.freedesktop.DBus.Error.NoReply", "", "mount", "/dev/sr0").kind,
+            ErrorKind::TimedOut);
+  const auto other = errorFromUDisksReply("org.freedesktop.UDisks2.Error.Failed", "wrong fs type", "mount", "/dev/sr0");
+  EXPECT_EQ(other.kind, ErrorKind::Io);
+  EXPECT_NE(other.message.find("wrong fs type"), std::string::npos);
+
+  const auto table = parseMountTable(
+      "/dev/vda / ext4 rw 0 0\n"
+      "/dev/sr0 /media/user/My\\040Disc iso9660 ro,nosuid 0 0\n"
+      "garbage\n"
+      "/dev/sr1 /media/user/Other udf ro 0 0\n"
+      "/dev/sr0 /mnt/second iso9660 ro 0 0\n");
+  ASSERT_EQ(table.size(), 4u);
+  const auto sr0 = mountsOfDevice(table, "/dev/sr0");
+  ASSERT_EQ(sr0.size(), 2u);
+  EXPECT_EQ(sr0[0].mountPoint, "/media/user/My Disc");
+  EXPECT_EQ(sr0[0].type, "iso9660");
+  EXPECT_TRUE(mountsOfDevice(table, "/dev/sr").empty());
+}
+
+TEST(LibburnMounts, UnmountingGoesThroughUDisksOnlyWhenSomethingIsMounted) {
+  FakeMounts mounts;
+  const std::vector<MountEntry> none = {{"/dev/sr1", "/media/x", "iso9660"}};
+  const std::vector<MountEntry> mounted = {{"/dev/sr0", "/media/user/Disc", "iso9660"}};
+
+  mounts.present = false;
+  EXPECT_TRUE(unmountDevice("/dev/sr0", none, mounts).ok());
+  const Status refused = unmountDevice("/dev/sr0", mounted, mounts);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind, ErrorKind::Busy);
+  EXPECT_NE(refused.error().message.find("UDisks2"), std::string::npos);
+  EXPECT_NE(refused.error().message.find("/media/user/Disc"), std::string::npos);
+  EXPECT_TRUE(mounts.unmounted.empty());
+
+  mounts.present = true;
+  EXPECT_TRUE(unmountDevice("/dev/sr0", mounted, mounts).ok());
+  EXPECT_EQ(mounts.unmounted, std::vector<std::string>{"/dev/sr0"});
+  mounts.unmountError = makeError(ErrorKind::Busy, "files are open");
+  EXPECT_EQ(unmountDevice("/dev/sr0", mounted, mounts).error().message, "files are open");
+}
+
+class LibburnServiceTest : public ::testing::Test {
+ protected:
+  LibburnService::Options options() {
+    LibburnService::Options o;
+    o.sysRoot = dir_ / "sys";
+    o.devRoot = dir_ / "dev";
+    o.mountTable = (dir_ / "mounts").string();
+    o.mounts = mounts_;
+    o.pollIntervalMs = 10;
+    test::writeFile(dir_ / "mounts", "");
+    fs::create_directories(dir_ / "dev");
+    return o;
+  }
+  TempDir dir_;
+  FakeSysfs sys_{dir_ / "sys"};
+  std::shared_ptr<FakeMounts> mounts_ = std::make_shared<FakeMounts>();
+};
+
+TEST_F(LibburnServiceTest, WritersCarryTheDrivesNamesAndComeAndGo) {
+  const fs::path sr0 = sys_.addDrive("sr0", "PLEXTOR", "DVDR PX-891SAF", 0);
+  LibburnService service(options());
+  auto writers = service.devices();
+  ASSERT_EQ(writers.size(), 1u);
+  const auto w = writers[0];
+  EXPECT_EQ(w->displayName(), QStringLiteral("PLEXTOR DVDR PX-891SAF"));
+  EXPECT_EQ(w->ioRegistryEntryPath(), fs::canonical(sr0).string());
+  EXPECT_EQ(w->bsdName(), "sr0");
+  EXPECT_EQ(w->toolDeviceName(), (dir_ / "dev" / "sr0").string());
+  EXPECT_FALSE(w->isEmulated());
+  // No device node: no medium to see, and nothing to grab.
+  EXPECT_FALSE(w->mediumState().present);
+  const Status access = w->acquireExclusiveAccess();
+  ASSERT_FALSE(access.ok());
+  EXPECT_EQ(access.error().kind, ErrorKind::NotFound);
+
+  QSignalSpy status(&service, &DiscRecordingService::deviceStatusChanged);
+  QSignalSpy appeared(&service, &DiscRecordingService::deviceAppeared);
+  QSignalSpy disappeared(&service, &DiscRecordingService::deviceDisappeared);
+  service.startNotifications();
+  ASSERT_TRUE(test::waitUntil([&] { return status.count() >= 1; }));
+  EXPECT_EQ(status.takeFirst().at(0).value<std::shared_ptr<Writer>>().get(), w.get());
+
+  sys_.addDrive("sr1", "ASUS", "DRW-24D5MT", 1);
+  ASSERT_TRUE(test::waitUntil([&] { return appeared.count() == 1; }));
+  const auto added = appeared.takeFirst().at(0).value<std::shared_ptr<Writer>>();
+  EXPECT_EQ(added->bsdName(), "sr1");
+  writers = service.devices();
+  ASSERT_EQ(writers.size(), 2u);
+  EXPECT_EQ(writers[0].get(), w.get());  // the same writer object while the drive stays
+  EXPECT_EQ(writers[1].get(), added.get());
+
+  sys_.removeDrive("sr0");
+  ASSERT_TRUE(test::waitUntil([&] { return disappeared.count() == 1; }));
+  EXPECT_EQ(disappeared.takeFirst().at(0).value<std::shared_ptr<Writer>>().get(), w.get());
+  ASSERT_EQ(service.devices().size(), 1u);
+  EXPECT_EQ(appeared.count(), 0);
+}
+
+TEST_F(LibburnServiceTest, ExclusiveAccessUnmountsFirstAndRefusesWithoutUDisks) {
+  sys_.addDrive("sr0", "V", "M", 0);
+  auto o = options();
+  const std::string node = (dir_ / "dev" / "sr0").string();
+  test::writeFile(node, "");  // stands in for the device node
+  test::writeFile(dir_ / "mounts", node + " /media/user/Old\\040Disc iso9660 ro 0 0\n");
+  mounts_->present = false;
+  LibburnService service(o);
+  auto w = service.devices().at(0);
+
+  const Status refused = w->acquireExclusiveAccess();
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind, ErrorKind::Busy);
+  EXPECT_NE(refused.error().message.find("/media/user/Old Disc"), std::string::npos) << refused.error().message;
+
+  // With UDisks2 the disc is unmounted before the grab is tried.
+  mounts_->present = true;
+  mounts_->unmountError = makeError(ErrorKind::Busy, "files on the disc are open");
+  const Status busy = w->acquireExclusiveAccess();
+  ASSERT_FALSE(busy.ok());
+  EXPECT_EQ(busy.error().message, "files on the disc are open");
+  EXPECT_EQ(mounts_->unmounted, std::vector<std::string>{node});
+
+  // Reservation is this process's own mark.
+  EXPECT_FALSE(w->mediumState().reserved);
+  ASSERT_TRUE(w->acquireMediaReservation().ok());
+  EXPECT_TRUE(w->mediumState().reserved);
+  w->releaseMediaReservation();
+  EXPECT_FALSE(w->mediumState().reserved);
+  w->releaseExclusiveAccess();  // nothing held: no effect
+}
+
+// Needs an optical drive; checks what can be checked without writing.
+TEST(LibburnRealDrive, ReadsTheAttachedDrive) {
+  const auto drives = listOpticalDrives();
+  if (drives.empty()) GTEST_SKIP() << "no optical drive attached (/sys/class/block/sr*)";
+  LibburnService service;
+  auto writers = service.devices();
+  ASSERT_EQ(writers.size(), drives.size());
+  for (const auto& w : writers) {
+    EXPECT_EQ("/dev/" + w->bsdName(), w->toolDeviceName());
+    EXPECT_FALSE(w->ioRegistryEntryPath().empty());
+    EXPECT_EQ(sysfsPathForDeviceNode(w->toolDeviceName()), w->ioRegistryEntryPath());
+    const MediumState s = w->mediumState();
+    if (s.present && !s.transitioning && s.appendable) {
+      ASSERT_FALSE(s.tracks.empty());
+      EXPECT_GT(s.spaceFree.value, 0);
+    }
+    if (s.blank) {
+      EXPECT_EQ(s.tracks.size(), 1u);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tessaline::libburn
