@@ -149,7 +149,7 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
     s.spaceUsed = disc.usedBlocks();
     s.tracks = disc.tracks;
     if (disc.appendable()) s.tracks.push_back(TrackRecord{disc.nextWritable(), disc.freeBlocks()});
-    if (!s.busy && !s.transitioning) (void)currentMount(paths_, toc.value(), bsdName());
+    if (!s.busy) (void)currentMount(paths_, toc.value(), bsdName());
     return s;
   }
 

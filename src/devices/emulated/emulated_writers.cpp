@@ -75,7 +75,7 @@ std::optional<fs::path> currentMount(const WriterPaths& paths, const Toc& toc, c
   if (!toc.disc || toc.trayOpen || !toc.disc->appendable() || toc.disc->tracks.empty()) return std::nullopt;
   if (mountIsCurrent(paths, *toc.disc)) return fs::path(readMountTable(paths)->entry.mountPoint);
   // Whoever holds exclusive access unmounted the disc on purpose.
-  if (FileLock::isHeld(paths.exclusiveLock()) || isTransitioning(toc)) return std::nullopt;
+  if (FileLock::isHeld(paths.exclusiveLock())) return std::nullopt;
   if (!checkMediumFile(paths, *toc.disc)) return std::nullopt;
   auto mounted = mountDisc(paths, *toc.disc, bsdName);
   if (!mounted) return std::nullopt;
@@ -243,9 +243,9 @@ Status appendSession(const fs::path& writersDir, const std::string& name, const 
   if (!options.allowNonIso) {
     if (Status s = checkImageForAddress(image, disc.value().nextWritable(), disc.value().sessionString()); !s) return s;
   }
+  if (Status s = unmountDisc(paths); !s) return s;
   auto busy = FileLock::lock(paths.busyLock());
   if (!busy) return busy.error();
-  if (Status s = unmountDisc(paths); !s) return s;
   WriteControl control;
   control.bytesPerSecond = throttleRate(options.speedKBps);
   control.progress = options.progress;

@@ -71,7 +71,7 @@ Status checkImageForAddress(const fs::path& image, BlockAddress start, const std
 
 // The mount point of the disc's last session, mounting it first when it is
 // an open ISO 9660 disc whose mount has gone missing (unless the writer is in
-// exclusive use or the medium is moving).
+// exclusive use).
 std::optional<fs::path> currentMount(const WriterPaths& paths, const Toc& toc, const std::string& bsdName);
 
 // True within the short time after an insert, eject or tray move.

@@ -1,0 +1,631 @@
+// The emulated recorder through the service interface: burning with a
+// producer, verification, refusals, erasing, notifications (also of changes
+// made by another process), exclusive access across processes and mounting.
+// xorriso reads what was written, as an independent reader.
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "devices/emulated/emulated_medium.h"
+#include "devices/emulated/emulated_mount.h"
+#include "devices/emulated/emulated_service.h"
+#include "support/test_support.h"
+
+namespace tessaline::emulated {
+namespace {
+
+using test::readFile;
+using test::runCli;
+using test::runProgram;
+using test::TempDir;
+using test::waitUntil;
+using test::writeFile;
+
+struct Env {
+  TempDir tmp;
+  test::ScopedEnv writers{"TESSALINE_WRITERS_DIR", (tmp / "writers").string()};
+  test::ScopedEnv runtime{"XDG_RUNTIME_DIR", (tmp / "run").string()};
+  test::ScopedEnv cache{"XDG_CACHE_HOME", (tmp / "cache").string()};
+  test::ScopedEnv speed{"TESSALINE_EMULATED_SPEED", "0"};
+  fs::path dir() const { return tmp / "writers"; }
+  WriterPaths paths(const std::string& name) const { return WriterPaths{dir(), name}; }
+};
+
+// genisoimage: a first session, or one continuing the disc in `medium`.
+fs::path makeIso(const fs::path& tree, const fs::path& out, const std::string& volume,
+                 const std::string& sessionString = "0", const fs::path& medium = {}) {
+  std::vector<std::string> args{"-quiet", "-r", "-V", volume, "-o", out.string()};
+  if (sessionString != "0") {
+    args.insert(args.end(), {"-C", sessionString});
+    if (!medium.empty()) args.insert(args.end(), {"-M", medium.string()});
+  }
+  args.push_back(tree.string());
+  const auto r = runProgram("genisoimage", args);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  return out;
+}
+
+// Extracts the session at `start` with xorriso; answers its exit status.
+int xorrisoExtract(const fs::path& medium, BlockAddress start, const fs::path& target) {
+  const auto r = runProgram("xorriso", {"-osirrox", "on", "-indev", "stdio:" + medium.string(), "-load", "sbsector",
+                                        std::to_string(start.value), "-extract", "/", target.string()});
+  return r.exitCode;
+}
+
+std::vector<std::byte> bytesOf(const std::string& s) {
+  std::vector<std::byte> v(s.size());
+  std::memcpy(v.data(), s.data(), s.size());
+  return v;
+}
+
+// Hands out a byte vector and starts again from the front when all of it has
+// been handed out, as the image producer does. Can be told to differ on its
+// second pass, to fail, or to be short.
+class TestProducer : public TrackProducer {
+ public:
+  explicit TestProducer(std::vector<std::byte> data) : data_(std::move(data)) {}
+  Status prepareTrack() override {
+    ++prepared;
+    return {};
+  }
+  Result<std::uint32_t> produceData(std::span<std::byte> buffer) override {
+    ++calls;
+    if (failAtCall > 0 && calls >= failAtCall) return makeError(ErrorKind::Io, "the image went away");
+    if (pos_ == data_.size() && rewinds) {
+      pos_ = 0;
+      ++pass_;
+    }
+    const std::size_t n = std::min(buffer.size(), data_.size() - pos_);
+    std::memcpy(buffer.data(), data_.data() + pos_, n);
+    if (pass_ > 0 && corruptByte >= pos_ && corruptByte < pos_ + n) buffer[corruptByte - pos_] ^= std::byte{0x5a};
+    pos_ += n;
+    return static_cast<std::uint32_t>(n);
+  }
+  void cleanupTrack() override { ++cleaned; }
+
+  int prepared = 0;
+  int cleaned = 0;
+  int calls = 0;
+  int failAtCall = 0;
+  bool rewinds = true;
+  std::size_t corruptByte = SIZE_MAX;
+
+ private:
+  std::vector<std::byte> data_;
+  std::size_t pos_ = 0;
+  int pass_ = 0;
+};
+
+TrackProperties trackOf(std::size_t bytes) {
+  TrackProperties t;
+  t.length = BlockCount::fromBytesRoundedDown(static_cast<std::int64_t>(bytes));
+  return t;
+}
+
+std::shared_ptr<Writer> writerNamed(EmulatedService& service, const std::string& name) {
+  for (auto& w : service.devices())
+    if (w->ioRegistryEntryPath() == "/emulated/" + name) return w;
+  return nullptr;
+}
+
+// Runs a job to its end; answers its final status.
+JobStatus finish(Job& job) {
+  QSignalSpy spy(&job, &Job::finished);
+  EXPECT_TRUE(waitUntil([&] { return spy.count() > 0; }, std::chrono::seconds(60)));
+  EXPECT_EQ(spy.count(), 1);
+  return job.status();
+}
+
+class EmulatedServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(createWriter(env.dir(), "rec", {}));
+    writeFile(env.tmp / "one/hello.txt", "hello\n");
+    writeFile(env.tmp / "one/folder/inner.txt", std::string(70000, 'i'));
+    writeFile(env.tmp / "two/second.txt", "second session\n");
+  }
+  Env env;
+};
+
+TEST_F(EmulatedServiceTest, WriterIdentityIsStableAndItsDeviceNameNeverAPrefixOfAnother) {
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(createWriter(env.dir(), "extra " + std::to_string(i), {}));
+  EmulatedService service(env.dir());
+  const auto writers = service.devices();
+  ASSERT_EQ(writers.size(), 11u);
+  EXPECT_EQ(writers[0]->ioRegistryEntryPath(), "/emulated/rec");
+  EXPECT_EQ(writers[0]->displayName(), QStringLiteral("Emulated CD Recorder (rec)"));
+  EXPECT_EQ(writers[0]->bsdName(), "emu1");
+  EXPECT_EQ(writers[10]->bsdName(), "emu11");
+  EXPECT_EQ(writers[0]->toolDeviceName(), (env.dir() / "rec" / "medium.img").string());
+  EXPECT_TRUE(writers[0]->isEmulated());
+  // A second service sees the same writers, equal by identity.
+  EmulatedService other(env.dir());
+  EXPECT_TRUE(other.devices()[0]->isEqual(*writers[0]));
+  EXPECT_FALSE(writers[1]->isEqual(*writers[0]));
+  // A removed writer's number is not handed out again.
+  ASSERT_TRUE(removeWriter(env.dir(), "extra 9"));
+  ASSERT_TRUE(createWriter(env.dir(), "late", {}));
+  EXPECT_EQ(writerNamed(other, "late")->bsdName(), "emu12");
+}
+
+TEST_F(EmulatedServiceTest, BlankDiscStateAndTrackLayout) {
+  EmulatedService service(env.dir());
+  auto w = writerNamed(service, "rec");
+  EXPECT_FALSE(w->mediumState().present);
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDRW, kCd80Capacity, {}, false}));
+  const MediumState s = w->mediumState();
+  EXPECT_TRUE(s.present);
+  EXPECT_EQ(s.kind, MediumKind::CDRW);
+  EXPECT_TRUE(s.blank);
+  EXPECT_TRUE(s.appendable);
+  EXPECT_TRUE(s.erasable);
+  EXPECT_EQ(s.spaceFree.value, 359847);
+  EXPECT_EQ(s.spaceUsed.value, 0);
+  ASSERT_EQ(s.tracks.size(), 1u);
+  EXPECT_EQ(s.tracks[0], (TrackRecord{BlockAddress{0}, BlockCount{359847}}));
+  // The medium file spans the disc's whole address space, sparsely.
+  struct stat st {};
+  ASSERT_EQ(::stat(w->toolDeviceName().c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 359847LL * 2048);
+  EXPECT_LT(st.st_blocks * 512, 1 << 20);
+}
+
+TEST_F(EmulatedServiceTest, BurnsSessionsAtTheirAddressesAndXorrisoReadsThem) {
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{}));
+  EmulatedService service(env.dir());
+  auto w = writerNamed(service, "rec");
+
+  const fs::path first = makeIso(env.tmp / "one", env.tmp / "one.iso", "FIRST");
+  auto producer = std::make_shared<TestProducer>(bytesOf(readFile(first)));
+  auto job = w->burn(BurnSettings{}, trackOf(fs::file_size(first)), producer);
+  ASSERT_TRUE(job) << job.error().message;
+  const JobStatus done = finish(*job.value());
+  ASSERT_EQ(done.phase, JobPhase::Succeeded) << (done.error ? done.error->message : "");
+  EXPECT_EQ(producer->prepared, 1);
+  EXPECT_EQ(producer->cleaned, 1);
+
+  const BlockCount n = BlockCount::fromBytesRoundedDown(static_cast<std::int64_t>(fs::file_size(first)));
+  MediumState s = w->mediumState();
+  EXPECT_FALSE(s.blank);
+  EXPECT_FALSE(s.busy);
+  ASSERT_EQ(s.tracks.size(), 2u);
+  EXPECT_EQ(s.tracks[0].start.value, 0);
+  const std::int64_t next = std::max<std::int64_t>(n.value, 300) + 2 + 11400;
+  EXPECT_EQ(s.tracks[1].start.value, next);
+  EXPECT_EQ(s.spaceFree.value, 359847 - next);
+
+  // The burn mounted the disc (the default completion action).
+  auto mounts = service.serviceMounts();
+  ASSERT_EQ(mounts.size(), 1u);
+  EXPECT_EQ(mounts[0].mountedFrom, "/dev/emu1");
+  EXPECT_EQ(mounts[0].type, "iso9660");
+  EXPECT_EQ(fs::path(mounts[0].mountPoint).filename(), "FIRST");
+  EXPECT_EQ(readFile(fs::path(mounts[0].mountPoint) / "hello.txt"), "hello\n");
+
+  // A second session built by genisoimage against the medium file.
+  const std::string sessions = "0," + std::to_string(next);
+  const fs::path second = makeIso(env.tmp / "two", env.tmp / "two.iso", "SECOND", sessions, w->toolDeviceName());
+  auto p2 = std::make_shared<TestProducer>(bytesOf(readFile(second)));
+  auto job2 = w->burn(BurnSettings{}, trackOf(fs::file_size(second)), p2);
+  ASSERT_TRUE(job2) << job2.error().message;
+  ASSERT_EQ(finish(*job2.value()).phase, JobPhase::Succeeded);
+  s = w->mediumState();
+  ASSERT_EQ(s.tracks.size(), 3u);
+  const std::int64_t n2 = std::max<std::int64_t>(static_cast<std::int64_t>(fs::file_size(second)) / 2048, 300);
+  EXPECT_EQ(s.tracks[2].start.value, next + n2 + 2 + 6900);  // the later gap
+
+  ASSERT_EQ(xorrisoExtract(w->toolDeviceName(), BlockAddress{0}, env.tmp / "x1"), 0);
+  EXPECT_EQ(readFile(env.tmp / "x1/hello.txt"), "hello\n");
+  EXPECT_FALSE(fs::exists(env.tmp / "x1/second.txt"));
+  ASSERT_EQ(xorrisoExtract(w->toolDeviceName(), BlockAddress{next}, env.tmp / "x2"), 0);
+  EXPECT_EQ(readFile(env.tmp / "x2/hello.txt"), "hello\n");
+  EXPECT_EQ(readFile(env.tmp / "x2/folder/inner.txt"), std::string(70000, 'i'));
+  EXPECT_EQ(readFile(env.tmp / "x2/second.txt"), "second session\n");
+  // And the mount follows the last session.
+  mounts = service.serviceMounts();
+  ASSERT_EQ(mounts.size(), 1u);
+  EXPECT_EQ(fs::path(mounts[0].mountPoint).filename(), "SECOND");
+  EXPECT_EQ(readFile(fs::path(mounts[0].mountPoint) / "second.txt"), "second session\n");
+}
+
+TEST_F(EmulatedServiceTest, NotAppendableBurnClosesTheDisc) {
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{}));
+  EmulatedService service(env.dir());
+  auto w = writerNamed(service, "rec");
+  BurnSettings settings;
+  settings.appendable = false;
+  auto job = w->burn(settings, trackOf(100 * 2048), std::make_shared<TestProducer>(std::vector<std::byte>(100 * 2048)));
+  ASSERT_TRUE(job);
+  ASSERT_EQ(finish(*job.value()).phase, JobPhase::Succeeded);
+  const MediumState s = w->mediumState();
+  EXPECT_FALSE(s.appendable);
+  EXPECT_EQ(s.spaceFree.value, 0);
+  ASSERT_EQ(s.tracks.size(), 1u);  // no next writable track on a closed disc
+  EXPECT_EQ(s.tracks[0].length.value, 300);
+  auto again = w->burn(BurnSettings{}, trackOf(2048), std::make_shared<TestProducer>(std::vector<std::byte>(2048)));
+  ASSERT_FALSE(again);
+  EXPECT_EQ(again.error().kind, ErrorKind::MediumNotWritable);
+  EXPECT_NE(again.error().message.find("closed"), std::string::npos);
+}
+
+TEST_F(EmulatedServiceTest, VerificationMismatchFailsTheJobNamingTheBlock) {
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{}));
+  EmulatedService service(env.dir());
+  auto w = writerNamed(service, "rec");
+  std::vector<std::byte> data(400 * 2048);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::byte>(i * 7 + 3);
+  auto producer = std::make_shared<TestProducer>(data);
+  producer->corruptByte = 123 * 2048 + 17;
+  auto job = w->burn(BurnSettings{}, trackOf(data.size()), producer);
+  ASSERT_TRUE(job);
+  const JobStatus s = finish(*job.value());
+  EXPECT_EQ(s.phase, JobPhase::Failed);
+  ASSERT_TRUE(s.error);
+  EXPECT_EQ(s.error->kind, ErrorKind::VerifyMismatch);
+  EXPECT_NE(s.error->message.find("block 123"), std::string::npos) << s.error->message;
+  EXPECT_EQ(producer->cleaned, 1);
+  // Without verification the same producer burns fine.
+  EXPECT_EQ(w->mediumState().tracks.size(), 2u);  // the written track stays on the disc
+  BurnSettings noVerify;
+  noVerify.verify = false;
+  auto p2 = std::make_shared<TestProducer>(data);
+  p2->corruptByte = 5;
+  auto job2 = w->burn(noVerify, trackOf(data.size()), p2);
+  ASSERT_TRUE(job2) << job2.error().message;
+  EXPECT_EQ(finish(*job2.value()).phase, JobPhase::Succeeded);
+}
+
+TEST_F(EmulatedServiceTest, ProducerFailureOrShortDataFailsAndLeavesTheDiscAsItWas) {
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{}));
+  EmulatedService service(env.dir());
+  auto w = writerNamed(service, "rec");
+  std::vector<std::byte> data(3000 * 2048, std::byte{1});
+
+  auto failing = std::make_shared<TestProducer>(data);
+  failing->failAtCall = 3;
+  auto job = w->burn(BurnSettings{}, trackOf(data.size()), failing);
+  ASSERT_TRUE(job);
+  JobStatus s = finish(*job.value());
+  EXPECT_EQ(s.phase, JobPhase::Failed);
+  ASSERT_TRUE(s.error);
+  EXPECT_EQ(s.error->kind, ErrorKind::Io);
+  EXPECT_EQ(failing->cleaned, 1);
+  EXPECT_TRUE(w->mediumState().blank);
+
+  // A producer with less data than the track length.
+  auto shortOne = std::make_shared<TestProducer>(std::vector<std::byte>(10 * 2048));
+  shortOne->rewinds = false;
+  auto job2 = w->burn(BurnSettings{}, trackOf(data.size()), shortOne);
+  ASSERT_TRUE(job2);
+  s = finish(*job2.value());
+  EXPECT_EQ(s.phase, JobPhase::Failed);
+  ASSERT_TRUE(s.error);
+  EXPECT_NE(s.error->message.find("ran out"), std::string::npos) << s.error->message;
+  EXPECT_TRUE(w->mediumState().blank);
+  EXPECT_FALSE(w->mediumState().busy);
+}
+
+TEST_F(EmulatedServiceTest, CancelStopsTheBurnWithoutRecordingATrack) {
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{}));
+  test::ScopedEnv slow("TESSALINE_EMULATED_SPEED", "1");
+  EmulatedService service(env.dir());
+  auto w = writerNamed(service, "rec");
+  BurnSettings settings;
+  settings.requestedSpeedKBps = 1000;
+  auto job = w->burn(settings, trackOf(20000 * 2048), std::make_shared<TestProducer>(std::vector<std::byte>(20000 * 2048)));
+  ASSERT_TRUE(job);
+  ASSERT_TRUE(waitUntil([&] { return job.value()->status().phase == JobPhase::Writing; }));
+  EXPECT_TRUE(w->mediumState().busy);
+  job.value()->cancel();
+  EXPECT_EQ(finish(*job.value()).phase, JobPhase::Cancelled);
+  EXPECT_TRUE(w->mediumState().blank);
+  EXPECT_FALSE(w->mediumState().busy);
+}
+
+TEST_F(EmulatedServiceTest, RefusesMediaItCannotWriteWithTypedErrors) {
+  EmulatedService service(env.dir());
+  auto w = writerNamed(service, "rec");
+  const auto tryBurn = [&](BlockCount length) {
+    TrackProperties t;
+    t.length = length;
+    return w->burn(BurnSettings{}, t, std::make_shared<TestProducer>(std::vector<std::byte>(2048)));
+  };
+  auto r = tryBurn(BlockCount{1});
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::NoMedium);
+
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDROM, kCd80Capacity, {}, false}));
+  r = tryBurn(BlockCount{1});
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::MediumNotWritable);
+  EXPECT_NE(r.error().message.find("cd-rom"), std::string::npos);
+  ASSERT_TRUE(eject(env.dir(), "rec"));
+
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDR, BlockCount{1000}, {}, false}));
+  r = tryBurn(BlockCount{999});
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::NoSpace);
+  r = tryBurn(BlockCount{998});  // 998 + 2 run-out blocks fill the disc exactly
+  ASSERT_TRUE(r) << r.error().message;
+  r.value()->cancel();
+  finish(*r.value());
+
+  ASSERT_TRUE(setTray(env.dir(), "rec", true));
+  EXPECT_FALSE(w->mediumState().present);
+  EXPECT_TRUE(w->mediumState().trayOpen);
+  r = tryBurn(BlockCount{1});
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::NoMedium);
+}
+
+TEST_F(EmulatedServiceTest, ErasesACdRwButNotACdR) {
+  const fs::path first = makeIso(env.tmp / "one", env.tmp / "one.iso", "FIRST");
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDR, kCd80Capacity, {first}, false}));
+  EmulatedService service(env.dir());
+  auto w = writerNamed(service, "rec");
+  auto refused = w->erase();
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind, ErrorKind::MediumNotWritable);
+  EXPECT_EQ(w->mediumState().tracks.size(), 2u);
+
+  ASSERT_TRUE(eject(env.dir(), "rec"));
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDRW, kCd80Capacity, {first}, true}));
+  ASSERT_FALSE(w->mediumState().appendable);
+  auto job = w->erase();
+  ASSERT_TRUE(job) << job.error().message;
+  EXPECT_EQ(finish(*job.value()).phase, JobPhase::Succeeded);
+  const MediumState s = w->mediumState();
+  EXPECT_TRUE(s.blank);
+  EXPECT_TRUE(s.appendable);
+  EXPECT_EQ(s.spaceFree.value, 359847);
+  // The old data is gone from the medium file.
+  EXPECT_FALSE(isoVolumeIdAt(w->toolDeviceName(), BlockAddress{0}));
+  EXPECT_EQ(fs::file_size(w->toolDeviceName()), 359847ULL * 2048);
+}
+
+TEST_F(EmulatedServiceTest, ReportsChangesMadeInThisProcessAndByAnotherOne) {
+  EmulatedService service(env.dir());
+  std::vector<std::pair<std::string, MediumState>> seen;
+  QObject::connect(&service, &DiscRecordingService::deviceStatusChanged, [&](std::shared_ptr<Writer> w) {
+    seen.emplace_back(w->ioRegistryEntryPath(), w->mediumState());
+  });
+  std::vector<std::string> appeared, disappeared;
+  QObject::connect(&service, &DiscRecordingService::deviceAppeared,
+                   [&](std::shared_ptr<Writer> w) { appeared.push_back(w->ioRegistryEntryPath()); });
+  QObject::connect(&service, &DiscRecordingService::deviceDisappeared,
+                   [&](std::shared_ptr<Writer> w) { disappeared.push_back(w->ioRegistryEntryPath()); });
+  service.startNotifications();
+  EXPECT_TRUE(seen.empty());  // queued, not from inside the call
+  ASSERT_TRUE(waitUntil([&] { return !seen.empty(); }));
+  EXPECT_EQ(seen[0].first, "/emulated/rec");
+  EXPECT_FALSE(seen[0].second.present);
+
+  const auto sawState = [&](const std::function<bool(const MediumState&)>& pred) {
+    return waitUntil([&] {
+      for (const auto& s : seen)
+        if (pred(s.second)) return true;
+      return false;
+    });
+  };
+  // In this process: insert passes through a transition.
+  seen.clear();
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{}));
+  EXPECT_TRUE(sawState([](const MediumState& s) { return s.transitioning; }));
+  EXPECT_TRUE(sawState([](const MediumState& s) { return !s.transitioning && s.present && s.blank; }));
+
+  // Another process ejects, inserts, and makes and removes writers.
+  seen.clear();
+  ASSERT_EQ(runCli({"writer", "eject", "rec"}).exitCode, 0);
+  EXPECT_TRUE(sawState([](const MediumState& s) { return !s.transitioning && !s.present; }));
+  seen.clear();
+  ASSERT_EQ(runCli({"writer", "insert", "rec", "--medium", "cd-rw"}).exitCode, 0);
+  EXPECT_TRUE(sawState([](const MediumState& s) { return s.transitioning; }));
+  EXPECT_TRUE(sawState([](const MediumState& s) { return !s.transitioning && s.present && s.kind == MediumKind::CDRW; }));
+
+  ASSERT_EQ(runCli({"writer", "create", "second"}).exitCode, 0);
+  ASSERT_TRUE(waitUntil([&] { return appeared.size() == 1; }));
+  EXPECT_EQ(appeared[0], "/emulated/second");
+  EXPECT_EQ(service.devices().size(), 2u);
+  ASSERT_EQ(runCli({"writer", "remove", "second"}).exitCode, 0);
+  ASSERT_TRUE(waitUntil([&] { return disappeared.size() == 1; }));
+  EXPECT_EQ(disappeared[0], "/emulated/second");
+  EXPECT_EQ(service.devices().size(), 1u);
+
+  // Nothing more is reported while nothing changes.
+  seen.clear();
+  QTest::qWait(700);
+  EXPECT_TRUE(seen.empty());
+}
+
+TEST_F(EmulatedServiceTest, ExclusiveAccessIsRefusedWhileAnotherProcessBurns) {
+  const fs::path first = makeIso(env.tmp / "one", env.tmp / "one.iso", "FIRST");
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDR, kCd80Capacity, {first}, false}));
+  EmulatedService service(env.dir());
+  auto w = writerNamed(service, "rec");
+  ASSERT_EQ(service.serviceMounts().size(), 1u);  // mounted on insertion
+
+  // A slow append in another process.
+  writeFile(env.tmp / "big/data.bin", std::string(3 << 20, 'd'));
+  const std::string sessions = std::to_string(0) + "," + std::to_string(w->mediumState().tracks.back().start.value);
+  const fs::path second = makeIso(env.tmp / "big", env.tmp / "big.iso", "BIG", sessions, w->toolDeviceName());
+  QProcess cli;
+  QProcessEnvironment penv = QProcessEnvironment::systemEnvironment();
+  penv.insert(QStringLiteral("TESSALINE_EMULATED_SPEED"), QStringLiteral("1"));
+  cli.setProcessEnvironment(penv);
+  cli.start(QStringLiteral(TESSALINE_CLI_PATH),
+            {QStringLiteral("writer"), QStringLiteral("append"), QStringLiteral("rec"),
+             QString::fromStdString(second.string()), QStringLiteral("--speed"), QStringLiteral("1000")});
+  ASSERT_TRUE(cli.waitForStarted());
+  ASSERT_TRUE(waitUntil([&] { return w->mediumState().busy; }));
+  EXPECT_TRUE(service.serviceMounts().empty());  // the writer unmounted the disc
+
+  auto refused = w->burn(BurnSettings{}, trackOf(2048), std::make_shared<TestProducer>(std::vector<std::byte>(2048)));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind, ErrorKind::Busy);
+  EXPECT_NE(refused.error().message.find("in use by another program (pid " + std::to_string(cli.processId()) + ")"),
+            std::string::npos)
+      << refused.error().message;
+  Status access = w->acquireExclusiveAccess();
+  ASSERT_FALSE(access);
+  EXPECT_EQ(access.error().kind, ErrorKind::Busy);
+  // A second command-line burn is refused the same way.
+  const auto second2 = runCli({"writer", "append", "rec", second.string()});
+  EXPECT_EQ(second2.exitCode, 1);
+  EXPECT_NE(second2.err.find("in use by another program"), std::string::npos) << second2.err;
+
+  ASSERT_TRUE(cli.waitForFinished(60000));
+  EXPECT_EQ(cli.exitCode(), 0) << cli.readAllStandardError().toStdString();
+  ASSERT_TRUE(w->acquireExclusiveAccess());
+  EXPECT_TRUE(service.serviceMounts().empty());
+  w->releaseExclusiveAccess();
+  EXPECT_EQ(w->mediumState().tracks.size(), 3u);
+  ASSERT_EQ(service.serviceMounts().size(), 1u);  // mounted again once released
+  EXPECT_EQ(fs::path(service.serviceMounts()[0].mountPoint).filename(), "BIG");
+}
+
+TEST_F(EmulatedServiceTest, MediaReservationIsGrantedWhenTheOtherHolderLetsGo) {
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{}));
+  EmulatedService first(env.dir());
+  EmulatedService second(env.dir());
+  auto a = writerNamed(first, "rec");
+  auto b = writerNamed(second, "rec");
+  ASSERT_TRUE(a->acquireMediaReservation());
+  EXPECT_TRUE(a->mediumState().reserved);
+  ASSERT_TRUE(b->acquireMediaReservation());  // asked for, not yet granted
+  EXPECT_FALSE(b->mediumState().reserved);
+  second.startNotifications();
+  QSignalSpy spy(&second, &DiscRecordingService::deviceStatusChanged);
+  ASSERT_TRUE(waitUntil([&] { return spy.count() >= 1; }));
+  spy.clear();
+  a->releaseMediaReservation();
+  EXPECT_FALSE(a->mediumState().reserved);
+  ASSERT_TRUE(waitUntil([&] { return b->mediumState().reserved; }));
+  EXPECT_TRUE(waitUntil([&] { return spy.count() >= 1; }));
+  b->releaseMediaReservation();
+  EXPECT_FALSE(b->mediumState().reserved);
+}
+
+TEST_F(EmulatedServiceTest, MountMaterialisesTheLastSessionReadOnlyWithExactNamesAndDates) {
+  const fs::path tree = env.tmp / "tree";
+  const std::string oddName = "caf\xe9 \xff.txt";  // Latin-1, not UTF-8
+  writeFile(tree / "plain.txt", "plain\n");
+  writeFile(tree / "with space.txt", "spaced\n");
+  writeFile(tree / oddName, "odd\n");
+  writeFile(tree / "deep/er/file.bin", std::string(300000, 'z'));
+  ASSERT_EQ(::symlink("plain.txt", (tree / "link").c_str()), 0);
+  ASSERT_EQ(::symlink("../nowhere", (tree / "deep/dangling").c_str()), 0);
+  test::setModTime(tree / "plain.txt", 1000000000);
+  test::setModTime(tree / oddName, 1100000000);
+  test::setModTime(tree / "link", 1200000000);
+  test::setModTime(tree / "deep/er", 1300000000);
+  const fs::path image = makeIso(tree, env.tmp / "tree.iso", "MY VOL");
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDR, kCd80Capacity, {image}, false}));
+
+  EmulatedService service(env.dir());
+  const auto mounts = service.serviceMounts();
+  ASSERT_EQ(mounts.size(), 1u);
+  const fs::path root = mounts[0].mountPoint;
+  EXPECT_EQ(root, writerMountDir("rec") / "MY VOL");
+  EXPECT_TRUE(root.string().starts_with((env.tmp / "run").string()));
+  EXPECT_EQ(readFile(env.paths("rec").mountTable()).find("/dev/emu1 " + fstabEscape(root.string()) + " iso9660 ro 0 0") !=
+                std::string::npos,
+            true)
+      << readFile(env.paths("rec").mountTable());
+  EXPECT_NE(readFile(env.paths("rec").mountTable()).find("MY\\040VOL"), std::string::npos);
+
+  EXPECT_EQ(readFile(root / "plain.txt"), "plain\n");
+  EXPECT_EQ(readFile(root / "with space.txt"), "spaced\n");
+  EXPECT_EQ(readFile(root / oddName), "odd\n");
+  EXPECT_EQ(readFile(root / "deep/er/file.bin"), std::string(300000, 'z'));
+  EXPECT_EQ(fs::read_symlink(root / "link"), "plain.txt");
+  EXPECT_EQ(fs::read_symlink(root / "deep/dangling"), "../nowhere");
+  EXPECT_EQ(test::modTime(root / "plain.txt"), 1000000000);
+  EXPECT_EQ(test::modTime(root / oddName), 1100000000);
+  EXPECT_EQ(test::modTime(root / "link"), 1200000000);
+  EXPECT_EQ(test::modTime(root / "deep/er"), 1300000000);
+  for (const fs::path& p : {root, root / "deep", root / "plain.txt", root / "deep/er/file.bin"}) {
+    struct stat st {};
+    ASSERT_EQ(::lstat(p.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0222, 0u) << p;
+  }
+  test::openUpForNobody(root);
+  EXPECT_EQ(test::runAsNobody([&] {
+              const int fd = ::open((root / "new.txt").c_str(), O_WRONLY | O_CREAT, 0644);
+              return fd < 0 ? 0 : 1;
+            }),
+            0);
+
+  // A wiped runtime folder: the next status read mounts again.
+  removeReadOnlyTree(env.tmp / "run");
+  EXPECT_TRUE(service.serviceMounts().empty());
+  auto w = writerNamed(service, "rec");
+  EXPECT_TRUE(w->mediumState().present);
+  ASSERT_EQ(service.serviceMounts().size(), 1u);
+  EXPECT_EQ(readFile(root / "plain.txt"), "plain\n");
+
+  // Ejecting unmounts.
+  ASSERT_TRUE(eject(env.dir(), "rec"));
+  EXPECT_TRUE(service.serviceMounts().empty());
+  EXPECT_FALSE(fs::exists(root));
+}
+
+TEST_F(EmulatedServiceTest, DataThatIsNotIso9660IsNotMounted) {
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{}));
+  EmulatedService service(env.dir());
+  auto w = writerNamed(service, "rec");
+  auto job = w->burn(BurnSettings{}, trackOf(50 * 2048), std::make_shared<TestProducer>(std::vector<std::byte>(50 * 2048, std::byte{7})));
+  ASSERT_TRUE(job);
+  ASSERT_EQ(finish(*job.value()).phase, JobPhase::Succeeded);
+  const MediumState s = w->mediumState();
+  EXPECT_TRUE(s.present);
+  EXPECT_TRUE(s.appendable);
+  EXPECT_FALSE(s.blank);
+  EXPECT_TRUE(service.serviceMounts().empty());
+}
+
+TEST_F(EmulatedServiceTest, DamagedWritersAreReportedNotFatal) {
+  const fs::path first = makeIso(env.tmp / "one", env.tmp / "one.iso", "FIRST");
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDR, kCd80Capacity, {first}, false}));
+  EmulatedService service(env.dir());
+  auto w = writerNamed(service, "rec");
+  const WriterPaths paths = env.paths("rec");
+  const std::string goodToc = readFile(paths.tocFile());
+
+  // A hand-edited table of contents: no medium, and the burn says why.
+  writeFile(paths.tocFile(), R"({"trayOpen":false,"disc":{"kind":"cd-r","capacity":359847,"closed":false,"tracks":[{"start":0,"length":300},{"start":100,"length":300}]}})");
+  EXPECT_FALSE(w->mediumState().present);
+  auto r = w->burn(BurnSettings{}, trackOf(2048), std::make_shared<TestProducer>(std::vector<std::byte>(2048)));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::InvalidInput);
+  EXPECT_NE(r.error().message.find("damaged"), std::string::npos) << r.error().message;
+
+  // The medium file deleted behind the writer's back.
+  writeFile(paths.tocFile(), goodToc);
+  fs::rename(paths.mediumFile(), env.tmp / "kept.img");
+  EXPECT_FALSE(w->mediumState().present);
+  r = w->burn(BurnSettings{}, trackOf(2048), std::make_shared<TestProducer>(std::vector<std::byte>(2048)));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::NotFound);
+  EXPECT_NE(r.error().message.find("has gone"), std::string::npos) << r.error().message;
+  EXPECT_FALSE(fs::exists(paths.mediumFile()));  // not silently made again
+
+  // The whole folder gone: the writer disappears from the list.
+  fs::rename(env.tmp / "kept.img", paths.mediumFile());
+  EXPECT_TRUE(w->mediumState().present);
+  removeReadOnlyTree(paths.dir());
+  EXPECT_FALSE(w->mediumState().present);
+  EXPECT_TRUE(service.devices().empty());
+  EXPECT_FALSE(w->acquireMediaReservation());
+}
+
+}  // namespace
+}  // namespace tessaline::emulated
