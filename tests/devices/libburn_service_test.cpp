@@ -212,6 +212,9 @@ TEST_F(LibburnServiceTest, WritersCarryTheDrivesNamesAndComeAndGo) {
   EXPECT_FALSE(w->isEmulated());
   // No device node: no medium to see, and nothing to grab.
   EXPECT_FALSE(w->mediumState().present);
+  const auto real = std::dynamic_pointer_cast<LibburnWriter>(w);
+  ASSERT_TRUE(real && real->readError());
+  EXPECT_EQ(real->readError()->kind, ErrorKind::NotFound);
   const Status access = w->acquireExclusiveAccess();
   ASSERT_FALSE(access.ok());
   EXPECT_EQ(access.error().kind, ErrorKind::NotFound);

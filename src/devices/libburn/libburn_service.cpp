@@ -28,14 +28,16 @@ bool LibburnWriter::refresh() {
   MediumState fresh;
   std::optional<BlockAddress> msc1;
   auto readings = readDrive(identity_.devicePath);
+  std::lock_guard lock(mutex_);
   if (readings) {
     fresh = mediumStateFrom(readings.value());
     msc1 = libburn::lastSessionStart(readings.value().tracks);
-  } else if (readings.error().kind == ErrorKind::PermissionDenied) {
-    std::lock_guard lock(mutex_);
-    if (!state_) logLine(readings.error().message);  // once, not every second
+    readError_.reset();
+  } else {
+    // Logged once, not at every look.
+    if (readings.error().kind == ErrorKind::PermissionDenied && !readError_) logLine(readings.error().message);
+    readError_ = readings.error();
   }
-  std::lock_guard lock(mutex_);
   const bool changed = !state_ || !sameMediumState(*state_, fresh);
   state_ = fresh;
   lastSessionStart_ = msc1;
@@ -64,6 +66,11 @@ MediumState LibburnWriter::mediumState() const {
   if (drive_->jobRunning()) s.busy = true;
   s.reserved = reserved_;
   return s;
+}
+
+std::optional<Error> LibburnWriter::readError() const {
+  std::lock_guard lock(mutex_);
+  return readError_;
 }
 
 std::optional<BlockAddress> LibburnWriter::lastSessionStart() const {
