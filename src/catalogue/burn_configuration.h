@@ -1,0 +1,54 @@
+#pragma once
+// The stored burn configuration: the hidden file ".tessaline" at the root of
+// a session's tree, an XML property list whose root array holds one
+// dictionary per source of the burn that wrote it ("aPath", "aPathComponent",
+// "isPermanent", "sizeInMB"; never "aIcon").
+//
+// Linux names are bytes. A path that cannot be a property-list string (not
+// valid UTF-8, or holding characters XML cannot carry) is stored as a readable
+// string with the odd bytes replaced by U+FFFD, plus "aPathBytes" (data) with
+// the exact bytes; "aPathComponent" likewise gets "aPathComponentBytes".
+// Readers that do not know these keys ignore them; ours prefers "aPathBytes".
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/records.h"
+#include "common/result.h"
+
+namespace tessaline {
+
+inline constexpr char kBurnConfigurationFileName[] = ".tessaline";
+inline constexpr char kAPathBytesKey[] = "aPathBytes";
+inline constexpr char kAPathComponentBytesKey[] = "aPathComponentBytes";
+
+// Files larger than this are not read: a burn configuration lists a handful
+// of paths, so anything bigger is not one of ours.
+inline constexpr std::size_t kMaxBurnConfigurationBytes = 16u * 1024u * 1024u;
+
+// Serialises the source items (isPermanent == "0") in list order; permanent
+// items are left out. No source items give an empty array.
+std::string serializeBurnConfiguration(const std::vector<BurnItem>& items);
+
+// Reads an XML or binary property list and answers the stored source paths
+// in file order. Anything that is not an array of dictionaries yields nothing
+// for the parts that are not; an element without a usable "aPath" is skipped,
+// as are relative paths and paths holding a NUL byte. Input over
+// kMaxBurnConfigurationBytes, or nested deeper than any configuration could
+// be, gives nothing. Never fails.
+std::vector<std::filesystem::path> parseBurnConfiguration(std::string_view bytes);
+
+// Writes "<folder>/.tessaline" in place (no temporary file and rename); an
+// existing file of that name is replaced. An existing symbolic link there is
+// removed, never written through; a folder there makes the write fail.
+Status writeSettingsToPath(const std::filesystem::path& folder, const std::vector<BurnItem>& items);
+
+// Reads "<mountPath>/.tessaline" and answers the stored paths that exist on
+// this computer (links followed), in file order. A missing, unreadable,
+// irregular or oversized file gives nothing.
+std::vector<std::filesystem::path> readSettingsPaths(const std::filesystem::path& mountPath);
+
+}  // namespace tessaline
