@@ -110,6 +110,7 @@ int walkTree(const std::filesystem::path& root, const std::function<void(const W
     Listed entry = std::move(frame.entries[frame.next++]);
     const std::size_t base = rootLength + frame.relLength;
     full.resize(base);
+    if (frame.relLength > 0) full[base - 1] = '/';
     full += entry.name;
 
     WalkEntry w;

@@ -1,0 +1,118 @@
+#include "staging/collect.h"
+
+#include "staging_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using namespace tessaline;
+using namespace tessaline::test;
+
+namespace {
+BurnItem item(const fs::path& path, const char* permanent = "0") {
+  BurnItem i;
+  i.aPath = path;
+  i.aPathComponent = lastPathComponent(path);
+  i.isPermanent = permanent;
+  return i;
+}
+}  // namespace
+
+TEST(StagingFolder, PrivateFreshAndNamedBySecondsSince2001) {
+  TempDir dir;
+  const auto before = std::chrono::system_clock::now();
+  auto made = createStagingFolder(dir.path());
+  ASSERT_TRUE(made.ok()) << made.error().message;
+  const StagingFolder& f = made.value();
+  EXPECT_EQ(f.privateRoot.parent_path(), dir.path());
+  struct stat st {};
+  ASSERT_EQ(lstat(f.privateRoot.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_TRUE(fs::is_directory(fs::symlink_status(f.stagingPath)));
+  EXPECT_EQ(f.stagingPath.parent_path(), f.privateRoot);
+  EXPECT_EQ(f.imagePath, fs::path(f.stagingPath.native() + ".iso"));
+  const long long expected =
+      std::chrono::duration_cast<std::chrono::seconds>(before.time_since_epoch()).count() - 978307200;
+  const long long name = std::stoll(f.stagingPath.filename().native());
+  EXPECT_GE(name, expected);
+  EXPECT_LE(name, expected + 2);
+
+  // Two burns in the same second never share a folder.
+  auto second = createStagingFolder(dir.path());
+  ASSERT_TRUE(second.ok());
+  EXPECT_NE(second.value().stagingPath, f.stagingPath);
+
+  writeFile(f.imagePath, "image");
+  EXPECT_TRUE(removeStagingFolder(f).ok());
+  EXPECT_FALSE(fs::exists(f.stagingPath));
+  EXPECT_TRUE(fs::exists(f.imagePath));
+  EXPECT_TRUE(removePrivateFolder(f).ok());
+  EXPECT_FALSE(fs::exists(f.privateRoot));
+}
+
+TEST(StagingFolder, UnwritableTempRootIsAClearError) {
+  TempDir dir;
+  fs::create_directories(dir / "locked");
+  chmod((dir / "locked").c_str(), 0555);
+  openUpForNobody(dir / "locked");
+  const int result = runAsNobody([&] {
+    auto made = createStagingFolder(dir / "locked");
+    if (made.ok()) return 1;
+    if (made.error().kind != ErrorKind::PermissionDenied) return 2;
+    if (made.error().message.find((dir / "locked").native()) == std::string::npos) return 3;
+    return 0;
+  });
+  EXPECT_EQ(result, 0);
+  auto missing = createStagingFolder(dir / "does-not-exist");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().kind, ErrorKind::NotFound);
+}
+
+TEST(Collection, SkipsPermanentAndVanishedItemsSilently) {
+  TempDir dir;
+  writeFile(dir / "src" / "file.txt", "f");
+  writeFile(dir / "src" / "Folder" / "in.txt", "in");
+  writeFile(dir / "src" / "OnDisc" / "x", "x");
+  auto folder = createStagingFolder(dir.path());
+  ASSERT_TRUE(folder.ok());
+  StagingJournal journal;
+  CapturedLog log;
+  const std::vector<BurnItem> items{item(dir / "src" / "OnDisc", "1"), item(dir / "src" / "file.txt"),
+                                    item(dir / "src" / "gone"), item(dir / "src" / "Folder")};
+  int asked = 0;
+  const fs::path staged = collectFiles(
+      items, folder.value(), [&] { ++asked; return false; }, std::nullopt, true, &journal);
+  EXPECT_EQ(staged, folder.value().stagingPath);
+  EXPECT_EQ(listTree(staged), (std::map<std::string, char>{
+                                  {"Folder", 'd'}, {"Folder/in.txt", 'f'}, {"file.txt", 'f'}}));
+  EXPECT_EQ(listJournal(journal), listTree(staged));
+  for (const auto& l : log.lines) EXPECT_EQ(l.find("gone"), std::string::npos) << l;
+  EXPECT_EQ(asked, 5);  // twice for each staged item, once for the vanished one
+}
+
+TEST(Collection, IncrementalComparesWithTheItemOnTheMountedDisc) {
+  TempDir dir;
+  writeFile(dir / "src" / "Docs" / "same.txt", "s");
+  writeFile(dir / "src" / "Docs" / "new.txt", "n");
+  writeFile(dir / "mnt" / "Docs" / "same.txt", "s");
+  setModTime(dir / "src" / "Docs" / "same.txt", 10);
+  setModTime(dir / "mnt" / "Docs" / "same.txt", 10);
+  auto folder = createStagingFolder(dir.path());
+  ASSERT_TRUE(folder.ok());
+  CapturedLog log;
+  const fs::path staged =
+      collectFiles({item(dir / "src" / "Docs")}, folder.value(), [] { return true; }, dir / "mnt", true);
+  EXPECT_EQ(listTree(staged), (std::map<std::string, char>{{"Docs", 'd'}, {"Docs/new.txt", 'f'}}));
+  EXPECT_TRUE(log.hasPrefix("updating files from:" + (dir / "src" / "Docs").native() + " to: " +
+                            (staged / "Docs").native() + ", comparepath " + (dir / "mnt" / "Docs").native()));
+  // Not indicated: full copy, no comparison path.
+  auto second = createStagingFolder(dir.path());
+  ASSERT_TRUE(second.ok());
+  CapturedLog log2;
+  const fs::path full =
+      collectFiles({item(dir / "src" / "Docs")}, second.value(), [] { return false; }, dir / "mnt", true);
+  EXPECT_EQ(listTree(full).size(), 3u);
+  EXPECT_TRUE(log2.hasPrefix("updating files from:" + (dir / "src" / "Docs").native() + " to: " +
+                             (full / "Docs").native() + ", comparepath (null)"));
+}

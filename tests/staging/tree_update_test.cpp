@@ -1,0 +1,276 @@
+#include "staging/tree_update.h"
+
+#include "staging/file_operations.h"
+#include "staging_test_util.h"
+
+#include <gtest/gtest.h>
+
+using namespace tessaline;
+using namespace tessaline::test;
+
+namespace {
+
+// A source tree, a "disc" holding an earlier copy, and a staging folder.
+struct Scene {
+  TempDir dir;
+  fs::path src = dir / "src";
+  fs::path disc = dir / "disc";
+  fs::path stage = dir / "stage";
+  StagingJournal journal{dir / "stage"};
+  Scene() {
+    fs::create_directories(src);
+    fs::create_directories(disc);
+    fs::create_directories(stage);
+  }
+  void update(const fs::path& source, bool incremental, bool aliasFlag = true) {
+    const auto before = snapshotTree(src);
+    updateSourcePath(source, stage / source.filename(), incremental,
+                     incremental ? std::optional<fs::path>(disc / source.filename()) : std::nullopt, aliasFlag,
+                     &journal);
+    EXPECT_EQ(snapshotTree(src), before) << "the source changed";
+    EXPECT_EQ(listTree(stage), listJournal(journal)) << "journal and staged tree differ";
+  }
+};
+
+}  // namespace
+
+TEST(TreeUpdate, IncrementalWorkedExample) {
+  Scene s;
+  writeFile(s.src / "Docs" / "a.txt", "a");
+  writeFile(s.src / "Docs" / "b.txt", "b, changed");
+  writeFile(s.src / "Docs" / "sub" / "c.txt", "c");
+  writeFile(s.disc / "Docs" / "a.txt", "a");
+  writeFile(s.disc / "Docs" / "b.txt", "b");
+  setModTimeNs(s.src / "Docs" / "a.txt", 1000, 400000000);
+  setModTime(s.disc / "Docs" / "a.txt", 1000);
+  setModTimeNs(s.src / "Docs" / "b.txt", 2001, 5);
+  setModTime(s.disc / "Docs" / "b.txt", 2000);
+  setModTime(s.src / "Docs" / "sub" / "c.txt", 3000);
+  setModTime(s.src / "Docs" / "sub", 3100);
+  setModTime(s.src / "Docs", 3200);
+  setModTime(s.disc / "Docs", 1500);
+
+  CapturedLog log;
+  s.update(s.src / "Docs", true);
+  EXPECT_TRUE(log.has("updating files from:" + (s.src / "Docs").native() + " to: " + (s.stage / "Docs").native() +
+                      ", comparepath " + (s.disc / "Docs").native()));
+  const std::map<std::string, char> expected{
+      {"Docs", 'd'}, {"Docs/b.txt", 'f'}, {"Docs/sub", 'd'}, {"Docs/sub/c.txt", 'f'}};
+  EXPECT_EQ(listTree(s.stage), expected);
+  EXPECT_EQ(readFile(s.stage / "Docs" / "b.txt"), "b, changed");
+  EXPECT_EQ(modTimeNs(s.stage / "Docs" / "b.txt").tv_sec, 2001);
+  EXPECT_EQ(modTime(s.stage / "Docs" / "sub" / "c.txt"), 3000);
+  EXPECT_EQ(modTime(s.stage / "Docs" / "sub"), 3100);
+  EXPECT_EQ(modTime(s.stage / "Docs"), 3200);
+  EXPECT_EQ(s.journal.find("Docs/b.txt")->reason, StagingReason::Newer);
+  EXPECT_EQ(s.journal.find("Docs/sub")->reason, StagingReason::New);
+  EXPECT_EQ(s.journal.find("Docs/sub/c.txt")->reason, StagingReason::New);
+  EXPECT_EQ(s.journal.find("Docs/b.txt")->bytes, 10u);
+}
+
+TEST(TreeUpdate, UnchangedFolderIsAnEmptyTopLevelFolderAndASingleFileNothing) {
+  Scene s;
+  writeFile(s.src / "Docs" / "a.txt", "a");
+  writeFile(s.disc / "Docs" / "a.txt", "a");
+  writeFile(s.src / "single.txt", "s");
+  writeFile(s.disc / "single.txt", "s");
+  setModTimeNs(s.src / "Docs" / "a.txt", 500, 999999999);
+  setModTime(s.disc / "Docs" / "a.txt", 500);
+  setModTimeNs(s.src / "single.txt", 600, 1);
+  setModTime(s.disc / "single.txt", 600);
+  setModTimeNs(s.src / "Docs", 700, 3);
+  setModTime(s.disc / "Docs", 700);
+  s.update(s.src / "Docs", true);
+  s.update(s.src / "single.txt", true);
+  EXPECT_EQ(listTree(s.stage), (std::map<std::string, char>{{"Docs", 'd'}}));
+  EXPECT_EQ(modTime(s.stage / "Docs"), 700);
+  EXPECT_EQ(s.journal.find("Docs")->reason, StagingReason::Container);
+}
+
+TEST(TreeUpdate, DeepChangeCreatesAncestorsButDatesOnlyTheImmediateParent) {
+  Scene s;
+  writeFile(s.src / "Top" / "x" / "y" / "z" / "changed.txt", "new");
+  writeFile(s.disc / "Top" / "x" / "y" / "z" / "changed.txt", "old");
+  setModTime(s.src / "Top" / "x" / "y" / "z" / "changed.txt", 9000);
+  setModTime(s.disc / "Top" / "x" / "y" / "z" / "changed.txt", 8000);
+  for (const auto& rel : {"Top", "Top/x", "Top/x/y", "Top/x/y/z"}) {
+    setModTime(s.src / rel, 100);
+    setModTime(s.disc / rel, 100);
+  }
+  s.update(s.src / "Top", true);
+  EXPECT_TRUE(fs::exists(s.stage / "Top" / "x" / "y" / "z" / "changed.txt"));
+  EXPECT_EQ(modTime(s.stage / "Top" / "x" / "y" / "z"), 100);  // immediate parent
+  EXPECT_EQ(modTime(s.stage / "Top"), 100);                    // the top-level folder
+  EXPECT_NE(modTime(s.stage / "Top" / "x"), 100);              // ancestors keep their staging date
+  EXPECT_NE(modTime(s.stage / "Top" / "x" / "y"), 100);
+  EXPECT_EQ(s.journal.find("Top/x")->reason, StagingReason::Container);
+  EXPECT_EQ(s.journal.find("Top/x/y/z/changed.txt")->reason, StagingReason::Newer);
+}
+
+TEST(TreeUpdate, FullCopyStagesEverythingWithItsDatesEmptyFoldersIncluded) {
+  Scene s;
+  writeFile(s.src / "Docs" / "a.txt", "a");
+  fs::create_directories(s.src / "Docs" / "empty");
+  writeFile(s.src / "Docs" / ".hidden", "h");
+  setModTimeNs(s.src / "Docs" / "a.txt", 11, 11);
+  setModTime(s.src / "Docs" / "empty", 22);
+  setModTime(s.src / "Docs", 33);
+  writeFile(s.disc / "Docs" / "a.txt", "a");  // ignored in a full copy
+  setModTime(s.disc / "Docs" / "a.txt", 99999);
+  s.update(s.src / "Docs", false);
+  EXPECT_EQ(listTree(s.stage), (std::map<std::string, char>{
+                                   {"Docs", 'd'}, {"Docs/.hidden", 'f'}, {"Docs/a.txt", 'f'}, {"Docs/empty", 'd'}}));
+  EXPECT_EQ(modTimeNs(s.stage / "Docs" / "a.txt").tv_nsec, 11);
+  EXPECT_EQ(modTime(s.stage / "Docs" / "empty"), 22);
+  EXPECT_EQ(modTime(s.stage / "Docs"), 33);
+  for (const auto& e : s.journal.entries()) EXPECT_EQ(e.reason, StagingReason::Full) << e.path;
+}
+
+TEST(TreeUpdate, LinksAreStagedAsLinksIrregularEntriesAreSkipped) {
+  Scene s;
+  const fs::path real = fs::canonical(s.src);
+  writeFile(real / "Docs" / "file.txt", "f");
+  fs::create_directories(real / "Docs" / "folder");
+  writeFile(real / "Docs" / "folder" / "inner.txt", "i");
+  makeLink("file.txt", real / "Docs" / "to-file");
+  makeLink("folder", real / "Docs" / "to-folder");
+  makeLink("nowhere", real / "Docs" / "dangling");
+  ASSERT_EQ(mkfifo((real / "Docs" / "pipe").c_str(), 0600), 0);
+  setModTime(real / "Docs" / "to-file", 4444);
+
+  {
+    CapturedLog log;
+    s.update(real / "Docs", false, true);
+    EXPECT_TRUE(log.has("skipping irregular file:" + (real / "Docs" / "pipe").native()));
+    // With alias resolution ahead, resolvable links point at their final target.
+    EXPECT_EQ(fs::read_symlink(s.stage / "Docs" / "to-file"), real / "Docs" / "file.txt");
+    EXPECT_EQ(fs::read_symlink(s.stage / "Docs" / "to-folder"), real / "Docs" / "folder");
+    EXPECT_EQ(fs::read_symlink(s.stage / "Docs" / "dangling"), "nowhere");
+    EXPECT_EQ(modTime(s.stage / "Docs" / "to-file"), 4444);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(s.stage / "Docs" / "pipe")));
+    EXPECT_FALSE(fs::exists(s.stage / "Docs" / "to-folder" / "inner.txt") &&
+                 !fs::is_symlink(s.stage / "Docs" / "to-folder"));
+    EXPECT_EQ(s.journal.find("Docs/to-file")->type, StagedType::Link);
+  }
+  // Without resolution the links are kept as they are (relative ones stay relative).
+  fs::remove_all(s.stage / "Docs");
+  s.journal.remove(s.stage / "Docs");
+  s.update(real / "Docs", false, false);
+  EXPECT_EQ(fs::read_symlink(s.stage / "Docs" / "to-file"), "file.txt");
+}
+
+TEST(TreeUpdate, IncrementalLinksFollowTheAliasFlag) {
+  Scene s;
+  const fs::path real = fs::canonical(s.src);
+  writeFile(real / "Docs" / "file.txt", "f");
+  makeLink("file.txt", real / "Docs" / "alias");
+  writeFile(s.disc / "Docs" / "file.txt", "f");
+  writeFile(s.disc / "Docs" / "alias", "f");
+  setModTime(real / "Docs" / "file.txt", 100);
+  setModTime(real / "Docs" / "alias", 100);
+  setModTime(s.disc / "Docs" / "file.txt", 100);
+  setModTime(s.disc / "Docs" / "alias", 100);
+  s.update(real / "Docs", true, true);
+  EXPECT_TRUE(fs::is_symlink(s.stage / "Docs" / "alias"));  // always selected while resolving
+  EXPECT_EQ(s.journal.find("Docs/alias")->reason, StagingReason::Alias);
+  EXPECT_FALSE(fs::exists(s.stage / "Docs" / "file.txt"));
+
+  fs::remove_all(s.stage / "Docs");
+  s.journal.remove(s.stage / "Docs");
+  s.update(real / "Docs", true, false);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(s.stage / "Docs" / "alias")));  // like any file: not newer
+  setModTime(real / "Docs" / "alias", 101);
+  fs::remove_all(s.stage / "Docs");
+  s.journal.remove(s.stage / "Docs");
+  s.update(real / "Docs", true, false);
+  EXPECT_TRUE(fs::is_symlink(s.stage / "Docs" / "alias"));
+}
+
+TEST(TreeUpdate, SourceItemThatIsALink) {
+  Scene s;
+  const fs::path real = fs::canonical(s.src);
+  writeFile(real / "target" / "in.txt", "in");
+  writeFile(real / "file.txt", "f");
+  makeLink("target", real / "FolderLink");
+  makeLink("file.txt", real / "FileLink");
+  s.update(real / "FolderLink", false);
+  s.update(real / "FileLink", false);
+  EXPECT_TRUE(fs::is_directory(fs::symlink_status(s.stage / "FolderLink")));  // followed
+  EXPECT_EQ(readFile(s.stage / "FolderLink" / "in.txt"), "in");
+  EXPECT_TRUE(fs::is_symlink(s.stage / "FileLink"));  // resolved later
+}
+
+TEST(TreeUpdate, OddNamesArriveUnchanged) {
+  Scene s;
+  const std::vector<std::string> names{"with space", "new\nline", "-leading-dash", std::string(255, 'n'),
+                                       "latin1-\xe9t\xe9", "tab\there"};
+  for (const auto& n : names) writeFile(s.src / "Odd" / n, n);
+  fs::create_directories(s.src / "Odd" / std::string("dir-\xff\xfe"));
+  writeFile(s.src / "Odd" / std::string("dir-\xff\xfe") / std::string(255, 'm'), "deep");
+  s.update(s.src / "Odd", false);
+  for (const auto& n : names) EXPECT_EQ(readFile(s.stage / "Odd" / n), n) << n;
+  EXPECT_EQ(readFile(s.stage / "Odd" / std::string("dir-\xff\xfe") / std::string(255, 'm')), "deep");
+  EXPECT_EQ(listTree(s.stage).size(), names.size() + 3);
+}
+
+TEST(TreeUpdate, ExistingDestinationIsNotOverwrittenAndVanishedSourceStagesNothing) {
+  Scene s;
+  writeFile(s.src / "one.txt", "source");
+  writeFile(s.stage / "one.txt", "already staged");
+  updateSourcePath(s.src / "one.txt", s.stage / "one.txt", false, std::nullopt, true, nullptr);
+  EXPECT_EQ(readFile(s.stage / "one.txt"), "already staged");
+  CapturedLog log;
+  updateSourcePath(s.src / "gone", s.stage / "gone", false, std::nullopt, true, &s.journal);
+  EXPECT_FALSE(fs::exists(s.stage / "gone"));
+  EXPECT_TRUE(log.has("updating files from:" + (s.src / "gone").native() + " to: " + (s.stage / "gone").native() +
+                      ", comparepath (null)"));
+}
+
+// Runs as nobody: an unreadable file and folder are logged and skipped, the
+// rest is staged.
+TEST(TreeUpdate, UnreadableEntriesAreSkippedAndTheRestStaged) {
+  Scene s;
+  writeFile(s.src / "Docs" / "ok.txt", "ok");
+  writeFile(s.src / "Docs" / "secret.txt", "secret");
+  writeFile(s.src / "Docs" / "closed" / "inside.txt", "inside");
+  writeFile(s.src / "Docs" / "after" / "z.txt", "z");
+  chmod((s.src / "Docs" / "secret.txt").c_str(), 0000);
+  chmod((s.src / "Docs" / "closed").c_str(), 0000);
+  openUpForNobody(s.src / "Docs");
+  openUpForNobody(s.stage);
+  chmod(s.stage.c_str(), 0777);
+  const int result = runAsNobody([&] {
+    std::vector<std::string> lines;
+    LogCapture capture([&](const std::string& l) { lines.push_back(l); });
+    StagingJournal journal(s.stage);
+    updateSourcePath(s.src / "Docs", s.stage / "Docs", false, std::nullopt, true, &journal);
+    auto logged = [&](const std::string& prefix) {
+      for (const auto& l : lines)
+        if (l.rfind(prefix, 0) == 0) return true;
+      return false;
+    };
+    if (readFile(s.stage / "Docs" / "ok.txt") != "ok") return 2;
+    if (readFile(s.stage / "Docs" / "after" / "z.txt") != "z") return 3;
+    if (fs::exists(s.stage / "Docs" / "secret.txt")) return 4;
+    if (fs::exists(s.stage / "Docs" / "closed")) return 5;
+    if (!logged("cannot stage " + (s.src / "Docs" / "secret.txt").native())) return 6;
+    if (!logged("cannot read folder " + (s.src / "Docs" / "closed").native())) return 7;
+    if (listTree(s.stage) != listJournal(journal)) return 8;
+    return 0;
+  });
+  EXPECT_EQ(result, 0);
+}
+
+TEST(TreeUpdate, DeepTreeDoesNotExhaustTheStack) {
+  Scene s;
+  fs::path p = s.src / "Deep";
+  std::string rel = "Deep";
+  for (int i = 0; i < 600; ++i) {
+    p /= "d";
+    rel += "/d";
+  }
+  fs::create_directories(p);
+  writeFile(p / "leaf.txt", "leaf");
+  s.update(s.src / "Deep", false);
+  EXPECT_EQ(readFile(s.stage / rel / "leaf.txt"), "leaf");
+}
