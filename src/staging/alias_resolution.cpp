@@ -81,8 +81,9 @@ void resolveAliases(const fs::path& stagingRoot, const std::optional<fs::path>& 
         if (slash == std::string::npos) break;
         ancestor.resize(slash);
       }
-      // A target that holds the staging folder itself would copy it into itself.
-      if (!cycle && isSameOrAncestor(target, root)) cycle = true;
+      // A target that holds the staging folder would copy it into itself; one
+      // inside it is not the user's file (a kept link that points back in).
+      if (!cycle && (isSameOrAncestor(target, root) || isSameOrAncestor(root, target))) cycle = true;
       if (cycle) {
         logLine("not resolving alias " + full + ": its target " + target + " holds the alias itself");
         keptLinks.insert(rel);

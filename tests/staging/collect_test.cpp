@@ -77,6 +77,7 @@ TEST(Collection, SkipsPermanentAndVanishedItemsSilently) {
   auto folder = createStagingFolder(dir.path());
   ASSERT_TRUE(folder.ok());
   StagingJournal journal;
+  const auto sources = snapshotTree(dir / "src");
   CapturedLog log;
   const std::vector<BurnItem> items{item(dir / "src" / "OnDisc", "1"), item(dir / "src" / "file.txt"),
                                     item(dir / "src" / "gone"), item(dir / "src" / "Folder")};
@@ -88,7 +89,8 @@ TEST(Collection, SkipsPermanentAndVanishedItemsSilently) {
                                   {"Folder", 'd'}, {"Folder/in.txt", 'f'}, {"file.txt", 'f'}}));
   EXPECT_EQ(listJournal(journal), listTree(staged));
   for (const auto& l : log.lines) EXPECT_EQ(l.find("gone"), std::string::npos) << l;
-  EXPECT_EQ(asked, 5);  // twice for each staged item, once for the vanished one
+  EXPECT_EQ(asked, 5);
+  EXPECT_EQ(snapshotTree(dir / "src"), sources);  // twice for each staged item, once for the vanished one
 }
 
 TEST(Collection, IncrementalComparesWithTheItemOnTheMountedDisc) {
@@ -100,6 +102,7 @@ TEST(Collection, IncrementalComparesWithTheItemOnTheMountedDisc) {
   setModTime(dir / "mnt" / "Docs" / "same.txt", 10);
   auto folder = createStagingFolder(dir.path());
   ASSERT_TRUE(folder.ok());
+  const auto sources = snapshotTree(dir / "src");
   CapturedLog log;
   const fs::path staged =
       collectFiles({item(dir / "src" / "Docs")}, folder.value(), [] { return true; }, dir / "mnt", true);
@@ -115,4 +118,5 @@ TEST(Collection, IncrementalComparesWithTheItemOnTheMountedDisc) {
   EXPECT_EQ(listTree(full).size(), 3u);
   EXPECT_TRUE(log2.hasPrefix("updating files from:" + (dir / "src" / "Docs").native() + " to: " +
                              (full / "Docs").native() + ", comparepath (null)"));
+  EXPECT_EQ(snapshotTree(dir / "src"), sources);
 }

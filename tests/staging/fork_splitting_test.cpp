@@ -169,10 +169,12 @@ TEST(ForkSplitting, ForkAtTheFileSystemAttributeLimitSurvivesStagingAndSplitting
   for (std::size_t i = 0; i < fork.size(); ++i) fork[i] = static_cast<char>(i % 253);
   setAttr(f, kResourceForkAttribute, fork);
   fs::create_directories(dir / "stage");
+  const auto sources = snapshotTree(dir / "src");
   updateSourcePath(dir / "src", dir / "stage" / "src", false, std::nullopt, true, nullptr);
   EXPECT_EQ(getAttr(dir / "stage" / "src" / "big", kResourceForkAttribute), fork);
   splitForksAtPath(dir / "stage");
   const std::string side = readFile(dir / "stage" / "src" / "._big");
   EXPECT_EQ(side.size(), 82 + low);
   EXPECT_EQ(side.substr(82), fork);
+  EXPECT_EQ(snapshotTree(dir / "src"), sources);
 }

@@ -274,3 +274,39 @@ TEST(TreeUpdate, DeepTreeDoesNotExhaustTheStack) {
   s.update(s.src / "Deep", false);
   EXPECT_EQ(readFile(s.stage / rel / "leaf.txt"), "leaf");
 }
+
+TEST(TreeUpdate, IrregularEntryIsSkippedButItsFolderIsMade) {
+  Scene s;
+  fs::create_directories(s.src / "Docs" / "pipes");
+  ASSERT_EQ(mkfifo((s.src / "Docs" / "pipes" / "fifo").c_str(), 0600), 0);
+  fs::create_directories(s.disc / "Docs" / "pipes");
+  for (const auto& rel : {"Docs", "Docs/pipes"}) {
+    setModTime(s.src / rel, 10);
+    setModTime(s.disc / rel, 10);
+  }
+  CapturedLog log;
+  s.update(s.src / "Docs", true);
+  EXPECT_TRUE(log.has("skipping irregular file:" + (s.src / "Docs" / "pipes" / "fifo").native()));
+  EXPECT_EQ(listTree(s.stage), (std::map<std::string, char>{{"Docs", 'd'}, {"Docs/pipes", 'd'}}));
+  EXPECT_EQ(modTime(s.stage / "Docs" / "pipes"), 10);
+}
+
+// The source vanishes while it is being walked (removed when the walk
+// reports the pipe it meets): no crash, and the journal still tells the truth.
+TEST(TreeUpdate, SourceVanishingDuringTheWalk) {
+  Scene s;
+  for (int d = 0; d < 5; ++d)
+    for (int f = 0; f < 20; ++f) writeFile(s.src / "Docs" / ("d" + std::to_string(d)) / std::to_string(f), "x");
+  ASSERT_EQ(mkfifo((s.src / "Docs" / "d2" / "fifo").c_str(), 0600), 0);
+  bool removed = false;
+  LogCapture capture([&](const std::string& line) {
+    if (!removed && line.rfind("skipping irregular file:", 0) == 0) {
+      removed = true;
+      fs::remove_all(s.src / "Docs");
+    }
+  });
+  updateSourcePath(s.src / "Docs", s.stage / "Docs", false, std::nullopt, true, &s.journal);
+  EXPECT_TRUE(removed);
+  EXPECT_EQ(listTree(s.stage), listJournal(s.journal));
+  EXPECT_TRUE(fs::is_directory(s.stage / "Docs"));
+}
