@@ -38,7 +38,7 @@ inline constexpr BlockCount kFirstSessionGap{11400};
 inline constexpr BlockCount kLaterSessionGap{6900};
 // While a medium is loaded, ejected or the tray moves, the writer reports it
 // as transitioning for this long.
-inline constexpr std::chrono::milliseconds kTransitionTime{600};
+inline constexpr std::chrono::milliseconds kTransitionTime{1000};
 // Biggest capacity accepted from a table of contents or the command line
 // (a dual-layer BD; keeps the byte offsets far from overflow).
 inline constexpr BlockCount kMaxCapacity{25'000'000};
