@@ -68,6 +68,13 @@ Result<StagingFolder> createStagingFolder(const fs::path& tempRoot) {
   return folder;
 }
 
+Result<StagingFolder> createStagingFolder() {
+  std::error_code ec;
+  const fs::path tempRoot = fs::temp_directory_path(ec);
+  if (ec) return makeError(kindOf(ec.value()), "no usable temp folder: " + ec.message());
+  return createStagingFolder(tempRoot);
+}
+
 Status removeStagingFolder(const StagingFolder& folder) {
   if (folder.stagingPath.empty()) return {};
   return removeTree(folder.stagingPath);

@@ -21,8 +21,9 @@ struct StagingFolder {
 std::int32_t secondsSinceReferenceDate();
 
 // Makes a new private folder in tempRoot and the staging folder in it.
-Result<StagingFolder> createStagingFolder(
-    const std::filesystem::path& tempRoot = std::filesystem::temp_directory_path());
+Result<StagingFolder> createStagingFolder(const std::filesystem::path& tempRoot);
+// The same in the system's temp folder ($TMPDIR, else /tmp).
+Result<StagingFolder> createStagingFolder();
 
 // Removes the staging folder and everything in it (the image stays).
 Status removeStagingFolder(const StagingFolder& folder);

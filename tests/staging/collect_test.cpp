@@ -67,6 +67,9 @@ TEST(StagingFolder, UnwritableTempRootIsAClearError) {
   auto missing = createStagingFolder(dir / "does-not-exist");
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error().kind, ErrorKind::NotFound);
+  // A TMPDIR that is not a folder is an error, not an exception.
+  ScopedEnv tmpdir("TMPDIR", (dir / "does-not-exist").native());
+  EXPECT_FALSE(createStagingFolder().ok());
 }
 
 TEST(Collection, SkipsPermanentAndVanishedItemsSilently) {
