@@ -92,7 +92,7 @@ Status Producer::prepareTrack() {
   direct_ = false;
 
   const int flags = ::fcntl(fd, F_GETFL);
-  if (bypass_ != CacheBypass::Advice && ::fcntl(fd, F_SETFL, (flags & ~O_NONBLOCK) | O_DIRECT) == 0) {
+  if (bypass_ == CacheBypass::DirectIo && ::fcntl(fd, F_SETFL, (flags & ~O_NONBLOCK) | O_DIRECT) == 0) {
     direct_ = true;
   } else {
     ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);

@@ -2,9 +2,11 @@
 // The data source of a burn's single track: streams the session image in
 // order into the service's buffers, and from the start again once the whole
 // image has been handed out (the verification pass produces it a second time).
-// The image is read without filling the page cache: with O_DIRECT where the
-// file system takes it, otherwise with POSIX_FADV_SEQUENTIAL and
-// POSIX_FADV_DONTNEED on what has been read.
+// The image is read without leaving it in the page cache: through the cache
+// with POSIX_FADV_SEQUENTIAL (full readahead) and POSIX_FADV_DONTNEED on what
+// has been handed out. O_DIRECT is available but not the default: it reads
+// synchronously without readahead and ignores an image that is still cached
+// from the build, and measured far slower (bench/bench_producer.cpp).
 //
 // The service calls prepareTrack, produceData and cleanupTrack on its worker
 // thread, one call at a time; the pipeline calls setFilePath and fileSize on
@@ -25,9 +27,9 @@ namespace tessaline {
 class Producer : public TrackProducer {
  public:
   enum class CacheBypass {
-    Automatic,  // O_DIRECT when the file system allows it, else advice
-    DirectIo,   // O_DIRECT only; prepare fails where it is refused
+    Automatic,  // the fastest way that leaves nothing cached: advice
     Advice,     // page cache with sequential and drop-behind advice
+    DirectIo,   // O_DIRECT; prepare fails where the file system refuses it
   };
 
   Producer() = default;

@@ -27,6 +27,18 @@ std::string bytesOf(const std::vector<std::byte>& buffer, std::size_t n) {
 
 class ProducerModes : public ::testing::TestWithParam<Producer::CacheBypass> {};
 
+// O_DIRECT depends on the file system of the temp folder.
+#define PREPARE_OR_SKIP(producer)                                                       \
+  do {                                                                                  \
+    auto prepared = (producer).prepareTrack();                                          \
+    if (!prepared.ok() && GetParam() == Producer::CacheBypass::DirectIo &&              \
+        prepared.error().message.find("O_DIRECT") != std::string::npos) {               \
+      GTEST_SKIP() << prepared.error().message;                                         \
+    }                                                                                   \
+    ASSERT_TRUE(prepared.ok()) << prepared.error().message;                             \
+    EXPECT_EQ((producer).readsDirectly(), GetParam() == Producer::CacheBypass::DirectIo); \
+  } while (false)
+
 TEST_P(ProducerModes, StreamsInOrderAndRewindsForTheVerificationPass) {
   TempDir dir;
   const std::string image = patterned(6144);
@@ -34,7 +46,7 @@ TEST_P(ProducerModes, StreamsInOrderAndRewindsForTheVerificationPass) {
   Producer producer(GetParam());
   producer.setFilePath(dir / "s.iso");
   EXPECT_EQ(producer.filePath(), dir / "s.iso");
-  ASSERT_TRUE(producer.prepareTrack().ok());
+  PREPARE_OR_SKIP(producer);
 
   std::vector<std::byte> buffer(4096);
   for (int pass = 0; pass < 2; ++pass) {
@@ -66,7 +78,7 @@ TEST_P(ProducerModes, ARequestOfExactlyTheRestEndsThePass) {
   test::writeFile(dir / "s.iso", image);
   Producer producer(GetParam());
   producer.setFilePath(dir / "s.iso");
-  ASSERT_TRUE(producer.prepareTrack().ok());
+  PREPARE_OR_SKIP(producer);
   std::vector<std::byte> buffer(8192);
   ASSERT_EQ(producer.produceData(buffer).value(), 8192u);
   ASSERT_EQ(producer.produceData(buffer).value(), 8192u);  // from byte 0 again
@@ -81,7 +93,7 @@ TEST_P(ProducerModes, AnImageThatShrinksIsAnErrorNotGarbage) {
   test::writeFile(dir / "s.iso", patterned(3 * 65536));
   Producer producer(GetParam());
   producer.setFilePath(dir / "s.iso");
-  ASSERT_TRUE(producer.prepareTrack().ok());
+  PREPARE_OR_SKIP(producer);
   std::vector<std::byte> buffer(65536);
   ASSERT_EQ(producer.produceData(buffer).value(), 65536u);
   ASSERT_EQ(::truncate((dir / "s.iso").c_str(), 65536 + 3000), 0);
@@ -92,7 +104,7 @@ TEST_P(ProducerModes, AnImageThatShrinksIsAnErrorNotGarbage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CacheBypass, ProducerModes,
-                         ::testing::Values(Producer::CacheBypass::Automatic, Producer::CacheBypass::Advice));
+                         ::testing::Values(Producer::CacheBypass::Automatic, Producer::CacheBypass::DirectIo));
 
 TEST(Producer, EmptyImageGivesNothingEveryTime) {
   TempDir dir;
