@@ -1,0 +1,118 @@
+#include "app/app_controller.h"
+
+#include <QTimer>
+
+#include "app/cd_name_formatter.h"
+#include "app/update_check.h"
+#include "app/value_transformers.h"
+#include "burn/image_build.h"
+#include "burn/progress_watcher.h"
+#include "staging/staging_folder.h"
+
+namespace tessaline {
+
+void appController::initialize(ValueTransformerRegistry& transformers) {
+  transformers.registerTransformer(QStringLiteral("IsGTZero"), &IsGTZeroVT::transformedValue);
+}
+
+appController::appController(DiscRecordingService& service, ValueTransformerRegistry& transformers,
+                             Preferences preferences, StringTable strings, QObject* parent)
+    : QObject(parent),
+      service_(service),
+      transformers_(transformers),
+      preferences_(std::move(preferences)),
+      strings_(std::move(strings)) {
+  registeredDevices_.clear();
+  bsdNameCache_.clear();
+  transformers_.registerTransformer(QStringLiteral("PermanentToColourTransformer"),
+                                    &PermanentToColourTransformer::transformedValue);
+  sessionContentController_.setValueTransformers(&transformers_);
+}
+
+appController::~appController() {
+  // A burn that never reached its end leaves no image and no staging folder behind.
+  if (staging_) (void)removePrivateFolder(*staging_);
+}
+
+void appController::awakeFromNib() {
+  if (outlets_.mainWindow != nullptr) outlets_.mainWindow->setBackgroundPattern(QStringLiteral("phead.png"));
+  if (outlets_.updateProgressIndicator != nullptr) outlets_.updateProgressIndicator->setUsesThreadedAnimation(true);
+  if (!preferences_.valueForKey(prefs::mainWindowFrame).has_value() && outlets_.mainWindow != nullptr)
+    outlets_.mainWindow->center();
+  if (outlets_.mainWindow != nullptr) outlets_.mainWindow->centerPreferencePanel();
+}
+
+void appController::applicationDidFinishLaunching() {
+  if (!preferences_.boolForKey(prefs::disableUpdateCheck)) performUpdateCheck();
+  initializeTessaline();
+}
+
+void appController::initializeTessaline() {
+  const auto writers = service_.devices();
+  if (writers.empty()) {
+    showAlert("noCdWriter", "noCdWriterLong", {QStringLiteral("Quit")}, [this](int) { terminateApplication(); });
+  } else {
+    registerDevices();
+    if (theDevice_) {
+      (void)theDevice_->acquireMediaReservation();
+      reservedDevice_ = theDevice_;
+    }
+    connect(&service_, &DiscRecordingService::deviceStatusChanged, this, &appController::deviceStatusChanged);
+    connect(&service_, &DiscRecordingService::deviceAppeared, this, [this] { deviceAppearedDisappeared(); });
+    connect(&service_, &DiscRecordingService::deviceDisappeared, this, [this] { deviceAppearedDisappeared(); });
+    observing_ = true;
+    service_.startNotifications();
+  }
+  if (outlets_.mainWindow != nullptr) outlets_.mainWindow->registerForDraggedFileNames();
+  if (outlets_.cdNameField != nullptr) outlets_.cdNameField->setFormatter(std::make_shared<CDNameFormatter>());
+}
+
+void appController::applicationDidBecomeActive() {
+  if (!burnInProgress_) updateSizeOfBurnItems();
+}
+
+void appController::terminateApplication() {
+  if (outlets_.application != nullptr) outlets_.application->terminate();
+}
+
+void appController::showAlert(const char* messageKey, const char* informativeKey, const QStringList& buttons,
+                              std::function<void(int)> completion, const QString& detail, bool sheet) {
+  if (outlets_.alerts == nullptr) {
+    if (completion) completion(kAlertFirstButtonReturn);
+    return;
+  }
+  AlertRequest request;
+  request.style = AlertStyle::Warning;
+  request.messageKey = QString::fromUtf8(messageKey);
+  request.informativeKey = QString::fromUtf8(informativeKey);
+  request.buttonKeys = buttons;
+  request.detail = detail;
+  request.sheet = sheet;
+  outlets_.alerts->showAlert(request, completion ? std::move(completion) : [](int) {});
+}
+
+// --- update check
+
+void appController::performUpdateCheck() {
+  if (updateCheck_) return;  // once per launch
+  updateCheck_ = std::make_unique<UpdateCheck>(updateEndpoint());
+  connect(updateCheck_.get(), &UpdateCheck::updateAvailable, this, [this](int) {
+    if (outlets_.alerts == nullptr) return;
+    AlertRequest request;
+    request.style = AlertStyle::Informational;
+    request.messageKey = QStringLiteral("update");
+    request.informativeKey = QStringLiteral("updateLong");
+    request.buttonKeys = {QStringLiteral("OK"), QStringLiteral("Download")};
+    request.sheet = false;
+    outlets_.alerts->showAlert(request, [this](int code) {
+      if (code == kAlertSecondButtonReturn) openWebsite();
+    });
+  });
+  updateCheck_->start();
+}
+
+void appController::openWebsite() {
+  if (outlets_.workspace != nullptr) outlets_.workspace->openUrl(vendorWebsite());
+}
+
+}  // namespace tessaline

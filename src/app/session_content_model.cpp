@@ -1,0 +1,110 @@
+#include "app/session_content_model.h"
+
+#include <algorithm>
+
+#include "app/value_transformers.h"
+
+namespace tessaline {
+
+SessionContentModel::SessionContentModel(QObject* parent) : QAbstractTableModel(parent), selection_(this) {}
+
+int SessionContentModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(items_.size());
+}
+
+int SessionContentModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
+
+QVariant SessionContentModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() < 0 || index.row() >= rowCount()) return {};
+  const BurnItem& item = items_[static_cast<std::size_t>(index.row())];
+  switch (role) {
+    case Qt::DisplayRole:
+      if (index.column() == NameColumn) return displayName(item.aPathComponent);
+      return QString::number(item.sizeInMB, 'f', 2);
+    case Qt::DecorationRole: return index.column() == NameColumn ? item.aIcon : QVariant();
+    case Qt::ToolTipRole: return displayPath(item.aPath);
+    case Qt::TextAlignmentRole:
+      return index.column() == SizeColumn ? QVariant(int(Qt::AlignRight | Qt::AlignVCenter)) : QVariant();
+    case PathRole: return QByteArray::fromStdString(item.aPath.native());
+    case PathComponentRole: return QByteArray::fromStdString(item.aPathComponent);
+    case IsPermanentRole: return QString::fromStdString(item.isPermanent);
+    case SizeInMBRole: return item.sizeInMB;
+    case TextColourRole:
+      return transformers_ != nullptr
+                 ? transformers_->transform(QStringLiteral("PermanentToColourTransformer"),
+                                            QString::fromStdString(item.isPermanent))
+                 : QVariant();
+    default: return {};
+  }
+}
+
+QVariant SessionContentModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+  return section == NameColumn ? QStringLiteral("Name") : QStringLiteral("Size (MB)");
+}
+
+Qt::ItemFlags SessionContentModel::flags(const QModelIndex& index) const {
+  if (!index.isValid()) return Qt::NoItemFlags;
+  // Permanent rows are shown but can never be selected, so Remove cannot touch them.
+  const bool permanent = items_[static_cast<std::size_t>(index.row())].permanent();
+  return permanent ? Qt::ItemIsEnabled : Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+}
+
+QHash<int, QByteArray> SessionContentModel::roleNames() const {
+  auto roles = QAbstractTableModel::roleNames();
+  roles[PathRole] = "aPath";
+  roles[PathComponentRole] = "aPathComponent";
+  roles[IsPermanentRole] = "isPermanent";
+  roles[SizeInMBRole] = "sizeInMB";
+  return roles;
+}
+
+void SessionContentModel::addObject(BurnItem item) {
+  const int row = rowCount();
+  beginInsertRows({}, row, row);
+  items_.push_back(std::move(item));
+  endInsertRows();
+  Q_EMIT totalChanged(sumSizeInMB());
+}
+
+void SessionContentModel::removeObjectAt(int row) {
+  if (row < 0 || row >= rowCount()) return;
+  beginRemoveRows({}, row, row);
+  items_.erase(items_.begin() + row);
+  endRemoveRows();
+  Q_EMIT totalChanged(sumSizeInMB());
+}
+
+void SessionContentModel::removeSelected() {
+  std::vector<int> rows;
+  for (const QModelIndex& index : selection_.selectedRows()) rows.push_back(index.row());
+  std::sort(rows.rbegin(), rows.rend());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  for (int row : rows) removeObjectAt(row);
+  selection_.clearSelection();
+}
+
+void SessionContentModel::removeAll() {
+  if (items_.empty()) return;
+  beginResetModel();
+  items_.clear();
+  endResetModel();
+  selection_.clearSelection();
+  Q_EMIT totalChanged(0.0);
+}
+
+void SessionContentModel::setSizeInMB(int row, double sizeInMB) {
+  if (row < 0 || row >= rowCount()) return;
+  items_[static_cast<std::size_t>(row)].sizeInMB = sizeInMB;
+  const QModelIndex cell = index(row, SizeColumn);
+  Q_EMIT dataChanged(cell, cell, {Qt::DisplayRole, SizeInMBRole});
+  Q_EMIT totalChanged(sumSizeInMB());
+}
+
+double SessionContentModel::sumSizeInMB() const {
+  double sum = 0.0;
+  for (const BurnItem& item : items_) sum += item.sizeInMB;
+  return sum;
+}
+
+}  // namespace tessaline
