@@ -1,0 +1,19 @@
+#include "devices/default_service.h"
+
+#include <cstdlib>
+
+#include "devices/emulated/emulated_service.h"
+#include "devices/libburn/libburn_service.h"
+
+namespace tessaline {
+
+std::unique_ptr<CombinedService> createDefaultService() {
+  auto service = std::make_unique<CombinedService>();
+  const char* noDrives = std::getenv("TESSALINE_NO_REAL_DRIVES");
+  if (noDrives == nullptr || *noDrives == '\0' || *noDrives == '0')
+    service->addBackend(std::make_unique<libburn::LibburnService>());
+  service->addBackend(std::make_unique<emulated::EmulatedService>(emulated::defaultWritersDir()));
+  return service;
+}
+
+}  // namespace tessaline

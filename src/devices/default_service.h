@@ -1,0 +1,14 @@
+#pragma once
+
+#include <memory>
+
+#include "devices/combined_service.h"
+
+namespace tessaline {
+
+// The service the applications use: real drives through libburn (unless
+// TESSALINE_NO_REAL_DRIVES is set), then the emulated writers of the
+// writers folder.
+std::unique_ptr<CombinedService> createDefaultService();
+
+}  // namespace tessaline

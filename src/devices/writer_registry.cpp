@@ -1,0 +1,79 @@
+// The writer list, the writer menu and the selected writer.
+
+#include <algorithm>
+
+#include "app/app_controller.h"
+
+namespace tessaline {
+
+void appController::registerDevices() {
+  const auto devices = service_.devices();
+  registeredDevices_.clear();
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    WriterRecord record;
+    record.DRDeviceIndex = static_cast<int>(i);
+    record.DRDeviceIORegistryPath = devices[i]->ioRegistryEntryPath();
+    record.DRDeviceDisplayName = devices[i]->displayName();
+    record.DRDeviceName = lastPathComponent(record.DRDeviceIORegistryPath);
+    // The image tool reads earlier sessions from what the writer itself
+    // names: a drive's device node, an emulated writer's medium file.
+    record.toolDeviceName = devices[i]->toolDeviceName();
+    registeredDevices_.push_back(std::move(record));
+  }
+  std::stable_sort(registeredDevices_.begin(), registeredDevices_.end(),
+                   [](const WriterRecord& a, const WriterRecord& b) {
+                     if (a.DRDeviceName != b.DRDeviceName) return a.DRDeviceName < b.DRDeviceName;
+                     return a.DRDeviceIORegistryPath < b.DRDeviceIORegistryPath;
+                   });
+  if (outlets_.writerMenue != nullptr) {
+    outlets_.writerMenue->removeAllItems();
+    for (const WriterRecord& record : registeredDevices_) outlets_.writerMenue->addItem(record.DRDeviceDisplayName);
+    if (!registeredDevices_.empty()) outlets_.writerMenue->selectItemAtIndex(0);
+  }
+
+  const auto again = service_.devices();
+  const auto index = registeredDevices_.empty() ? -1 : registeredDevices_.front().DRDeviceIndex;
+  if (index >= 0 && static_cast<std::size_t>(index) < again.size()) {
+    theDevice_ = again[static_cast<std::size_t>(index)];
+  } else {
+    // The last writer has gone: nothing is selected, the disc's items leave
+    // the list and the status says there is no writer; a burn is refused
+    // (no title) until a writer appears again.
+    theDevice_.reset();
+    if (observing_) {
+      removeCDRcontent();
+      DiscStatusRecord record;
+      record.deviceStatusString = strings_.localized("noCdWriter");
+      publishStatus(std::move(record), true);
+    }
+  }
+  // The reservation stays where it was, unless that writer is gone: then the
+  // newly selected one takes it, or a burn would wait for it in vain.
+  if (observing_ && theDevice_) {
+    bool reservedStillThere = false;
+    for (const auto& writer : again)
+      if (reservedDevice_ && writer->isEqual(*reservedDevice_)) reservedStillThere = true;
+    if (!reservedStillThere) {
+      (void)theDevice_->acquireMediaReservation();
+      reservedDevice_ = theDevice_;
+    }
+  }
+  Q_EMIT writersChanged();
+}
+
+void appController::changeDevice() {
+  if (theDevice_) theDevice_->releaseMediaReservation();
+  reservedDevice_.reset();
+  const int selected = outlets_.writerMenue != nullptr ? outlets_.writerMenue->indexOfSelectedItem() : 0;
+  if (selected < 0 || static_cast<std::size_t>(selected) >= registeredDevices_.size()) return;
+  const auto devices = service_.devices();
+  const auto index = static_cast<std::size_t>(registeredDevices_[static_cast<std::size_t>(selected)].DRDeviceIndex);
+  if (index >= devices.size()) return;
+  theDevice_ = devices[index];
+  (void)theDevice_->acquireMediaReservation();
+  reservedDevice_ = theDevice_;
+}
+
+void appController::deviceAppearedDisappeared() { registerDevices(); }
+
+}  // namespace tessaline
