@@ -1,0 +1,266 @@
+// The burn pipeline: stage the next session, build its image with the image
+// tool while the event loop keeps running, then hand the image to the writer
+// as one appendable data track.
+
+#include <QTimer>
+
+#include "app/app_controller.h"
+#include "burn/image_build.h"
+#include "burn/image_tool.h"
+#include "burn/producer.h"
+#include "burn/progress_watcher.h"
+#include "common/log.h"
+#include "devices/session_addresses.h"
+#include "staging/staging_folder.h"
+
+namespace tessaline {
+namespace {
+
+// How long a burn waits for the medium reservation another program holds.
+constexpr int kReservationPolls = 60;  // at 500 ms
+constexpr int kReservationPollMs = 500;
+
+}  // namespace
+
+void appController::attemptBurn() {
+  if (burnInProgress_) {
+    // The sheets cover the window during a burn; only a second front-end
+    // action can get here.
+    showAlert("cannotBurn", "burnAlreadyRunning", {QStringLiteral("OK")});
+    return;
+  }
+  const DiscStatusRecord& status = statusController_.content();
+  if (!status.title.has_value()) {
+    showAlert("cannotBurn", "noCdInDrive", {QStringLiteral("OK")});
+    return;
+  }
+  const double spaceFree = status.spaceFree.has_value() ? static_cast<double>(*status.spaceFree) : 0.0;
+  const double sum = sessionContentController_.sumSizeInMB();
+  if (spaceFree >= sum) {  // a NaN on either side fails this test and is refused
+    duplicateWarning();
+    return;
+  }
+  showAlert("cannotBurn", "notEnoughSpaceToBurn", {QStringLiteral("OK")});
+}
+
+void appController::endImagingSheet() {
+  if (outlets_.ImagingProgressIndicator != nullptr) outlets_.ImagingProgressIndicator->stopAnimation();
+  if (outlets_.ImagingPanel != nullptr) outlets_.ImagingPanel->endSheet();
+}
+
+void appController::performBurn() {
+  if (outlets_.ImagingPanel != nullptr) outlets_.ImagingPanel->beginSheet();
+  if (auto* bar = outlets_.ImagingProgressIndicator) {
+    bar->setUsesThreadedAnimation(true);
+    bar->setIndeterminate(true);
+    bar->startAnimation();
+  }
+  burnInProgress_ = true;
+
+  bsdNameCache_.clear();
+  if (theDevice_ && !theDevice_->bsdName().empty()) bsdNameCache_ = theDevice_->bsdName();
+
+  if (!theDevice_) {
+    failBurnBeforeWriting(QStringLiteral("No writer is selected."));
+    return;
+  }
+  const auto tool = locateImageTool();
+  if (!tool) {
+    failBurnBeforeWriting(QString::fromStdString(tool.error().message));
+    return;
+  }
+  const int selected = outlets_.writerMenue != nullptr ? outlets_.writerMenue->indexOfSelectedItem() : 0;
+  std::string toolDevice;
+  if (selected >= 0 && static_cast<std::size_t>(selected) < registeredDevices_.size())
+    toolDevice = registeredDevices_[static_cast<std::size_t>(selected)].toolDeviceName;
+
+  const std::filesystem::path stagingPath = collectFiles();
+  if (stagingPath.empty()) {
+    failBurnBeforeWriting(QStringLiteral("The staging folder could not be created in %1.")
+                              .arg(displayPath(std::filesystem::temp_directory_path())));
+    return;
+  }
+  if (!preferences_.boolForKey(prefs::resolveDisabled)) resolveAliases(stagingPath);
+  if (!preferences_.boolForKey(prefs::disableSplitForks)) splitForksAtPath(stagingPath);
+  if (preferences_.boolForKey(prefs::storeBurnConfiguration)) writeSettingsToPath(stagingPath);
+
+  const std::string sessionText = sessionAddressText(sessionString());
+  if (auto valid = checkSessionText(sessionText); !valid) {
+    failBurnBeforeWriting(QString::fromStdString(valid.error().message));
+    return;
+  }
+  burnImagePath_ = staging_->imagePath;
+
+  (void)theDevice_->acquireExclusiveAccess();
+  theDevice_->releaseExclusiveAccess();
+
+  ImageToolRequest request;
+  request.volumeName = outlets_.cdNameField != nullptr ? outlets_.cdNameField->stringValue() : QString();
+  request.imagePath = burnImagePath_;
+  request.toolDevice = toolDevice;
+  request.sessionText = sessionText;
+  request.hidePreviousSessions = hidePreviousSessions_;
+  request.stagingFolder = stagingPath;
+  request.jolietHidden = namesToHideFromJoliet(stagingPath);
+  for (const auto& hidden : request.jolietHidden)
+    logLine("hiding from Joliet (name is not UTF-8): " + hidden);
+
+  const double targetSize = sessionContentController_.sumSizeInMB() * 1024.0 * 1024.0;
+  watcher_ = std::make_unique<ProgressWatcher>();
+  watcher_->startWatching(burnImagePath_, targetSize, outlets_.ImagingProgressIndicator);
+
+  imageBuild_ = std::make_unique<ImageBuild>();
+  connect(imageBuild_.get(), &ImageBuild::finished, this,
+          [this](const ImageBuildResult& result) { imageBuildFinished(result.success, result.detail); });
+  imageBuild_->start(tool.value(), mkisofsArguments(request));
+}
+
+void appController::imageBuildFinished(bool success, const QString& detail) {
+  if (watcher_) watcher_->stopWatching();
+  watcher_.reset();
+  if (imageBuild_) imageBuild_.release()->deleteLater();
+  if (staging_) (void)removeStagingFolder(*staging_);
+
+  if (!success) {
+    failBurnBeforeWriting(detail);
+    return;
+  }
+  if (auto access = theDevice_->acquireExclusiveAccess(); !access) {
+    endImagingSheet();
+    showAlert("cannotBurn", "writerInUse", {QStringLiteral("OK")}, {}, QString::fromStdString(access.error().message));
+    BurnOutcome outcome;
+    outcome.imageBuilt = true;
+    outcome.error = access.error();
+    cleanUpAfterBurn();
+    Q_EMIT burnFinished(outcome);
+    return;
+  }
+  endImagingSheet();
+  startBurnWhenReserved(kReservationPolls);
+}
+
+void appController::startBurnWhenReserved(int remainingPolls) {
+  if (!theDevice_->mediumState().reserved) {
+    if (remainingPolls > 0) {
+      QTimer::singleShot(kReservationPollMs, this, [this, remainingPolls] { startBurnWhenReserved(remainingPolls - 1); });
+      return;
+    }
+    showAlert("cannotBurn", "writerReservedElsewhere", {QStringLiteral("OK")});
+    BurnOutcome outcome;
+    outcome.imageBuilt = true;
+    outcome.error = makeError(ErrorKind::Busy, "the medium stayed reserved by another program");
+    cleanUpAfterBurn();
+    Q_EMIT burnFinished(outcome);
+    return;
+  }
+
+  BurnSettings settings;
+  settings.mountOnCompletion = true;
+  settings.underrunProtection = true;
+  const int speed = outlets_.speedMenue != nullptr ? outlets_.speedMenue->selectedTag() : 0;
+  if (speed != 0) {
+    logLine("limiting speed to " + std::to_string(speed));
+    settings.requestedSpeedKBps = static_cast<float>(speed) * 150.0f;
+  }
+  settings.appendable = true;
+  settings.verify = !preferences_.boolForKey(prefs::disableVerification);
+
+  auto producer = std::make_shared<Producer>();
+  producer->setFilePath(burnImagePath_);
+  TrackProperties track;
+  track.length = producer->fileSize();
+
+  auto job = theDevice_->burn(settings, track, producer);
+  if (!job) {
+    showAlert("cannotBurn", "burnFailedToStart", {QStringLiteral("OK")}, {},
+              QString::fromStdString(job.error().message));
+    BurnOutcome outcome;
+    outcome.imageBuilt = true;
+    outcome.error = job.error();
+    cleanUpAfterBurn();
+    Q_EMIT burnFinished(outcome);
+    return;
+  }
+  burnJob_ = std::move(job).value();
+  connect(burnJob_.get(), &Job::finished, this, [this] { burnDidFinish(*burnJob_); });
+  if (outlets_.progressPanels != nullptr)
+    outlets_.progressPanels->beginBurnProgress(*burnJob_, QStringLiteral("Burning session..."));
+}
+
+void appController::failBurnBeforeWriting(const QString& detail) {
+  endImagingSheet();
+  if (staging_) {
+    // The partial image goes with the private folder.
+    (void)removePrivateFolder(*staging_);
+    staging_.reset();
+  }
+  burnImagePath_.clear();
+  showAlert("CreateTrackAbortedWithError", "CreateTrackAbortedWithErrorLong", {QStringLiteral("OK")}, {}, detail);
+  burnInProgress_ = false;
+  BurnOutcome outcome;
+  outcome.error = makeError(ErrorKind::ToolFailed, detail.toStdString());
+  Q_EMIT burnFinished(outcome);
+}
+
+bool appController::burnDidFinish(Job& burn) {
+  const JobStatus status = burn.status();
+  BurnOutcome outcome;
+  outcome.imageBuilt = true;
+  outcome.written = status.phase == JobPhase::Succeeded;
+  outcome.error = status.error;
+  if (!outcome.written && !outcome.error)
+    outcome.error = makeError(ErrorKind::Cancelled, "the burn did not complete");
+  cleanUpAfterBurn();
+  if (burnJob_) burnJob_.release()->deleteLater();
+  // The notifications of the remount came while the burn still ran and were
+  // dropped: read the disc again now.
+  if (theDevice_) {
+    auto device = theDevice_;
+    QTimer::singleShot(0, this, [this, device] { deviceStatusChanged(device); });
+  }
+  Q_EMIT burnFinished(outcome);
+  return true;
+}
+
+void appController::cleanUpAfterBurn() {
+  if (staging_) {
+    (void)removePrivateFolder(*staging_);
+    staging_.reset();
+  }
+  burnImagePath_.clear();
+  sessionContentController_.removeAll();
+  loadedDiscMountPath_.reset();
+  setHidePreviousSessions(false);
+  burnInProgress_ = false;
+  if (theDevice_) theDevice_->releaseExclusiveAccess();
+}
+
+void appController::attemptErase() {
+  showAlert("attempteraseshort", "attempteraselong", {QStringLiteral("Erase"), QStringLiteral("Cancel")},
+            [this](int code) { attemptEraseDidEnd(code); });
+}
+
+void appController::attemptEraseDidEnd(int returnCode) {
+  if (returnCode == kAlertFirstButtonReturn) performErase();
+}
+
+void appController::performErase() {
+  if (!theDevice_) return;
+  auto job = theDevice_->erase();
+  if (!job) {
+    Q_EMIT eraseFinished(false, QString::fromStdString(job.error().message));
+    return;
+  }
+  eraseJob_ = std::move(job).value();
+  connect(eraseJob_.get(), &Job::finished, this, [this] {
+    const JobStatus status = eraseJob_->status();
+    const bool ok = status.phase == JobPhase::Succeeded;
+    const QString message = status.error ? QString::fromStdString(status.error->message) : QString();
+    eraseJob_.release()->deleteLater();
+    Q_EMIT eraseFinished(ok, message);
+  });
+  if (outlets_.progressPanels != nullptr)
+    outlets_.progressPanels->beginEraseProgress(*eraseJob_, QStringLiteral("Erasing disk..."));
+}
+
+}  // namespace tessaline

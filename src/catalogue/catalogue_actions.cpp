@@ -1,0 +1,39 @@
+// The disc's catalogue as the controller uses it: writing the stored burn
+// configuration into the next session, restoring its sources, and the
+// permanent items of a mounted disc.
+
+#include "app/app_controller.h"
+#include "catalogue/burn_configuration.h"
+#include "catalogue/previous_session.h"
+
+namespace tessaline {
+
+void appController::writeSettingsToPath(const std::filesystem::path& folder) {
+  (void)tessaline::writeSettingsToPath(folder, sessionContentController_.items());
+}
+
+void appController::readSettings() {
+  const auto& mountPath = statusController_.content().mountPath;
+  if (!mountPath) return;
+  for (const auto& path : readSettingsPaths(*mountPath)) addSourceToController(path);
+}
+
+void appController::loadCDRcontent() {
+  const auto& mountPath = statusController_.content().mountPath;
+  if (!mountPath) return;
+  const QVariant icon = outlets_.workspace != nullptr ? outlets_.workspace->imageNamed(QStringLiteral("oncd.png"))
+                                                      : QVariant();
+  for (BurnItem& item : permanentItemsForDisc(*mountPath, icon)) sessionContentController_.addObject(std::move(item));
+  loadedDiscMountPath_ = *mountPath;
+  updateSizeOfBurnItems();
+}
+
+void appController::removeCDRcontent() {
+  const auto items = sessionContentController_.items();
+  for (int row = static_cast<int>(items.size()) - 1; row >= 0; --row)
+    if (items[static_cast<std::size_t>(row)].isPermanent == "1") sessionContentController_.removeObjectAt(row);
+  loadedDiscMountPath_.reset();
+  updateSizeOfBurnItems();
+}
+
+}  // namespace tessaline

@@ -1,0 +1,146 @@
+// Staging as the controller runs it: the incremental decision, collection,
+// alias resolution, fork splitting, sizes and the duplicate-name warning.
+
+#include <dirent.h>
+
+#include "app/app_controller.h"
+#include "catalogue/burn_configuration.h"
+#include "staging/alias_resolution.h"
+#include "staging/collect.h"
+#include "staging/file_operations.h"
+#include "staging/fork_splitting.h"
+#include "staging/size_estimation.h"
+#include "staging/staging_folder.h"
+#include "staging/staging_journal.h"
+#include "staging/tree_update.h"
+
+namespace tessaline {
+namespace {
+
+// The names in a folder, hidden ones included, in the order listed.
+std::vector<std::string> directoryContents(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  return names;
+}
+
+}  // namespace
+
+bool appController::incrementalUpdateIndicated() const {
+  if (preferences_.boolForKey(prefs::disableIncrementalUpdating)) return false;
+  if (hidePreviousSessions_) return false;
+  return statusController_.content().mountPath.has_value();
+}
+
+void appController::updateSourcePath(const std::filesystem::path& source, const std::filesystem::path& toPath,
+                                     bool incremental, const std::optional<std::filesystem::path>& comparePath) {
+  const bool aliasFlag = !preferences_.boolForKey(prefs::resolveDisabled);
+  tessaline::updateSourcePath(source, toPath, incremental, comparePath, aliasFlag);
+}
+
+std::filesystem::path appController::collectFiles() {
+  auto folder = createStagingFolder();
+  if (!folder) return {};
+  staging_ = std::make_unique<StagingFolder>(folder.value());
+  stageNextSession(*staging_, nullptr);
+  return staging_->stagingPath;
+}
+
+void appController::stageNextSession(const StagingFolder& folder, StagingJournal* journal) {
+  const bool aliasFlag = !preferences_.boolForKey(prefs::resolveDisabled);
+  tessaline::collectFiles(
+      sessionContentController_.items(), folder, [this] { return incrementalUpdateIndicated(); },
+      statusController_.content().mountPath, aliasFlag, journal);
+}
+
+void appController::resolveAliases(const std::filesystem::path& stagingRoot) {
+  tessaline::resolveAliases(stagingRoot, statusController_.content().mountPath,
+                            [this] { return incrementalUpdateIndicated(); });
+}
+
+void appController::splitForksAtPath(const std::filesystem::path& stagingRoot) {
+  tessaline::splitForksAtPath(stagingRoot);
+}
+
+Result<std::vector<StagedEntry>> appController::previewNextSession() {
+  auto folder = createStagingFolder();
+  if (!folder) return folder.error();
+  StagingJournal journal(folder.value().stagingPath);
+  stageNextSession(folder.value(), &journal);
+  const auto& root = folder.value().stagingPath;
+  if (!preferences_.boolForKey(prefs::resolveDisabled))
+    tessaline::resolveAliases(root, statusController_.content().mountPath,
+                              [this] { return incrementalUpdateIndicated(); }, &journal);
+  if (!preferences_.boolForKey(prefs::disableSplitForks)) tessaline::splitForksAtPath(root, &journal);
+  if (preferences_.boolForKey(prefs::storeBurnConfiguration)) {
+    if (tessaline::writeSettingsToPath(root, sessionContentController_.items())) {
+      std::error_code ec;
+      const auto size = std::filesystem::file_size(root / ".tessaline", ec);
+      journal.record(root / ".tessaline", StagedType::File, ec ? 0 : size, StagingReason::Catalogue);
+    }
+  }
+  auto entries = journal.entries();
+  (void)removePrivateFolder(folder.value());
+  return entries;
+}
+
+double appController::sizeInMBWithPath(const std::filesystem::path& path) {
+  if (outlets_.updateProgressIndicator != nullptr) outlets_.updateProgressIndicator->startAnimation();
+  const bool resolving = !preferences_.boolForKey(prefs::resolveDisabled);
+  const double size = tessaline::sizeInMBWithPath(path, resolving);
+  if (outlets_.updateProgressIndicator != nullptr) outlets_.updateProgressIndicator->stopAnimation();
+  return size;
+}
+
+double appController::incrementalSizeInMBWithPath(const std::filesystem::path& path) {
+  const auto mountPath = statusController_.content().mountPath;
+  const bool resolving = !preferences_.boolForKey(prefs::resolveDisabled);
+  const std::filesystem::path p = resolving ? kplextensions::resolvedPath(path) : path;
+  if (!incrementalUpdateIndicated() || !mountPath) return sizeInMBWithPath(p);
+  if (outlets_.updateProgressIndicator != nullptr) outlets_.updateProgressIndicator->startAnimation();
+  const double size = tessaline::incrementalSizeInMBWithPath(p, *mountPath, resolving);
+  if (outlets_.updateProgressIndicator != nullptr) outlets_.updateProgressIndicator->stopAnimation();
+  return size;
+}
+
+void appController::updateSizeOfBurnItems() {
+  const auto snapshot = sessionContentController_.items();
+  for (std::size_t row = 0; row < snapshot.size(); ++row) {
+    if (snapshot[row].isPermanent != "0") continue;
+    sessionContentController_.setSizeInMB(static_cast<int>(row), incrementalSizeInMBWithPath(snapshot[row].aPath));
+  }
+}
+
+void appController::performUpdateSizeOfBurnItems() { updateSizeOfBurnItems(); }
+
+void appController::duplicateWarning() {
+  const auto& mountPath = statusController_.content().mountPath;
+  if (!mountPath || hidePreviousSessions_) {
+    performBurn();
+    return;
+  }
+  const auto discNames = directoryContents(*mountPath);
+  for (const BurnItem& item : sessionContentController_.items()) {
+    if (item.isPermanent != "0") continue;
+    for (const std::string& name : discNames) {
+      if (name == item.aPathComponent) {
+        showAlert("duplicateFilesWarning", "duplicateFilesWarningLong", {QStringLiteral("OK"), QStringLiteral("Cancel")},
+                  [this](int code) { duplicateWarningDidEnd(code); });
+        return;
+      }
+    }
+  }
+  performBurn();
+}
+
+void appController::duplicateWarningDidEnd(int returnCode) {
+  if (returnCode == kAlertFirstButtonReturn) performBurn();
+}
+
+}  // namespace tessaline
