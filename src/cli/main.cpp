@@ -1,20 +1,61 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <cstring>
 
 #include "cli/commands.h"
+
+namespace {
+
+void printUsage(FILE* out) {
+  std::fputs(
+      "usage: tessaline-cli COMMAND [ARGS]\n"
+      "\n"
+      "Keeps a recordable CD up to date with folders: each burn adds one session\n"
+      "holding what is new or newer, merged with the disc's earlier tree.\n"
+      "\n"
+      "commands:\n"
+      "  status    the medium in the selected writer\n"
+      "  writers   the writers, in menu order\n"
+      "  list      the burn list the next burn would use\n"
+      "  preview   every entry the next session would write, and why\n"
+      "  burn      burn the next session\n"
+      "  erase     erase a rewritable disc\n"
+      "  config    read and change the preferences\n"
+      "  writer    create and manage emulated writers and their media\n"
+      "\n"
+      "'tessaline-cli COMMAND --help' tells more.\n",
+      out);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   QCoreApplication::setOrganizationName(QStringLiteral("Tessaline"));
   QCoreApplication::setApplicationName(QStringLiteral("Tessaline"));
   QStringList args = QCoreApplication::arguments().mid(1);
+  std::vector<std::string> rawArgs;
+  for (int i = 2; i < argc; ++i) rawArgs.emplace_back(argv[i]);
   if (args.isEmpty()) {
-    std::fputs("usage: tessaline-cli COMMAND [ARGS]\n", stderr);
+    printUsage(stderr);
     return 2;
   }
   const QString command = args.takeFirst();
-  if (command == QLatin1String("writer")) return tessaline::cli::runWriterCommand(args);
+  using namespace tessaline::cli;
+  if (command == QLatin1String("--help") || command == QLatin1String("-h") || command == QLatin1String("help")) {
+    printUsage(stdout);
+    return 0;
+  }
+  if (command == QLatin1String("writer")) return runWriterCommand(args);
+  if (command == QLatin1String("writers")) return runWritersCommand(args);
+  if (command == QLatin1String("status")) return runStatusCommand(args);
+  if (command == QLatin1String("list")) return runListCommand(args, rawArgs);
+  if (command == QLatin1String("preview")) return runPreviewCommand(args, rawArgs);
+  if (command == QLatin1String("burn")) return runBurnCommand(args, rawArgs);
+  if (command == QLatin1String("erase")) return runEraseCommand(args);
+  if (command == QLatin1String("config")) return runConfigCommand(args);
   std::fprintf(stderr, "tessaline-cli: unknown command '%s'\n", qPrintable(command));
+  printUsage(stderr);
   return 2;
 }

@@ -1,0 +1,345 @@
+// The commands that run the controller: writers, status, list, preview,
+// burn, erase, config.
+
+#include <QCommandLineParser>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <csignal>
+#include <cstdio>
+
+#include "app/cd_name_formatter.h"
+#include "app/record_json.h"
+#include "cli/cli_session.h"
+#include "cli/commands.h"
+#include "staging/staging_journal.h"
+
+namespace tessaline::cli {
+namespace {
+
+void printOut(const QString& text) {
+  std::fputs(text.toLocal8Bit().constData(), stdout);
+  std::fputc('\n', stdout);
+}
+
+void printJson(const QJsonDocument& doc) { std::fputs(doc.toJson(QJsonDocument::Indented).constData(), stdout); }
+
+// Parses; answers an exit status when the command should end here.
+std::optional<int> parseOrExit(QCommandLineParser& parser, const QString& command, const QString& description,
+                               const QStringList& args) {
+  parser.setApplicationDescription(description);
+  parser.addHelpOption();
+  QStringList withName = args;
+  withName.prepend(QStringLiteral("tessaline-cli ") + command);
+  if (!parser.parse(withName)) {
+    printError(parser.errorText());
+    return 2;
+  }
+  if (parser.isSet(QStringLiteral("help"))) {
+    std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+    return 0;
+  }
+  return std::nullopt;
+}
+
+QCommandLineOption writerOption() {
+  return {QStringLiteral("writer"), QStringLiteral("The writer's number in 'tessaline-cli writers' (default 0)."),
+          QStringLiteral("INDEX")};
+}
+QCommandLineOption jsonOption() { return {QStringLiteral("json"), QStringLiteral("Print JSON.")}; }
+
+QString statusLine(const DiscStatusRecord& r) {
+  QStringList parts;
+  parts << r.deviceStatusString.value_or(QString());
+  if (r.title) parts << QStringLiteral("title: %1").arg(*r.title);
+  if (r.spaceFree) parts << QStringLiteral("free: %1 MB").arg(static_cast<double>(*r.spaceFree), 0, 'f', 1);
+  if (r.spaceUsed) parts << QStringLiteral("used: %1 MB").arg(static_cast<double>(*r.spaceUsed), 0, 'f', 1);
+  if (r.eraseable) parts << QStringLiteral("erasable");
+  if (r.mountPath) parts << QStringLiteral("mounted at: %1").arg(displayPath(*r.mountPath));
+  return parts.join(QStringLiteral("\n"));
+}
+
+// Starts a session on the chosen writer and waits for its status.
+std::optional<int> startAndSettle(CliSession& session, const QCommandLineParser& parser) {
+  std::optional<int> index;
+  if (!parseWriterIndex(parser, index)) return 2;
+  if (!session.start(index)) return 1;
+  if (!session.settle()) {
+    printError(QStringLiteral("the writer's status did not settle in time"));
+    return 1;
+  }
+  return std::nullopt;
+}
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+}  // namespace
+
+int runWritersCommand(const QStringList& args) {
+  QCommandLineParser parser;
+  parser.addOption(jsonOption());
+  if (auto exit = parseOrExit(parser, QStringLiteral("writers"), QStringLiteral("Lists the writers in menu order."), args))
+    return *exit;
+  CliSession session;
+  if (!session.start(std::nullopt)) return 1;
+  const auto& writers = session.controller().registeredDevices();
+  if (parser.isSet(jsonOption())) {
+    QJsonArray a;
+    for (const auto& w : writers) a.append(toJson(w));
+    printJson(QJsonDocument(a));
+    return 0;
+  }
+  for (std::size_t i = 0; i < writers.size(); ++i)
+    printOut(QStringLiteral("%1  %2  (%3)").arg(i).arg(writers[i].DRDeviceDisplayName,
+                                                  displayName(writers[i].toolDeviceName)));
+  return 0;
+}
+
+int runStatusCommand(const QStringList& args) {
+  QCommandLineParser parser;
+  parser.addOption(writerOption());
+  parser.addOption(jsonOption());
+  parser.addOption({QStringLiteral("watch"), QStringLiteral("Print each new status until interrupted.")});
+  if (auto exit = parseOrExit(parser, QStringLiteral("status"),
+                              QStringLiteral("Shows the medium in the selected writer."), args))
+    return *exit;
+  CliSession session;
+  if (auto exit = startAndSettle(session, parser)) return *exit;
+  const bool json = parser.isSet(jsonOption());
+  auto print = [&] {
+    const auto& record = session.controller().statusController().content();
+    if (json) printJson(QJsonDocument(toJson(record)));
+    else printOut(statusLine(record));
+    std::fflush(stdout);
+  };
+  print();
+  if (!parser.isSet(QStringLiteral("watch"))) return 0;
+  std::signal(SIGINT, [](int) { gInterrupted = 1; });
+  std::signal(SIGTERM, [](int) { gInterrupted = 1; });
+  QObject::connect(&session.controller().statusController(), &StatusController::contentChanged, print);
+  CliSession::runUntil([] { return gInterrupted != 0; }, 24 * 3600 * 1000);
+  return 0;
+}
+
+namespace {
+
+void printBurnList(const appController& controller, bool json) {
+  const auto& items = controller.sessionContentController().items();
+  if (json) {
+    printJson(QJsonDocument(toJson(items)));
+    return;
+  }
+  for (const BurnItem& item : items)
+    printOut(QStringLiteral("%1  %2  %3  %4 MB")
+                 .arg(displayName(item.aPathComponent), displayPath(item.aPath),
+                      item.permanent() ? QStringLiteral("on disc") : QStringLiteral("source"))
+                 .arg(item.sizeInMB, 0, 'f', 2));
+  printOut(QStringLiteral("total: %1 MB").arg(controller.sessionContentController().sumSizeInMB(), 0, 'f', 2));
+}
+
+}  // namespace
+
+int runListCommand(const QStringList& args, const std::vector<std::string>& rawArgs) {
+  QCommandLineParser parser;
+  parser.addOption(writerOption());
+  parser.addOption(jsonOption());
+  parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("Files or folders to add."),
+                               QStringLiteral("[SOURCE...]"));
+  if (auto exit = parseOrExit(parser, QStringLiteral("list"),
+                              QStringLiteral("Prints the burn list the next burn would use."), args))
+    return *exit;
+  CliSession session;
+  if (auto exit = startAndSettle(session, parser)) return *exit;
+  for (const auto& path : positionalPaths(parser, rawArgs)) session.controller().addSourceToController(path);
+  printBurnList(session.controller(), parser.isSet(jsonOption()));
+  return 0;
+}
+
+int runPreviewCommand(const QStringList& args, const std::vector<std::string>& rawArgs) {
+  QCommandLineParser parser;
+  parser.addOption(writerOption());
+  parser.addOption(jsonOption());
+  parser.addOption({QStringLiteral("hide-previous"), QStringLiteral("The session hides the disc's earlier content.")});
+  parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("Files or folders to add."),
+                               QStringLiteral("[SOURCE...]"));
+  if (auto exit = parseOrExit(parser, QStringLiteral("preview"),
+                              QStringLiteral("Prints every entry the next session would write, and why."), args))
+    return *exit;
+  CliSession session;
+  if (auto exit = startAndSettle(session, parser)) return *exit;
+  auto& controller = session.controller();
+  for (const auto& path : positionalPaths(parser, rawArgs)) controller.addSourceToController(path);
+  if (parser.isSet(QStringLiteral("hide-previous"))) controller.setHidePreviousSessions(true);
+  auto entries = controller.previewNextSession();
+  if (!entries) {
+    printError(QString::fromStdString(entries.error().message));
+    return 1;
+  }
+  std::uint64_t total = 0;
+  for (const auto& e : entries.value()) total += e.bytes;
+  if (parser.isSet(jsonOption())) {
+    QJsonArray list;
+    for (const auto& e : entries.value()) {
+      QJsonObject o;
+      o[QStringLiteral("path")] = displayName(e.path);
+      o[QStringLiteral("type")] = QString::fromLatin1(stagedTypeName(e.type)).toLower();
+      o[QStringLiteral("bytes")] = static_cast<double>(e.bytes);
+      o[QStringLiteral("reason")] = QString::fromLatin1(stagingReasonName(e.reason)).toLower();
+      list.append(o);
+    }
+    QJsonObject doc;
+    doc[QStringLiteral("entries")] = list;
+    doc[QStringLiteral("totalBytes")] = static_cast<double>(total);
+    printJson(QJsonDocument(doc));
+    return 0;
+  }
+  for (const auto& e : entries.value())
+    printOut(QStringLiteral("%1  %2  %3  %4")
+                 .arg(QString::fromLatin1(stagingReasonName(e.reason)).toLower(), -9)
+                 .arg(QString::fromLatin1(stagedTypeName(e.type)).toLower(), -6)
+                 .arg(e.bytes, 12)
+                 .arg(displayName(e.path)));
+  printOut(QStringLiteral("total: %1 bytes in %2 entries").arg(total).arg(entries.value().size()));
+  return 0;
+}
+
+int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawArgs) {
+  QCommandLineParser parser;
+  parser.addOption(writerOption());
+  parser.addOption({QStringLiteral("speed"),
+                    QStringLiteral("Speed as a CD multiple (1x = 150 KB/s); 0, the default, is the fastest."),
+                    QStringLiteral("TAG")});
+  parser.addOption({QStringLiteral("volume"), QStringLiteral("The volume name (16 characters at most)."),
+                    QStringLiteral("NAME")});
+  parser.addOption({QStringLiteral("hide-previous"), QStringLiteral("The session hides the disc's earlier content.")});
+  parser.addOption({QStringLiteral("yes"), QStringLiteral("Answer yes to the duplicate-name question.")});
+  parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("Files or folders to add."),
+                               QStringLiteral("[SOURCE...]"));
+  if (auto exit = parseOrExit(parser, QStringLiteral("burn"),
+                              QStringLiteral("Burns one session: what is new or newer than the disc's copy, merged "
+                                             "with the disc's earlier tree."),
+                              args))
+    return *exit;
+  int speed = 0;
+  if (parser.isSet(QStringLiteral("speed"))) {
+    bool ok = false;
+    speed = parser.value(QStringLiteral("speed")).toInt(&ok);
+    if (!ok || speed < 0 || speed > 100) {
+      printError(QStringLiteral("--speed takes a CD multiple such as 4, 8, 16 or 0 for the fastest"));
+      return 2;
+    }
+  }
+  QString volume;
+  if (parser.isSet(QStringLiteral("volume"))) {
+    volume = parser.value(QStringLiteral("volume"));
+    CDNameFormatter formatter;
+    for (int i = 1; i <= volume.size(); ++i) {
+      if (!formatter.isPartialStringValid(volume.left(i), i)) {
+        printError(QStringLiteral("the volume name takes at most 16 of the letters a-z and A-Z, digits, space and _-.+"));
+        return 2;
+      }
+    }
+    volume = formatter.getObjectValue(volume);
+  }
+
+  CliSession session(parser.isSet(QStringLiteral("yes")));
+  if (auto exit = startAndSettle(session, parser)) return *exit;
+  auto& controller = session.controller();
+  session.window().setVolumeName(volume.isEmpty() ? QStringLiteral(" ") : volume);
+  session.window().speedMenu().setSelectedTag(speed);
+  for (const auto& path : positionalPaths(parser, rawArgs)) controller.addSourceToController(path);
+  if (parser.isSet(QStringLiteral("hide-previous"))) controller.setHidePreviousSessions(true);
+
+  std::optional<BurnOutcome> outcome;
+  QObject::connect(&controller, &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
+  controller.attemptBurn();
+  // The burn ends in its outcome, or earlier in a refusal or a declined question.
+  CliSession::runUntil(
+      [&] { return outcome.has_value() || session.window().refusalShown() || session.window().questionDeclined(); },
+      24 * 3600 * 1000);
+  if (!outcome) return 1;
+  if (!outcome->written) {
+    if (outcome->error) printError(QString::fromStdString(outcome->error->message));
+    return 1;
+  }
+  printOut(QStringLiteral("The session was written%1.")
+               .arg(controller.preferences().boolForKey(prefs::disableVerification) ? QString()
+                                                                                   : QStringLiteral(" and verified")));
+  return 0;
+}
+
+int runEraseCommand(const QStringList& args) {
+  QCommandLineParser parser;
+  parser.addOption(writerOption());
+  parser.addOption({QStringLiteral("yes"), QStringLiteral("Erase without asking.")});
+  if (auto exit = parseOrExit(parser, QStringLiteral("erase"), QStringLiteral("Erases a rewritable disc."), args))
+    return *exit;
+  CliSession session(parser.isSet(QStringLiteral("yes")));
+  if (auto exit = startAndSettle(session, parser)) return *exit;
+  auto& controller = session.controller();
+  if (!controller.statusController().content().eraseable) {
+    printError(QStringLiteral("the disc in the writer cannot be erased (%1)")
+                   .arg(controller.statusController().content().deviceStatusString.value_or(QString())));
+    return 1;
+  }
+  std::optional<std::pair<bool, QString>> result;
+  QObject::connect(&controller, &appController::eraseFinished,
+                   [&](bool ok, const QString& message) { result = std::make_pair(ok, message); });
+  controller.attemptErase();
+  CliSession::runUntil([&] { return result.has_value() || session.window().questionDeclined(); }, 24 * 3600 * 1000);
+  if (!result) return 1;
+  if (!result->first) {
+    printError(result->second.isEmpty() ? QStringLiteral("the erase failed") : result->second);
+    return 1;
+  }
+  printOut(QStringLiteral("The disc was erased."));
+  return 0;
+}
+
+int runConfigCommand(const QStringList& args) {
+  QCommandLineParser parser;
+  parser.addPositionalArgument(QStringLiteral("ACTION"), QStringLiteral("get KEY | set KEY VALUE | unset KEY | list"));
+  if (auto exit = parseOrExit(parser, QStringLiteral("config"),
+                              QStringLiteral("Reads and changes the preferences. Keys: disableUpdateCheck, "
+                                             "resolveDisabled, disableSplitForks, storeBurnConfiguration, "
+                                             "disableVerification, disableIncrementalUpdating."),
+                              args))
+    return *exit;
+  const QStringList words = parser.positionalArguments();
+  Preferences preferences;
+  const QString action = words.value(0);
+  if (action == QLatin1String("list") && words.size() == 1) {
+    for (const char* key : kPreferenceSwitches) {
+      const auto value = preferences.valueForKey(key);
+      printOut(QStringLiteral("%1 = %2").arg(QLatin1String(key),
+                                             value ? value->toString() : QStringLiteral("(not set: off)")));
+    }
+    return 0;
+  }
+  const QString key = words.value(1);
+  if (words.size() < 2 || !Preferences::isKnownKey(key)) {
+    printError(words.size() < 2 ? QStringLiteral("usage: tessaline-cli config get|set|unset KEY [VALUE] | list")
+                                : QStringLiteral("unknown key '%1'").arg(key));
+    return 2;
+  }
+  const QByteArray keyBytes = key.toUtf8();
+  if (action == QLatin1String("get") && words.size() == 2) {
+    const auto value = preferences.valueForKey(keyBytes.constData());
+    if (!value) return 1;
+    printOut(value->toString());
+    return 0;
+  }
+  if (action == QLatin1String("set") && words.size() == 3) {
+    preferences.setValue(keyBytes.constData(), words.at(2));
+    return 0;
+  }
+  if (action == QLatin1String("unset") && words.size() == 2) {
+    preferences.removeValue(keyBytes.constData());
+    return 0;
+  }
+  printError(QStringLiteral("usage: tessaline-cli config get|set|unset KEY [VALUE] | list"));
+  return 2;
+}
+
+}  // namespace tessaline::cli
