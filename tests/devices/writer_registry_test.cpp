@@ -1,0 +1,138 @@
+// The writer list's order and naming, and where the reservation goes. Real
+// drives with clashing registry paths cannot be had here, so these writers
+// are stand-ins that only answer their names and count reservations.
+
+#include "app/app_controller.h"
+#include "app/value_transformers.h"
+#include "support/recording_window.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+namespace tessaline::test {
+namespace {
+
+class StandInWriter : public Writer {
+ public:
+  StandInWriter(std::string path, QString name, std::vector<std::string>* log)
+      : path_(std::move(path)), name_(std::move(name)), log_(log) {}
+  QString displayName() const override { return name_; }
+  std::string ioRegistryEntryPath() const override { return path_; }
+  std::string bsdName() const override { return "sr9"; }
+  std::string toolDeviceName() const override { return "/dev/" + lastPathComponent(path_); }
+  bool isEmulated() const override { return false; }
+  MediumState mediumState() const override { return {}; }
+  Status acquireExclusiveAccess() override { return {}; }
+  void releaseExclusiveAccess() override {}
+  Status acquireMediaReservation() override {
+    log_->push_back("reserve " + name_.toStdString());
+    return {};
+  }
+  void releaseMediaReservation() override { log_->push_back("release " + name_.toStdString()); }
+  Result<std::unique_ptr<Job>> burn(const BurnSettings&, const TrackProperties&,
+                                    std::shared_ptr<TrackProducer>) override {
+    return makeError(ErrorKind::Internal, "not here");
+  }
+  Result<std::unique_ptr<Job>> erase() override { return makeError(ErrorKind::Internal, "not here"); }
+
+ private:
+  std::string path_;
+  QString name_;
+  std::vector<std::string>* log_;
+};
+
+class StandInService : public DiscRecordingService {
+ public:
+  std::vector<std::shared_ptr<Writer>> writers;
+  std::vector<std::shared_ptr<Writer>> devices() override { return writers; }
+  std::vector<MountEntry> serviceMounts() const override { return {}; }
+  void startNotifications() override {}
+};
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  RegistryTest() : prefsEnv_("TESSALINE_UNUSED", "1") {}
+  void add(const std::string& path, const char* name) {
+    service_.writers.push_back(std::make_shared<StandInWriter>(path, QString::fromLatin1(name), &log_));
+  }
+  void start() {
+    appController::initialize(transformers_);
+    controller_ = std::make_unique<appController>(service_, transformers_,
+                                                  Preferences(QString::fromStdString((temp_ / "p.conf").string())));
+    Preferences(QString::fromStdString((temp_ / "p.conf").string())).setValue(prefs::disableUpdateCheck, true);
+    controller_->connectOutlets(window_.parts());
+    controller_->applicationDidFinishLaunching();
+  }
+
+  TempDir temp_;
+  ScopedEnv prefsEnv_;
+  StandInService service_;
+  ValueTransformerRegistry transformers_;
+  RecordingWindow window_;
+  std::vector<std::string> log_;
+  std::unique_ptr<appController> controller_;
+};
+
+TEST_F(RegistryTest, ListIsSortedByNameThenPathAndIndexesPointIntoTheServiceOrder) {
+  add("/sys/b/sr1", "Drive B");
+  add("/sys/z/sr0", "Drive Z");
+  add("/sys/a/sr0", "Drive A");
+  start();
+  const auto& list = controller_->registeredDevices();
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0].DRDeviceIORegistryPath, "/sys/a/sr0");
+  EXPECT_EQ(list[0].DRDeviceIndex, 2);
+  EXPECT_EQ(list[0].DRDeviceName, "sr0");
+  EXPECT_EQ(list[1].DRDeviceIORegistryPath, "/sys/z/sr0");
+  EXPECT_EQ(list[2].DRDeviceName, "sr1");
+  EXPECT_EQ(window_.writerMenu.items,
+            (QStringList{QStringLiteral("Drive A"), QStringLiteral("Drive Z"), QStringLiteral("Drive B")}));
+  EXPECT_EQ(controller_->theDevice()->displayName(), QStringLiteral("Drive A"));
+  // Each writer names its own device for the image tool.
+  EXPECT_EQ(list[2].toolDeviceName, "/dev/sr1");
+
+  // Menu item 2 selects the service's writer at that record's index.
+  window_.writerMenu.selected = 2;
+  controller_->changeDevice();
+  EXPECT_EQ(controller_->theDevice()->displayName(), QStringLiteral("Drive B"));
+  EXPECT_EQ(log_, (std::vector<std::string>{"reserve Drive A", "release Drive A", "reserve Drive B"}));
+}
+
+TEST_F(RegistryTest, AnAppearingWriterReselectsTheFirstAndLeavesTheReservation) {
+  add("/sys/m/sr1", "Middle");
+  add("/sys/z/sr2", "Last");
+  start();
+  window_.writerMenu.selected = 1;
+  controller_->changeDevice();
+  log_.clear();
+  add("/sys/a/sr0", "First");
+  Q_EMIT service_.deviceAppeared(service_.writers.back());
+  EXPECT_EQ(window_.writerMenu.selected, 0);
+  EXPECT_EQ(controller_->theDevice()->displayName(), QStringLiteral("First"));
+  EXPECT_TRUE(log_.empty());  // the reservation stays on "Last"
+}
+
+TEST_F(RegistryTest, WhenTheLastWriterGoesNothingIsSelectedAndABurnIsRefused) {
+  add("/sys/a/sr0", "Only");
+  start();
+  auto gone = service_.writers.front();
+  service_.writers.clear();
+  Q_EMIT service_.deviceDisappeared(gone);
+  EXPECT_FALSE(controller_->theDevice());
+  EXPECT_TRUE(window_.writerMenu.items.isEmpty());
+  EXPECT_EQ(controller_->statusController().content().deviceStatusString,
+            controller_->strings().localized("noCdWriter"));
+  controller_->attemptBurn();
+  ASSERT_FALSE(window_.alerts.empty());
+  EXPECT_EQ(window_.alerts.back().request.informativeKey, QStringLiteral("noCdInDrive"));
+
+  // A writer that comes back is selected and reserved again.
+  log_.clear();
+  add("/sys/b/sr1", "New");
+  Q_EMIT service_.deviceAppeared(service_.writers.back());
+  EXPECT_EQ(controller_->theDevice()->displayName(), QStringLiteral("New"));
+  EXPECT_EQ(log_, (std::vector<std::string>{"reserve New"}));
+}
+
+}  // namespace
+}  // namespace tessaline::test
