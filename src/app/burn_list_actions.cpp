@@ -24,7 +24,6 @@ void appController::addSourceToController(const std::filesystem::path& path) {
   item.aPath = path;
   item.aPathComponent = name;
   if (outlets_.workspace != nullptr) item.aIcon = outlets_.workspace->iconForFile(path);
-  item.isPermanent = "0";
   item.sizeInMB = namesake ? incrementalSizeInMBWithPath(path) : sizeInMBWithPath(path);
   sessionContentController_.addObject(std::move(item));
 }
