@@ -1,5 +1,6 @@
 #include "app/app_controller.h"
 
+#include <QThread>
 #include <QTimer>
 
 #include "app/cd_name_formatter.h"
@@ -30,6 +31,7 @@ appController::appController(DiscRecordingService& service, ValueTransformerRegi
 }
 
 appController::~appController() {
+  if (stagingThread_) stagingThread_->wait();
   // A burn that never reached its end leaves no image and no staging folder behind.
   if (staging_) (void)removePrivateFolder(*staging_);
 }

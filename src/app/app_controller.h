@@ -20,6 +20,7 @@
 #include "app/window_parts.h"
 #include "devices/disc_recording_service.h"
 
+class QThread;
 class QTimer;
 
 namespace tessaline {
@@ -31,6 +32,20 @@ class UpdateCheck;
 struct StagingFolder;
 class StagingJournal;
 struct StagedEntry;
+
+// Everything the staging steps of one burn need, taken on the main thread so
+// that the steps themselves can run on a worker thread.
+struct StagingPlan {
+  std::vector<BurnItem> items;
+  bool incremental = false;
+  std::optional<std::filesystem::path> mountPath;
+  bool resolveAliases = true;   // "resolveDisabled" off
+  bool splitForks = true;       // "disableSplitForks" off
+  bool storeConfiguration = false;
+};
+// Collection, alias resolution, fork splitting and the catalogue, in that
+// order, into the given staging folder. Touches nothing of the controller.
+void runStagingPlan(const StagingPlan& plan, const StagingFolder& folder, StagingJournal* journal);
 
 // What a drop offers: its pasteboard types and the local file names it holds.
 struct DragInfo {
@@ -168,7 +183,9 @@ class appController : public QObject {
   void imageBuildFinished(bool success, const QString& detail);
   void startBurnWhenReserved(int remainingPolls);
   void failBurnBeforeWriting(const QString& detail);
-  void stageNextSession(const StagingFolder& folder, StagingJournal* journal);
+  StagingPlan stagingPlan() const;
+  void stagingFinished(const std::string& toolDevice, const std::filesystem::path& tool,
+                       const std::vector<std::string>& jolietHidden);
   void cleanUpAfterBurn();
   void endImagingSheet();
   int mountWaitPolls() const;
@@ -198,6 +215,7 @@ class appController : public QObject {
 
   // the running burn
   std::unique_ptr<StagingFolder> staging_;
+  std::unique_ptr<QThread> stagingThread_;
   std::unique_ptr<ProgressWatcher> watcher_;
   std::unique_ptr<ImageBuild> imageBuild_;
   std::unique_ptr<Job> burnJob_;

@@ -2,6 +2,7 @@
 // tool while the event loop keeps running, then hand the image to the writer
 // as one appendable data track.
 
+#include <QThread>
 #include <QTimer>
 
 #include "app/app_controller.h"
@@ -74,16 +75,37 @@ void appController::performBurn() {
   if (selected >= 0 && static_cast<std::size_t>(selected) < registeredDevices_.size())
     toolDevice = registeredDevices_[static_cast<std::size_t>(selected)].toolDeviceName;
 
-  const std::filesystem::path stagingPath = collectFiles();
-  if (stagingPath.empty()) {
-    failBurnBeforeWriting(QStringLiteral("The staging folder could not be created in %1.")
-                              .arg(displayPath(std::filesystem::temp_directory_path())));
+  auto folder = createStagingFolder();
+  if (!folder) {
+    failBurnBeforeWriting(QString::fromStdString(folder.error().message));
     return;
   }
-  if (!preferences_.boolForKey(prefs::resolveDisabled)) resolveAliases(stagingPath);
-  if (!preferences_.boolForKey(prefs::disableSplitForks)) splitForksAtPath(stagingPath);
-  if (preferences_.boolForKey(prefs::storeBurnConfiguration)) writeSettingsToPath(stagingPath);
+  staging_ = std::make_unique<StagingFolder>(folder.value());
 
+  // The staging steps walk and copy whole trees: they run on a worker
+  // thread so the window stays responsive, with everything they need taken
+  // now. The burn list cannot change meanwhile (the imaging sheet covers it).
+  auto plan = std::make_shared<StagingPlan>(stagingPlan());
+  auto hidden = std::make_shared<std::vector<std::string>>();
+  const StagingFolder target = *staging_;
+  stagingThread_.reset(QThread::create([plan, hidden, target] {
+    runStagingPlan(*plan, target, nullptr);
+    *hidden = namesToHideFromJoliet(target.stagingPath);
+  }));
+  connect(stagingThread_.get(), &QThread::finished, this, [this, toolDevice, tool = tool.value(), hidden] {
+    stagingThread_.release()->deleteLater();
+    stagingFinished(toolDevice, tool, *hidden);
+  });
+  stagingThread_->start();
+}
+
+void appController::stagingFinished(const std::string& toolDevice, const std::filesystem::path& tool,
+                                    const std::vector<std::string>& jolietHidden) {
+  if (!theDevice_) {
+    failBurnBeforeWriting(QStringLiteral("The writer is gone."));
+    return;
+  }
+  const std::filesystem::path stagingPath = staging_->stagingPath;
   const std::string sessionText = sessionAddressText(sessionString());
   if (auto valid = checkSessionText(sessionText); !valid) {
     failBurnBeforeWriting(QString::fromStdString(valid.error().message));
@@ -101,9 +123,7 @@ void appController::performBurn() {
   request.sessionText = sessionText;
   request.hidePreviousSessions = hidePreviousSessions_;
   request.stagingFolder = stagingPath;
-  request.jolietHidden = namesToHideFromJoliet(stagingPath);
-  for (const auto& hidden : request.jolietHidden)
-    logLine("hiding from Joliet (name is not UTF-8): " + hidden);
+  request.jolietHidden = jolietHidden;
 
   const double targetSize = sessionContentController_.sumSizeInMB() * 1024.0 * 1024.0;
   watcher_ = std::make_unique<ProgressWatcher>();
@@ -112,7 +132,7 @@ void appController::performBurn() {
   imageBuild_ = std::make_unique<ImageBuild>();
   connect(imageBuild_.get(), &ImageBuild::finished, this,
           [this](const ImageBuildResult& result) { imageBuildFinished(result.success, result.detail); });
-  imageBuild_->start(tool.value(), mkisofsArguments(request));
+  imageBuild_->start(tool, mkisofsArguments(request));
 }
 
 void appController::imageBuildFinished(bool success, const QString& detail) {

@@ -48,15 +48,35 @@ std::filesystem::path appController::collectFiles() {
   auto folder = createStagingFolder();
   if (!folder) return {};
   staging_ = std::make_unique<StagingFolder>(folder.value());
-  stageNextSession(*staging_, nullptr);
+  const bool aliasFlag = !preferences_.boolForKey(prefs::resolveDisabled);
+  tessaline::collectFiles(
+      sessionContentController_.items(), *staging_, [this] { return incrementalUpdateIndicated(); },
+      statusController_.content().mountPath, aliasFlag);
   return staging_->stagingPath;
 }
 
-void appController::stageNextSession(const StagingFolder& folder, StagingJournal* journal) {
-  const bool aliasFlag = !preferences_.boolForKey(prefs::resolveDisabled);
-  tessaline::collectFiles(
-      sessionContentController_.items(), folder, [this] { return incrementalUpdateIndicated(); },
-      statusController_.content().mountPath, aliasFlag, journal);
+StagingPlan appController::stagingPlan() const {
+  StagingPlan plan;
+  plan.items = sessionContentController_.items();
+  plan.incremental = incrementalUpdateIndicated();
+  plan.mountPath = statusController_.content().mountPath;
+  plan.resolveAliases = !preferences_.boolForKey(prefs::resolveDisabled);
+  plan.splitForks = !preferences_.boolForKey(prefs::disableSplitForks);
+  plan.storeConfiguration = preferences_.boolForKey(prefs::storeBurnConfiguration);
+  return plan;
+}
+
+void runStagingPlan(const StagingPlan& plan, const StagingFolder& folder, StagingJournal* journal) {
+  const auto incremental = [&plan] { return plan.incremental; };
+  tessaline::collectFiles(plan.items, folder, incremental, plan.mountPath, plan.resolveAliases, journal);
+  const auto& root = folder.stagingPath;
+  if (plan.resolveAliases) tessaline::resolveAliases(root, plan.mountPath, incremental, journal);
+  if (plan.splitForks) tessaline::splitForksAtPath(root, journal);
+  if (plan.storeConfiguration && tessaline::writeSettingsToPath(root, plan.items) && journal != nullptr) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(root / ".tessaline", ec);
+    journal->record(root / ".tessaline", StagedType::File, ec ? 0 : size, StagingReason::Catalogue);
+  }
 }
 
 void appController::resolveAliases(const std::filesystem::path& stagingRoot) {
@@ -72,19 +92,7 @@ Result<std::vector<StagedEntry>> appController::previewNextSession() {
   auto folder = createStagingFolder();
   if (!folder) return folder.error();
   StagingJournal journal(folder.value().stagingPath);
-  stageNextSession(folder.value(), &journal);
-  const auto& root = folder.value().stagingPath;
-  if (!preferences_.boolForKey(prefs::resolveDisabled))
-    tessaline::resolveAliases(root, statusController_.content().mountPath,
-                              [this] { return incrementalUpdateIndicated(); }, &journal);
-  if (!preferences_.boolForKey(prefs::disableSplitForks)) tessaline::splitForksAtPath(root, &journal);
-  if (preferences_.boolForKey(prefs::storeBurnConfiguration)) {
-    if (tessaline::writeSettingsToPath(root, sessionContentController_.items())) {
-      std::error_code ec;
-      const auto size = std::filesystem::file_size(root / ".tessaline", ec);
-      journal.record(root / ".tessaline", StagedType::File, ec ? 0 : size, StagingReason::Catalogue);
-    }
-  }
+  runStagingPlan(stagingPlan(), folder.value(), &journal);
   auto entries = journal.entries();
   (void)removePrivateFolder(folder.value());
   return entries;
