@@ -1,0 +1,130 @@
+// The burn list in the window: colours, which rows can be selected, Remove,
+// and the controls that follow the list.
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+#include "app/records.h"
+#include "gui_fixture.h"
+
+namespace tessaline::test {
+namespace {
+
+// What the table's delegate gives a cell to paint with.
+class OpenDelegate : public gui::BurnListDelegate {
+ public:
+  QColor textColour(const QModelIndex& index) const {
+    QStyleOptionViewItem option;
+    initStyleOption(&option, index);
+    return option.palette.color(QPalette::Text);
+  }
+};
+
+class BurnListWindow : public GuiFixture {
+ protected:
+  void clickRow(int row) {
+    auto* view = window().tableView();
+    const QRect rect = view->visualRect(view->model()->index(row, 0));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::ControlModifier, rect.center());
+  }
+  int rowOf(const std::string& name) {
+    const auto names = listNames();
+    return static_cast<int>(std::find(names.begin(), names.end(), name) - names.begin());
+  }
+};
+
+TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
+  writeFile(temp_ / "disc/Old/one.txt", "one");
+  writeFile(temp_ / "disc/readme.txt", "readme");
+  addWriter("rec");
+  insert("rec", "cd-r", {makeImage(temp_ / "disc", "ARCHIVE")});
+  start();
+  window().show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window()));
+  auto sorted = [&] {
+    auto names = listNames();
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  ASSERT_EQ(sorted(), (std::vector<std::string>{"Old", "readme.txt"}));
+  EXPECT_EQ(window().titleLabel()->text(), QStringLiteral("ARCHIVE"));
+  EXPECT_TRUE(window().capacityBar()->isEnabled());
+
+  writeFile(temp_ / "src/New/a.txt", std::string(1'500'000, 'a'));
+  writeFile(temp_ / "src/b.txt", "b");
+  app().openFiles({temp_ / "src/New", temp_ / "src/b.txt"});
+  ASSERT_EQ(listNames().size(), 4u);
+
+  auto& model = controller().sessionContentController();
+  for (int row = 0; row < model.rowCount(); ++row) {
+    const QModelIndex index = model.index(row, 0);
+    const bool permanent = model.items()[static_cast<std::size_t>(row)].permanent();
+    const QColor expected = permanent ? QColor(QStringLiteral("gray")) : QColor(QStringLiteral("black"));
+    EXPECT_EQ(gui::rowTextColour(index), expected) << row;
+    EXPECT_EQ(OpenDelegate().textColour(index), expected) << row;
+    // Permanent rows carry the disc icon from the resources.
+    if (permanent) {
+      EXPECT_FALSE(index.data(Qt::DecorationRole).value<QIcon>().isNull());
+    }
+  }
+  EXPECT_EQ(window().totalLabel()->text(), QStringLiteral("Total: 1.50 MB"));
+  EXPECT_TRUE(window().burnButton()->isEnabled());
+  EXPECT_FALSE(window().removeButton()->isEnabled());
+
+  // A click on a permanent row selects nothing; select-all takes only sources.
+  clickRow(rowOf("Old"));
+  EXPECT_FALSE(model.selectionModel()->hasSelection());
+  window().tableView()->selectAll();
+  EXPECT_EQ(model.selectionModel()->selectedRows().size(), 2);
+  window().tableView()->clearSelection();
+
+  clickRow(rowOf("b.txt"));
+  clickRow(rowOf("readme.txt"));  // leaves the selection as it was
+  ASSERT_EQ(model.selectionModel()->selectedRows().size(), 1);
+  EXPECT_TRUE(window().removeButton()->isEnabled());
+  window().removeButton()->click();
+  EXPECT_EQ(sorted(), (std::vector<std::string>{"New", "Old", "readme.txt"}));
+  EXPECT_FALSE(model.selectionModel()->hasSelection());
+  EXPECT_FALSE(window().removeButton()->isEnabled());
+
+  // The Delete key removes the selection too; permanent rows stay.
+  clickRow(rowOf("New"));
+  window().tableView()->setFocus();
+  QTest::keyClick(window().tableView(), Qt::Key_Delete);
+  EXPECT_EQ(sorted(), (std::vector<std::string>{"Old", "readme.txt"}));
+  // Only permanent items: nothing to burn.
+  EXPECT_FALSE(window().burnButton()->isEnabled());
+}
+
+TEST_F(BurnListWindow, HidePreviousSessionsFollowsTheControllerBothWays) {
+  addWriter("rec");
+  insert("rec", "cd-r");
+  start();
+  QCheckBox* box = window().hidePreviousCheck();
+  box->click();
+  EXPECT_TRUE(controller().hidePreviousSessions());
+  controller().setHidePreviousSessions(false);
+  EXPECT_FALSE(box->isChecked());
+}
+
+TEST_F(BurnListWindow, ANameThatIsNotUtf8IsShownReadablyAndKeptExactly) {
+  addWriter("rec");
+  insert("rec", "cd-r");
+  start();
+  const fs::path odd = temp_ / "src" / std::string("caf\xe9 list");
+  writeFile(odd / "x.txt", "x");
+  app().openFiles({odd});
+  auto& model = controller().sessionContentController();
+  ASSERT_EQ(model.rowCount(), 1);
+  EXPECT_EQ(model.index(0, 0).data(SessionContentModel::PathRole).toByteArray().toStdString(), odd.native());
+  const QString shown = model.index(0, 0).data(Qt::DisplayRole).toString();
+  EXPECT_TRUE(shown.startsWith(QStringLiteral("caf"))) << shown.toStdString();
+  EXPECT_FALSE(shown.contains(QChar::ReplacementCharacter)) << shown.toStdString();
+  // A generic icon, since the name cannot be handed to Qt's file info.
+  EXPECT_FALSE(model.index(0, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
+}
+
+}  // namespace
+}  // namespace tessaline::test

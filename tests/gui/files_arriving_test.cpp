@@ -1,0 +1,164 @@
+// Files reaching the application: drops on the window, the command line,
+// and a second start handing its files to the running one.
+
+#include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
+
+#include <thread>
+
+#include "gui/file_arguments.h"
+#include "gui/single_instance.h"
+#include "gui_fixture.h"
+
+namespace tessaline::test {
+namespace {
+
+using gui::localPathsFromUriList;
+
+TEST(UriList, KeepsLocalFilesInOrderAsExactBytes) {
+  const QByteArray list =
+      "# a comment\r\n"
+      "file:///home/u/a%20b.txt\r\n"
+      "https://example.org/page\r\n"
+      "file://localhost/home/u/caf%E9\r\n"
+      "file://elsewhere/home/u/remote.txt\r\n"
+      "file:/home/u/short\n"
+      "file:///home/u/with%23hash%3F\n"
+      "not a url\n"
+      "file:///home/u/nul%00byte\n";
+  const auto paths = localPathsFromUriList(list);
+  ASSERT_EQ(paths.size(), 4u);
+  EXPECT_EQ(paths[0].native(), "/home/u/a b.txt");
+  EXPECT_EQ(paths[1].native(), std::string("/home/u/caf\xe9"));
+  EXPECT_EQ(paths[2].native(), "/home/u/short");
+  EXPECT_EQ(paths[3].native(), "/home/u/with#hash?");
+}
+
+TEST(CommandLine, FilesBecomeAbsoluteAndOptionsAreNotFiles) {
+  std::string a0 = "tessaline", a1 = "docs", a2 = "--unknown", a3 = "/abs/x", a4 = "--", a5 = "-dash", a6 = "--help";
+  char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), a4.data(), a5.data()};
+  const auto line = gui::parseCommandLine(6, argv, "/home/u");
+  ASSERT_EQ(line.files.size(), 3u);
+  EXPECT_EQ(line.files[0], fs::path("/home/u/docs"));
+  EXPECT_EQ(line.files[1], fs::path("/abs/x"));
+  EXPECT_EQ(line.files[2], fs::path("/home/u/-dash"));
+  EXPECT_FALSE(line.help);
+  char* argvHelp[] = {a0.data(), a6.data()};
+  EXPECT_TRUE(gui::parseCommandLine(2, argvHelp, "/").help);
+}
+
+TEST(SecondStart, MessagesRoundTripAndMalformedOnesAreRefused) {
+  const std::vector<fs::path> paths{"/a", std::string("/caf\xe9/\xff"), "/with space/x"};
+  EXPECT_EQ(gui::decodePaths(gui::encodePaths(paths)), paths);
+  QByteArray truncated = gui::encodePaths(paths);
+  truncated.chop(2);
+  EXPECT_FALSE(gui::decodePaths(truncated).has_value());
+  EXPECT_FALSE(gui::decodePaths(gui::encodePaths({}) + QByteArray("\xff\xff\xff\xff", 4)).has_value());
+  EXPECT_FALSE(gui::decodePaths(QByteArray()).has_value());  // a look, not a request
+  // Relative paths are not accepted from another process.
+  EXPECT_EQ(gui::decodePaths(gui::encodePaths({"relative", "/ok"})), (std::vector<fs::path>{"/ok"}));
+}
+
+TEST(SecondStart, HandsItsFilesToTheRunningOne) {
+  TempDir temp;
+  const QString name = QString::fromStdString((temp / "tessaline.socket").string());
+  std::vector<std::vector<fs::path>> received;
+  gui::InstanceServer server([&](std::vector<fs::path> files) { received.push_back(std::move(files)); });
+  ASSERT_TRUE(server.listen(name));
+
+  const std::vector<fs::path> files{"/home/u/Docs", std::string("/home/u/caf\xe9")};
+  bool handed = false;
+  std::thread second([&] { handed = gui::handToRunningInstance(files, name); });
+  ASSERT_TRUE(waitUntil([&] { return !received.empty(); }));
+  second.join();
+  EXPECT_TRUE(handed);
+  EXPECT_EQ(received.front(), files);
+
+  // Nobody listening: the start becomes the running one.
+  EXPECT_FALSE(gui::handToRunningInstance(files, QString::fromStdString((temp / "none.socket").string()), 500));
+}
+
+TEST(SecondStart, AStaleSocketIsReplaced) {
+  TempDir temp;
+  const QString name = QString::fromStdString((temp / "tessaline.socket").string());
+  {
+    gui::InstanceServer crashed([](std::vector<fs::path>) {});
+    ASSERT_TRUE(crashed.listen(name));
+  }
+  writeFile(temp / "tessaline.socket", "");  // a leftover file where the socket was
+  gui::InstanceServer server([](std::vector<fs::path>) {});
+  EXPECT_TRUE(server.listen(name));
+  // A second server while the first answers: refused, not stolen.
+  gui::InstanceServer another([](std::vector<fs::path>) {});
+  EXPECT_FALSE(another.listen(name));
+}
+
+class Drops : public GuiFixture {
+ protected:
+  // Drags the data over the window and drops it; answers whether the window took it.
+  bool drop(const QMimeData& mime) {
+    QDragEnterEvent enter(QPoint(50, 50), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&window(), &enter);
+    if (!enter.isAccepted()) return false;
+    QDropEvent dropEvent(QPointF(50, 50), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&window(), &dropEvent);
+    return dropEvent.isAccepted();
+  }
+};
+
+TEST_F(Drops, FileUrlsAreAddedInOrderAndTextIsIgnored) {
+  addWriter("rec");
+  insert("rec", "cd-r");
+  start();
+  EXPECT_TRUE(window().acceptDrops());
+  writeFile(temp_ / "src/one.txt", "1");
+  writeFile(temp_ / "src/two/x.txt", "2");
+  writeFile(temp_ / "other/one.txt", "namesake");
+  writeFile(temp_ / "src/three.txt", "3");
+
+  QMimeData text;
+  text.setText(QString::fromStdString((temp_ / "src/one.txt").string()));
+  EXPECT_FALSE(drop(text));
+  QMimeData web;
+  web.setUrls({QUrl(QStringLiteral("https://example.org/file.txt"))});
+  EXPECT_FALSE(drop(web));
+  EXPECT_TRUE(listNames().empty());
+
+  QMimeData files;
+  files.setUrls({QUrl::fromLocalFile(QString::fromStdString((temp_ / "src/one.txt").string())),
+                 QUrl(QStringLiteral("https://example.org/ignored")),
+                 QUrl::fromLocalFile(QString::fromStdString((temp_ / "src/two").string())),
+                 QUrl::fromLocalFile(QString::fromStdString((temp_ / "other/one.txt").string())),
+                 QUrl::fromLocalFile(QString::fromStdString((temp_ / "src/three.txt").string()))});
+  files.setText(QStringLiteral("also text"));
+  EXPECT_TRUE(drop(files));
+  // The namesake is refused (a beep); the rest keep the drag's order.
+  EXPECT_EQ(listNames(), (std::vector<std::string>{"one.txt", "two", "three.txt"}));
+  EXPECT_EQ(controller().sessionContentController().items()[0].aPath, temp_ / "src/one.txt");
+
+  // A name that is not UTF-8 arrives byte for byte.
+  const fs::path odd = temp_ / "src" / std::string("\xe9t\xe9");
+  writeFile(odd, "odd");
+  QMimeData raw;
+  raw.setData(QStringLiteral("text/uri-list"),
+              "file://" + QByteArray::fromStdString(odd.native()).toPercentEncoding("/") + "\r\n");
+  EXPECT_TRUE(drop(raw));
+  EXPECT_EQ(controller().sessionContentController().items().back().aPath.native(), odd.native());
+}
+
+TEST_F(Drops, FilesOpenedInTheApplicationJoinTheList) {
+  addWriter("rec");
+  insert("rec", "cd-r");
+  start();
+  writeFile(temp_ / "a/Docs/x.txt", "x");
+  writeFile(temp_ / "b/Docs/y.txt", "y");
+  app().openFiles({temp_ / "a/Docs", temp_ / "b/Docs", temp_ / "does-not-exist"});
+  EXPECT_EQ(listNames(), (std::vector<std::string>{"Docs", "does-not-exist"}));
+  EXPECT_TRUE(window().isVisible());
+}
+
+}  // namespace
+}  // namespace tessaline::test

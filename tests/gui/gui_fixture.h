@@ -1,0 +1,73 @@
+#pragma once
+// The desktop application on real emulated writers in a private folder,
+// with private preferences, runtime, cache and temp folders.
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "gui/desktop_app.h"
+#include "gui/main_window.h"
+#include "support/test_support.h"
+
+namespace tessaline::test {
+
+// Records the object names of the widgets that were shown.
+class ShowRecorder : public QObject {
+ public:
+  ShowRecorder();
+  ~ShowRecorder() override;
+  bool wasShown(const QString& name) const { return shown_.contains(name); }
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  QStringList shown_;
+};
+
+class GuiFixture : public ::testing::Test {
+ protected:
+  GuiFixture();
+  ~GuiFixture() override;
+
+  void addWriter(const std::string& name, const QString& displayName = QStringLiteral("Emulated CD Recorder"));
+  void insert(const std::string& writer, const std::string& medium, const std::vector<fs::path>& sessions = {});
+  fs::path makeImage(const fs::path& folder, const std::string& volume = "DISC");
+
+  // Creates the application and runs its start-up; waits for the status.
+  void start(bool waitForStatus = true);
+  bool settle();
+
+  gui::DesktopApp& app() { return *app_; }
+  gui::TessalineWindow& window() { return app_->window(); }
+  appController& controller() { return app_->controller(); }
+  Preferences prefs() { return Preferences(QString::fromStdString(prefsFile_.string())); }
+  std::vector<std::string> listNames();
+
+  // The message box on screen whose text is the localised text of the key
+  // (any box when the key is empty).
+  QMessageBox* findBox(const QString& messageKey = {});
+  QMessageBox* waitForBox(const QString& messageKey = {});
+  // Clicks the box's button with that title.
+  void clickButton(QMessageBox* box, const QString& title);
+
+  ShowRecorder shown_;
+  TempDir temp_;
+  fs::path writersDir_;
+  fs::path prefsFile_;
+  std::vector<std::unique_ptr<ScopedEnv>> env_;
+  std::unique_ptr<gui::DesktopApp> app_;
+  int settledCount_ = 0;
+};
+
+}  // namespace tessaline::test

@@ -1,0 +1,83 @@
+// A whole burn driven through the window on an emulated writer: the sources
+// arrive, Burn is pressed, the imaging sheet and the burn panel come and go,
+// and the list is filled again from the remounted disc.
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+
+#include "gui_fixture.h"
+
+namespace tessaline::test {
+namespace {
+
+class WholeBurn : public GuiFixture {};
+
+TEST_F(WholeBurn, SourcesBurnedThroughTheWindowComeBackAsGreyDiscItems) {
+  addWriter("rec");
+  insert("rec", "cd-r");
+  start();
+  writeFile(temp_ / "home/Docs/a.txt", "alpha");
+  writeFile(temp_ / "home/Docs/sub/b.txt", "bravo");
+  writeFile(temp_ / "home/notes.txt", "notes");
+  app().openFiles({temp_ / "home/Docs", temp_ / "home/notes.txt"});
+  QTest::keyClicks(window().nameEdit(), QStringLiteral("Backup"));
+  ASSERT_TRUE(window().burnButton()->isEnabled());
+
+  std::optional<BurnOutcome> outcome;
+  QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
+  window().burnButton()->click();
+  ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(60)));
+  EXPECT_TRUE(outcome->written) << (outcome->error ? outcome->error->message : "");
+  EXPECT_TRUE(shown_.wasShown(QStringLiteral("ImagingPanel")));
+  EXPECT_TRUE(shown_.wasShown(QStringLiteral("burnProgressPanel")));
+  EXPECT_FALSE(window().imagingSheet().dialog()->isVisible());
+  ASSERT_TRUE(waitUntil([&] { return window().findChild<QDialog*>(QStringLiteral("burnProgressPanel")) == nullptr; }));
+
+  // The remounted disc fills the list with its own, grey, entries.
+  ASSERT_TRUE(waitUntil([&] { return listNames().size() == 2; }, std::chrono::seconds(30)));
+  ASSERT_TRUE(settle());
+  EXPECT_EQ(listNames(), (std::vector<std::string>{"Docs", "notes.txt"}));
+  auto& model = controller().sessionContentController();
+  for (int row = 0; row < model.rowCount(); ++row) {
+    EXPECT_TRUE(model.items()[static_cast<std::size_t>(row)].permanent());
+    EXPECT_EQ(gui::rowTextColour(model.index(row, 0)), QColor(QStringLiteral("gray")));
+  }
+  EXPECT_EQ(window().titleLabel()->text(), QStringLiteral("Backup"));
+  EXPECT_TRUE(window().capacityBar()->isEnabled());
+  EXPECT_GT(window().capacityBar()->value(), 0);
+  EXPECT_FALSE(window().burnButton()->isEnabled());  // nothing new to burn
+  EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
+}
+
+TEST_F(WholeBurn, ClosingTheWindowDuringABurnAsksFirst) {
+  addWriter("rec");
+  insert("rec", "cd-r");
+  start();
+  writeFile(temp_ / "home/Docs/a.txt", "alpha");
+  app().openFiles({temp_ / "home/Docs"});
+  std::optional<BurnOutcome> outcome;
+  QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
+  window().burnButton()->click();
+  ASSERT_TRUE(controller().burnInProgress());
+
+  EXPECT_FALSE(window().close());
+  EXPECT_TRUE(window().isVisible());
+  QMessageBox* question = nullptr;
+  ASSERT_TRUE(waitUntil([&] {
+    question = window().findChild<QMessageBox*>(QStringLiteral("quitDuringWork"));
+    return question != nullptr && question->isVisible();
+  }));
+  clickButton(question, QStringLiteral("Keep Burning"));
+  ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(60)));
+  EXPECT_TRUE(outcome->written);
+  EXPECT_TRUE(window().isVisible());
+  // With the burn over, the window closes at once.
+  EXPECT_TRUE(window().close());
+}
+
+}  // namespace
+}  // namespace tessaline::test
