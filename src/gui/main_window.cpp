@@ -213,6 +213,7 @@ void TessalineWindow::buildWidgets() {
   tableView_->horizontalHeader()->setSectionResizeMode(SessionContentModel::NameColumn, QHeaderView::Stretch);
   tableView_->horizontalHeader()->setSectionResizeMode(SessionContentModel::SizeColumn, QHeaderView::ResizeToContents);
   tableView_->horizontalHeader()->setHighlightSections(false);
+  tableView_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   tableView_->setMinimumHeight(160);
   layout->addWidget(tableView_, 1);
 

@@ -1,0 +1,69 @@
+// Makes the README's screenshot: a disc with two sessions in an emulated
+// writer, its entries grey in the list, and a few sources waiting for the
+// next session. Not part of the test run; run it under Xvfb with
+//   TESSALINE_SCREENSHOT=docs/screenshot.png xvfb-run -a tests_gui \
+//     --gtest_also_run_disabled_tests --gtest_filter='*Screenshot*' -platform xcb
+
+#include <QImage>
+#include <QPixmap>
+#include <QTest>
+
+#include <cstdlib>
+
+#include "gui_fixture.h"
+
+namespace tessaline::test {
+namespace {
+
+class Screenshot : public GuiFixture {
+ protected:
+  void burn() {
+    std::optional<BurnOutcome> outcome;
+    auto c = QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
+    window().burnButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(120)));
+    QObject::disconnect(c);
+    ASSERT_TRUE(outcome->written);
+    ASSERT_TRUE(waitUntil([&] { return !listNames().empty(); }, std::chrono::seconds(30)));
+    ASSERT_TRUE(settle());
+  }
+};
+
+TEST_F(Screenshot, DISABLED_MainWindowWithADiscAndSources) {
+  const char* out = std::getenv("TESSALINE_SCREENSHOT");
+  ASSERT_NE(out, nullptr);
+  const fs::path home = temp_ / "home";
+  for (int i = 1; i <= 12; ++i) writeFile(home / "Documents" / ("letter-" + std::to_string(i) + ".txt"),
+                                          std::string(static_cast<std::size_t>(40'000 * i), 'd'));
+  for (int i = 1; i <= 8; ++i) writeFile(home / "Photos" / ("IMG_00" + std::to_string(i) + ".jpg"),
+                                         std::string(900'000, 'p'));
+  writeFile(home / "Projects/tessaline/README", std::string(3'000, 'r'));
+  writeFile(home / "Projects/website/index.html", std::string(24'000, 'w'));
+  addWriter("recorder");
+  insert("recorder", "cd-r");
+  prefs().setValue(prefs::storeBurnConfiguration, false);
+  start();
+  window().resize(640, 500);
+  window().show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window()));
+
+  QTest::keyClicks(window().nameEdit(), QStringLiteral("Backup"));
+  app().openFiles({home / "Documents", home / "Photos"});
+  burn();
+  app().openFiles({home / "Projects"});
+  burn();
+
+  // Changes since: a new letter, new music, and a loose file.
+  writeFile(home / "Documents/letter-13.txt", std::string(260'000, 'n'));
+  for (int i = 1; i <= 5; ++i) writeFile(home / "Music" / ("track-0" + std::to_string(i) + ".flac"),
+                                         std::string(4'200'000, 'm'));
+  writeFile(home / "notes.txt", std::string(5'200, 't'));
+  app().openFiles({home / "Documents", home / "Music", home / "notes.txt"});
+  window().tableView()->selectRow(static_cast<int>(listNames().size()) - 2);
+  window().activateWindow();
+  waitUntil([] { return false; }, std::chrono::milliseconds(400));
+  ASSERT_TRUE(window().grab().save(QString::fromLocal8Bit(out)));
+}
+
+}  // namespace
+}  // namespace tessaline::test
