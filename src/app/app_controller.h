@@ -181,7 +181,10 @@ class appController : public QObject {
   void finishStatusWithVolume(const MediumState& state, DiscStatusRecord record);
   void publishStatus(DiscStatusRecord record, bool settled);
   void imageBuildFinished(bool success, const QString& detail);
+  void acquireAccessAndBurn(int attemptsLeft);
   void startBurnWhenReserved(int remainingPolls);
+  void startBurn();
+  void failBurnAfterImaging(const char* messageKey, const char* informativeKey, const Error& error);
   void failBurnBeforeWriting(const QString& detail);
   StagingPlan stagingPlan() const;
   void stagingFinished(const std::string& toolDevice, const std::filesystem::path& tool,
@@ -216,6 +219,9 @@ class appController : public QObject {
   // the running burn
   std::unique_ptr<StagingFolder> staging_;
   std::unique_ptr<QThread> stagingThread_;
+  std::string sessionTextOfImage_;  // the addresses the image was built for
+  bool imagingSheetShown_ = false;
+  bool holdsExclusiveAccess_ = false;  // taken for the burn, given back at its end
   std::unique_ptr<ProgressWatcher> watcher_;
   std::unique_ptr<ImageBuild> imageBuild_;
   std::unique_ptr<Job> burnJob_;

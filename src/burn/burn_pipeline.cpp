@@ -20,6 +20,9 @@ namespace {
 // How long a burn waits for the medium reservation another program holds.
 constexpr int kReservationPolls = 60;  // at 500 ms
 constexpr int kReservationPollMs = 500;
+// How long a burn waits for a writer another program holds for a moment.
+constexpr int kAccessAttempts = 25;  // at 200 ms
+constexpr int kAccessRetryMs = 200;
 
 }  // namespace
 
@@ -45,12 +48,15 @@ void appController::attemptBurn() {
 }
 
 void appController::endImagingSheet() {
+  if (!imagingSheetShown_) return;
+  imagingSheetShown_ = false;
   if (outlets_.ImagingProgressIndicator != nullptr) outlets_.ImagingProgressIndicator->stopAnimation();
   if (outlets_.ImagingPanel != nullptr) outlets_.ImagingPanel->endSheet();
 }
 
 void appController::performBurn() {
   if (outlets_.ImagingPanel != nullptr) outlets_.ImagingPanel->beginSheet();
+  imagingSheetShown_ = true;
   if (auto* bar = outlets_.ImagingProgressIndicator) {
     bar->setUsesThreadedAnimation(true);
     bar->setIndeterminate(true);
@@ -112,6 +118,7 @@ void appController::stagingFinished(const std::string& toolDevice, const std::fi
     return;
   }
   burnImagePath_ = staging_->imagePath;
+  sessionTextOfImage_ = sessionText;
 
   (void)theDevice_->acquireExclusiveAccess();
   theDevice_->releaseExclusiveAccess();
@@ -145,35 +152,68 @@ void appController::imageBuildFinished(bool success, const QString& detail) {
     failBurnBeforeWriting(detail);
     return;
   }
-  if (auto access = theDevice_->acquireExclusiveAccess(); !access) {
-    endImagingSheet();
-    showAlert("cannotBurn", "writerInUse", {QStringLiteral("OK")}, {}, QString::fromStdString(access.error().message));
-    BurnOutcome outcome;
-    outcome.imageBuilt = true;
-    outcome.error = access.error();
-    cleanUpAfterBurn();
-    Q_EMIT burnFinished(outcome);
-    return;
-  }
-  endImagingSheet();
+  // The medium's reservation first, then exclusive access: holding the
+  // writer while waiting for a reservation another program holds would let
+  // two programs wait on each other.
+  if (!theDevice_->mediumState().reserved) (void)theDevice_->acquireMediaReservation();
   startBurnWhenReserved(kReservationPolls);
 }
 
+void appController::acquireAccessAndBurn(int attemptsLeft) {
+  if (!theDevice_) {
+    failBurnAfterImaging("cannotBurn", "noCdInDrive", makeError(ErrorKind::NotFound, "the writer is gone"));
+    return;
+  }
+  if (auto access = theDevice_->acquireExclusiveAccess(); !access) {
+    // A hold of a moment (another program mounting or reading the disc)
+    // passes; a burn in another program does not.
+    if (access.error().kind == ErrorKind::Busy && attemptsLeft > 1) {
+      QTimer::singleShot(kAccessRetryMs, this, [this, attemptsLeft] { acquireAccessAndBurn(attemptsLeft - 1); });
+      return;
+    }
+    failBurnAfterImaging("cannotBurn", "writerInUse", access.error());
+    return;
+  }
+  holdsExclusiveAccess_ = true;
+  // Another program may have written a session while the image was built:
+  // an image made for other addresses must never be written.
+  if (sessionAddressText(sessionString()) != sessionTextOfImage_) {
+    failBurnAfterImaging("cannotBurn", "discChangedDuringImaging",
+                         makeError(ErrorKind::Busy, "the disc changed while the session image was built"));
+    return;
+  }
+  endImagingSheet();
+  startBurn();
+}
+
+void appController::failBurnAfterImaging(const char* messageKey, const char* informativeKey, const Error& error) {
+  endImagingSheet();
+  showAlert(messageKey, informativeKey, {QStringLiteral("OK")}, {}, QString::fromStdString(error.message));
+  BurnOutcome outcome;
+  outcome.imageBuilt = true;
+  outcome.error = error;
+  cleanUpAfterBurn();
+  Q_EMIT burnFinished(outcome);
+}
+
 void appController::startBurnWhenReserved(int remainingPolls) {
+  if (!theDevice_) {
+    failBurnAfterImaging("cannotBurn", "noCdInDrive", makeError(ErrorKind::NotFound, "the writer is gone"));
+    return;
+  }
   if (!theDevice_->mediumState().reserved) {
     if (remainingPolls > 0) {
       QTimer::singleShot(kReservationPollMs, this, [this, remainingPolls] { startBurnWhenReserved(remainingPolls - 1); });
       return;
     }
-    showAlert("cannotBurn", "writerReservedElsewhere", {QStringLiteral("OK")});
-    BurnOutcome outcome;
-    outcome.imageBuilt = true;
-    outcome.error = makeError(ErrorKind::Busy, "the medium stayed reserved by another program");
-    cleanUpAfterBurn();
-    Q_EMIT burnFinished(outcome);
+    failBurnAfterImaging("cannotBurn", "writerReservedElsewhere",
+                         makeError(ErrorKind::Busy, "the medium stayed reserved by another program"));
     return;
   }
+  acquireAccessAndBurn(kAccessAttempts);
+}
 
+void appController::startBurn() {
   BurnSettings settings;
   settings.mountOnCompletion = true;
   settings.underrunProtection = true;
@@ -192,13 +232,7 @@ void appController::startBurnWhenReserved(int remainingPolls) {
 
   auto job = theDevice_->burn(settings, track, producer);
   if (!job) {
-    showAlert("cannotBurn", "burnFailedToStart", {QStringLiteral("OK")}, {},
-              QString::fromStdString(job.error().message));
-    BurnOutcome outcome;
-    outcome.imageBuilt = true;
-    outcome.error = job.error();
-    cleanUpAfterBurn();
-    Q_EMIT burnFinished(outcome);
+    failBurnAfterImaging("cannotBurn", "burnFailedToStart", job.error());
     return;
   }
   burnJob_ = std::move(job).value();
@@ -252,7 +286,8 @@ void appController::cleanUpAfterBurn() {
   loadedDiscMountPath_.reset();
   setHidePreviousSessions(false);
   burnInProgress_ = false;
-  if (theDevice_) theDevice_->releaseExclusiveAccess();
+  if (theDevice_ && holdsExclusiveAccess_) theDevice_->releaseExclusiveAccess();
+  holdsExclusiveAccess_ = false;
 }
 
 void appController::attemptErase() {

@@ -46,7 +46,11 @@ bool CliSession::start(std::optional<int> writerIndex) {
   controller_->awakeFromNib();
   // The command line never checks for updates.
   controller_->initializeTessaline();
-  if (window_.terminated()) return false;  // the no-writer alert has been printed
+  if (controller_->registeredDevices().empty()) {
+    // The no-writer alert has been printed; its answer ends the program.
+    runUntil([this] { return window_.terminated(); }, 1000);
+    return false;
+  }
   if (writerIndex) {
     const auto count = static_cast<int>(controller_->registeredDevices().size());
     if (*writerIndex < 0 || *writerIndex >= count) {
@@ -57,6 +61,10 @@ bool CliSession::start(std::optional<int> writerIndex) {
     }
     window_.writerMenu().selectItemAtIndex(*writerIndex);
     controller_->changeDevice();
+  }
+  if (controller_->theDevice() && controller_->theDevice()->mediumState().busy) {
+    printError(QStringLiteral("the writer is in use: another burn or erase is running; try again when it has finished"));
+    return false;
   }
   return true;
 }

@@ -514,6 +514,29 @@ TEST_F(EmulatedServiceTest, MediaReservationIsGrantedWhenTheOtherHolderLetsGo) {
   EXPECT_FALSE(b->mediumState().reserved);
 }
 
+TEST_F(EmulatedServiceTest, AnIdleHolderHandsTheReservationOverButNotWhileItHoldsTheWriter) {
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{}));
+  EmulatedService first(env.dir());
+  EmulatedService second(env.dir());
+  first.startNotifications();
+  second.startNotifications();
+  auto a = writerNamed(first, "rec");
+  auto b = writerNamed(second, "rec");
+  ASSERT_TRUE(a->acquireMediaReservation());
+  ASSERT_TRUE(a->acquireExclusiveAccess());
+  ASSERT_TRUE(b->acquireMediaReservation());
+  // Busy with the writer: it keeps the reservation.
+  waitUntil([] { return false; }, std::chrono::milliseconds(700));
+  EXPECT_TRUE(a->mediumState().reserved);
+  EXPECT_FALSE(b->mediumState().reserved);
+  // Idle again: the one who asked gets it, and the first does not take it back.
+  a->releaseExclusiveAccess();
+  ASSERT_TRUE(waitUntil([&] { return b->mediumState().reserved; }));
+  waitUntil([] { return false; }, std::chrono::milliseconds(700));
+  EXPECT_FALSE(a->mediumState().reserved);
+  EXPECT_TRUE(b->mediumState().reserved);
+}
+
 TEST_F(EmulatedServiceTest, MountMaterialisesTheLastSessionReadOnlyWithExactNamesAndDates) {
   const fs::path tree = env.tmp / "tree";
   const std::string oddName = "caf\xe9 \xff.txt";  // Latin-1, not UTF-8

@@ -5,8 +5,12 @@
 #include <QTimer>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -192,6 +196,9 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
     if (::stat(paths_.dir().c_str(), &st) != 0)
       return makeError(ErrorKind::NotFound, "writer '" + paths_.name + "' has gone");
     retryReservation();
+    std::lock_guard lock(mutex_);
+    // Held elsewhere: ask the holder to hand it over once it is idle.
+    if (!reservation_.held()) writeReservationRequest();
     return {};
   }
 
@@ -204,19 +211,60 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
     link_->requestRefresh();
   }
 
-  // Called by the service's poll while another program holds the reservation.
+  // Called by the service's poll: takes a reservation another program has
+  // given up, and hands ours over when another program asked for it and we
+  // are idle (no exclusive access, no job), as a reservation is only a claim
+  // to use the medium next.
   void retryReservation() {
-    bool granted = false;
+    bool changed = false;
     {
       std::lock_guard lock(mutex_);
-      if (!reservationWanted_ || reservation_.held()) return;
-      auto taken = FileLock::tryLock(paths_.reservationLock(), paths_.name);
-      if (taken) {
-        reservation_ = std::move(taken.value());
-        granted = true;
+      if (reservation_.held()) {
+        if (exclusiveCount_ == 0 && !jobRunning_ && reservationRequestedSince(reservationGrantedAt_)) {
+          reservation_.release();
+          yieldedAt_ = std::chrono::steady_clock::now();
+          changed = true;
+        }
+      } else if (reservationWanted_ && std::chrono::steady_clock::now() - yieldedAt_ > kYieldGrace) {
+        auto taken = FileLock::tryLock(paths_.reservationLock(), paths_.name);
+        if (taken) {
+          reservation_ = std::move(taken.value());
+          reservationGrantedAt_ = std::chrono::system_clock::now();
+          changed = true;
+        }
       }
     }
-    if (granted) link_->requestRefresh();
+    if (changed) link_->requestRefresh();
+  }
+
+  fs::path reservationRequestFile() const { return paths_.dir() / "reservation.request"; }
+
+  // Who asks: this process and this writer object (tests run two services in one process).
+  std::string requesterToken() const {
+    return std::to_string(::getpid()) + ":" + std::to_string(reinterpret_cast<std::uintptr_t>(this));
+  }
+
+  void writeReservationRequest() {
+    if (FILE* f = std::fopen(reservationRequestFile().c_str(), "w")) {
+      std::fputs(requesterToken().c_str(), f);
+      std::fclose(f);
+    }
+  }
+
+  // True when another process asked for the reservation after the moment given.
+  bool reservationRequestedSince(std::chrono::system_clock::time_point since) const {
+    struct stat st {};
+    if (::stat(reservationRequestFile().c_str(), &st) != 0) return false;
+    const auto requested = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
+    if (requested <= since) return false;
+    char buf[64] = {};
+    if (FILE* f = std::fopen(reservationRequestFile().c_str(), "r")) {
+      (void)std::fread(buf, 1, sizeof buf - 1, f);
+      std::fclose(f);
+    }
+    return std::string(buf) != requesterToken();
   }
 
   Result<std::unique_ptr<Job>> burn(const BurnSettings& settings, const TrackProperties& track,
@@ -339,6 +387,10 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
   int exclusiveCount_ = 0;
   FileLock reservation_;
   bool reservationWanted_ = false;
+  std::chrono::system_clock::time_point reservationGrantedAt_;
+  // After handing the reservation over, the one who asked gets time to take it.
+  static constexpr std::chrono::seconds kYieldGrace{2};
+  std::chrono::steady_clock::time_point yieldedAt_{};
   std::atomic<bool> jobRunning_{false};
   mutable std::string lastProblem_;
 };

@@ -1,0 +1,199 @@
+// tessaline-cli's commands over the controller, run as the real program.
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+
+#include <thread>
+
+#include "support/test_support.h"
+
+namespace tessaline::test {
+namespace {
+
+class CliTest : public ::testing::Test {
+ protected:
+  CliTest()
+      : writers_("TESSALINE_WRITERS_DIR", (temp_ / "writers").string()),
+        config_("XDG_CONFIG_HOME", (temp_ / "config").string()),
+        runtime_("XDG_RUNTIME_DIR", (temp_ / "runtime").string()),
+        cache_("XDG_CACHE_HOME", (temp_ / "cache").string()),
+        tmp_("TMPDIR", (temp_ / "tmp").string()),
+        wait_("TESSALINE_MOUNT_WAIT_S", "10"),
+        noDrives_("TESSALINE_NO_REAL_DRIVES", "1") {
+    for (const char* d : {"writers", "config", "runtime", "cache", "tmp"}) fs::create_directories(temp_ / d);
+  }
+  QJsonDocument json(const std::vector<std::string>& args) {
+    const auto r = runCli(args);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    return QJsonDocument::fromJson(QByteArray::fromStdString(r.out));
+  }
+  void writerWithBlankDisc(const std::string& name = "rec", const std::string& medium = "cd-r") {
+    ASSERT_EQ(runCli({"writer", "create", name}).exitCode, 0);
+    ASSERT_EQ(runCli({"writer", "insert", name, "--medium", medium}).exitCode, 0);
+  }
+
+  TempDir temp_;
+  ScopedEnv writers_, config_, runtime_, cache_, tmp_, wait_, noDrives_;
+};
+
+TEST_F(CliTest, WithoutAWriterEveryCommandSaysSoAndFails) {
+  for (const char* command : {"status", "writers", "list", "burn"}) {
+    const auto r = runCli({command});
+    EXPECT_NE(r.exitCode, 0) << command;
+    EXPECT_NE(r.err.find("No CD writer found"), std::string::npos) << command << r.err;
+    EXPECT_NE(r.err.find("tessaline-cli writer create"), std::string::npos) << command;
+  }
+}
+
+TEST_F(CliTest, StatusAndWritersPrintTheRecordsWithTheirKeys) {
+  writerWithBlankDisc("b-rec");
+  writerWithBlankDisc("a-rec", "cd-rw");
+  const auto writers = json({"writers", "--json"}).array();
+  ASSERT_EQ(writers.size(), 2);
+  const auto first = writers[0].toObject();
+  EXPECT_EQ(first.keys(), (QStringList{QStringLiteral("DRDeviceDisplayName"), QStringLiteral("DRDeviceIORegistryPath"),
+                                       QStringLiteral("DRDeviceIndex"), QStringLiteral("DRDeviceName"),
+                                       QStringLiteral("toolDeviceName")}));
+  EXPECT_EQ(first[QStringLiteral("DRDeviceName")].toString(), QStringLiteral("a-rec"));
+
+  auto status = json({"status", "--json"}).object();
+  EXPECT_EQ(status[QStringLiteral("deviceStatusString")].toString(), QStringLiteral("CD-RW"));
+  EXPECT_EQ(status[QStringLiteral("title")].toString(), QStringLiteral("untitled"));
+  EXPECT_NEAR(status[QStringLiteral("spaceFree")].toDouble(), 700.0, 0.5);
+  EXPECT_FALSE(status.contains(QStringLiteral("mountPath")));
+  EXPECT_FALSE(status.contains(QStringLiteral("eraseable")));  // a blank CD-RW
+
+  status = json({"status", "--writer", "1", "--json"}).object();
+  EXPECT_EQ(status[QStringLiteral("deviceStatusString")].toString(), QStringLiteral("CD-R"));
+  const auto bad = runCli({"status", "--writer", "7"});
+  EXPECT_NE(bad.exitCode, 0);
+  EXPECT_NE(bad.err.find("there is no writer 7"), std::string::npos) << bad.err;
+}
+
+TEST_F(CliTest, StatusWatchPrintsEachNewRecord) {
+  writerWithBlankDisc();
+  QProcess watch;
+  watch.start(QStringLiteral(TESSALINE_CLI_PATH), {QStringLiteral("status"), QStringLiteral("--watch")});
+  ASSERT_TRUE(watch.waitForStarted());
+  QByteArray out;
+  auto seen = [&](const char* text) {
+    return waitUntil([&] {
+      watch.waitForReadyRead(50);
+      out += watch.readAll();
+      return out.contains(text);
+    }, std::chrono::seconds(20));
+  };
+  ASSERT_TRUE(seen("CD-R")) << out.toStdString();
+  ASSERT_EQ(runCli({"writer", "eject", "rec"}).exitCode, 0);
+  EXPECT_TRUE(seen("No disc")) << out.toStdString();
+  watch.terminate();
+  watch.waitForFinished();
+}
+
+TEST_F(CliTest, ListAndPreviewShowTheNextSessionWithoutWritingIt) {
+  writerWithBlankDisc();
+  writeFile(temp_ / "home/Docs/a.txt", std::string(1'500'000, 'a'));
+  writeFile(temp_ / "home/Docs/sub/b.txt", "b");
+  writeFile(temp_ / "other/Docs/x", "x");
+  const auto list = json({"list", "--json", (temp_ / "home/Docs").string(), (temp_ / "other/Docs").string()}).array();
+  ASSERT_EQ(list.size(), 1);  // the second Docs is refused
+  const auto item = list[0].toObject();
+  EXPECT_EQ(item[QStringLiteral("aPathComponent")].toString(), QStringLiteral("Docs"));
+  EXPECT_EQ(item[QStringLiteral("isPermanent")].toString(), QStringLiteral("0"));
+  EXPECT_NEAR(item[QStringLiteral("sizeInMB")].toDouble(), 1.500001 + 0.004096, 0.01);
+  EXPECT_FALSE(item.contains(QStringLiteral("aIcon")));
+
+  const auto preview = json({"preview", "--json", (temp_ / "home/Docs").string()}).object();
+  QStringList lines;
+  for (const auto& e : preview[QStringLiteral("entries")].toArray()) {
+    const auto o = e.toObject();
+    lines << o[QStringLiteral("path")].toString() + QLatin1Char(' ') + o[QStringLiteral("type")].toString() +
+                 QLatin1Char(' ') + o[QStringLiteral("reason")].toString();
+  }
+  EXPECT_EQ(lines, (QStringList{QStringLiteral("Docs folder full"), QStringLiteral("Docs/a.txt file full"),
+                                QStringLiteral("Docs/sub folder full"), QStringLiteral("Docs/sub/b.txt file full")}));
+  EXPECT_EQ(preview[QStringLiteral("totalBytes")].toDouble(), 1'500'001.0 + 2 * 4096.0 * 0);  // folders count 0 bytes
+  EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
+  EXPECT_TRUE(json({"writer", "info", "rec", "--json"}).object()[QStringLiteral("tracks")].toArray().isEmpty());
+}
+
+TEST_F(CliTest, ConfigReadsAndWritesThePreferenceKeys) {
+  EXPECT_NE(runCli({"config", "get", "storeBurnConfiguration"}).exitCode, 0);  // not set
+  ASSERT_EQ(runCli({"config", "set", "storeBurnConfiguration", "yes"}).exitCode, 0);
+  EXPECT_EQ(runCli({"config", "get", "storeBurnConfiguration"}).out, "yes\n");
+  EXPECT_NE(runCli({"config", "list"}).out.find("storeBurnConfiguration = yes"), std::string::npos);
+  ASSERT_EQ(runCli({"config", "unset", "storeBurnConfiguration"}).exitCode, 0);
+  EXPECT_NE(runCli({"config", "get", "storeBurnConfiguration"}).exitCode, 0);
+  const auto bad = runCli({"config", "set", "noSuchKey", "1"});
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_NE(bad.err.find("unknown key"), std::string::npos);
+  EXPECT_TRUE(fs::exists(temp_ / "config/Tessaline/Tessaline.conf"));
+}
+
+TEST_F(CliTest, VolumeNamesAreCheckedBeforeAnythingHappens) {
+  writerWithBlankDisc();
+  writeFile(temp_ / "home/Docs/a.txt", "a");
+  const auto tooLong = runCli({"burn", "--volume", "ABCDEFGHIJKLMNOPQ", (temp_ / "home/Docs").string()});
+  EXPECT_EQ(tooLong.exitCode, 2);
+  EXPECT_EQ(runCli({"burn", "--volume", "a/b", (temp_ / "home/Docs").string()}).exitCode, 2);
+  ASSERT_EQ(runCli({"burn", "--volume", "ABCDEFGHIJKLMNOP", (temp_ / "home/Docs").string()}).exitCode, 0);
+  EXPECT_EQ(json({"status", "--json"}).object()[QStringLiteral("title")].toString(), QStringLiteral("ABCDEFGHIJKLMNOP"));
+}
+
+TEST_F(CliTest, ASecondBurnOfTheSameWriterIsRefusedWhileTheFirstRuns) {
+  writerWithBlankDisc();
+  writeFile(temp_ / "home/Big/data.bin", std::string(3'000'000, 'd'));
+  writeFile(temp_ / "home/Small/s.txt", "s");
+  ScopedEnv slow("TESSALINE_EMULATED_SPEED", "1");
+  QProcess first;
+  first.start(QStringLiteral(TESSALINE_CLI_PATH),
+              {QStringLiteral("burn"), QStringLiteral("--speed"), QStringLiteral("4"),
+               QString::fromStdString((temp_ / "home/Big").string())});
+  ASSERT_TRUE(first.waitForStarted());
+  ASSERT_TRUE(waitUntil([&] {
+    const auto r = runCli({"writer", "info", "rec", "--json"});
+    return QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).object()[QStringLiteral("busy")].toBool();
+  }, std::chrono::seconds(60)));
+  const auto second = runCli({"burn", (temp_ / "home/Small").string()});
+  EXPECT_NE(second.exitCode, 0);
+  EXPECT_NE(second.err.find("the writer is in use"), std::string::npos) << second.err;
+  ASSERT_TRUE(first.waitForFinished(120000));
+  EXPECT_EQ(first.exitCode(), 0) << first.readAllStandardError().toStdString();
+  EXPECT_EQ(json({"writer", "info", "rec", "--json"}).object()[QStringLiteral("tracks")].toArray().size(), 1);
+}
+
+TEST_F(CliTest, AnImageBuiltForAddressesThatChangedMeanwhileIsNeverWritten) {
+  writerWithBlankDisc();
+  writeFile(temp_ / "home/One/a.txt", "a");
+  writeFile(temp_ / "home/Two/b.txt", "b");
+  // The second burn's image tool is slow; the first burn writes a session meanwhile.
+  const fs::path slowTool = temp_ / "bin/mkisofs";
+  writeFile(slowTool, "#!/bin/sh\nsleep 3\nexec genisoimage \"$@\"\n");
+  fs::permissions(slowTool, fs::perms::owner_all);
+  QProcess slow;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("TESSALINE_MKISOFS"), QString::fromStdString(slowTool.string()));
+  slow.setProcessEnvironment(env);
+  slow.start(QStringLiteral(TESSALINE_CLI_PATH), {QStringLiteral("burn"), QString::fromStdString((temp_ / "home/Two").string())});
+  ASSERT_TRUE(slow.waitForStarted());
+  const auto slowPid = slow.processId();
+  waitUntil([] { return false; }, std::chrono::milliseconds(1500));
+  const auto quick = runCli({"burn", (temp_ / "home/One").string()});
+  ASSERT_TRUE(slow.waitForFinished(60000));
+  // Whichever gets the writer first writes its session; the other one's
+  // image no longer fits the disc and is not written.
+  const QByteArray slowErr = slow.readAllStandardError();
+  EXPECT_NE(quick.exitCode == 0, slow.exitCode() == 0) << quick.err << slowErr.toStdString();
+  const std::string loser = quick.exitCode == 0 ? slowErr.toStdString() : quick.err;
+  EXPECT_NE(loser.find("while the session image was being built"), std::string::npos) << loser << " " << slowPid;
+  EXPECT_EQ(json({"writer", "info", "rec", "--json"}).object()[QStringLiteral("tracks")].toArray().size(), 1);
+  EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
+}
+
+}  // namespace
+}  // namespace tessaline::test
