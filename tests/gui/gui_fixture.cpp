@@ -20,6 +20,7 @@ bool ShowRecorder::eventFilter(QObject* watched, QEvent* event) {
 GuiFixture::GuiFixture() {
   writersDir_ = temp_ / "writers";
   for (const char* d : {"writers", "runtime", "cache", "config", "tmp"}) fs::create_directories(temp_ / d);
+  fs::permissions(temp_ / "runtime", fs::perms::owner_all);  // as a runtime folder must be
   prefsFile_ = temp_ / "prefs.conf";
   env_.push_back(std::make_unique<ScopedEnv>("TESSALINE_WRITERS_DIR", writersDir_.string()));
   env_.push_back(std::make_unique<ScopedEnv>("XDG_RUNTIME_DIR", (temp_ / "runtime").string()));
