@@ -93,13 +93,29 @@ void appController::performBurn() {
   // now. The burn list cannot change meanwhile (the imaging sheet covers it).
   auto plan = std::make_shared<StagingPlan>(stagingPlan());
   auto hidden = std::make_shared<std::vector<std::string>>();
+  auto uncarried = std::make_shared<std::vector<std::filesystem::path>>();
   const StagingFolder target = *staging_;
-  stagingThread_.reset(QThread::create([plan, hidden, target] {
+  // The image tool merges the disc's tree into the new one (-M) but cannot
+  // keep merged names that are not UTF-8 out of Joliet: it would abort.
+  const std::optional<std::filesystem::path> mergedTree =
+      hidePreviousSessions_ ? std::nullopt : statusController_.content().mountPath;
+  stagingThread_.reset(QThread::create([plan, hidden, uncarried, target, mergedTree] {
+    if (mergedTree) *uncarried = entriesJolietCannotCarry(*mergedTree);
+    if (!uncarried->empty()) return;
     runStagingPlan(*plan, target, nullptr);
     *hidden = namesToHideFromJoliet(target.stagingPath);
   }));
-  connect(stagingThread_.get(), &QThread::finished, this, [this, toolDevice, tool = tool.value(), hidden] {
+  connect(stagingThread_.get(), &QThread::finished, this, [this, toolDevice, tool = tool.value(), hidden, uncarried] {
     stagingThread_.release()->deleteLater();
+    if (!uncarried->empty()) {
+      failBurnBeforeWriting(
+          QStringLiteral("The disc already holds %1 name(s) that are not UTF-8, such as \"%2\". The image tool "
+                         "cannot continue such a disc. Burn with \"Hide previous sessions\" to start the disc's "
+                         "visible tree afresh; the earlier sessions stay on the disc.")
+              .arg(uncarried->size())
+              .arg(displayPath(uncarried->front())));
+      return;
+    }
     stagingFinished(toolDevice, tool, *hidden);
   });
   stagingThread_->start();

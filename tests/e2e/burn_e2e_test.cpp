@@ -227,6 +227,16 @@ TEST_F(BurnE2E, OddNamesReachTheDiscExactly) {
   EXPECT_NE(joliet.out.find("/Odd/Gr\xc3\xbc\xc3\x9f" "e.txt"), std::string::npos) << joliet.out;
   EXPECT_NE(joliet.out.find("/Odd/with space.txt"), std::string::npos) << joliet.out;
   EXPECT_EQ(joliet.out.find("caf"), std::string::npos) << joliet.out;
+
+  // The image tool cannot continue a disc holding such a name: the burn says
+  // why and what to do, writes nothing, and hiding the previous sessions works.
+  writeFile(temp_ / "src/More/m.txt", "m");
+  const auto r = cli({"burn", "--yes", (temp_ / "src/More").string()});
+  EXPECT_NE(r.exitCode, 0);
+  EXPECT_NE(lastOutput_.find("Hide previous sessions"), std::string::npos) << lastOutput_;
+  EXPECT_EQ(trackStarts().size(), 1u);
+  mustCli({"burn", "--yes", "--hide-previous", (temp_ / "src/More").string()});
+  EXPECT_EQ(tree(extract()), (std::set<std::string>{"More", "More/m.txt"}));
 }
 
 }  // namespace
