@@ -81,3 +81,34 @@ TEST_F(WholeBurn, ClosingTheWindowDuringABurnAsksFirst) {
 
 }  // namespace
 }  // namespace tessaline::test
+
+namespace tessaline::test {
+namespace {
+
+TEST_F(WholeBurn, QuitAnywayClosesTheWindowAndLeavesNoStagingBehind) {
+  addWriter("rec");
+  insert("rec", "cd-r");
+  start();
+  writeFile(temp_ / "home/Docs/a.txt", "alpha");
+  app().openFiles({temp_ / "home/Docs"});
+  window().burnButton()->click();
+  ASSERT_TRUE(controller().burnInProgress());
+  window().close();
+  QMessageBox* question = nullptr;
+  ASSERT_TRUE(waitUntil([&] {
+    question = window().findChild<QMessageBox*>(QStringLiteral("quitDuringWork"));
+    return question != nullptr && question->isVisible();
+  }));
+  clickButton(question, QStringLiteral("Quit Anyway"));
+  ASSERT_TRUE(waitUntil([&] { return !window().isVisible(); }));
+  app_.reset();  // what quitting does next: the controller and the writer go
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(fs::is_empty(temp_ / "tmp")) << [&] {
+    std::string left;
+    for (const auto& e : fs::recursive_directory_iterator(temp_ / "tmp")) left += e.path().string() + "\n";
+    return left;
+  }();
+}
+
+}  // namespace
+}  // namespace tessaline::test
