@@ -1,5 +1,6 @@
 // Mounting an emulated disc (materialising its last session) against xorriso
-// extracting the same session from the same medium file.
+// extracting the same session from the same medium file; then
+// `tessaline-cli status` on the mounted disc against the mount step alone.
 //
 // The disc's last session holds 100 MB in 2,000 files; each tool runs several
 // times on a warm cache and the medians are compared.
@@ -123,6 +124,24 @@ int main(int argc, char** argv) {
   std::printf("mount (ours):                 %.3f s (median of %d)\n", a, kRuns);
   std::printf("xorriso -osirrox -extract:    %.3f s (median of %d)\n", b, kRuns);
   std::printf("ratio ours / xorriso:         %.2f (target: at most 1.5)\n", a / b);
+
+  // tessaline-cli status on the mounted disc, against the mount step alone.
+  if (auto mounted = mountDisc(paths, disc, "emu1"); !mounted) return 1;
+  setenv("TESSALINE_WRITERS_DIR", writers.c_str(), 1);
+  setenv("TESSALINE_NO_REAL_DRIVES", "1", 1);
+  setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+  std::vector<double> status;
+  for (int i = 0; i < kRuns; ++i) {
+    int rc = 0;
+    status.push_back(seconds([&] { rc = run({TESSALINE_CLI_PATH, "status"}); }));
+    if (rc != 0) {
+      std::fprintf(stderr, "tessaline-cli status failed\n");
+      return 1;
+    }
+  }
+  const double c = median(status);
+  std::printf("tessaline-cli status (mounted): %.3f s (median of %d)\n", c, kRuns);
+  std::printf("ratio status / mount:         %.2f (target: at most 2)\n", c / a);
   (void)unmountDisc(paths);
   removeReadOnlyTree(root);
   return 0;

@@ -537,6 +537,40 @@ TEST_F(EmulatedServiceTest, AnIdleHolderHandsTheReservationOverButNotWhileItHold
   EXPECT_TRUE(b->mediumState().reserved);
 }
 
+TEST_F(EmulatedServiceTest, ABriefExclusiveHoldRemountsTheSameTreeAndAnErasedDiscNeverGetsIt) {
+  const fs::path tree = env.tmp / "tree";
+  writeFile(tree / "a.txt", "first");
+  ASSERT_TRUE(insertMedium(env.dir(), "rec",
+                           MediumSpec{MediumKind::CDRW, kCd80Capacity, {makeIso(tree, env.tmp / "a.iso", "VOL")}, false}));
+  EmulatedService service(env.dir());
+  auto w = writerNamed(service, "rec");
+  auto inodeOf = [&](const fs::path& p) {
+    struct stat st {};
+    return ::lstat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  ASSERT_EQ(service.serviceMounts().size(), 1u);
+  const fs::path root = service.serviceMounts()[0].mountPoint;
+  const auto before = inodeOf(root / "a.txt");
+  ASSERT_TRUE(w->acquireExclusiveAccess());
+  EXPECT_TRUE(service.serviceMounts().empty());
+  EXPECT_FALSE(fs::exists(root));
+  w->releaseExclusiveAccess();
+  (void)w->mediumState();  // the status read mounts it again
+  ASSERT_EQ(service.serviceMounts().size(), 1u);
+  EXPECT_EQ(inodeOf(root / "a.txt"), before);  // taken back, not copied again
+
+  // Erased and burned anew with other content under the same name: a fresh tree.
+  writeFile(tree / "a.txt", "second");
+  ASSERT_TRUE(w->acquireExclusiveAccess());
+  w->releaseExclusiveAccess();
+  ASSERT_TRUE(eject(env.dir(), "rec"));
+  ASSERT_TRUE(insertMedium(env.dir(), "rec",
+                           MediumSpec{MediumKind::CDRW, kCd80Capacity, {makeIso(tree, env.tmp / "b.iso", "VOL")}, false}));
+  (void)w->mediumState();
+  ASSERT_EQ(service.serviceMounts().size(), 1u);
+  EXPECT_EQ(readFile(fs::path(service.serviceMounts()[0].mountPoint) / "a.txt"), "second");
+}
+
 TEST_F(EmulatedServiceTest, MountMaterialisesTheLastSessionReadOnlyWithExactNamesAndDates) {
   const fs::path tree = env.tmp / "tree";
   const std::string oddName = "caf\xe9 \xff.txt";  // Latin-1, not UTF-8

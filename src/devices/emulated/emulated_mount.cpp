@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -330,6 +331,49 @@ bool mountIsCurrent(const WriterPaths& paths, const Disc& disc) {
   return ::lstat(record->entry.mountPoint.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+namespace {
+
+// Identifies a session's content: a hash of its primary volume descriptor,
+// which carries the volume's size and creation time to the hundredth.
+std::optional<std::string> sessionFingerprint(const fs::path& mediumFile, BlockAddress session) {
+  const int fd = ::open(mediumFile.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  char block[2048];
+  const auto offset = static_cast<off_t>((session.value + 16) * kBlockBytes);
+  const ssize_t got = ::pread(fd, block, sizeof block, offset);
+  ::close(fd);
+  if (got != static_cast<ssize_t>(sizeof block)) return std::nullopt;
+  std::uint64_t hash = 1469598103934665603ull;
+  for (const char c : block) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  char text[32];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+  return std::string(text);
+}
+
+fs::path parkedTree(const fs::path& mine, const std::string& fingerprint) { return mine / (".parked-" + fingerprint); }
+
+}  // namespace
+
+Status unmountDiscKeepingTree(const WriterPaths& paths) {
+  {
+    auto lock = FileLock::lock(paths.mountLock());
+    if (!lock) return lock.error();
+    const auto record = readMountTable(paths);
+    const fs::path mine = writerMountDir(paths.name);
+    struct stat st {};
+    if (record && ::lstat(record->entry.mountPoint.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        isInside(record->entry.mountPoint, mine)) {
+      if (const auto fingerprint = sessionFingerprint(paths.mediumFile(), record->session)) {
+        const fs::path parked = parkedTree(mine, *fingerprint);
+        removeReadOnlyTree(parked);
+        if (::rename(record->entry.mountPoint.c_str(), parked.c_str()) == 0)
+          return writeFileAtomically(paths.mountTable(), "");
+      }
+    }
+  }
+  return unmountDisc(paths);
+}
+
 Status unmountDisc(const WriterPaths& paths) {
   auto lock = FileLock::lock(paths.mountLock());
   if (!lock) return lock.error();
@@ -353,14 +397,20 @@ Result<std::optional<fs::path>> mountDisc(const WriterPaths& paths, const Disc& 
 
   const fs::path mine = writerMountDir(paths.name);
   std::error_code ec;
+  const auto fingerprint = sessionFingerprint(paths.mediumFile(), session);
+  const fs::path parked = fingerprint ? parkedTree(mine, *fingerprint) : fs::path();
   if (fs::is_directory(mine, ec)) {
-    for (const auto& child : fs::directory_iterator(mine, ec)) removeReadOnlyTree(child.path());
+    for (const auto& child : fs::directory_iterator(mine, ec))
+      if (child.path() != parked) removeReadOnlyTree(child.path());
   }
   if (fs::exists(paths.mountTable(), ec)) {
     if (Status s = writeFileAtomically(paths.mountTable(), ""); !s) return s.error();
   }
   const auto volumeId = isoVolumeIdAt(paths.mediumFile(), session);
-  if (!volumeId) return std::optional<fs::path>();  // not ISO 9660: nothing to mount
+  if (!volumeId) {  // not ISO 9660: nothing to mount
+    if (!parked.empty()) removeReadOnlyTree(parked);
+    return std::optional<fs::path>();
+  }
 
   fs::create_directories(mine, ec);
   if (ec) return makeError(ErrorKind::Io, "cannot create " + mine.string() + ": " + ec.message());
@@ -369,6 +419,16 @@ Result<std::optional<fs::path>> mountDisc(const WriterPaths& paths, const Disc& 
   if (!isInside(mountPoint, mine)) return makeError(ErrorKind::Internal, "unusable volume name");
   const fs::path partial = mine / (".partial-" + std::to_string(::getpid()));
   removeReadOnlyTree(partial);
+  // The same session mounted a moment ago: take its tree back.
+  if (!parked.empty() && fs::is_directory(parked, ec) && ::rename(parked.c_str(), mountPoint.c_str()) == 0) {
+    MountRecord record{session, MountEntry{"/dev/" + bsdName, mountPoint.string(), "iso9660"}};
+    if (Status s = writeFileAtomically(paths.mountTable(), mountTableText(record)); !s) {
+      removeReadOnlyTree(mountPoint);
+      return s.error();
+    }
+    return std::optional<fs::path>(mountPoint);
+  }
+  if (!parked.empty()) removeReadOnlyTree(parked);
   if (Status s = materialiseSession(paths.mediumFile(), session, partial); !s) {
     removeReadOnlyTree(partial);
     logLine("emulated writer " + paths.name + ": cannot mount the disc: " + s.error().message);

@@ -54,6 +54,10 @@ Result<std::optional<fs::path>> mountDisc(const WriterPaths& paths, const Disc& 
 
 // Removes the mount folder and empties the mount table.
 Status unmountDisc(const WriterPaths& paths);
+// Unmounts, but keeps the materialised tree aside so that mounting the same
+// session again is a rename instead of a copy of the whole session (exclusive
+// access unmounts the disc for a moment before every burn).
+Status unmountDiscKeepingTree(const WriterPaths& paths);
 
 // Removes a read-only tree (folders are made writable first); only used on
 // folders of our own.

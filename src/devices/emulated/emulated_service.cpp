@@ -170,7 +170,7 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
       exclusiveCount_ = 1;
     }
     // Like a real drive: a disc in exclusive use is not mounted.
-    Status s = unmountDisc(paths_);
+    Status s = unmountDiscKeepingTree(paths_);
     link_->requestRefresh();
     return s;
   }

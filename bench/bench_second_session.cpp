@@ -1,0 +1,161 @@
+// Preparing the second session of a disc (staging plus image build) for a
+// 5,000-file, 300 MB folder of which 1% changed, against xorriso updating a
+// copy of the same disc with -update_r. Both session sizes are reported.
+//
+// Ours is timed through `tessaline-cli burn` with an image tool that builds
+// the image and then stops the burn, so nothing is written; xorriso's time
+// includes writing its session into the copy.
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kFiles = 5000;
+constexpr std::size_t kFileBytes = 60'000;  // 300 MB in all
+constexpr int kRuns = 3;
+
+int run(const std::vector<std::string>& args, const std::string& out = "/dev/null") {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    if (std::freopen(out.c_str(), "w", stdout) == nullptr || std::freopen("/dev/null", "w", stderr) == nullptr) _exit(126);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+template <class F>
+double seconds(F&& f) {
+  const auto start = std::chrono::steady_clock::now();
+  f();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void fill(const fs::path& file, unsigned seed) {
+  std::string data(kFileBytes, '\0');
+  for (char& c : data) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>(seed >> 16);
+  }
+  std::ofstream(file, std::ios::binary) << data;
+}
+
+}  // namespace
+
+int main() {
+  char tmpl[] = "/tmp/tessaline-bench-second-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) return 1;
+  const fs::path root = tmpl;
+  for (const char* d : {"writers", "config", "run", "cache", "tmp"}) fs::create_directories(root / d);
+  setenv("TESSALINE_WRITERS_DIR", (root / "writers").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+  setenv("XDG_RUNTIME_DIR", (root / "run").c_str(), 1);
+  setenv("XDG_CACHE_HOME", (root / "cache").c_str(), 1);
+  setenv("TMPDIR", (root / "tmp").c_str(), 1);
+  setenv("TESSALINE_NO_REAL_DRIVES", "1", 1);
+  const std::string cli = TESSALINE_CLI_PATH;
+  const fs::path docs = root / "src/Docs";
+
+  std::printf("generating %d files, %zu MB...\n", kFiles, kFiles * kFileBytes / 1000000);
+  for (int i = 0; i < kFiles; ++i) {
+    const fs::path dir = docs / ("folder" + std::to_string(i % 50));
+    fs::create_directories(dir);
+    fill(dir / ("file" + std::to_string(i) + ".bin"), static_cast<unsigned>(i));
+  }
+  if (run({cli, "writer", "create", "bench"}) != 0 || run({cli, "writer", "insert", "bench", "--medium", "cd-r"}) != 0 ||
+      run({cli, "config", "set", "storeBurnConfiguration", "true"}) != 0) {
+    std::fprintf(stderr, "setting up the writer failed\n");
+    return 1;
+  }
+  std::printf("burning the first session...\n");
+  if (run({cli, "burn", "--volume", "Bench", docs.string()}) != 0) {
+    std::fprintf(stderr, "first burn failed\n");
+    return 1;
+  }
+  // 1% of the files change; a few are new.
+  for (int i = 0; i < kFiles; i += 100) {
+    const fs::path f = docs / ("folder" + std::to_string(i % 50)) / ("file" + std::to_string(i) + ".bin");
+    fill(f, static_cast<unsigned>(i + 7));
+    const auto later = fs::last_write_time(f) + std::chrono::seconds(5);
+    fs::last_write_time(f, later);
+  }
+  fs::create_directories(docs / "new");
+  for (int i = 0; i < 10; ++i) fill(docs / "new" / ("new" + std::to_string(i) + ".bin"), 99u + static_cast<unsigned>(i));
+
+  // Our second session: staging and the image build, then the tool stops the burn.
+  const fs::path tool = root / "mkisofs";
+  const fs::path sizeFile = root / "image-size";
+  {
+    std::ofstream t(tool);
+    t << "#!/bin/sh\ngenisoimage \"$@\" || exit 1\nout=\nprev=\nfor a in \"$@\"; do [ \"$prev\" = -o ] && out=$a; prev=$a; done\n"
+      << "stat -c %s \"$out\" > '" << sizeFile.string() << "'\nexit 3\n";
+  }
+  fs::permissions(tool, fs::perms::owner_all);
+  setenv("TESSALINE_MKISOFS", tool.c_str(), 1);
+  std::vector<double> ours;
+  for (int i = 0; i < kRuns; ++i) ours.push_back(seconds([&] { run({cli, "burn", "--yes"}); }));
+  unsetenv("TESSALINE_MKISOFS");
+  const long long ourBytes = std::atoll(slurp(sizeFile).c_str());
+
+  // xorriso on a copy of the same disc.
+  const fs::path medium = root / "writers/bench/medium.img";
+  std::vector<double> theirs;
+  long long theirBytes = 0;
+  for (int i = 0; i < kRuns; ++i) {
+    const fs::path copy = root / "copy.img";
+    fs::remove(copy);
+    if (run({"cp", "--sparse=always", medium.string(), copy.string()}) != 0) return 1;
+    theirs.push_back(seconds([&] {
+      run({"xorriso", "-dev", "stdio:" + copy.string(), "-update_r", docs.string(), "/Docs", "-commit"});
+    }));
+    run({"xorriso", "-indev", "stdio:" + copy.string(), "-toc"}, (root / "toc.txt").string());
+    // The last "ISO session" line gives the new session's size in blocks.
+    std::istringstream toc(slurp(root / "toc.txt"));
+    for (std::string line; std::getline(toc, line);) {
+      if (line.rfind("ISO session", 0) != 0) continue;
+      std::istringstream fields(line.substr(line.find(':') + 1));
+      std::string num, comma, lba, size;
+      fields >> num >> comma >> lba >> comma >> size;
+      theirBytes = std::atoll(size.c_str()) * 2048;
+    }
+  }
+  const double a = median(ours), b = median(theirs);
+  std::printf("second session, ours (staging + image):  %.3f s (median of %d), session %lld bytes\n", a, kRuns, ourBytes);
+  std::printf("xorriso -update_r ... -commit:           %.3f s (median of %d), session %lld bytes\n", b, kRuns,
+              theirBytes);
+  std::printf("ratio ours / xorriso:                    %.2f (target: at most 1.5)\n", a / b);
+  run({"rm", "-rf", root.string()});
+  return 0;
+}
