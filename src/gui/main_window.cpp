@@ -41,9 +41,10 @@ class SourceChooser : public QFileDialog {
   void accept() override {
     auto* nameEdit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
     bool anySelected = nameEdit != nullptr && !nameEdit->text().trimmed().isEmpty();
-    for (auto* view : findChildren<QAbstractItemView*>())
-      if (view->selectionModel() != nullptr && view->selectionModel()->hasSelection() && view->isVisible())
-        anySelected = true;
+    // The list and detail views share one selection.
+    for (const char* name : {"listView", "treeView"})
+      for (auto* view : findChildren<QAbstractItemView*>(QString::fromLatin1(name)))
+        if (view->selectionModel() != nullptr && view->selectionModel()->hasSelection()) anySelected = true;
     // Nothing chosen: Add would otherwise take the folder being shown.
     if (!anySelected) return;
     const QStringList files = selectedFiles();
@@ -529,7 +530,8 @@ void TessalineWindow::beginOpenPanel(const QString& prompt,
     std::vector<std::filesystem::path> paths;
     if (result == QDialog::Accepted)
       for (const QString& name : dialog->selectedFiles()) paths.emplace_back(QFile::encodeName(name).toStdString());
-    finish(result == QDialog::Accepted && !paths.empty() ? 1 : 0, std::move(paths));
+    const int code = result == QDialog::Accepted && !paths.empty() ? 1 : 0;
+    finish(code, std::move(paths));
   });
   dialog->open();
 }

@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileDialog>
+#include <QListView>
 #include <QMimeData>
 #include <QUrl>
 
@@ -158,6 +160,58 @@ TEST_F(Drops, FilesOpenedInTheApplicationJoinTheList) {
   app().openFiles({temp_ / "a/Docs", temp_ / "b/Docs", temp_ / "does-not-exist"});
   EXPECT_EQ(listNames(), (std::vector<std::string>{"Docs", "does-not-exist"}));
   EXPECT_TRUE(window().isVisible());
+}
+
+}  // namespace
+}  // namespace tessaline::test
+
+namespace tessaline::test {
+namespace {
+
+class OpenPanel : public GuiFixture {};
+
+TEST_F(OpenPanel, TakesFilesAndFoldersTogetherAsAWindowModalSheet) {
+  addWriter("rec");
+  insert("rec", "cd-r");
+  start();
+  writeFile(temp_ / "pick/Folder/inner.txt", "i");
+  writeFile(temp_ / "pick/file.txt", "f");
+  writeFile(temp_ / "pick/left-out.txt", "l");
+
+  // Cancelled: nothing is added.
+  controller().addSourcePath();
+  auto* panel = window().findChild<QFileDialog*>(QStringLiteral("openPanel"));
+  ASSERT_NE(panel, nullptr);
+  EXPECT_EQ(panel->windowModality(), Qt::WindowModal);
+  EXPECT_EQ(panel->labelText(QFileDialog::Accept), controller().strings().localized("OpenDialogAddButton"));
+  EXPECT_TRUE(panel->testOption(QFileDialog::DontUseNativeDialog));
+  panel->reject();
+  waitUntil([] { return false; }, std::chrono::milliseconds(50));
+  EXPECT_TRUE(listNames().empty());
+
+  controller().addSourcePath();
+  ASSERT_TRUE(waitUntil([&] {
+    panel = window().findChild<QFileDialog*>(QStringLiteral("openPanel"));
+    return panel != nullptr && panel->isVisible();
+  }));
+  panel->setDirectory(QString::fromStdString((temp_ / "pick").string()));
+  auto* list = panel->findChild<QListView*>(QStringLiteral("listView"));
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list->selectionMode(), QAbstractItemView::ExtendedSelection);
+  auto rowNamed = [&](const QString& name) {
+    const QModelIndex root = list->rootIndex();
+    for (int r = 0; r < list->model()->rowCount(root); ++r)
+      if (list->model()->index(r, 0, root).data().toString() == name) return list->model()->index(r, 0, root);
+    return QModelIndex();
+  };
+  ASSERT_TRUE(waitUntil([&] { return rowNamed(QStringLiteral("file.txt")).isValid() && rowNamed(QStringLiteral("Folder")).isValid(); }));
+  list->selectionModel()->select(rowNamed(QStringLiteral("Folder")), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  list->selectionModel()->select(rowNamed(QStringLiteral("file.txt")), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  QMetaObject::invokeMethod(panel, "accept");  // what the Add button does
+  ASSERT_TRUE(waitUntil([&] { return listNames().size() == 2; }));
+  auto names = listNames();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"Folder", "file.txt"}));
 }
 
 }  // namespace

@@ -85,20 +85,24 @@ TEST_F(WholeBurn, ClosingTheWindowDuringABurnAsksFirst) {
 namespace tessaline::test {
 namespace {
 
-TEST_F(WholeBurn, QuitAnywayClosesTheWindowAndLeavesNoStagingBehind) {
+TEST_F(WholeBurn, QuitAnywayWhileWritingClosesTheWindowAndLeavesNothingBehind) {
+  // Written at the requested 1x, the session takes seconds: time to ask.
+  ScopedEnv realSpeed("TESSALINE_EMULATED_SPEED", "1");
   addWriter("rec");
   insert("rec", "cd-r");
   start();
   writeFile(temp_ / "home/Docs/a.txt", "alpha");
   app().openFiles({temp_ / "home/Docs"});
+  window().speedCombo()->setCurrentIndex(window().speedCombo()->findData(1));
   window().burnButton()->click();
-  ASSERT_TRUE(controller().burnInProgress());
+  ASSERT_TRUE(waitUntil([&] { return window().progressPanels().runningBurn() != nullptr; }, std::chrono::seconds(30)));
   window().close();
   QMessageBox* question = nullptr;
   ASSERT_TRUE(waitUntil([&] {
     question = window().findChild<QMessageBox*>(QStringLiteral("quitDuringWork"));
     return question != nullptr && question->isVisible();
   }));
+  EXPECT_TRUE(question->informativeText().contains(QStringLiteral("half-written session")));
   clickButton(question, QStringLiteral("Quit Anyway"));
   ASSERT_TRUE(waitUntil([&] { return !window().isVisible(); }));
   app_.reset();  // what quitting does next: the controller and the writer go
