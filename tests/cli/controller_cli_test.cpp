@@ -17,16 +17,6 @@ namespace {
 
 class CliTest : public ::testing::Test {
  protected:
-  CliTest()
-      : writers_("TESSALINE_WRITERS_DIR", (temp_ / "writers").string()),
-        config_("XDG_CONFIG_HOME", (temp_ / "config").string()),
-        runtime_("XDG_RUNTIME_DIR", (temp_ / "runtime").string()),
-        cache_("XDG_CACHE_HOME", (temp_ / "cache").string()),
-        tmp_("TMPDIR", (temp_ / "tmp").string()),
-        wait_("TESSALINE_MOUNT_WAIT_S", "10"),
-        noDrives_("TESSALINE_NO_REAL_DRIVES", "1") {
-    for (const char* d : {"writers", "config", "runtime", "cache", "tmp"}) fs::create_directories(temp_ / d);
-  }
   QJsonDocument json(const std::vector<std::string>& args) {
     const auto r = runCli(args);
     EXPECT_EQ(r.exitCode, 0) << r.err;
@@ -37,8 +27,7 @@ class CliTest : public ::testing::Test {
     ASSERT_EQ(runCli({"writer", "insert", name, "--medium", medium}).exitCode, 0);
   }
 
-  TempDir temp_;
-  ScopedEnv writers_, config_, runtime_, cache_, tmp_, wait_, noDrives_;
+  PrivateEnvironment temp_;
 };
 
 TEST_F(CliTest, WithoutAWriterEveryCommandSaysSoAndFails) {

@@ -17,16 +17,6 @@ namespace {
 
 class BurnE2E : public ::testing::Test {
  protected:
-  BurnE2E()
-      : writers_("TESSALINE_WRITERS_DIR", (temp_ / "writers").string()),
-        config_("XDG_CONFIG_HOME", (temp_ / "config").string()),
-        runtime_("XDG_RUNTIME_DIR", (temp_ / "runtime").string()),
-        cache_("XDG_CACHE_HOME", (temp_ / "cache").string()),
-        tmp_("TMPDIR", (temp_ / "tmp").string()),
-        wait_("TESSALINE_MOUNT_WAIT_S", "10"),
-        noDrives_("TESSALINE_NO_REAL_DRIVES", "1") {
-    for (const char* d : {"writers", "config", "runtime", "cache", "tmp"}) fs::create_directories(temp_ / d);
-  }
 
   ProcessResult cli(const std::vector<std::string>& args) {
     auto result = runCli(args);
@@ -82,10 +72,9 @@ class BurnE2E : public ::testing::Test {
     EXPECT_EQ(r.exitCode, 0) << lastOutput_;
     return QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).object()[QStringLiteral("entries")].toArray();
   }
-  bool tmpIsEmpty() { return fs::is_empty(temp_ / "tmp"); }
+  bool tmpIsEmpty() { return temp_.tmpIsEmpty(); }
 
-  TempDir temp_;
-  ScopedEnv writers_, config_, runtime_, cache_, tmp_, wait_, noDrives_;
+  PrivateEnvironment temp_;
   std::string lastOutput_;
 };
 

@@ -51,6 +51,17 @@ ScopedEnv::~ScopedEnv() {
   else unsetenv(name_.c_str());
 }
 
+PrivateEnvironment::PrivateEnvironment()
+    : writers_("TESSALINE_WRITERS_DIR", (temp_ / "writers").string()),
+      config_("XDG_CONFIG_HOME", (temp_ / "config").string()),
+      runtime_("XDG_RUNTIME_DIR", (temp_ / "runtime").string()),
+      cache_("XDG_CACHE_HOME", (temp_ / "cache").string()),
+      tmp_("TMPDIR", (temp_ / "tmp").string()),
+      wait_("TESSALINE_MOUNT_WAIT_S", "10"),
+      noDrives_("TESSALINE_NO_REAL_DRIVES", "1") {
+  for (const char* d : {"writers", "config", "runtime", "cache", "tmp"}) fs::create_directories(temp_ / d);
+}
+
 void writeFile(const fs::path& path, const std::string& content) {
   fs::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -57,6 +57,21 @@ int runAsNobody(const std::function<int()>& fn);
 // Makes the path (and its ancestors up to /) reachable for nobody.
 void openUpForNobody(const fs::path& path);
 
+// A private world for tessaline-cli and the controller: writers, preferences,
+// mounts, caches and the temp folder all inside one TempDir, real drives off.
+class PrivateEnvironment {
+ public:
+  PrivateEnvironment();
+  const fs::path& path() const { return temp_.path(); }
+  fs::path operator/(const fs::path& rel) const { return temp_ / rel; }
+  fs::path writersDir() const { return temp_ / "writers"; }
+  bool tmpIsEmpty() const { return fs::is_empty(temp_ / "tmp"); }
+
+ private:
+  TempDir temp_;
+  ScopedEnv writers_, config_, runtime_, cache_, tmp_, wait_, noDrives_;
+};
+
 // Runs a program and collects its output.
 struct ProcessResult {
   int exitCode = -1;
