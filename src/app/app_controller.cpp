@@ -31,9 +31,20 @@ appController::appController(DiscRecordingService& service, ValueTransformerRegi
 }
 
 appController::~appController() {
+  // Everything that may still use the private folder ends first: the staging
+  // steps, the image tool (killed and waited for) and the writer's job
+  // (cancelled and joined).
   if (stagingThread_) stagingThread_->wait();
+  imageBuild_.reset();
+  burnJob_.reset();
+  eraseJob_.reset();
+  waitForStagingRemoval();
   // A burn that never reached its end leaves no image and no staging folder behind.
   if (staging_) (void)removePrivateFolder(*staging_);
+}
+
+void appController::waitForStagingRemoval() {
+  if (stagingRemoval_.joinable()) stagingRemoval_.join();
 }
 
 void appController::awakeFromNib() {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "app/preferences.h"
@@ -191,6 +192,7 @@ class appController : public QObject {
                        const std::vector<std::string>& jolietHidden);
   void cleanUpAfterBurn();
   void endImagingSheet();
+  void waitForStagingRemoval();
   int mountWaitPolls() const;
 
   // the outlets
@@ -219,6 +221,7 @@ class appController : public QObject {
   // the running burn
   std::unique_ptr<StagingFolder> staging_;
   std::unique_ptr<QThread> stagingThread_;
+  std::thread stagingRemoval_;  // deletes the staged tree once the image is built
   std::string sessionTextOfImage_;  // the addresses the image was built for
   bool imagingSheetShown_ = false;
   bool holdsExclusiveAccess_ = false;  // taken for the burn, given back at its end

@@ -162,7 +162,12 @@ void appController::imageBuildFinished(bool success, const QString& detail) {
   if (watcher_) watcher_->stopWatching();
   watcher_.reset();
   if (imageBuild_) imageBuild_.release()->deleteLater();
-  if (staging_) (void)removeStagingFolder(*staging_);
+  // Deleting a large staged tree takes a while: off the main thread; the
+  // private folder is removed only after it has finished.
+  if (staging_) {
+    waitForStagingRemoval();
+    stagingRemoval_ = std::thread([folder = *staging_] { (void)removeStagingFolder(folder); });
+  }
 
   if (!success) {
     failBurnBeforeWriting(detail);
@@ -259,6 +264,7 @@ void appController::startBurn() {
 
 void appController::failBurnBeforeWriting(const QString& detail) {
   endImagingSheet();
+  waitForStagingRemoval();
   if (staging_) {
     // The partial image goes with the private folder.
     (void)removePrivateFolder(*staging_);
@@ -293,6 +299,7 @@ bool appController::burnDidFinish(Job& burn) {
 }
 
 void appController::cleanUpAfterBurn() {
+  waitForStagingRemoval();
   if (staging_) {
     (void)removePrivateFolder(*staging_);
     staging_.reset();

@@ -1,5 +1,7 @@
 // The writer list, the writer menu and the selected writer.
 
+#include <QTimer>
+
 #include <algorithm>
 
 #include "app/app_controller.h"
@@ -72,6 +74,14 @@ void appController::changeDevice() {
   theDevice_ = devices[index];
   (void)theDevice_->acquireMediaReservation();
   reservedDevice_ = theDevice_;
+  // The record and the permanent items described the other writer's disc;
+  // the new writer may not report a change for a long time, so read it now.
+  ++mountWait_.generation;
+  mountWait_.active = false;
+  publishStatus(DiscStatusRecord{}, false);
+  removeCDRcontent();
+  auto device = theDevice_;
+  QTimer::singleShot(0, this, [this, device] { deviceStatusChanged(device); });
 }
 
 void appController::deviceAppearedDisappeared() { registerDevices(); }

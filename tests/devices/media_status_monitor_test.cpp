@@ -156,6 +156,20 @@ TEST_F(MonitorTest, ADiscThatIsNotIso9660ShowsUnsupportedAfterABoundedWait) {
   EXPECT_FALSE(status().mountPath.has_value());
 }
 
+TEST_F(MonitorTest, ChoosingAnotherWriterReadsItsMediumAndDropsTheOtherDiscsItems) {
+  addWriter("a");
+  addWriter("b");
+  insert("a", "cd-r", {discImage()});
+  start();
+  ASSERT_TRUE(settle());
+  ASSERT_EQ(listNames().size(), 2u);
+  window_.writerMenu.selected = 1;
+  controller().changeDevice();
+  ASSERT_TRUE(waitUntil([&] { return status().deviceStatusString == text("noDisc"); }));
+  EXPECT_TRUE(listNames().empty());
+  EXPECT_FALSE(status().mountPath.has_value());
+}
+
 TEST_F(MonitorTest, NotificationsForOtherWritersOrDuringABurnChangeNothing) {
   addWriter("a");
   addWriter("b");
