@@ -73,10 +73,7 @@ std::vector<std::byte> bytesOf(const std::string& s) {
 class TestProducer : public TrackProducer {
  public:
   explicit TestProducer(std::vector<std::byte> data) : data_(std::move(data)) {}
-  Status prepareTrack() override {
-    ++prepared;
-    return {};
-  }
+  Status prepareTrack() override { return ++prepared, Status{}; }
   Result<std::uint32_t> produceData(std::span<std::byte> buffer) override {
     ++calls;
     if (failAtCall > 0 && calls >= failAtCall) return makeError(ErrorKind::Io, "the image went away");
@@ -92,23 +89,27 @@ class TestProducer : public TrackProducer {
   }
   void cleanupTrack() override { ++cleaned; }
 
-  int prepared = 0;
-  int cleaned = 0;
-  int calls = 0;
-  int failAtCall = 0;
+  int prepared = 0, cleaned = 0, calls = 0, failAtCall = 0;
   bool rewinds = true;
   std::size_t corruptByte = SIZE_MAX;
 
  private:
   std::vector<std::byte> data_;
-  std::size_t pos_ = 0;
-  int pass_ = 0;
+  std::size_t pos_ = 0, pass_ = 0;
 };
 
 TrackProperties trackOf(std::size_t bytes) {
   TrackProperties t;
   t.length = BlockCount::fromBytesRoundedDown(static_cast<std::int64_t>(bytes));
   return t;
+}
+
+std::shared_ptr<TestProducer> blocksOf(std::size_t blocks, std::byte fill = std::byte{0}) {
+  return std::make_shared<TestProducer>(std::vector<std::byte>(blocks * 2048, fill));
+}
+
+std::shared_ptr<TestProducer> imageProducer(const fs::path& image) {
+  return std::make_shared<TestProducer>(bytesOf(readFile(image)));
 }
 
 std::shared_ptr<Writer> writerNamed(EmulatedService& service, const std::string& name) {
@@ -125,6 +126,23 @@ JobStatus finish(Job& job) {
   return job.status();
 }
 
+// Burns `bytes` of the producer's data as one track and runs the job to its end.
+JobStatus burnToEnd(Writer& w, std::shared_ptr<TestProducer> p, std::size_t bytes, const BurnSettings& settings = {}) {
+  auto job = w.burn(settings, trackOf(bytes), std::move(p));
+  if (!job) {
+    ADD_FAILURE() << "burn refused: " << job.error().message;
+    return JobStatus{JobPhase::Failed, 0.0, job.error()};
+  }
+  return finish(*job.value());
+}
+
+template <typename R>
+void expectError(const R& r, ErrorKind kind, const std::string& fragment = {}) {
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, kind) << r.error().message;
+  EXPECT_NE(r.error().message.find(fragment), std::string::npos) << r.error().message;
+}
+
 class EmulatedServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -133,20 +151,31 @@ class EmulatedServiceTest : public ::testing::Test {
     writeFile(env.tmp / "one/folder/inner.txt", std::string(70000, 'i'));
     writeFile(env.tmp / "two/second.txt", "second session\n");
   }
+  // Inserts `spec` (if any) in "rec", then opens the service on it.
+  void open(std::optional<MediumSpec> spec = MediumSpec{}) {
+    if (spec) {
+      ASSERT_TRUE(insertMedium(env.dir(), "rec", *spec));
+    }
+    service = std::make_unique<EmulatedService>(env.dir());
+    w = writerNamed(*service, "rec");
+    ASSERT_TRUE(w);
+  }
+  fs::path firstIso() { return makeIso(env.tmp / "one", env.tmp / "one.iso", "FIRST"); }
   Env env;
+  std::unique_ptr<EmulatedService> service;
+  std::shared_ptr<Writer> w;
 };
 
 TEST_F(EmulatedServiceTest, WriterIdentityIsStableAndItsDeviceNameNeverAPrefixOfAnother) {
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(createWriter(env.dir(), "extra " + std::to_string(i), {}));
-  EmulatedService service(env.dir());
-  const auto writers = service.devices();
+  EmulatedService svc(env.dir());
+  const auto writers = svc.devices();
   ASSERT_EQ(writers.size(), 11u);
   EXPECT_EQ(writers[0]->ioRegistryEntryPath(), "/emulated/rec");
   EXPECT_EQ(writers[0]->displayName(), QStringLiteral("Emulated CD Recorder (rec)"));
   EXPECT_EQ(writers[0]->bsdName(), "emu1");
   EXPECT_EQ(writers[10]->bsdName(), "emu11");
   EXPECT_EQ(writers[0]->toolDeviceName(), (env.dir() / "rec" / "medium.img").string());
-  EXPECT_TRUE(writers[0]->isEmulated());
   // A second service sees the same writers, equal by identity.
   EmulatedService other(env.dir());
   EXPECT_TRUE(other.devices()[0]->isEqual(*writers[0]));
@@ -158,20 +187,15 @@ TEST_F(EmulatedServiceTest, WriterIdentityIsStableAndItsDeviceNameNeverAPrefixOf
 }
 
 TEST_F(EmulatedServiceTest, BlankDiscStateAndTrackLayout) {
-  EmulatedService service(env.dir());
-  auto w = writerNamed(service, "rec");
+  open(std::nullopt);
   EXPECT_FALSE(w->mediumState().present);
   ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDRW, kCd80Capacity, {}, false}));
   const MediumState s = w->mediumState();
-  EXPECT_TRUE(s.present);
+  EXPECT_TRUE(s.present && s.blank && s.appendable && s.erasable);
   EXPECT_EQ(s.kind, MediumKind::CDRW);
-  EXPECT_TRUE(s.blank);
-  EXPECT_TRUE(s.appendable);
-  EXPECT_TRUE(s.erasable);
   EXPECT_EQ(s.spaceFree.value, 359847);
   EXPECT_EQ(s.spaceUsed.value, 0);
-  ASSERT_EQ(s.tracks.size(), 1u);
-  EXPECT_EQ(s.tracks[0], (TrackRecord{BlockAddress{0}, BlockCount{359847}}));
+  EXPECT_EQ(s.tracks, (std::vector<TrackRecord>{{BlockAddress{0}, BlockCount{359847}}}));
   // The medium file spans the disc's whole address space, sparsely.
   struct stat st {};
   ASSERT_EQ(::stat(w->toolDeviceName().c_str(), &st), 0);
@@ -180,31 +204,26 @@ TEST_F(EmulatedServiceTest, BlankDiscStateAndTrackLayout) {
 }
 
 TEST_F(EmulatedServiceTest, BurnsSessionsAtTheirAddressesAndXorrisoReadsThem) {
-  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{}));
-  EmulatedService service(env.dir());
-  auto w = writerNamed(service, "rec");
-
-  const fs::path first = makeIso(env.tmp / "one", env.tmp / "one.iso", "FIRST");
-  auto producer = std::make_shared<TestProducer>(bytesOf(readFile(first)));
-  auto job = w->burn(BurnSettings{}, trackOf(fs::file_size(first)), producer);
-  ASSERT_TRUE(job) << job.error().message;
-  const JobStatus done = finish(*job.value());
+  open();
+  const fs::path first = firstIso();
+  auto producer = imageProducer(first);
+  const JobStatus done = burnToEnd(*w, producer, fs::file_size(first));
   ASSERT_EQ(done.phase, JobPhase::Succeeded) << (done.error ? done.error->message : "");
   EXPECT_EQ(producer->prepared, 1);
   EXPECT_EQ(producer->cleaned, 1);
 
-  const BlockCount n = BlockCount::fromBytesRoundedDown(static_cast<std::int64_t>(fs::file_size(first)));
+  const std::int64_t n = static_cast<std::int64_t>(fs::file_size(first)) / 2048;
   MediumState s = w->mediumState();
   EXPECT_FALSE(s.blank);
   EXPECT_FALSE(s.busy);
   ASSERT_EQ(s.tracks.size(), 2u);
   EXPECT_EQ(s.tracks[0].start.value, 0);
-  const std::int64_t next = std::max<std::int64_t>(n.value, 300) + 2 + 11400;
+  const std::int64_t next = std::max<std::int64_t>(n, 300) + 2 + 11400;
   EXPECT_EQ(s.tracks[1].start.value, next);
   EXPECT_EQ(s.spaceFree.value, 359847 - next);
 
   // The burn mounted the disc (the default completion action).
-  auto mounts = service.serviceMounts();
+  auto mounts = service->serviceMounts();
   ASSERT_EQ(mounts.size(), 1u);
   EXPECT_EQ(mounts[0].mountedFrom, "/dev/emu1");
   EXPECT_EQ(mounts[0].type, "iso9660");
@@ -212,12 +231,9 @@ TEST_F(EmulatedServiceTest, BurnsSessionsAtTheirAddressesAndXorrisoReadsThem) {
   EXPECT_EQ(readFile(fs::path(mounts[0].mountPoint) / "hello.txt"), "hello\n");
 
   // A second session built by genisoimage against the medium file.
-  const std::string sessions = "0," + std::to_string(next);
-  const fs::path second = makeIso(env.tmp / "two", env.tmp / "two.iso", "SECOND", sessions, w->toolDeviceName());
-  auto p2 = std::make_shared<TestProducer>(bytesOf(readFile(second)));
-  auto job2 = w->burn(BurnSettings{}, trackOf(fs::file_size(second)), p2);
-  ASSERT_TRUE(job2) << job2.error().message;
-  ASSERT_EQ(finish(*job2.value()).phase, JobPhase::Succeeded);
+  const fs::path second =
+      makeIso(env.tmp / "two", env.tmp / "two.iso", "SECOND", "0," + std::to_string(next), w->toolDeviceName());
+  ASSERT_EQ(burnToEnd(*w, imageProducer(second), fs::file_size(second)).phase, JobPhase::Succeeded);
   s = w->mediumState();
   ASSERT_EQ(s.tracks.size(), 3u);
   const std::int64_t n2 = std::max<std::int64_t>(static_cast<std::int64_t>(fs::file_size(second)) / 2048, 300);
@@ -227,101 +243,76 @@ TEST_F(EmulatedServiceTest, BurnsSessionsAtTheirAddressesAndXorrisoReadsThem) {
   EXPECT_EQ(readFile(env.tmp / "x1/hello.txt"), "hello\n");
   EXPECT_FALSE(fs::exists(env.tmp / "x1/second.txt"));
   ASSERT_EQ(xorrisoExtract(w->toolDeviceName(), BlockAddress{next}, env.tmp / "x2"), 0);
-  EXPECT_EQ(readFile(env.tmp / "x2/hello.txt"), "hello\n");
   EXPECT_EQ(readFile(env.tmp / "x2/folder/inner.txt"), std::string(70000, 'i'));
   EXPECT_EQ(readFile(env.tmp / "x2/second.txt"), "second session\n");
   // And the mount follows the last session.
-  mounts = service.serviceMounts();
+  mounts = service->serviceMounts();
   ASSERT_EQ(mounts.size(), 1u);
-  EXPECT_EQ(fs::path(mounts[0].mountPoint).filename(), "SECOND");
   EXPECT_EQ(readFile(fs::path(mounts[0].mountPoint) / "second.txt"), "second session\n");
 }
 
 TEST_F(EmulatedServiceTest, NotAppendableBurnClosesTheDisc) {
-  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{}));
-  EmulatedService service(env.dir());
-  auto w = writerNamed(service, "rec");
+  open();
   BurnSettings settings;
   settings.appendable = false;
-  auto job = w->burn(settings, trackOf(100 * 2048), std::make_shared<TestProducer>(std::vector<std::byte>(100 * 2048)));
-  ASSERT_TRUE(job);
-  ASSERT_EQ(finish(*job.value()).phase, JobPhase::Succeeded);
+  ASSERT_EQ(burnToEnd(*w, blocksOf(100), 100 * 2048, settings).phase, JobPhase::Succeeded);
   const MediumState s = w->mediumState();
   EXPECT_FALSE(s.appendable);
   EXPECT_EQ(s.spaceFree.value, 0);
   ASSERT_EQ(s.tracks.size(), 1u);  // no next writable track on a closed disc
   EXPECT_EQ(s.tracks[0].length.value, 300);
-  auto again = w->burn(BurnSettings{}, trackOf(2048), std::make_shared<TestProducer>(std::vector<std::byte>(2048)));
-  ASSERT_FALSE(again);
-  EXPECT_EQ(again.error().kind, ErrorKind::MediumNotWritable);
-  EXPECT_NE(again.error().message.find("closed"), std::string::npos);
+  expectError(w->burn(BurnSettings{}, trackOf(2048), blocksOf(1)), ErrorKind::MediumNotWritable, "closed");
 }
 
 TEST_F(EmulatedServiceTest, VerificationMismatchFailsTheJobNamingTheBlock) {
-  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{}));
-  EmulatedService service(env.dir());
-  auto w = writerNamed(service, "rec");
+  open();
   std::vector<std::byte> data(400 * 2048);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::byte>(i * 7 + 3);
   auto producer = std::make_shared<TestProducer>(data);
   producer->corruptByte = 123 * 2048 + 17;
-  auto job = w->burn(BurnSettings{}, trackOf(data.size()), producer);
-  ASSERT_TRUE(job);
-  const JobStatus s = finish(*job.value());
+  const JobStatus s = burnToEnd(*w, producer, data.size());
   EXPECT_EQ(s.phase, JobPhase::Failed);
   ASSERT_TRUE(s.error);
   EXPECT_EQ(s.error->kind, ErrorKind::VerifyMismatch);
   EXPECT_NE(s.error->message.find("block 123"), std::string::npos) << s.error->message;
   EXPECT_EQ(producer->cleaned, 1);
-  // Without verification the same producer burns fine.
   EXPECT_EQ(w->mediumState().tracks.size(), 2u);  // the written track stays on the disc
+  // Without verification the same producer burns fine.
   BurnSettings noVerify;
   noVerify.verify = false;
   auto p2 = std::make_shared<TestProducer>(data);
   p2->corruptByte = 5;
-  auto job2 = w->burn(noVerify, trackOf(data.size()), p2);
-  ASSERT_TRUE(job2) << job2.error().message;
-  EXPECT_EQ(finish(*job2.value()).phase, JobPhase::Succeeded);
+  EXPECT_EQ(burnToEnd(*w, p2, data.size(), noVerify).phase, JobPhase::Succeeded);
 }
 
 TEST_F(EmulatedServiceTest, ProducerFailureOrShortDataFailsAndLeavesTheDiscAsItWas) {
-  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{}));
-  EmulatedService service(env.dir());
-  auto w = writerNamed(service, "rec");
-  std::vector<std::byte> data(3000 * 2048, std::byte{1});
-
-  auto failing = std::make_shared<TestProducer>(data);
+  open();
+  const std::size_t bytes = 3000 * 2048;
+  auto failing = blocksOf(3000, std::byte{1});
   failing->failAtCall = 3;
-  auto job = w->burn(BurnSettings{}, trackOf(data.size()), failing);
-  ASSERT_TRUE(job);
-  JobStatus s = finish(*job.value());
-  EXPECT_EQ(s.phase, JobPhase::Failed);
-  ASSERT_TRUE(s.error);
-  EXPECT_EQ(s.error->kind, ErrorKind::Io);
-  EXPECT_EQ(failing->cleaned, 1);
-  EXPECT_TRUE(w->mediumState().blank);
-
-  // A producer with less data than the track length.
-  auto shortOne = std::make_shared<TestProducer>(std::vector<std::byte>(10 * 2048));
+  auto shortOne = blocksOf(10);  // less data than the track length
   shortOne->rewinds = false;
-  auto job2 = w->burn(BurnSettings{}, trackOf(data.size()), shortOne);
-  ASSERT_TRUE(job2);
-  s = finish(*job2.value());
-  EXPECT_EQ(s.phase, JobPhase::Failed);
-  ASSERT_TRUE(s.error);
-  EXPECT_NE(s.error->message.find("ran out"), std::string::npos) << s.error->message;
-  EXPECT_TRUE(w->mediumState().blank);
-  EXPECT_FALSE(w->mediumState().busy);
+  for (const auto& [producer, fragment] : {std::pair{failing, ""}, std::pair{shortOne, "ran out"}}) {
+    SCOPED_TRACE(fragment);
+    const JobStatus s = burnToEnd(*w, producer, bytes);
+    EXPECT_EQ(s.phase, JobPhase::Failed);
+    ASSERT_TRUE(s.error);
+    if (producer == failing) {
+      EXPECT_EQ(s.error->kind, ErrorKind::Io);
+    }
+    EXPECT_NE(s.error->message.find(fragment), std::string::npos) << s.error->message;
+    EXPECT_EQ(producer->cleaned, 1);
+    EXPECT_TRUE(w->mediumState().blank);
+    EXPECT_FALSE(w->mediumState().busy);
+  }
 }
 
 TEST_F(EmulatedServiceTest, CancelStopsTheBurnWithoutRecordingATrack) {
-  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{}));
   test::ScopedEnv slow("TESSALINE_EMULATED_SPEED", "1");
-  EmulatedService service(env.dir());
-  auto w = writerNamed(service, "rec");
+  open();
   BurnSettings settings;
   settings.requestedSpeedKBps = 1000;
-  auto job = w->burn(settings, trackOf(20000 * 2048), std::make_shared<TestProducer>(std::vector<std::byte>(20000 * 2048)));
+  auto job = w->burn(settings, trackOf(20000 * 2048), blocksOf(20000));
   ASSERT_TRUE(job);
   ASSERT_TRUE(waitUntil([&] { return job.value()->status().phase == JobPhase::Writing; }));
   EXPECT_TRUE(w->mediumState().busy);
@@ -332,29 +323,20 @@ TEST_F(EmulatedServiceTest, CancelStopsTheBurnWithoutRecordingATrack) {
 }
 
 TEST_F(EmulatedServiceTest, RefusesMediaItCannotWriteWithTypedErrors) {
-  EmulatedService service(env.dir());
-  auto w = writerNamed(service, "rec");
-  const auto tryBurn = [&](BlockCount length) {
+  open(std::nullopt);
+  const auto tryBurn = [&](std::int64_t blocks) {
     TrackProperties t;
-    t.length = length;
-    return w->burn(BurnSettings{}, t, std::make_shared<TestProducer>(std::vector<std::byte>(2048)));
+    t.length = BlockCount{blocks};
+    return w->burn(BurnSettings{}, t, blocksOf(1));
   };
-  auto r = tryBurn(BlockCount{1});
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, ErrorKind::NoMedium);
-
+  expectError(tryBurn(1), ErrorKind::NoMedium);
   ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDROM, kCd80Capacity, {}, false}));
-  r = tryBurn(BlockCount{1});
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, ErrorKind::MediumNotWritable);
-  EXPECT_NE(r.error().message.find("cd-rom"), std::string::npos);
+  expectError(tryBurn(1), ErrorKind::MediumNotWritable, "cd-rom");
   ASSERT_TRUE(eject(env.dir(), "rec"));
 
   ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDR, BlockCount{1000}, {}, false}));
-  r = tryBurn(BlockCount{999});
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, ErrorKind::NoSpace);
-  r = tryBurn(BlockCount{998});  // 998 + 2 run-out blocks fill the disc exactly
+  expectError(tryBurn(999), ErrorKind::NoSpace);
+  auto r = tryBurn(998);  // 998 + 2 run-out blocks fill the disc exactly
   ASSERT_TRUE(r) << r.error().message;
   r.value()->cancel();
   finish(*r.value());
@@ -362,19 +344,13 @@ TEST_F(EmulatedServiceTest, RefusesMediaItCannotWriteWithTypedErrors) {
   ASSERT_TRUE(setTray(env.dir(), "rec", true));
   EXPECT_FALSE(w->mediumState().present);
   EXPECT_TRUE(w->mediumState().trayOpen);
-  r = tryBurn(BlockCount{1});
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, ErrorKind::NoMedium);
+  expectError(tryBurn(1), ErrorKind::NoMedium);
 }
 
 TEST_F(EmulatedServiceTest, ErasesACdRwButNotACdR) {
-  const fs::path first = makeIso(env.tmp / "one", env.tmp / "one.iso", "FIRST");
-  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDR, kCd80Capacity, {first}, false}));
-  EmulatedService service(env.dir());
-  auto w = writerNamed(service, "rec");
-  auto refused = w->erase();
-  ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().kind, ErrorKind::MediumNotWritable);
+  const fs::path first = firstIso();
+  open(MediumSpec{MediumKind::CDR, kCd80Capacity, {first}, false});
+  expectError(w->erase(), ErrorKind::MediumNotWritable);
   EXPECT_EQ(w->mediumState().tracks.size(), 2u);
 
   ASSERT_TRUE(eject(env.dir(), "rec"));
@@ -393,17 +369,18 @@ TEST_F(EmulatedServiceTest, ErasesACdRwButNotACdR) {
 }
 
 TEST_F(EmulatedServiceTest, ReportsChangesMadeInThisProcessAndByAnotherOne) {
-  EmulatedService service(env.dir());
+  EmulatedService svc(env.dir());
   std::vector<std::pair<std::string, MediumState>> seen;
-  QObject::connect(&service, &DiscRecordingService::deviceStatusChanged, [&](std::shared_ptr<Writer> w) {
-    seen.emplace_back(w->ioRegistryEntryPath(), w->mediumState());
+  QObject::connect(&svc, &DiscRecordingService::deviceStatusChanged, [&](std::shared_ptr<Writer> writer) {
+    seen.emplace_back(writer->ioRegistryEntryPath(), writer->mediumState());
   });
   std::vector<std::string> appeared, disappeared;
-  QObject::connect(&service, &DiscRecordingService::deviceAppeared,
-                   [&](std::shared_ptr<Writer> w) { appeared.push_back(w->ioRegistryEntryPath()); });
-  QObject::connect(&service, &DiscRecordingService::deviceDisappeared,
-                   [&](std::shared_ptr<Writer> w) { disappeared.push_back(w->ioRegistryEntryPath()); });
-  service.startNotifications();
+  const auto record = [](std::vector<std::string>& into) {
+    return [&into](std::shared_ptr<Writer> writer) { into.push_back(writer->ioRegistryEntryPath()); };
+  };
+  QObject::connect(&svc, &DiscRecordingService::deviceAppeared, record(appeared));
+  QObject::connect(&svc, &DiscRecordingService::deviceDisappeared, record(disappeared));
+  svc.startNotifications();
   EXPECT_TRUE(seen.empty());  // queued, not from inside the call
   ASSERT_TRUE(waitUntil([&] { return !seen.empty(); }));
   EXPECT_EQ(seen[0].first, "/emulated/rec");
@@ -434,11 +411,11 @@ TEST_F(EmulatedServiceTest, ReportsChangesMadeInThisProcessAndByAnotherOne) {
   ASSERT_EQ(runCli({"writer", "create", "second"}).exitCode, 0);
   ASSERT_TRUE(waitUntil([&] { return appeared.size() == 1; }));
   EXPECT_EQ(appeared[0], "/emulated/second");
-  EXPECT_EQ(service.devices().size(), 2u);
+  EXPECT_EQ(svc.devices().size(), 2u);
   ASSERT_EQ(runCli({"writer", "remove", "second"}).exitCode, 0);
   ASSERT_TRUE(waitUntil([&] { return disappeared.size() == 1; }));
   EXPECT_EQ(disappeared[0], "/emulated/second");
-  EXPECT_EQ(service.devices().size(), 1u);
+  EXPECT_EQ(svc.devices().size(), 1u);
 
   // Nothing more is reported while nothing changes.
   seen.clear();
@@ -447,15 +424,12 @@ TEST_F(EmulatedServiceTest, ReportsChangesMadeInThisProcessAndByAnotherOne) {
 }
 
 TEST_F(EmulatedServiceTest, ExclusiveAccessIsRefusedWhileAnotherProcessBurns) {
-  const fs::path first = makeIso(env.tmp / "one", env.tmp / "one.iso", "FIRST");
-  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDR, kCd80Capacity, {first}, false}));
-  EmulatedService service(env.dir());
-  auto w = writerNamed(service, "rec");
-  ASSERT_EQ(service.serviceMounts().size(), 1u);  // mounted on insertion
+  open(MediumSpec{MediumKind::CDR, kCd80Capacity, {firstIso()}, false});
+  ASSERT_EQ(service->serviceMounts().size(), 1u);  // mounted on insertion
 
   // A slow append in another process.
   writeFile(env.tmp / "big/data.bin", std::string(3 << 20, 'd'));
-  const std::string sessions = std::to_string(0) + "," + std::to_string(w->mediumState().tracks.back().start.value);
+  const std::string sessions = "0," + std::to_string(w->mediumState().tracks.back().start.value);
   const fs::path second = makeIso(env.tmp / "big", env.tmp / "big.iso", "BIG", sessions, w->toolDeviceName());
   QProcess cli;
   QProcessEnvironment penv = QProcessEnvironment::systemEnvironment();
@@ -466,17 +440,11 @@ TEST_F(EmulatedServiceTest, ExclusiveAccessIsRefusedWhileAnotherProcessBurns) {
              QString::fromStdString(second.string()), QStringLiteral("--speed"), QStringLiteral("1000")});
   ASSERT_TRUE(cli.waitForStarted());
   ASSERT_TRUE(waitUntil([&] { return w->mediumState().busy; }));
-  EXPECT_TRUE(service.serviceMounts().empty());  // the writer unmounted the disc
+  EXPECT_TRUE(service->serviceMounts().empty());  // the writer unmounted the disc
 
-  auto refused = w->burn(BurnSettings{}, trackOf(2048), std::make_shared<TestProducer>(std::vector<std::byte>(2048)));
-  ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().kind, ErrorKind::Busy);
-  EXPECT_NE(refused.error().message.find("in use by another program (pid " + std::to_string(cli.processId()) + ")"),
-            std::string::npos)
-      << refused.error().message;
-  Status access = w->acquireExclusiveAccess();
-  ASSERT_FALSE(access);
-  EXPECT_EQ(access.error().kind, ErrorKind::Busy);
+  expectError(w->burn(BurnSettings{}, trackOf(2048), blocksOf(1)), ErrorKind::Busy,
+              "in use by another program (pid " + std::to_string(cli.processId()) + ")");
+  expectError(w->acquireExclusiveAccess(), ErrorKind::Busy);
   // A second command-line burn is refused the same way.
   const auto second2 = runCli({"writer", "append", "rec", second.string()});
   EXPECT_EQ(second2.exitCode, 1);
@@ -485,14 +453,14 @@ TEST_F(EmulatedServiceTest, ExclusiveAccessIsRefusedWhileAnotherProcessBurns) {
   ASSERT_TRUE(cli.waitForFinished(60000));
   EXPECT_EQ(cli.exitCode(), 0) << cli.readAllStandardError().toStdString();
   ASSERT_TRUE(w->acquireExclusiveAccess());
-  EXPECT_TRUE(service.serviceMounts().empty());
+  EXPECT_TRUE(service->serviceMounts().empty());
   w->releaseExclusiveAccess();
   EXPECT_EQ(w->mediumState().tracks.size(), 3u);
-  ASSERT_EQ(service.serviceMounts().size(), 1u);  // mounted again once released
-  EXPECT_EQ(fs::path(service.serviceMounts()[0].mountPoint).filename(), "BIG");
+  ASSERT_EQ(service->serviceMounts().size(), 1u);  // mounted again once released
+  EXPECT_EQ(fs::path(service->serviceMounts()[0].mountPoint).filename(), "BIG");
 }
 
-TEST_F(EmulatedServiceTest, MediaReservationIsGrantedWhenTheOtherHolderLetsGo) {
+TEST_F(EmulatedServiceTest, MediaReservationPassesToTheWaiterOnlyWhenTheHolderIsIdle) {
   ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{}));
   EmulatedService first(env.dir());
   EmulatedService second(env.dir());
@@ -512,20 +480,13 @@ TEST_F(EmulatedServiceTest, MediaReservationIsGrantedWhenTheOtherHolderLetsGo) {
   EXPECT_TRUE(waitUntil([&] { return spy.count() >= 1; }));
   b->releaseMediaReservation();
   EXPECT_FALSE(b->mediumState().reserved);
-}
 
-TEST_F(EmulatedServiceTest, AnIdleHolderHandsTheReservationOverButNotWhileItHoldsTheWriter) {
-  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{}));
-  EmulatedService first(env.dir());
-  EmulatedService second(env.dir());
+  // An idle holder hands it over when asked, but not while it holds the writer.
   first.startNotifications();
-  second.startNotifications();
-  auto a = writerNamed(first, "rec");
-  auto b = writerNamed(second, "rec");
   ASSERT_TRUE(a->acquireMediaReservation());
+  ASSERT_TRUE(waitUntil([&] { return a->mediumState().reserved; }));
   ASSERT_TRUE(a->acquireExclusiveAccess());
   ASSERT_TRUE(b->acquireMediaReservation());
-  // Busy with the writer: it keeps the reservation.
   waitUntil([] { return false; }, std::chrono::milliseconds(700));
   EXPECT_TRUE(a->mediumState().reserved);
   EXPECT_FALSE(b->mediumState().reserved);
@@ -540,23 +501,20 @@ TEST_F(EmulatedServiceTest, AnIdleHolderHandsTheReservationOverButNotWhileItHold
 TEST_F(EmulatedServiceTest, ABriefExclusiveHoldRemountsTheSameTreeAndAnErasedDiscNeverGetsIt) {
   const fs::path tree = env.tmp / "tree";
   writeFile(tree / "a.txt", "first");
-  ASSERT_TRUE(insertMedium(env.dir(), "rec",
-                           MediumSpec{MediumKind::CDRW, kCd80Capacity, {makeIso(tree, env.tmp / "a.iso", "VOL")}, false}));
-  EmulatedService service(env.dir());
-  auto w = writerNamed(service, "rec");
+  open(MediumSpec{MediumKind::CDRW, kCd80Capacity, {makeIso(tree, env.tmp / "a.iso", "VOL")}, false});
   auto inodeOf = [&](const fs::path& p) {
     struct stat st {};
     return ::lstat(p.c_str(), &st) == 0 ? st.st_ino : 0;
   };
-  ASSERT_EQ(service.serviceMounts().size(), 1u);
-  const fs::path root = service.serviceMounts()[0].mountPoint;
+  ASSERT_EQ(service->serviceMounts().size(), 1u);
+  const fs::path root = service->serviceMounts()[0].mountPoint;
   const auto before = inodeOf(root / "a.txt");
   ASSERT_TRUE(w->acquireExclusiveAccess());
-  EXPECT_TRUE(service.serviceMounts().empty());
+  EXPECT_TRUE(service->serviceMounts().empty());
   EXPECT_FALSE(fs::exists(root));
   w->releaseExclusiveAccess();
   (void)w->mediumState();  // the status read mounts it again
-  ASSERT_EQ(service.serviceMounts().size(), 1u);
+  ASSERT_EQ(service->serviceMounts().size(), 1u);
   EXPECT_EQ(inodeOf(root / "a.txt"), before);  // taken back, not copied again
 
   // Erased and burned anew with other content under the same name: a fresh tree.
@@ -567,112 +525,83 @@ TEST_F(EmulatedServiceTest, ABriefExclusiveHoldRemountsTheSameTreeAndAnErasedDis
   ASSERT_TRUE(insertMedium(env.dir(), "rec",
                            MediumSpec{MediumKind::CDRW, kCd80Capacity, {makeIso(tree, env.tmp / "b.iso", "VOL")}, false}));
   (void)w->mediumState();
-  ASSERT_EQ(service.serviceMounts().size(), 1u);
-  EXPECT_EQ(readFile(fs::path(service.serviceMounts()[0].mountPoint) / "a.txt"), "second");
+  ASSERT_EQ(service->serviceMounts().size(), 1u);
+  EXPECT_EQ(readFile(fs::path(service->serviceMounts()[0].mountPoint) / "a.txt"), "second");
 }
 
 TEST_F(EmulatedServiceTest, MountMaterialisesTheLastSessionReadOnlyWithExactNamesAndDates) {
   const fs::path tree = env.tmp / "tree";
   const std::string oddName = "caf\xe9 \xff.txt";  // Latin-1, not UTF-8
-  writeFile(tree / "plain.txt", "plain\n");
-  writeFile(tree / "with space.txt", "spaced\n");
-  writeFile(tree / oddName, "odd\n");
-  writeFile(tree / "deep/er/file.bin", std::string(300000, 'z'));
+  const std::vector<std::pair<std::string, std::string>> files{
+      {"plain.txt", "plain\n"}, {"with space.txt", "spaced\n"}, {oddName, "odd\n"},
+      {"deep/er/file.bin", std::string(300000, 'z')}};
+  for (const auto& [name, data] : files) writeFile(tree / name, data);
   ASSERT_EQ(::symlink("plain.txt", (tree / "link").c_str()), 0);
   ASSERT_EQ(::symlink("../nowhere", (tree / "deep/dangling").c_str()), 0);
-  test::setModTime(tree / "plain.txt", 1000000000);
-  test::setModTime(tree / oddName, 1100000000);
-  test::setModTime(tree / "link", 1200000000);
-  test::setModTime(tree / "deep/er", 1300000000);
-  const fs::path image = makeIso(tree, env.tmp / "tree.iso", "MY VOL");
-  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDR, kCd80Capacity, {image}, false}));
+  const std::vector<std::pair<std::string, long long>> dates{
+      {"plain.txt", 1000000000}, {oddName, 1100000000}, {"link", 1200000000}, {"deep/er", 1300000000}};
+  for (const auto& [name, date] : dates) test::setModTime(tree / name, date);
+  open(MediumSpec{MediumKind::CDR, kCd80Capacity, {makeIso(tree, env.tmp / "tree.iso", "MY VOL")}, false});
 
-  EmulatedService service(env.dir());
-  const auto mounts = service.serviceMounts();
+  const auto mounts = service->serviceMounts();
   ASSERT_EQ(mounts.size(), 1u);
   const fs::path root = mounts[0].mountPoint;
   EXPECT_EQ(root, writerMountDir("rec") / "MY VOL");
   EXPECT_TRUE(root.string().starts_with((env.tmp / "run").string()));
-  EXPECT_EQ(readFile(env.paths("rec").mountTable()).find("/dev/emu1 " + fstabEscape(root.string()) + " iso9660 ro 0 0") !=
-                std::string::npos,
-            true)
-      << readFile(env.paths("rec").mountTable());
-  EXPECT_NE(readFile(env.paths("rec").mountTable()).find("MY\\040VOL"), std::string::npos);
+  const std::string table = readFile(env.paths("rec").mountTable());
+  EXPECT_NE(table.find("/dev/emu1 " + fstabEscape(root.string()) + " iso9660 ro 0 0"), std::string::npos) << table;
+  EXPECT_NE(table.find("MY\\040VOL"), std::string::npos) << table;
 
-  EXPECT_EQ(readFile(root / "plain.txt"), "plain\n");
-  EXPECT_EQ(readFile(root / "with space.txt"), "spaced\n");
-  EXPECT_EQ(readFile(root / oddName), "odd\n");
-  EXPECT_EQ(readFile(root / "deep/er/file.bin"), std::string(300000, 'z'));
+  for (const auto& [name, data] : files) EXPECT_EQ(readFile(root / name), data) << name;
   EXPECT_EQ(fs::read_symlink(root / "link"), "plain.txt");
   EXPECT_EQ(fs::read_symlink(root / "deep/dangling"), "../nowhere");
-  EXPECT_EQ(test::modTime(root / "plain.txt"), 1000000000);
-  EXPECT_EQ(test::modTime(root / oddName), 1100000000);
-  EXPECT_EQ(test::modTime(root / "link"), 1200000000);
-  EXPECT_EQ(test::modTime(root / "deep/er"), 1300000000);
+  for (const auto& [name, date] : dates) EXPECT_EQ(test::modTime(root / name), date) << name;
   for (const fs::path& p : {root, root / "deep", root / "plain.txt", root / "deep/er/file.bin"}) {
     struct stat st {};
     ASSERT_EQ(::lstat(p.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0222, 0u) << p;
   }
   test::openUpForNobody(root);
-  EXPECT_EQ(test::runAsNobody([&] {
-              const int fd = ::open((root / "new.txt").c_str(), O_WRONLY | O_CREAT, 0644);
-              return fd < 0 ? 0 : 1;
-            }),
+  EXPECT_EQ(test::runAsNobody([&] { return ::open((root / "new.txt").c_str(), O_WRONLY | O_CREAT, 0644) < 0 ? 0 : 1; }),
             0);
 
   // A wiped runtime folder: the next status read mounts again.
   removeReadOnlyTree(env.tmp / "run");
-  EXPECT_TRUE(service.serviceMounts().empty());
-  auto w = writerNamed(service, "rec");
+  EXPECT_TRUE(service->serviceMounts().empty());
   EXPECT_TRUE(w->mediumState().present);
-  ASSERT_EQ(service.serviceMounts().size(), 1u);
+  ASSERT_EQ(service->serviceMounts().size(), 1u);
   EXPECT_EQ(readFile(root / "plain.txt"), "plain\n");
 
   // Ejecting unmounts.
   ASSERT_TRUE(eject(env.dir(), "rec"));
-  EXPECT_TRUE(service.serviceMounts().empty());
+  EXPECT_TRUE(service->serviceMounts().empty());
   EXPECT_FALSE(fs::exists(root));
 }
 
 TEST_F(EmulatedServiceTest, DataThatIsNotIso9660IsNotMounted) {
-  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{}));
-  EmulatedService service(env.dir());
-  auto w = writerNamed(service, "rec");
-  auto job = w->burn(BurnSettings{}, trackOf(50 * 2048), std::make_shared<TestProducer>(std::vector<std::byte>(50 * 2048, std::byte{7})));
-  ASSERT_TRUE(job);
-  ASSERT_EQ(finish(*job.value()).phase, JobPhase::Succeeded);
+  open();
+  ASSERT_EQ(burnToEnd(*w, blocksOf(50, std::byte{7}), 50 * 2048).phase, JobPhase::Succeeded);
   const MediumState s = w->mediumState();
-  EXPECT_TRUE(s.present);
-  EXPECT_TRUE(s.appendable);
-  EXPECT_FALSE(s.blank);
-  EXPECT_TRUE(service.serviceMounts().empty());
+  EXPECT_TRUE(s.present && s.appendable && !s.blank);
+  EXPECT_TRUE(service->serviceMounts().empty());
 }
 
 TEST_F(EmulatedServiceTest, DamagedWritersAreReportedNotFatal) {
-  const fs::path first = makeIso(env.tmp / "one", env.tmp / "one.iso", "FIRST");
-  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDR, kCd80Capacity, {first}, false}));
-  EmulatedService service(env.dir());
-  auto w = writerNamed(service, "rec");
+  open(MediumSpec{MediumKind::CDR, kCd80Capacity, {firstIso()}, false});
   const WriterPaths paths = env.paths("rec");
   const std::string goodToc = readFile(paths.tocFile());
+  const auto tryBurn = [&] { return w->burn(BurnSettings{}, trackOf(2048), blocksOf(1)); };
 
   // A hand-edited table of contents: no medium, and the burn says why.
   writeFile(paths.tocFile(), R"({"trayOpen":false,"disc":{"kind":"cd-r","capacity":359847,"closed":false,"tracks":[{"start":0,"length":300},{"start":100,"length":300}]}})");
   EXPECT_FALSE(w->mediumState().present);
-  auto r = w->burn(BurnSettings{}, trackOf(2048), std::make_shared<TestProducer>(std::vector<std::byte>(2048)));
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, ErrorKind::InvalidInput);
-  EXPECT_NE(r.error().message.find("damaged"), std::string::npos) << r.error().message;
+  expectError(tryBurn(), ErrorKind::InvalidInput, "damaged");
 
   // The medium file deleted behind the writer's back.
   writeFile(paths.tocFile(), goodToc);
   fs::rename(paths.mediumFile(), env.tmp / "kept.img");
   EXPECT_FALSE(w->mediumState().present);
-  r = w->burn(BurnSettings{}, trackOf(2048), std::make_shared<TestProducer>(std::vector<std::byte>(2048)));
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, ErrorKind::NotFound);
-  EXPECT_NE(r.error().message.find("has gone"), std::string::npos) << r.error().message;
+  expectError(tryBurn(), ErrorKind::NotFound, "has gone");
   EXPECT_FALSE(fs::exists(paths.mediumFile()));  // not silently made again
 
   // The whole folder gone: the writer disappears from the list.
@@ -680,7 +609,7 @@ TEST_F(EmulatedServiceTest, DamagedWritersAreReportedNotFatal) {
   EXPECT_TRUE(w->mediumState().present);
   removeReadOnlyTree(paths.dir());
   EXPECT_FALSE(w->mediumState().present);
-  EXPECT_TRUE(service.devices().empty());
+  EXPECT_TRUE(service->devices().empty());
   EXPECT_FALSE(w->acquireMediaReservation());
 }
 

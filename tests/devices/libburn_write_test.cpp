@@ -27,7 +27,8 @@ using test::TempDir;
 namespace fs = std::filesystem;
 
 // Streams a file, and starts again from the beginning after the last byte
-// has been handed out (the second pass serves verification).
+// has been handed out (the second pass serves verification). Can be told to
+// run dry, to fail, or to hand out other data on its second pass.
 class FileProducer : public TrackProducer {
  public:
   explicit FileProducer(fs::path path) : path_(std::move(path)) {}
@@ -35,8 +36,7 @@ class FileProducer : public TrackProducer {
     fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) return makeError(ErrorKind::NotFound, "cannot open " + path_.string());
     size_ = static_cast<std::int64_t>(fs::file_size(path_));
-    ++prepared;
-    return {};
+    return ++prepared, Status{};
   }
   Result<std::uint32_t> produceData(std::span<std::byte> buffer) override {
     if (dryAfter && position_ >= *dryAfter) return 0u;
@@ -46,10 +46,13 @@ class FileProducer : public TrackProducer {
       ++passes;
     }
     const auto want = static_cast<std::size_t>(std::min<std::int64_t>(buffer.size(), size_ - position_));
-    if (auto hook = beforeRead(position_, want); !hook.ok()) return hook.error();
+    if (failAt && position_ + static_cast<std::int64_t>(want) > *failAt)
+      return makeError(ErrorKind::Io, "the session image could not be read");
+    beforeRead(position_);
     const ssize_t got = ::read(fd_, buffer.data(), want);
     if (got < 0) return makeError(ErrorKind::Io, "read failed");
-    afterRead(position_, buffer.first(static_cast<std::size_t>(got)));
+    if (passes > 0 && flipAt && *flipAt >= position_ && *flipAt < position_ + got)
+      buffer[static_cast<std::size_t>(*flipAt - position_)] ^= std::byte{0xFF};
     position_ += got;
     return static_cast<std::uint32_t>(got);
   }
@@ -59,21 +62,18 @@ class FileProducer : public TrackProducer {
     ++cleanedUp;
   }
 
-  std::atomic<int> prepared{0};
-  std::atomic<int> cleanedUp{0};
-  std::atomic<int> passes{0};  // rewinds seen
+  std::atomic<int> prepared{0}, cleanedUp{0}, passes{0};  // passes: rewinds seen
   std::optional<std::int64_t> dryAfter;  // hands out nothing from this byte on
+  std::optional<std::int64_t> failAt;    // fails once a read would reach this byte
+  std::optional<std::int64_t> flipAt;    // this byte differs on the second pass
 
  protected:
-  virtual Status beforeRead(std::int64_t, std::size_t) { return {}; }
-  virtual void afterRead(std::int64_t, std::span<std::byte>) {}
-  int currentPass() const { return passes.load(); }
+  virtual void beforeRead(std::int64_t) {}
 
  private:
   fs::path path_;
   int fd_ = -1;
-  std::int64_t size_ = 0;
-  std::int64_t position_ = 0;
+  std::int64_t size_ = 0, position_ = 0;
 };
 
 // Writes an image whose every block carries its number, so a misplaced
@@ -144,73 +144,62 @@ class LibburnWriteTest : public ::testing::Test {
     return job.status();
   }
 
+  // Burns the producer's data as a track as long as `image` and waits for the end.
+  JobStatus burn(const std::shared_ptr<FileProducer>& producer, const fs::path& image,
+                 const BurnSettings& s = settings()) {
+    auto job = writer_->burn(s, trackOf(image), producer);
+    if (!job.ok()) return JobStatus{JobPhase::Failed, 0.0, job.error()};
+    return finish(*job.value());
+  }
+
+  fs::path image(std::int64_t blocks) {
+    const fs::path path = dir_ / "session.iso";
+    makeImage(path, blocks);
+    writer_ = writerOn(dir_ / "disc.bin");
+    return path;
+  }
+
   TempDir dir_;
   std::unique_ptr<LibburnService> service_;
+  std::shared_ptr<LibburnWriter> writer_;
 };
 
-TEST_F(LibburnWriteTest, ImageComesOutByteIdenticalAndVerified) {
-  const fs::path image = dir_ / "session.iso";
-  makeImage(image, 3000);
-  auto producer = std::make_shared<FileProducer>(image);
-  auto writer = writerOn(dir_ / "disc.bin");
-  EXPECT_FALSE(writer->isEmulated());
-
-  std::set<JobPhase> seen;
-  auto job = writer->burn(settings(), trackOf(image), producer);
-  ASSERT_TRUE(job.ok()) << job.error().message;
-  QSignalSpy spy(job.value().get(), &Job::finished);
-  ASSERT_TRUE(test::waitUntil([&] {
-    seen.insert(job.value()->status().phase);
-    return spy.count() > 0;
-  }, std::chrono::seconds(60)));
-  const JobStatus status = job.value()->status();
-  ASSERT_EQ(status.phase, JobPhase::Succeeded) << (status.error ? status.error->message : "");
-  EXPECT_FALSE(status.error);
-  EXPECT_DOUBLE_EQ(status.percent, 100.0);
-
-  EXPECT_TRUE(samePrefix(image, dir_ / "disc.bin"));
-  EXPECT_GE(fs::file_size(dir_ / "disc.bin"), fs::file_size(image));
-  // One prepare and clean-up; the producer was rewound once, for verification.
-  EXPECT_EQ(producer->prepared, 1);
-  EXPECT_EQ(producer->cleanedUp, 1);
-  EXPECT_EQ(producer->passes, 1);
-  // The drive is given back: a second burn can grab it.
-  EXPECT_FALSE(writer->drive()->held());
-}
-
-TEST_F(LibburnWriteTest, WithoutVerificationTheProducerRunsOnce) {
-  const fs::path image = dir_ / "session.iso";
-  makeImage(image, 400);
-  auto producer = std::make_shared<FileProducer>(image);
-  auto writer = writerOn(dir_ / "disc.bin");
-  auto job = writer->burn(settings(false), trackOf(image), producer);
-  ASSERT_TRUE(job.ok());
-  const JobStatus status = finish(*job.value());
-  ASSERT_EQ(status.phase, JobPhase::Succeeded) << (status.error ? status.error->message : "");
-  EXPECT_EQ(producer->passes, 0);
-  EXPECT_TRUE(samePrefix(image, dir_ / "disc.bin"));
-}
-
-TEST_F(LibburnWriteTest, LargeImageAtFullSpeed) {
-  const fs::path image = dir_ / "big.iso";
-  const std::int64_t blocks = 300LL * 1000 * 1000 / kBlockBytes;
-  makeImage(image, blocks);
-  auto producer = std::make_shared<FileProducer>(image);
-  auto writer = writerOn(dir_ / "disc.bin");
-  BurnSettings s = settings(true);
-  s.requestedSpeedKBps.reset();  // as fast as it goes
-  auto job = writer->burn(s, trackOf(image), producer);
-  ASSERT_TRUE(job.ok());
-  const JobStatus status = finish(*job.value());
-  ASSERT_EQ(status.phase, JobPhase::Succeeded) << (status.error ? status.error->message : "");
-  EXPECT_TRUE(samePrefix(image, dir_ / "disc.bin"));
+TEST_F(LibburnWriteTest, ImageComesOutByteIdenticalWithAndWithoutVerification) {
+  struct Case {
+    bool verify;
+    std::int64_t blocks;
+    bool fullSpeed;
+    int passes;  // the producer is rewound once, for verification
+  };
+  for (const Case c : {Case{true, 3000, false, 1}, Case{false, 400, false, 0},
+                       Case{true, 300LL * 1000 * 1000 / kBlockBytes, true, 1}}) {
+    SCOPED_TRACE(c.blocks);
+    const fs::path img = image(c.blocks);
+    EXPECT_FALSE(writer_->isEmulated());
+    auto producer = std::make_shared<FileProducer>(img);
+    BurnSettings s = settings(c.verify);
+    if (c.fullSpeed) s.requestedSpeedKBps.reset();
+    const JobStatus status = burn(producer, img, s);
+    ASSERT_EQ(status.phase, JobPhase::Succeeded) << (status.error ? status.error->message : "");
+    EXPECT_FALSE(status.error);
+    EXPECT_DOUBLE_EQ(status.percent, 100.0);
+    EXPECT_TRUE(samePrefix(img, dir_ / "disc.bin"));
+    EXPECT_GE(fs::file_size(dir_ / "disc.bin"), fs::file_size(img));
+    EXPECT_EQ(producer->prepared, 1);
+    EXPECT_EQ(producer->cleanedUp, 1);
+    EXPECT_EQ(producer->passes, c.passes);
+    // The drive is given back: a later burn can grab it.
+    EXPECT_FALSE(writer_->drive()->held());
+    writer_.reset();
+    fs::remove(dir_ / "disc.bin");
+  }
 }
 
 // Holds the producer at a given byte until the test lets it go.
 class GateProducer : public FileProducer {
  public:
   GateProducer(fs::path path, std::int64_t at) : FileProducer(std::move(path)), at_(at) {}
-  void open() {
+  void release() {
     std::lock_guard lock(m_);
     open_ = true;
     cv_.notify_all();
@@ -218,13 +207,12 @@ class GateProducer : public FileProducer {
   std::atomic<bool> reached{false};
 
  protected:
-  Status beforeRead(std::int64_t position, std::size_t) override {
-    if (currentPass() == 0 && position >= at_) {
+  void beforeRead(std::int64_t position) override {
+    if (passes == 0 && position >= at_) {
       reached = true;
       std::unique_lock lock(m_);
       cv_.wait(lock, [&] { return open_; });
     }
-    return {};
   }
 
  private:
@@ -235,115 +223,59 @@ class GateProducer : public FileProducer {
 };
 
 TEST_F(LibburnWriteTest, CancelMidwayEndsCancelledAndFreesTheDrive) {
-  const fs::path image = dir_ / "session.iso";
-  makeImage(image, 2000);
-  auto producer = std::make_shared<GateProducer>(image, 1000 * kBlockBytes);
-  auto writer = writerOn(dir_ / "disc.bin");
-  auto job = writer->burn(settings(), trackOf(image), producer);
+  const fs::path img = image(2000);
+  auto producer = std::make_shared<GateProducer>(img, 1000 * kBlockBytes);
+  auto job = writer_->burn(settings(), trackOf(img), producer);
   ASSERT_TRUE(job.ok());
   ASSERT_TRUE(test::waitUntil([&] { return producer->reached.load(); }));
-  EXPECT_TRUE(writer->mediumState().busy);
+  EXPECT_TRUE(writer_->mediumState().busy);
   // The drive takes no second job meanwhile.
-  auto second = writer->burn(settings(), trackOf(image), std::make_shared<FileProducer>(image));
-  ASSERT_FALSE(second.ok());
-  EXPECT_EQ(second.error().kind, ErrorKind::Busy);
+  EXPECT_EQ(burn(std::make_shared<FileProducer>(img), img).error->kind, ErrorKind::Busy);
 
   job.value()->cancel();
-  producer->open();
+  producer->release();
   const JobStatus status = finish(*job.value());
   EXPECT_EQ(status.phase, JobPhase::Cancelled);
   ASSERT_TRUE(status.error);
   EXPECT_EQ(status.error->kind, ErrorKind::Cancelled);
   EXPECT_EQ(producer->cleanedUp, 1);
-  EXPECT_FALSE(writer->drive()->held());
-  EXPECT_FALSE(writer->mediumState().busy);
-
+  EXPECT_FALSE(writer_->drive()->held());
+  EXPECT_FALSE(writer_->mediumState().busy);
   // And the drive burns again afterwards.
-  auto again = writer->burn(settings(), trackOf(image), std::make_shared<FileProducer>(image));
-  ASSERT_TRUE(again.ok());
-  EXPECT_EQ(finish(*again.value()).phase, JobPhase::Succeeded);
+  EXPECT_EQ(burn(std::make_shared<FileProducer>(img), img).phase, JobPhase::Succeeded);
 }
 
-// Fails with an error of its own once the given byte is reached.
-class FailingProducer : public FileProducer {
- public:
-  FailingProducer(fs::path path, std::int64_t at) : FileProducer(std::move(path)), at_(at) {}
-
- protected:
-  Status beforeRead(std::int64_t position, std::size_t want) override {
-    if (position + static_cast<std::int64_t>(want) > at_)
-      return makeError(ErrorKind::Io, "the session image could not be read");
-    return {};
-  }
-
- private:
-  std::int64_t at_;
-};
-
-TEST_F(LibburnWriteTest, ProducerFailureFailsTheBurnWithItsError) {
-  const fs::path image = dir_ / "session.iso";
-  makeImage(image, 1000);
-  auto producer = std::make_shared<FailingProducer>(image, 300 * kBlockBytes);
-  auto writer = writerOn(dir_ / "disc.bin");
-  auto job = writer->burn(settings(), trackOf(image), producer);
-  ASSERT_TRUE(job.ok());
-  const JobStatus status = finish(*job.value());
-  EXPECT_EQ(status.phase, JobPhase::Failed);
-  ASSERT_TRUE(status.error);
-  EXPECT_EQ(status.error->kind, ErrorKind::Io);
-  EXPECT_EQ(status.error->message, "the session image could not be read");
-  EXPECT_EQ(producer->cleanedUp, 1);
-  EXPECT_FALSE(writer->drive()->held());
-}
-
-TEST_F(LibburnWriteTest, ShortProducerAndFailedPrepareAreTypedErrors) {
-  const fs::path image = dir_ / "session.iso";
-  makeImage(image, 100);
-  auto writer = writerOn(dir_ / "disc.bin");
-
-  // The producer runs dry before the track is complete.
-  auto dry = std::make_shared<FileProducer>(image);
+TEST_F(LibburnWriteTest, FailuresAreTypedErrorsAndFreeTheDrive) {
+  const fs::path img = image(100);
+  auto failing = std::make_shared<FileProducer>(img);
+  failing->failAt = 30 * kBlockBytes;
+  auto dry = std::make_shared<FileProducer>(img);  // runs dry before the track is complete
   dry->dryAfter = 64 * kBlockBytes;
-  auto job = writer->burn(settings(), trackOf(image), dry);
-  ASSERT_TRUE(job.ok());
-  JobStatus status = finish(*job.value());
-  EXPECT_EQ(status.phase, JobPhase::Failed);
-  ASSERT_TRUE(status.error);
-  EXPECT_NE(status.error->message.find("ended after 64 of 100 blocks"), std::string::npos) << status.error->message;
-
-  auto missing = writer->burn(settings(), trackOf(image), std::make_shared<FileProducer>(dir_ / "gone.iso"));
-  ASSERT_TRUE(missing.ok());
-  status = finish(*missing.value());
-  EXPECT_EQ(status.phase, JobPhase::Failed);
-  ASSERT_TRUE(status.error);
-  EXPECT_EQ(status.error->kind, ErrorKind::NotFound);
-}
-
-// Hands out different data on the second pass from block 7 on.
-class ChangingProducer : public FileProducer {
- public:
-  using FileProducer::FileProducer;
-
- protected:
-  void afterRead(std::int64_t position, std::span<std::byte> data) override {
-    if (currentPass() == 0) return;
-    const std::int64_t target = 7 * kBlockBytes + 100;
-    if (target >= position && target < position + static_cast<std::int64_t>(data.size()))
-      data[static_cast<std::size_t>(target - position)] ^= std::byte{0xFF};
+  auto missing = std::make_shared<FileProducer>(dir_ / "gone.iso");
+  auto changing = std::make_shared<FileProducer>(img);  // verification names the first differing block
+  changing->flipAt = 7 * kBlockBytes + 100;
+  struct Case {
+    std::shared_ptr<FileProducer> producer;
+    std::optional<ErrorKind> kind;
+    std::string fragment;
+  };
+  for (const Case& c : {Case{failing, ErrorKind::Io, "the session image could not be read"},
+                        Case{dry, std::nullopt, "ended after 64 of 100 blocks"},
+                        Case{missing, ErrorKind::NotFound, ""},
+                        Case{changing, ErrorKind::VerifyMismatch, "at block 7."}}) {
+    SCOPED_TRACE(c.fragment);
+    const JobStatus status = burn(c.producer, img);
+    EXPECT_EQ(status.phase, JobPhase::Failed);
+    ASSERT_TRUE(status.error);
+    if (c.kind) {
+      EXPECT_EQ(status.error->kind, *c.kind);
+    }
+    EXPECT_NE(status.error->message.find(c.fragment), std::string::npos) << status.error->message;
+    if (c.producer != missing) {
+      EXPECT_EQ(c.producer->cleanedUp, 1);
+    }
+    EXPECT_FALSE(writer_->drive()->held());
   }
-};
-
-TEST_F(LibburnWriteTest, VerificationNamesTheFirstDifferingBlock) {
-  const fs::path image = dir_ / "session.iso";
-  makeImage(image, 64);
-  auto writer = writerOn(dir_ / "disc.bin");
-  auto job = writer->burn(settings(), trackOf(image), std::make_shared<ChangingProducer>(image));
-  ASSERT_TRUE(job.ok());
-  const JobStatus status = finish(*job.value());
-  EXPECT_EQ(status.phase, JobPhase::Failed);
-  ASSERT_TRUE(status.error);
-  EXPECT_EQ(status.error->kind, ErrorKind::VerifyMismatch);
-  EXPECT_NE(status.error->message.find("at block 7."), std::string::npos) << status.error->message;
 }
 
 TEST(LibburnSpeed, RequestedKilobytesBecomeLibburnUnits) {
