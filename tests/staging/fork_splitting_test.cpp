@@ -13,12 +13,8 @@ using namespace tessaline::test;
 namespace {
 
 std::string hex(const std::string& bytes) {
-  static const char* digits = "0123456789abcdef";
   std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
+  for (unsigned char c : bytes) out += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
   return out;
 }
 
@@ -38,19 +34,11 @@ std::array<std::byte, 32> asInfo(const std::string& s) {
 
 TEST(ForkSplitting, AppleDoubleLayoutByteForByte) {
   // A file of type TEXT without a fork.
-  const std::string expected =
-      "00051607"
-      "00020000"
-      "00000000000000000000000000000000"
-      "0002"
-      "00000009"
-      "00000032"
-      "00000020"
-      "00000002"
-      "00000052"
-      "00000000"
-      "54455854" +
-      std::string(56, '0');
+  // Magic, version, filler, 2 entries: Finder information (9) at 50, 32 bytes;
+  // resource fork (2) at 82, empty; then the information record.
+  const std::string expected = "00051607" "00020000" "00000000000000000000000000000000" "0002"
+                               "00000009" "00000032" "00000020" "00000002" "00000052" "00000000"
+                               "54455854" + std::string(56, '0');
   const auto info = asInfo(textFinderInfo());
   EXPECT_EQ(hex(appleDoubleBytes(info, {})), expected);
   EXPECT_EQ(appleDoubleBytes(info, {}).size(), 82u);
@@ -100,14 +88,13 @@ TEST(ForkSplitting, SideFilesForForksAndFinderInfoOnly) {
 
 TEST(ForkSplitting, ExistingEntryOfTheSideFileNameIsReplaced) {
   TempDir dir;
-  writeFile(dir / "a.txt", "a");
-  setAttr(dir / "a.txt", kFinderInfoAttribute, textFinderInfo());
+  for (const char* name : {"a.txt", "b.txt"}) {
+    writeFile(dir / name, "x");
+    setAttr(dir / name, kFinderInfoAttribute, textFinderInfo());
+  }
   writeFile(dir / "._a.txt", "copied from the source");
-  writeFile(dir / "b.txt", "b");
-  setAttr(dir / "b.txt", kFinderInfoAttribute, textFinderInfo());
   makeLink("victim", dir / "._b.txt");
-  EXPECT_TRUE(SplitFileIfNeeded(dir / "a.txt", 253).ok());
-  EXPECT_TRUE(SplitFileIfNeeded(dir / "b.txt", 253).ok());
+  for (const char* name : {"a.txt", "b.txt"}) EXPECT_TRUE(SplitFileIfNeeded(dir / name, 253).ok()) << name;
   EXPECT_EQ(fs::file_size(dir / "._a.txt"), 82u);
   EXPECT_FALSE(fs::is_symlink(dir / "._b.txt"));
   EXPECT_FALSE(fs::exists(dir / "victim"));
@@ -138,11 +125,9 @@ TEST(ForkSplitting, NameLimitCountsBytes) {
     setAttr(f, kFinderInfoAttribute, textFinderInfo());
   }
   // 127 two-byte characters: 254 bytes, too long although only 127 characters.
-  const fs::path wide = dir / [] {
-    std::string s;
-    for (int i = 0; i < 127; ++i) s += "\xc3\xa9";
-    return s;
-  }();
+  std::string wideName;
+  for (int i = 0; i < 127; ++i) wideName += "\xc3\xa9";
+  const fs::path wide = dir / wideName;
   writeFile(wide, "x");
   setAttr(wide, kFinderInfoAttribute, textFinderInfo());
   splitter.splitPath(dir.path());

@@ -25,10 +25,8 @@ namespace tessaline::test {
 
 // Sets a modification time with nanoseconds, not following links.
 inline void setModTimeNs(const fs::path& path, long long seconds, long nanoseconds) {
-  timespec times[2];
-  times[0].tv_sec = static_cast<time_t>(seconds);
-  times[0].tv_nsec = nanoseconds;
-  times[1] = times[0];
+  const timespec t{static_cast<time_t>(seconds), nanoseconds};
+  const timespec times[2] = {t, t};
   utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
@@ -70,21 +68,13 @@ inline std::map<std::string, EntrySnapshot> snapshotTree(const fs::path& root) {
   auto add = [&](const fs::path& p, const std::string& rel) {
     struct stat st {};
     if (lstat(p.c_str(), &st) != 0) return;
-    EntrySnapshot s;
-    s.mode = st.st_mode;
-    s.sec = st.st_mtim.tv_sec;
-    s.nsec = st.st_mtim.tv_nsec;
+    EntrySnapshot s{st.st_mode, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, {}, {}};
     if (S_ISREG(st.st_mode)) s.content = readFile(p);
     if (S_ISLNK(st.st_mode)) s.content = fs::read_symlink(p, ec).native();
     char names[4096];
     const ssize_t n = llistxattr(p.c_str(), names, sizeof names);
     for (ssize_t i = 0; i < n; i += static_cast<ssize_t>(std::strlen(names + i)) + 1)
-      s.attrs += std::string(names + i) + "=" + [&] {
-        const ssize_t m = lgetxattr(p.c_str(), names + i, nullptr, 0);
-        std::string v(m > 0 ? static_cast<std::size_t>(m) : 0, '\0');
-        if (m > 0) lgetxattr(p.c_str(), names + i, v.data(), v.size());
-        return v;
-      }() + ";";
+      s.attrs += std::string(names + i) + "=" + getAttr(p, names + i) + ";";
     out[rel] = s;
   };
   add(root, "");
