@@ -45,6 +45,10 @@ struct MediumState {
   // The disc's tracks in order. On a blank or appendable disc the last entry
   // is the next writable track: its start is where the next session begins.
   std::vector<TrackRecord> tracks;
+  // Where the disc's last session starts, when the writer knows it; a
+  // session of several tracks (written by another program) starts before
+  // its last track. Absent: the last written track's start.
+  std::optional<BlockAddress> lastSessionStart;
 };
 
 // A mounted volume: what /proc/self/mounts says of it.

@@ -7,7 +7,8 @@ std::vector<std::string> sessionString(const MediumState& state) {
   if (tracks.empty()) return {};
   if (tracks.size() == 1) return {"0"};
   const std::size_t n = tracks.size();
-  return {std::to_string(tracks[n - 2].start.value), std::to_string(tracks[n - 1].start.value)};
+  const BlockAddress last = state.lastSessionStart.value_or(tracks[n - 2].start);
+  return {std::to_string(last.value), std::to_string(tracks[n - 1].start.value)};
 }
 
 std::string sessionAddressText(const std::vector<std::string>& addresses) {

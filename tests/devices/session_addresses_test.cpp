@@ -61,5 +61,15 @@ TEST(SessionAddresses, NoTrackGivesNoAddressesRatherThanAFirstSession) {
   EXPECT_EQ(sessionAddressText({"7", "8", "9"}), "7,8");
 }
 
+TEST(SessionString, ASessionOfSeveralTracksStartsWhereTheWriterSaysItDoes) {
+  MediumState state;
+  // Another program wrote a session of two tracks at 0 and 5,000.
+  state.tracks = {{BlockAddress{0}, BlockCount{4000}}, {BlockAddress{5000}, BlockCount{3000}},
+                  {BlockAddress{19402}, BlockCount{300000}}};
+  EXPECT_EQ(sessionAddressText(sessionString(state)), "5000,19402");
+  state.lastSessionStart = BlockAddress{0};
+  EXPECT_EQ(sessionAddressText(sessionString(state)), "0,19402");
+}
+
 }  // namespace
 }  // namespace tessaline

@@ -32,6 +32,7 @@ bool LibburnWriter::refresh() {
   if (readings) {
     fresh = mediumStateFrom(readings.value());
     msc1 = libburn::lastSessionStart(readings.value().tracks);
+    if (fresh.appendable && !fresh.blank) fresh.lastSessionStart = msc1;
     readError_.reset();
   } else {
     // Logged once, not at every look.
