@@ -109,19 +109,21 @@ void appController::showAlert(const char* messageKey, const char* informativeKey
 void appController::performUpdateCheck() {
   if (updateCheck_) return;  // once per launch
   updateCheck_ = std::make_unique<UpdateCheck>(updateEndpoint());
-  connect(updateCheck_.get(), &UpdateCheck::updateAvailable, this, [this](int) {
-    if (outlets_.alerts == nullptr) return;
-    AlertRequest request;
-    request.style = AlertStyle::Informational;
-    request.messageKey = QStringLiteral("update");
-    request.informativeKey = QStringLiteral("updateLong");
-    request.buttonKeys = {QStringLiteral("OK"), QStringLiteral("Download")};
-    request.sheet = false;
-    outlets_.alerts->showAlert(request, [this](int code) {
-      if (code == kAlertSecondButtonReturn) openWebsite();
-    });
-  });
+  connect(updateCheck_.get(), &UpdateCheck::updateAvailable, this, [this](int) { showUpdateAlert(); });
   updateCheck_->start();
+}
+
+void appController::showUpdateAlert() {
+  if (outlets_.alerts == nullptr) return;
+  AlertRequest request;
+  request.style = AlertStyle::Informational;
+  request.messageKey = QStringLiteral("update");
+  request.informativeKey = QStringLiteral("updateLong");
+  request.buttonKeys = {QStringLiteral("OK"), QStringLiteral("Download")};
+  request.sheet = false;
+  outlets_.alerts->showAlert(request, [this](int code) {
+    if (code == kAlertSecondButtonReturn) openWebsite();
+  });
 }
 
 void appController::openWebsite() {

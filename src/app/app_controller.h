@@ -139,6 +139,8 @@ class appController : public QObject {
 
   // --- update check
   void performUpdateCheck();
+  // The update alert: "OK", or "Download", which opens the web page.
+  void showUpdateAlert();
   void openWebsite();
 
   // --- state the front ends read

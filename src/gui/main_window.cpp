@@ -436,15 +436,7 @@ void TessalineWindow::checkForUpdates() {
   auto found = std::make_shared<bool>(false);
   connect(manualUpdateCheck_.get(), &UpdateCheck::updateAvailable, this, [this, found](int) {
     *found = true;
-    AlertRequest request;
-    request.style = AlertStyle::Informational;
-    request.messageKey = QStringLiteral("update");
-    request.informativeKey = QStringLiteral("updateLong");
-    request.buttonKeys = {QStringLiteral("OK"), QStringLiteral("Download")};
-    request.sheet = false;
-    alerts_.showAlert(request, [this](int code) {
-      if (code == kAlertSecondButtonReturn) controller_.openWebsite();
-    });
+    controller_.showUpdateAlert();
   });
   connect(manualUpdateCheck_.get(), &UpdateCheck::finished, this, [this, found] {
     if (*found) return;
@@ -592,15 +584,7 @@ void TessalineWindow::closeEvent(QCloseEvent* event) {
   QMainWindow::closeEvent(event);
 }
 
-void TessalineWindow::dragEnterEvent(QDragEnterEvent* event) {
-  const DragInfo info = dragInfoFromMimeData(event->mimeData());
-  if (controller_.draggingEntered(info) == 1) {
-    event->setDropAction(Qt::CopyAction);
-    event->accept();
-  } else {
-    event->ignore();
-  }
-}
+void TessalineWindow::dragEnterEvent(QDragEnterEvent* event) { dragMoveEvent(event); }
 
 void TessalineWindow::dragMoveEvent(QDragMoveEvent* event) {
   const DragInfo info = dragInfoFromMimeData(event->mimeData());
