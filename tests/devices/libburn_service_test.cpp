@@ -72,7 +72,7 @@ void expectError(const Status& s, ErrorKind kind, const std::string& fragment = 
   EXPECT_NE(s.error().message.find(fragment), std::string::npos) << s.error().message;
 }
 
-TEST(LibburnDrives, FoundInSysfsInNumberOrderWithTheirNames) {
+TEST(LibburnDrives, FoundInSysfsInNumberOrderWithTheirNamesAndFromTheirNodes) {
   TempDir dir;
   FakeSysfs sys(dir / "sys");
   const fs::path sr0 = sys.addDrive("sr0", "HL-DT-ST", "DVDRAM GH24NSD1 ", 0);
@@ -90,18 +90,14 @@ TEST(LibburnDrives, FoundInSysfsInNumberOrderWithTheirNames) {
   EXPECT_EQ(drives[0].displayName(), "HL-DT-ST DVDRAM GH24NSD1");
   EXPECT_EQ(drives[1].displayName(), "Optical drive sr2");
   EXPECT_TRUE(listOpticalDrives(dir / "nothing", dir / "dev").empty());
-}
 
-TEST(LibburnDrives, DeviceNodeLeadsToItsSysfsPath) {
-  TempDir dir;
-  FakeSysfs sys(dir / "sys");
-  const fs::path block = sys.addDrive("sr0", "V", "M", 0);
+  // A device node leads to its sysfs path.
   fs::create_directories(dir / "sys" / "dev" / "block");
-  fs::create_symlink(block, dir / "sys" / "dev" / "block" / "11:0");
+  fs::create_symlink(sr0, dir / "sys" / "dev" / "block" / "11:0");
   fs::create_directories(dir / "dev");
   if (::mknod((dir / "dev" / "sr0").c_str(), S_IFBLK | 0660, makedev(11, 0)) != 0)
     GTEST_SKIP() << "cannot make a device node here";
-  EXPECT_EQ(sysfsPathForDeviceNode(dir / "dev" / "sr0", dir / "sys"), fs::canonical(block).string());
+  EXPECT_EQ(sysfsPathForDeviceNode(dir / "dev" / "sr0", dir / "sys"), fs::canonical(sr0).string());
   test::writeFile(dir / "dev" / "plain", "x");
   EXPECT_EQ(sysfsPathForDeviceNode(dir / "dev" / "plain", dir / "sys"), "");
   EXPECT_EQ(sysfsPathForDeviceNode(dir / "dev" / "missing", dir / "sys"), "");
