@@ -220,7 +220,7 @@ TEST(BurnConfiguration, SurvivesTruncatedGarbageAndDeepInput) {
   EXPECT_TRUE(parseBurnConfiguration(huge).empty());
 }
 
-TEST(BurnConfiguration, ReadingKeepsOnlyPathsThatExistHereInFileOrder) {
+TEST(BurnConfiguration, ReadingKeepsOnlyPathsThatExistHereInFileOrderFromASmallFile) {
   TempDir here;
   TempDir disc;
   writeFile(here / "Docs/a.txt", "a");
@@ -235,10 +235,10 @@ TEST(BurnConfiguration, ReadingKeepsOnlyPathsThatExistHereInFileOrder) {
   const std::vector<fs::path> expected = {here / "R&D <x>", here / ("caf\xE9"), here / "Docs",
                                           here / "link-to-docs"};
   EXPECT_EQ(readSettingsPaths(disc.path()), expected);
-}
 
-TEST(BurnConfiguration, ReadingRefusesWhatIsNotASmallFile) {
-  TempDir disc;
+  // What is not a small file is not read.
+  const std::string xml = readFile(disc / ".tessaline");
+  fs::remove(disc / ".tessaline");
   EXPECT_TRUE(readSettingsPaths(disc.path()).empty());          // no file
   EXPECT_TRUE(readSettingsPaths(disc / "nowhere").empty());     // no folder
   ASSERT_EQ(::mkfifo((disc / ".tessaline").c_str(), 0644), 0);  // must not hang
@@ -247,15 +247,11 @@ TEST(BurnConfiguration, ReadingRefusesWhatIsNotASmallFile) {
   fs::create_directory(disc / ".tessaline");
   EXPECT_TRUE(readSettingsPaths(disc.path()).empty());
   fs::remove(disc / ".tessaline");
-
-  // A valid list padded past the cap is not read.
-  const std::string xml = serializeBurnConfiguration({source(disc.path())});
+  // A valid list padded past the cap.
   std::string padded = xml;
   padded.insert(padded.find("<array>"), std::string(kMaxBurnConfigurationBytes, '\n'));
   writeFile(disc / ".tessaline", padded);
   EXPECT_TRUE(readSettingsPaths(disc.path()).empty());
-  writeFile(disc / ".tessaline", xml);
-  EXPECT_EQ(readSettingsPaths(disc.path()), std::vector<fs::path>{disc.path()});
 }
 
 TEST(BurnConfiguration, WritingReplacesTheFileButNeverWritesThroughALink) {
@@ -263,7 +259,6 @@ TEST(BurnConfiguration, WritingReplacesTheFileButNeverWritesThroughALink) {
   TempDir user;
   writeFile(staging / ".tessaline", std::string(100000, 'x'));  // longer than what follows
   ASSERT_TRUE(writeSettingsToPath(staging.path(), {source("/srv/a")}).ok());
-  EXPECT_EQ(parseBurnConfiguration(readFile(staging / ".tessaline")), std::vector<fs::path>{"/srv/a"});
   EXPECT_EQ(readFile(staging / ".tessaline"), serializeBurnConfiguration({source("/srv/a")}));
 
   // A staged link of that name points at a user's file: the file stays as it was.
@@ -279,9 +274,7 @@ TEST(BurnConfiguration, WritingReplacesTheFileButNeverWritesThroughALink) {
   fs::remove(staging / ".tessaline");
   fs::create_directory(staging / ".tessaline");
   EXPECT_FALSE(writeSettingsToPath(staging.path(), {source("/srv/c")}).ok());
-  const Status missing = writeSettingsToPath(staging / "no-such-folder", {source("/srv/c")});
-  ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.error().kind, ErrorKind::NotFound);
+  EXPECT_EQ(writeSettingsToPath(staging / "no-such-folder", {source("/srv/c")}).error().kind, ErrorKind::NotFound);
 }
 
 TEST(PreviousSession, OnePermanentItemPerRootEntryWithoutTheConfiguration) {
@@ -295,9 +288,8 @@ TEST(PreviousSession, OnePermanentItemPerRootEntryWithoutTheConfiguration) {
 
   const std::vector<BurnItem> items = permanentItemsForDisc(disc.path(), icon);
   std::vector<std::string> listing;  // the folder's own order
-  for (const auto& entry : fs::directory_iterator(disc.path())) {
+  for (const auto& entry : fs::directory_iterator(disc.path()))
     if (entry.path().filename() != ".tessaline") listing.push_back(entry.path().filename().native());
-  }
   ASSERT_EQ(items.size(), 4u);
   for (std::size_t i = 0; i < items.size(); ++i) {
     EXPECT_EQ(items[i].aPathComponent, listing[i]);

@@ -7,14 +7,6 @@
 using namespace tessaline;
 using namespace tessaline::test;
 
-namespace {
-long long folderSize(const fs::path& p) {
-  struct stat st {};
-  lstat(p.c_str(), &st);
-  return st.st_size;
-}
-}  // namespace
-
 TEST(SizeEstimation, FullSizesInDecimalMegabytes) {
   TempDir dir;
   writeFile(dir / "big", std::string(1500000, 'x'));
@@ -24,13 +16,13 @@ TEST(SizeEstimation, FullSizesInDecimalMegabytes) {
   EXPECT_DOUBLE_EQ(sizeInMBWithPath(dir / "two", true), 1.0);
   // Subfolders count by their own size, the folder itself does not.
   writeFile(dir / "nested" / "sub" / "c", std::string(1000, 'c'));
-  EXPECT_DOUBLE_EQ(sizeInMBWithPath(dir / "nested", true),
-                   (1000.0 / 1000.0 + static_cast<double>(folderSize(dir / "nested" / "sub")) / 1000.0) / 1000.0);
+  struct stat sub {};
+  ASSERT_EQ(lstat((dir / "nested" / "sub").c_str(), &sub), 0);
+  EXPECT_DOUBLE_EQ(sizeInMBWithPath(dir / "nested", true), (1000.0 + static_cast<double>(sub.st_size)) / 1e6);
   writeFile(dir / "empty-file", "");
   fs::create_directories(dir / "empty-folder");
-  EXPECT_EQ(sizeInMBWithPath(dir / "empty-file", true), 0.0000001);
-  EXPECT_EQ(sizeInMBWithPath(dir / "empty-folder", true), 0.0000001);
-  EXPECT_EQ(sizeInMBWithPath(dir / "missing", true), 0.0000001);
+  for (const char* name : {"empty-file", "empty-folder", "missing"})
+    EXPECT_EQ(sizeInMBWithPath(dir / name, true), 0.0000001) << name;
 }
 
 TEST(SizeEstimation, AliasesMeasuredByTargetOnlyWhileResolving) {
