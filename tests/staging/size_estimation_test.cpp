@@ -58,9 +58,7 @@ TEST(SizeEstimation, IncrementalCountsOnlyNewAndNewerFiles) {
   writeFile(src / "Docs" / "empty", "");
   EXPECT_DOUBLE_EQ(incrementalSizeInMBWithPath(src / "Docs", disc, true), 0.003 + 0.004 + 0.0000001);
   // Unchanged on the disc: nothing.
-  writeFile(disc / "Docs" / "a", "");
-  writeFile(disc / "Docs" / "sub" / "b", "");
-  writeFile(disc / "Docs" / "empty", "");
+  for (const auto& rel : {"a", "sub/b", "empty"}) writeFile(disc / "Docs" / rel, "");
   for (const auto& rel : {"a", "sub/b", "empty", "sub", ""}) {
     setModTime(src / "Docs" / rel, 500);
     setModTime(disc / "Docs" / rel, 500);
