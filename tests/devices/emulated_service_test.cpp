@@ -174,6 +174,7 @@ TEST_F(EmulatedServiceTest, WriterIdentityIsStableAndItsDeviceNameNeverAPrefixOf
   EXPECT_EQ(writers[0]->bsdName(), "emu1");
   EXPECT_EQ(writers[10]->bsdName(), "emu11");
   EXPECT_EQ(writers[0]->toolDeviceName(), (env.dir() / "rec" / "medium.img").string());
+  EXPECT_TRUE(writers[0]->isEmulated());
   // A second service sees the same writers, equal by identity.
   EmulatedService other(env.dir());
   EXPECT_TRUE(other.devices()[0]->isEqual(*writers[0]));
