@@ -1,30 +1,26 @@
 #include "app/records.h"
 
-#include <QStringDecoder>
+#include "common/utf8.h"
 
 namespace tessaline {
 
 QString displayName(const std::string& bytes) {
-  QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-  QString decoded = decoder.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
-  if (!decoder.hasError()) return decoded;
-  // Not UTF-8: keep the valid runs and show each stray byte as \xNN.
+  if (allCodePoints(bytes, [](char32_t) { return true; }))
+    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  // Valid runs as they are; each stray byte as \xNN, so it is readable and
+  // two names that differ only there still look different.
   QString out;
   std::size_t i = 0;
   while (i < bytes.size()) {
-    const auto c = static_cast<unsigned char>(bytes[i]);
-    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-    if (len > 0 && i + len <= bytes.size()) {
-      QStringDecoder one(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-      QString piece = one.decode(QByteArrayView(bytes.data() + i, static_cast<qsizetype>(len)));
-      if (!one.hasError()) {
-        out += piece;
-        i += len;
-        continue;
-      }
+    char32_t cp = 0;
+    const std::size_t len = decodeUtf8(bytes, i, cp);
+    if (len == 0) {
+      out += QStringLiteral("\\x%1").arg(static_cast<unsigned char>(bytes[i]), 2, 16, QLatin1Char('0'));
+      ++i;
+      continue;
     }
-    out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
-    ++i;
+    out += QString::fromUcs4(&cp, 1);
+    i += len;
   }
   return out;
 }

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "common/log.h"
+#include "common/utf8.h"
 
 namespace tessaline {
 
@@ -17,37 +18,7 @@ namespace {
 
 // True when every character is valid UTF-8 within UCS-2 (Joliet's encoding).
 bool jolietCanCarry(const std::string& name) {
-  std::size_t i = 0;
-  while (i < name.size()) {
-    const auto b0 = static_cast<unsigned char>(name[i]);
-    std::size_t len = 0;
-    char32_t cp = 0;
-    char32_t min = 0;
-    if (b0 < 0x80) {
-      ++i;
-      continue;
-    }
-    if ((b0 & 0xE0) == 0xC0) {
-      len = 2;
-      cp = b0 & 0x1Fu;
-      min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-      len = 3;
-      cp = b0 & 0x0Fu;
-      min = 0x800;
-    } else {
-      return false;  // a stray byte, or a four-byte character beyond UCS-2
-    }
-    if (i + len > name.size()) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      const auto b = static_cast<unsigned char>(name[i + k]);
-      if ((b & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (b & 0x3Fu);
-    }
-    if (cp < min || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
+  return allCodePoints(name, [](char32_t cp) { return cp <= 0xFFFF; });
 }
 
 // The name as a pattern that matches only itself.

@@ -16,6 +16,8 @@
 #include <optional>
 #include <utility>
 
+#include "common/utf8.h"
+
 namespace tessaline {
 
 namespace fs = std::filesystem;
@@ -29,41 +31,6 @@ constexpr int kMaxNesting = 32;
 // Bounds the work of the binary depth check on files that share objects.
 constexpr std::size_t kMaxBinaryVisits = 1'000'000;
 
-// Decodes one UTF-8 sequence at s[i]; answers its length, or 0 when the bytes
-// there are not valid UTF-8 (overlong forms and surrogates included).
-std::size_t decodeUtf8(std::string_view s, std::size_t i, char32_t& cp) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  }
-  std::size_t len = 0;
-  char32_t min = 0;
-  if ((b0 & 0xE0) == 0xC0) {
-    len = 2;
-    cp = b0 & 0x1Fu;
-    min = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3;
-    cp = b0 & 0x0Fu;
-    min = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4;
-    cp = b0 & 0x07u;
-    min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + len > s.size()) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b & 0x3Fu);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
-
 // Characters an XML 1.0 document carries unchanged in element content.
 // A carriage return is left out: XML parsers turn it into a line feed.
 bool xmlKeeps(char32_t cp) {
@@ -72,15 +39,7 @@ bool xmlKeeps(char32_t cp) {
 }
 
 // True when the bytes survive as a property-list string exactly.
-bool storableAsString(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    char32_t cp = 0;
-    const std::size_t len = decodeUtf8(s, i, cp);
-    if (len == 0 || !xmlKeeps(cp)) return false;
-    i += len;
-  }
-  return true;
-}
+bool storableAsString(std::string_view s) { return allCodePoints(s, xmlKeeps); }
 
 // A readable stand-in: every byte or character that cannot be stored becomes U+FFFD.
 std::string readableString(std::string_view s) {
