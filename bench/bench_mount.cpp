@@ -22,6 +22,8 @@
 #include "devices/emulated/emulated_mount.h"
 #include "devices/emulated/emulated_writers.h"
 
+#include "bench_util.h"
+
 namespace fs = std::filesystem;
 using namespace tessaline;
 using namespace tessaline::emulated;
@@ -32,33 +34,9 @@ constexpr int kFiles = 2000;
 constexpr std::size_t kTotalBytes = 100u * 1000u * 1000u;
 constexpr int kRuns = 5;
 
-int run(const std::vector<std::string>& args) {
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    if (std::freopen("/dev/null", "w", stdout) == nullptr || std::freopen("/dev/null", "w", stderr) == nullptr) _exit(126);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-template <class F>
-double seconds(F&& f) {
-  const auto start = std::chrono::steady_clock::now();
-  f();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using bench::median;
+using bench::run;
+using bench::seconds;
 
 }  // namespace
 

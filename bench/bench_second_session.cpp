@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -28,33 +30,9 @@ constexpr int kFiles = 5000;
 constexpr std::size_t kFileBytes = 60'000;  // 300 MB in all
 constexpr int kRuns = 3;
 
-int run(const std::vector<std::string>& args, const std::string& out = "/dev/null") {
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    if (std::freopen(out.c_str(), "w", stdout) == nullptr || std::freopen("/dev/null", "w", stderr) == nullptr) _exit(126);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-template <class F>
-double seconds(F&& f) {
-  const auto start = std::chrono::steady_clock::now();
-  f();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+using bench::median;
+using bench::run;
+using bench::seconds;
 
 std::string slurp(const fs::path& p) {
   std::ifstream in(p);

@@ -20,20 +20,14 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-double seconds(const std::function<void()>& fn) {
-  const auto start = std::chrono::steady_clock::now();
-  fn();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+using bench::median;
+using bench::seconds;
 
 bool writeData(const fs::path& path, const std::string& data, std::size_t size) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
