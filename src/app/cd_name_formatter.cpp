@@ -30,4 +30,11 @@ QString CDNameFormatter::getObjectValue(const QString& text) const {
   return text;
 }
 
+bool CDNameFormatter::isAcceptableName(const QString& name) {
+  if (name.size() > kMaxLength) return false;
+  for (const QChar c : name)
+    if (!isAllowedCharacter(c)) return false;
+  return true;
+}
+
 }  // namespace tessaline

@@ -31,6 +31,10 @@ class CDNameFormatter {
   // edit is allowed. A caret outside the text is refused.
   bool isPartialStringValid(const QString& partialString, int proposedCaret) const;
 
+  // Whether a whole name could stand in the field: at most 16 characters,
+  // every one of them allowed (a name given at once, not typed).
+  static bool isAcceptableName(const QString& name);
+
   // The text to display for a value.
   QString stringForObjectValue(const std::optional<QString>& value) const;
 

@@ -210,7 +210,8 @@ int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawA
   parser.addOption({QStringLiteral("speed"),
                     QStringLiteral("Speed as a CD multiple (1x = 150 KB/s); 0, the default, is the fastest."),
                     QStringLiteral("TAG")});
-  parser.addOption({QStringLiteral("volume"), QStringLiteral("The volume name (16 characters at most)."),
+  parser.addOption({QStringLiteral("volume"),
+                    QStringLiteral("The volume name (16 characters at most); a continued disc keeps its own by default."),
                     QStringLiteral("NAME")});
   parser.addOption({QStringLiteral("hide-previous"), QStringLiteral("The session hides the disc's earlier content.")});
   parser.addOption({QStringLiteral("yes"), QStringLiteral("Answer yes to the duplicate-name question.")});
@@ -233,19 +234,22 @@ int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawA
   QString volume;
   if (parser.isSet(QStringLiteral("volume"))) {
     volume = parser.value(QStringLiteral("volume"));
-    CDNameFormatter formatter;
-    for (int i = 1; i <= volume.size(); ++i) {
-      if (!formatter.isPartialStringValid(volume.left(i), i)) {
-        printError(QStringLiteral("the volume name takes at most 16 of the letters a-z and A-Z, digits, space and _-.+"));
-        return 2;
-      }
+    if (!CDNameFormatter::isAcceptableName(volume)) {
+      printError(QStringLiteral("the volume name takes at most 16 of the letters a-z and A-Z, digits, space and _-.+"));
+      return 2;
     }
-    volume = formatter.getObjectValue(volume);
+    volume = CDNameFormatter().getObjectValue(volume);
   }
 
   CliSession session(parser.isSet(QStringLiteral("yes")));
   if (auto exit = startAndSettle(session, parser)) return *exit;
   auto& controller = session.controller();
+  // Without --volume, a continued disc keeps its name when the name field
+  // could hold it.
+  const auto& status = controller.statusController().content();
+  if (!parser.isSet(QStringLiteral("volume")) && status.mountPath && status.title) {
+    if (!status.title->isEmpty() && CDNameFormatter::isAcceptableName(*status.title)) volume = *status.title;
+  }
   session.window().setVolumeName(volume.isEmpty() ? QStringLiteral(" ") : volume);
   session.window().speedMenu().setSelectedTag(speed);
   for (const auto& path : positionalPaths(parser, rawArgs)) controller.addSourceToController(path);

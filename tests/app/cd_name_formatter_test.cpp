@@ -89,5 +89,13 @@ TEST(CDNameFormatter, EmptyValueDisplaysDefaultAndEmptyTextStoresASpace) {
   EXPECT_EQ(f.getObjectValue(QStringLiteral("Docs")), QStringLiteral("Docs"));
 }
 
+TEST(CDNameFormatter, AWholeNameIsAcceptableOnlyIfEveryCharacterCouldBeTyped) {
+  EXPECT_TRUE(CDNameFormatter::isAcceptableName(QStringLiteral("Backup 2026-12")));
+  EXPECT_TRUE(CDNameFormatter::isAcceptableName(QStringLiteral("ABCDEFGHIJKLMNOP")));
+  EXPECT_FALSE(CDNameFormatter::isAcceptableName(QStringLiteral("ABCDEFGHIJKLMNOPQ")));
+  EXPECT_FALSE(CDNameFormatter::isAcceptableName(QStringLiteral("a/b")));  // a paste judged whole
+  EXPECT_FALSE(CDNameFormatter::isAcceptableName(QStringLiteral("Caf\u00e9")));
+}
+
 }  // namespace
 }  // namespace tessaline

@@ -132,6 +132,10 @@ TEST_F(CliTest, VolumeNamesAreCheckedBeforeAnythingHappens) {
   EXPECT_EQ(runCli({"burn", "--volume", "a/b", (temp_ / "home/Docs").string()}).exitCode, 2);
   ASSERT_EQ(runCli({"burn", "--volume", "ABCDEFGHIJKLMNOP", (temp_ / "home/Docs").string()}).exitCode, 0);
   EXPECT_EQ(json({"status", "--json"}).object()[QStringLiteral("title")].toString(), QStringLiteral("ABCDEFGHIJKLMNOP"));
+  // A continued disc keeps its name unless another is given.
+  writeFile(temp_ / "home/More/b.txt", "b");
+  ASSERT_EQ(runCli({"burn", (temp_ / "home/More").string()}).exitCode, 0);
+  EXPECT_EQ(json({"status", "--json"}).object()[QStringLiteral("title")].toString(), QStringLiteral("ABCDEFGHIJKLMNOP"));
 }
 
 TEST_F(CliTest, ASecondBurnOfTheSameWriterIsRefusedWhileTheFirstRuns) {
