@@ -337,6 +337,10 @@ void TessalineWindow::refreshStatus() {
   const DiscStatusRecord& record = controller_.statusController().content();
   statusText_->setText(record.deviceStatusString.value_or(QString()));
   statusTitle_->setText(record.title.value_or(controller_.theDevice() ? tr("No usable disc") : tr("No writer")));
+  // A continued disc keeps its name: offer it in an empty name field.
+  if (record.mountPath && record.title && nameEdit_->text().isEmpty() && !nameEdit_->hasFocus() &&
+      CDNameFormatter::isAcceptableName(*record.title))
+    nameEdit_->setText(*record.title);
   if (record.spaceFree && record.spaceUsed) {
     const double freeMB = static_cast<double>(*record.spaceFree);
     const double usedMB = static_cast<double>(*record.spaceUsed);
