@@ -49,6 +49,11 @@ QCommandLineOption writerOption() {
 }
 QCommandLineOption jsonOption() { return {QStringLiteral("json"), QStringLiteral("Print JSON.")}; }
 
+void addSourceArguments(QCommandLineParser& parser) {
+  parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("Files or folders to add."),
+                               QStringLiteral("[SOURCE...]"));
+}
+
 QString statusLine(const DiscStatusRecord& r) {
   QStringList parts;
   parts << r.deviceStatusString.value_or(QString());
@@ -144,8 +149,7 @@ int runListCommand(const QStringList& args, const std::vector<std::string>& rawA
   QCommandLineParser parser;
   parser.addOption(writerOption());
   parser.addOption(jsonOption());
-  parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("Files or folders to add."),
-                               QStringLiteral("[SOURCE...]"));
+  addSourceArguments(parser);
   if (auto exit = parseOrExit(parser, QStringLiteral("list"),
                               QStringLiteral("Prints the burn list the next burn would use."), args))
     return *exit;
@@ -161,8 +165,7 @@ int runPreviewCommand(const QStringList& args, const std::vector<std::string>& r
   parser.addOption(writerOption());
   parser.addOption(jsonOption());
   parser.addOption({QStringLiteral("hide-previous"), QStringLiteral("The session hides the disc's earlier content.")});
-  parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("Files or folders to add."),
-                               QStringLiteral("[SOURCE...]"));
+  addSourceArguments(parser);
   if (auto exit = parseOrExit(parser, QStringLiteral("preview"),
                               QStringLiteral("Prints every entry the next session would write, and why."), args))
     return *exit;
@@ -215,8 +218,7 @@ int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawA
                     QStringLiteral("NAME")});
   parser.addOption({QStringLiteral("hide-previous"), QStringLiteral("The session hides the disc's earlier content.")});
   parser.addOption({QStringLiteral("yes"), QStringLiteral("Answer yes to the duplicate-name question.")});
-  parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("Files or folders to add."),
-                               QStringLiteral("[SOURCE...]"));
+  addSourceArguments(parser);
   if (auto exit = parseOrExit(parser, QStringLiteral("burn"),
                               QStringLiteral("Burns one session: what is new or newer than the disc's copy, merged "
                                              "with the disc's earlier tree."),

@@ -151,16 +151,7 @@ QJsonObject infoJson(const WriterInfo& info) {
   o[QStringLiteral("displayName")] = info.displayName;
   o[QStringLiteral("bsdName")] = text(info.bsdName);
   o[QStringLiteral("medium")] = info.disc ? QString::fromStdString(mediumKindText(info.disc->kind)) : QStringLiteral("none");
-  QJsonArray tracks;
-  if (info.disc) {
-    for (const TrackRecord& t : info.disc->tracks) {
-      QJsonObject tr;
-      tr[QStringLiteral("start")] = static_cast<double>(t.start.value);
-      tr[QStringLiteral("length")] = static_cast<double>(t.length.value);
-      tracks.append(tr);
-    }
-  }
-  o[QStringLiteral("tracks")] = tracks;
+  o[QStringLiteral("tracks")] = info.disc ? tracksToJson(info.disc->tracks) : QJsonArray();
   o[QStringLiteral("sessionString")] = QString::fromStdString(info.disc ? info.disc->sessionString() : "0");
   o[QStringLiteral("freeBlocks")] = static_cast<double>(info.disc ? info.disc->freeBlocks().value : 0);
   o[QStringLiteral("usedBlocks")] = static_cast<double>(info.disc ? info.disc->usedBlocks().value : 0);

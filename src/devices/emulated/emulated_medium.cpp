@@ -52,6 +52,17 @@ Status fsyncDir(const fs::path& dir) {
 
 }  // namespace
 
+QJsonArray tracksToJson(const std::vector<TrackRecord>& tracks) {
+  QJsonArray list;
+  for (const TrackRecord& t : tracks) {
+    QJsonObject track;
+    track[QStringLiteral("start")] = static_cast<double>(t.start.value);
+    track[QStringLiteral("length")] = static_cast<double>(t.length.value);
+    list.append(track);
+  }
+  return list;
+}
+
 std::string mediumKindText(MediumKind kind) {
   switch (kind) {
     case MediumKind::CDR: return "cd-r";
@@ -111,14 +122,7 @@ std::string serializeToc(const Toc& toc) {
     d[QStringLiteral("kind")] = QString::fromStdString(mediumKindText(toc.disc->kind));
     d[QStringLiteral("capacity")] = static_cast<double>(toc.disc->capacity.value);
     d[QStringLiteral("closed")] = toc.disc->closed;
-    QJsonArray tracks;
-    for (const TrackRecord& t : toc.disc->tracks) {
-      QJsonObject tr;
-      tr[QStringLiteral("start")] = static_cast<double>(t.start.value);
-      tr[QStringLiteral("length")] = static_cast<double>(t.length.value);
-      tracks.append(tr);
-    }
-    d[QStringLiteral("tracks")] = tracks;
+    d[QStringLiteral("tracks")] = tracksToJson(toc.disc->tracks);
     o[QStringLiteral("disc")] = d;
   } else {
     o[QStringLiteral("disc")] = QJsonValue::Null;

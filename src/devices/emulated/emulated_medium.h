@@ -9,6 +9,7 @@
 //   <writers dir>/<name>/mtab            the writer's mount table
 //   <writers dir>/<name>/*.lock          open-file-description locks (fcntl F_OFD_SETLK)
 
+#include <QJsonArray>
 #include <QString>
 
 #include <chrono>
@@ -45,6 +46,9 @@ inline constexpr BlockCount kMaxCapacity{25'000'000};
 
 // "cd-r", "cd-rw", "cd-rom", "dvd".
 std::string mediumKindText(MediumKind kind);
+// The tracks as a JSON list of {"start", "length"} in blocks, as the table of
+// contents and `writer info --json` write them.
+QJsonArray tracksToJson(const std::vector<TrackRecord>& tracks);
 std::optional<MediumKind> mediumKindFromText(const std::string& text);
 
 // The disc in a writer.
