@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "app/preferences.h"
-#include "app/records.h"
 #include "app/session_content_model.h"
+#include "app/staging_plan.h"
 #include "app/status_controller.h"
 #include "app/string_table.h"
 #include "app/window_parts.h"
@@ -33,20 +33,6 @@ class UpdateCheck;
 struct StagingFolder;
 class StagingJournal;
 struct StagedEntry;
-
-// Everything the staging steps of one burn need, taken on the main thread so
-// that the steps themselves can run on a worker thread.
-struct StagingPlan {
-  std::vector<BurnItem> items;
-  bool incremental = false;
-  std::optional<std::filesystem::path> mountPath;
-  bool resolveAliases = true;   // "resolveDisabled" off
-  bool splitForks = true;       // "disableSplitForks" off
-  bool storeConfiguration = false;
-};
-// Collection, alias resolution, fork splitting and the catalogue, in that
-// order, into the given staging folder. Touches nothing of the controller.
-void runStagingPlan(const StagingPlan& plan, const StagingFolder& folder, StagingJournal* journal);
 
 // What a drop offers: its pasteboard types and the local file names it holds.
 struct DragInfo {

@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "app/records.h"
+#include "common/records.h"
 
 namespace tessaline {
 

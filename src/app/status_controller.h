@@ -3,7 +3,7 @@
 
 #include <QObject>
 
-#include "app/records.h"
+#include "common/records.h"
 
 namespace tessaline {
 

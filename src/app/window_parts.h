@@ -14,6 +14,8 @@
 #include <memory>
 #include <vector>
 
+#include "common/progress_indicator.h"
+
 namespace tessaline {
 
 class Job;
@@ -40,16 +42,6 @@ class AlertPresenter {
   // Shows the alert; the completion receives 1000, 1001, ... later, on the
   // main thread. Whatever ends the alert calls the completion once.
   virtual void showAlert(const AlertRequest& request, std::function<void(int)> completion) = 0;
-};
-
-class ProgressIndicator {
- public:
-  virtual ~ProgressIndicator() = default;
-  virtual void setUsesThreadedAnimation(bool on) = 0;
-  virtual void setIndeterminate(bool on) = 0;
-  virtual void setDoubleValue(double percent) = 0;  // 0 to 100
-  virtual void startAnimation() = 0;
-  virtual void stopAnimation() = 0;
 };
 
 // A sheet on the main window (the imaging sheet).

@@ -20,7 +20,7 @@
 
 #include "common/result.h"
 #include "common/units.h"
-#include "devices/disc_recording_service.h"
+#include "common/track_producer.h"
 
 namespace tessaline {
 

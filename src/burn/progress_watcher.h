@@ -14,7 +14,7 @@
 
 #include <filesystem>
 
-#include "app/window_parts.h"
+#include "common/progress_indicator.h"
 
 namespace tessaline {
 

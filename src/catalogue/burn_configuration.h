@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/records.h"
+#include "common/records.h"
 #include "common/result.h"
 
 namespace tessaline {

@@ -8,14 +8,23 @@
 
 namespace tessaline {
 
+std::vector<std::string> discRootNames(const std::filesystem::path& mountPath) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(mountPath.c_str());
+  if (dir == nullptr) return names;
+  // readdir, not a sorted listing: the folder's own order.
+  while (const dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(std::move(name));
+  }
+  ::closedir(dir);
+  return names;
+}
+
 std::vector<BurnItem> permanentItemsForDisc(const std::filesystem::path& mountPath, const QVariant& icon) {
   std::vector<BurnItem> items;
-  DIR* dir = ::opendir(mountPath.c_str());
-  if (dir == nullptr) return items;
-  // readdir, not a sorted listing: the items follow the folder's own order.
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == ".." || name == kBurnConfigurationFileName) continue;
+  for (const std::string& name : discRootNames(mountPath)) {
+    if (name == kBurnConfigurationFileName) continue;
     BurnItem item;
     std::string path = mountPath.native();
     path += '/';
@@ -27,7 +36,6 @@ std::vector<BurnItem> permanentItemsForDisc(const std::filesystem::path& mountPa
     item.sizeInMB = 0.0;
     items.push_back(std::move(item));
   }
-  ::closedir(dir);
   return items;
 }
 

@@ -5,11 +5,16 @@
 #include <QVariant>
 
 #include <filesystem>
+#include <string>
 #include <vector>
 
-#include "app/records.h"
+#include "common/records.h"
 
 namespace tessaline {
+
+// The names in the disc's root folder, hidden ones included, in the
+// folder's own order; none when it cannot be listed.
+std::vector<std::string> discRootNames(const std::filesystem::path& mountPath);
 
 // One permanent item per entry of the disc's root folder, in the folder's
 // own order: "aPath" is "<mountPath>/<name>", "aPathComponent" the name,

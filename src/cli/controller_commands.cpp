@@ -10,7 +10,7 @@
 #include <cstdio>
 
 #include "app/cd_name_formatter.h"
-#include "app/record_json.h"
+#include "common/record_json.h"
 #include "cli/cli_session.h"
 #include "cli/commands.h"
 #include "staging/staging_journal.h"

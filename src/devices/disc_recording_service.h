@@ -7,15 +7,14 @@
 #include <QObject>
 #include <QString>
 
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
 #include "common/result.h"
+#include "common/track_producer.h"
 #include "common/units.h"
 
 namespace tessaline {
@@ -57,18 +56,6 @@ struct MountEntry {
   std::string mountPoint;
   std::string type;         // e.g. "iso9660"
   friend bool operator==(const MountEntry&, const MountEntry&) = default;
-};
-
-// The data source of a track. The service calls it on its own thread:
-// prepareTrack once, produceData until the track is complete (and again from
-// the start for verification), cleanupTrack once.
-class TrackProducer {
- public:
-  virtual ~TrackProducer() = default;
-  virtual Status prepareTrack() = 0;
-  // Fills the front of the buffer and answers how many bytes it placed there.
-  virtual Result<std::uint32_t> produceData(std::span<std::byte> buffer) = 0;
-  virtual void cleanupTrack() = 0;
 };
 
 enum class VerificationType { None, ProduceAgain };

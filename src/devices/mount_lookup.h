@@ -2,26 +2,15 @@
 // Where the disc in a writer is mounted, and whether it carries an ISO 9660
 // volume (the only kind of disc that takes a further session). The mounted
 // volumes come from /proc/self/mounts, then from the service's own mount
-// table; the caller passes them in, in that order.
+// table; the caller passes them in, in that order (see mount_table.h).
 
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "devices/disc_recording_service.h"
 
 namespace tessaline {
-
-// Parses text in the format of /proc/self/mounts: one volume a line, fields
-// separated by blanks (mounted-from, mount point, type, options, ...), with
-// the octal escapes the kernel writes for blanks, newlines and backslashes
-// (\040 \011 \012 \134; any \ooo up to \377) decoded. Empty lines and
-// comments are passed over; a line with fewer than three fields is skipped.
-std::vector<MountEntry> parseMountTable(std::string_view text);
-
-// The volumes of /proc/self/mounts, in its order; empty when it cannot be read.
-std::vector<MountEntry> readSystemMounts();
 
 // The device node a writer's medium is mounted from: "/dev/" + the BSD name,
 // or the fallback when the BSD name is empty. No name at all names no device.

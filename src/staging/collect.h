@@ -2,7 +2,7 @@
 // Collection: fills a burn's staging folder with one top-level entry per
 // source item of the burn list.
 
-#include "app/records.h"
+#include "common/records.h"
 #include "staging/staging_folder.h"
 #include "staging/staging_journal.h"
 

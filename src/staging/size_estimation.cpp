@@ -1,6 +1,6 @@
 #include "staging/size_estimation.h"
 
-#include "app/records.h"
+#include "common/records.h"
 #include "staging/file_operations.h"
 #include "staging/tree_walk.h"
 

@@ -121,12 +121,5 @@ TEST(EmulatedNames, WriterNamesMustMakeSafeFolderNames) {
   }
 }
 
-TEST(EmulatedMountTable, EscapesLikeProcMounts) {
-  EXPECT_EQ(fstabEscape("/run/a b\tc\nd\\e"), "/run/a\\040b\\011c\\012d\\134e");
-  EXPECT_EQ(fstabUnescape("/run/a\\040b\\011c\\012d\\134e"), "/run/a b\tc\nd\\e");
-  EXPECT_EQ(fstabUnescape("trailing\\04"), "trailing\\04");
-  EXPECT_EQ(fstabUnescape(fstabEscape("\xff\xfe odd")), "\xff\xfe odd");
-}
-
 }  // namespace
 }  // namespace tessaline::emulated

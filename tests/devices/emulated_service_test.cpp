@@ -18,6 +18,7 @@
 #include "devices/emulated/emulated_medium.h"
 #include "devices/emulated/emulated_mount.h"
 #include "devices/emulated/emulated_service.h"
+#include "devices/mount_table.h"
 #include "support/test_support.h"
 
 namespace tessaline::emulated {
@@ -546,7 +547,7 @@ TEST_F(EmulatedServiceTest, MountMaterialisesTheLastSessionReadOnlyWithExactName
   EXPECT_EQ(root, writerMountDir("rec") / "MY VOL");
   EXPECT_TRUE(root.string().starts_with((env.tmp / "run").string()));
   const std::string table = readFile(env.paths("rec").mountTable());
-  EXPECT_NE(table.find("/dev/emu1 " + fstabEscape(root.string()) + " iso9660 ro 0 0"), std::string::npos) << table;
+  EXPECT_NE(table.find("/dev/emu1 " + escapeMountField(root.string()) + " iso9660 ro 0 0"), std::string::npos) << table;
   EXPECT_NE(table.find("MY\\040VOL"), std::string::npos) << table;
 
   for (const auto& [name, data] : files) EXPECT_EQ(readFile(root / name), data) << name;

@@ -17,6 +17,7 @@
 #include "devices/libburn/drive_access.h"
 #include "devices/libburn/libburn_service.h"
 #include "devices/libburn/udisks_mounts.h"
+#include "devices/mount_table.h"
 #include "support/test_support.h"
 
 namespace tessaline::libburn {

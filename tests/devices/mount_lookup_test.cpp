@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "devices/mount_lookup.h"
+#include "devices/mount_table.h"
 
 namespace tessaline {
 namespace {
@@ -68,8 +69,17 @@ TEST(ParseMountTable, SkipsMalformedLines) {
   EXPECT_TRUE(parseMountTable("").empty());
 }
 
+TEST(MountTable, WritesWhatItReadsBackExactly) {
+  EXPECT_EQ(escapeMountField("/run/a b\tc\nd\\e"), "/run/a\\040b\\011c\\012d\\134e");
+  const MountEntry odd = mount("/dev/emu1", "/run/a b\tc\nd\\e \xff\xfe", "iso9660");
+  const auto back = parseMountTable("# session 0\n" + mountTableLine(odd, "ro"));
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0], odd);
+  EXPECT_EQ(parseMountTable("/dev/sr0 /trailing\\04 iso9660")[0].mountPoint, "/trailing\\04");
+}
+
 TEST(ReadSystemMounts, FindsTheRootFileSystem) {
-  const auto entries = readSystemMounts();
+  const auto entries = readMountTable();
   ASSERT_FALSE(entries.empty());
   EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [](const MountEntry& e) { return e.mountPoint == "/"; }));
   EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [](const MountEntry& e) { return e.type == "proc"; }));

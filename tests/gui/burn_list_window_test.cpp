@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "app/records.h"
+#include "common/records.h"
 #include "gui_fixture.h"
 
 namespace tessaline::test {

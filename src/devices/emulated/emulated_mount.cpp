@@ -12,11 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 
 #include "common/log.h"
+#include "devices/mount_table.h"
 
 namespace tessaline::emulated {
 
@@ -176,8 +175,7 @@ class Materialiser {
 };
 
 std::string mountTableText(const MountRecord& r) {
-  return "# session " + std::to_string(r.session.value) + "\n" + fstabEscape(r.entry.mountedFrom) + " " +
-         fstabEscape(r.entry.mountPoint) + " " + fstabEscape(r.entry.type) + " ro 0 0\n";
+  return "# session " + std::to_string(r.session.value) + "\n" + mountTableLine(r.entry, "ro");
 }
 
 }  // namespace
@@ -191,60 +189,19 @@ fs::path mountBaseDir() {
 
 fs::path writerMountDir(const std::string& writerName) { return mountBaseDir() / writerName; }
 
-std::string fstabEscape(const std::string& field) {
-  std::string out;
-  for (const char c : field) {
-    switch (c) {
-      case ' ': out += "\\040"; break;
-      case '\t': out += "\\011"; break;
-      case '\n': out += "\\012"; break;
-      case '\\': out += "\\134"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
-std::string fstabUnescape(const std::string& field) {
-  std::string out;
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size()) {
-      const std::string oct = field.substr(i + 1, 3);
-      if (oct.size() == 3 && oct.find_first_not_of("01234567") == std::string::npos) {
-        out += static_cast<char>(std::stoi(oct, nullptr, 8));
-        i += 3;
-        continue;
-      }
-    }
-    out += field[i];
-  }
-  return out;
-}
-
 std::optional<MountRecord> readMountTable(const WriterPaths& paths) {
-  std::ifstream in(paths.mountTable(), std::ios::binary);
-  if (!in) return std::nullopt;
-  MountRecord record;
-  bool haveSession = false;
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("# session ", 0) == 0) {
-      char* end = nullptr;
-      const long long v = std::strtoll(line.c_str() + 10, &end, 10);
-      if (end != nullptr && *end == '\0' && v >= 0) {
-        record.session = BlockAddress{v};
-        haveSession = true;
-      }
-      continue;
-    }
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream fields(line);
-    std::string from, point, type;
-    if (!(fields >> from >> point >> type)) continue;
-    record.entry = MountEntry{fstabUnescape(from), fstabUnescape(point), fstabUnescape(type)};
-    if (haveSession) return record;
-  }
-  return std::nullopt;
+  const auto table = readMountTableText(paths.mountTable());
+  if (!table) return std::nullopt;
+  const std::string& text = *table;
+  // The table's first line names the mounted session: "# session N".
+  constexpr std::string_view kSession = "# session ";
+  if (!text.starts_with(kSession)) return std::nullopt;
+  char* end = nullptr;
+  const long long session = std::strtoll(text.c_str() + kSession.size(), &end, 10);
+  if (end == nullptr || *end != '\n' || session < 0) return std::nullopt;
+  const auto entries = parseMountTable(text);
+  if (entries.empty()) return std::nullopt;
+  return MountRecord{BlockAddress{session}, entries.front()};
 }
 
 std::optional<std::string> isoVolumeIdAt(const fs::path& mediumFile, BlockAddress start) {

@@ -21,11 +21,6 @@ fs::path mountBaseDir();
 // The folder that holds the mount of one writer's disc.
 fs::path writerMountDir(const std::string& writerName);
 
-// The escaping of /etc/fstab and /proc/mounts: space, tab, newline and
-// backslash as octal escapes.
-std::string fstabEscape(const std::string& field);
-std::string fstabUnescape(const std::string& field);
-
 struct MountRecord {
   BlockAddress session;  // start of the session that is mounted
   MountEntry entry;

@@ -1,6 +1,7 @@
 #include "devices/libburn/libburn_drive.h"
 
 #include "devices/libburn/drive_access.h"
+#include "devices/mount_table.h"
 
 namespace tessaline::libburn {
 

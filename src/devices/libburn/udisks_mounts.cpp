@@ -8,8 +8,9 @@
 #include <QVariantMap>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+
+#include "devices/mount_lookup.h"
+#include "devices/mount_table.h"
 
 namespace tessaline::libburn {
 namespace {
@@ -24,23 +25,6 @@ QDBusMessage call(const std::string& object, const QString& interface, const QSt
       QDBusMessage::createMethodCall(kService, QString::fromStdString(object), interface, method);
   msg.setArguments(args);
   return QDBusConnection::systemBus().call(msg, QDBus::Block, kCallTimeoutMs);
-}
-
-std::string unescapeMountField(std::string_view field) {
-  std::string out;
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size()) {
-      const auto isOct = [](char c) { return c >= '0' && c <= '7'; };
-      if (isOct(field[i + 1]) && isOct(field[i + 2]) && isOct(field[i + 3])) {
-        out.push_back(static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) |
-                                        (field[i + 3] - '0')));
-        i += 3;
-        continue;
-      }
-    }
-    out.push_back(field[i]);
-  }
-  return out;
 }
 
 }  // namespace
@@ -84,31 +68,11 @@ Error errorFromUDisksReply(const QString& errorName, const QString& message, con
   return makeError(ErrorKind::Io, what + ": " + (detail.empty() ? errorName.toStdString() : detail));
 }
 
-std::vector<MountEntry> parseMountTable(std::string_view text) {
-  std::vector<MountEntry> entries;
-  std::istringstream in{std::string(text)};
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string from, on, type;
-    if (!(fields >> from >> on >> type)) continue;
-    entries.push_back({unescapeMountField(from), unescapeMountField(on), unescapeMountField(type)});
-  }
-  return entries;
-}
-
 std::vector<MountEntry> mountsOfDevice(const std::vector<MountEntry>& mounts, const std::string& devicePath) {
   std::vector<MountEntry> out;
   for (const auto& m : mounts)
-    if (m.mountedFrom == devicePath) out.push_back(m);
+    if (isMountedFromDevice(m.mountedFrom, devicePath)) out.push_back(m);
   return out;
-}
-
-std::vector<MountEntry> readMountTable(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return parseMountTable(text.str());
 }
 
 Status unmountDevice(const std::string& devicePath, const std::vector<MountEntry>& mounts, MountControl& control) {

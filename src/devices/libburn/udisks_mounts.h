@@ -46,11 +46,9 @@ std::string udisksBlockObjectPath(std::string_view devicePath);
 Error errorFromUDisksReply(const QString& errorName, const QString& message, const std::string& action,
                            const std::string& devicePath);
 
-// The lines of a mounts table (/proc/self/mounts format, octal escapes
-// undone) and the entries mounted from one device.
-std::vector<MountEntry> parseMountTable(std::string_view text);
+// The volumes mounted from one device (or a slice of it), as the mount
+// lookup matches them.
 std::vector<MountEntry> mountsOfDevice(const std::vector<MountEntry>& mounts, const std::string& devicePath);
-std::vector<MountEntry> readMountTable(const std::string& path = "/proc/self/mounts");
 
 // Unmounts every volume of the device so that it can be grabbed. Nothing
 // mounted: nothing to do, whether UDisks2 runs or not.

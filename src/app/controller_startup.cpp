@@ -1,3 +1,6 @@
+// Start-up in the order the application framework runs it, the no-writer
+// alert, activation and quitting; and the alerts every concern shows.
+
 #include "app/app_controller.h"
 
 #include <QThread>
@@ -102,32 +105,6 @@ void appController::showAlert(const char* messageKey, const char* informativeKey
   request.detail = detail;
   request.sheet = sheet;
   outlets_.alerts->showAlert(request, completion ? std::move(completion) : [](int) {});
-}
-
-// --- update check
-
-void appController::performUpdateCheck() {
-  if (updateCheck_) return;  // once per launch
-  updateCheck_ = std::make_unique<UpdateCheck>(updateEndpoint());
-  connect(updateCheck_.get(), &UpdateCheck::updateAvailable, this, [this](int) { showUpdateAlert(); });
-  updateCheck_->start();
-}
-
-void appController::showUpdateAlert() {
-  if (outlets_.alerts == nullptr) return;
-  AlertRequest request;
-  request.style = AlertStyle::Informational;
-  request.messageKey = QStringLiteral("update");
-  request.informativeKey = QStringLiteral("updateLong");
-  request.buttonKeys = {QStringLiteral("OK"), QStringLiteral("Download")};
-  request.sheet = false;
-  outlets_.alerts->showAlert(request, [this](int code) {
-    if (code == kAlertSecondButtonReturn) openWebsite();
-  });
-}
-
-void appController::openWebsite() {
-  if (outlets_.workspace != nullptr) outlets_.workspace->openUrl(vendorWebsite());
 }
 
 }  // namespace tessaline

@@ -1,32 +1,14 @@
-// The writer list, the writer menu and the selected writer.
+// The writer list, the writer menu, the selected writer and its reservation.
 
 #include <QTimer>
 
-#include <algorithm>
-
 #include "app/app_controller.h"
+#include "devices/writer_list.h"
 
 namespace tessaline {
 
 void appController::registerDevices() {
-  const auto devices = service_.devices();
-  registeredDevices_.clear();
-  for (std::size_t i = 0; i < devices.size(); ++i) {
-    WriterRecord record;
-    record.DRDeviceIndex = static_cast<int>(i);
-    record.DRDeviceIORegistryPath = devices[i]->ioRegistryEntryPath();
-    record.DRDeviceDisplayName = devices[i]->displayName();
-    record.DRDeviceName = lastPathComponent(record.DRDeviceIORegistryPath);
-    // The image tool reads earlier sessions from what the writer itself
-    // names: a drive's device node, an emulated writer's medium file.
-    record.toolDeviceName = devices[i]->toolDeviceName();
-    registeredDevices_.push_back(std::move(record));
-  }
-  std::stable_sort(registeredDevices_.begin(), registeredDevices_.end(),
-                   [](const WriterRecord& a, const WriterRecord& b) {
-                     if (a.DRDeviceName != b.DRDeviceName) return a.DRDeviceName < b.DRDeviceName;
-                     return a.DRDeviceIORegistryPath < b.DRDeviceIORegistryPath;
-                   });
+  registeredDevices_ = writerRecords(service_.devices());
   if (outlets_.writerMenue != nullptr) {
     outlets_.writerMenue->removeAllItems();
     for (const WriterRecord& record : registeredDevices_) outlets_.writerMenue->addItem(record.DRDeviceDisplayName);

@@ -1,4 +1,4 @@
-#include "app/record_json.h"
+#include "common/record_json.h"
 
 namespace tessaline {
 

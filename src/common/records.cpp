@@ -1,4 +1,4 @@
-#include "app/records.h"
+#include "common/records.h"
 
 #include "common/utf8.h"
 

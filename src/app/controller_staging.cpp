@@ -1,7 +1,5 @@
 // Staging as the controller runs it: the incremental decision, collection,
-// alias resolution, fork splitting, sizes and the duplicate-name warning.
-
-#include <dirent.h>
+// alias resolution, fork splitting and the sizes of the burn items.
 
 #include "app/app_controller.h"
 #include "catalogue/burn_configuration.h"
@@ -15,23 +13,6 @@
 #include "staging/tree_update.h"
 
 namespace tessaline {
-namespace {
-
-// The names in a folder, hidden ones included, in the order listed.
-std::vector<std::string> directoryContents(const std::filesystem::path& folder) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* entry = readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(dir);
-  return names;
-}
-
-}  // namespace
-
 bool appController::incrementalUpdateIndicated() const {
   if (preferences_.boolForKey(prefs::disableIncrementalUpdating)) return false;
   if (hidePreviousSessions_) return false;
@@ -66,18 +47,6 @@ StagingPlan appController::stagingPlan() const {
   return plan;
 }
 
-void runStagingPlan(const StagingPlan& plan, const StagingFolder& folder, StagingJournal* journal) {
-  const auto incremental = [&plan] { return plan.incremental; };
-  tessaline::collectFiles(plan.items, folder, incremental, plan.mountPath, plan.resolveAliases, journal);
-  const auto& root = folder.stagingPath;
-  if (plan.resolveAliases) tessaline::resolveAliases(root, plan.mountPath, incremental, journal);
-  if (plan.splitForks) tessaline::splitForksAtPath(root, journal);
-  if (plan.storeConfiguration && tessaline::writeSettingsToPath(root, plan.items) && journal != nullptr) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(root / ".tessaline", ec);
-    journal->record(root / ".tessaline", StagedType::File, ec ? 0 : size, StagingReason::Catalogue);
-  }
-}
 
 void appController::resolveAliases(const std::filesystem::path& stagingRoot) {
   tessaline::resolveAliases(stagingRoot, statusController_.content().mountPath,
@@ -127,28 +96,5 @@ void appController::updateSizeOfBurnItems() {
 
 void appController::performUpdateSizeOfBurnItems() { updateSizeOfBurnItems(); }
 
-void appController::duplicateWarning() {
-  const auto& mountPath = statusController_.content().mountPath;
-  if (!mountPath || hidePreviousSessions_) {
-    performBurn();
-    return;
-  }
-  const auto discNames = directoryContents(*mountPath);
-  for (const BurnItem& item : sessionContentController_.items()) {
-    if (item.isPermanent != "0") continue;
-    for (const std::string& name : discNames) {
-      if (name == item.aPathComponent) {
-        showAlert("duplicateFilesWarning", "duplicateFilesWarningLong", {QStringLiteral("OK"), QStringLiteral("Cancel")},
-                  [this](int code) { duplicateWarningDidEnd(code); });
-        return;
-      }
-    }
-  }
-  performBurn();
-}
-
-void appController::duplicateWarningDidEnd(int returnCode) {
-  if (returnCode == kAlertFirstButtonReturn) performBurn();
-}
 
 }  // namespace tessaline

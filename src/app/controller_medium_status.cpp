@@ -10,6 +10,7 @@
 
 #include "app/app_controller.h"
 #include "devices/mount_lookup.h"
+#include "devices/mount_table.h"
 #include "devices/session_addresses.h"
 
 namespace tessaline {
@@ -41,7 +42,7 @@ int appController::mountWaitPolls() const {
 }
 
 std::vector<MountEntry> appController::currentMounts() const {
-  std::vector<MountEntry> mounts = readSystemMounts();
+  std::vector<MountEntry> mounts = readMountTable();
   const auto serviceMounts = service_.serviceMounts();
   mounts.insert(mounts.end(), serviceMounts.begin(), serviceMounts.end());
   return mounts;

@@ -1,4 +1,5 @@
-// The burn pipeline: stage the next session, build its image with the image
+// The Burn control's checks, the duplicate-name question, and the burn
+// pipeline: stage the next session, build its image with the image
 // tool while the event loop keeps running, then hand the image to the writer
 // as one appendable data track.
 
@@ -10,12 +11,15 @@
 #include "burn/image_tool.h"
 #include "burn/producer.h"
 #include "burn/progress_watcher.h"
+#include "catalogue/previous_session.h"
 #include "common/log.h"
 #include "devices/session_addresses.h"
 #include "staging/staging_folder.h"
 
 namespace tessaline {
 namespace {
+
+
 
 // How long a burn waits for the medium reservation another program holds.
 constexpr int kReservationPolls = 60;  // at 500 ms
@@ -45,6 +49,30 @@ void appController::attemptBurn() {
     return;
   }
   showAlert("cannotBurn", "notEnoughSpaceToBurn", {QStringLiteral("OK")});
+}
+
+void appController::duplicateWarning() {
+  const auto& mountPath = statusController_.content().mountPath;
+  if (!mountPath || hidePreviousSessions_) {
+    performBurn();
+    return;
+  }
+  const auto discNames = discRootNames(*mountPath);
+  for (const BurnItem& item : sessionContentController_.items()) {
+    if (item.isPermanent != "0") continue;
+    for (const std::string& name : discNames) {
+      if (name == item.aPathComponent) {
+        showAlert("duplicateFilesWarning", "duplicateFilesWarningLong", {QStringLiteral("OK"), QStringLiteral("Cancel")},
+                  [this](int code) { duplicateWarningDidEnd(code); });
+        return;
+      }
+    }
+  }
+  performBurn();
+}
+
+void appController::duplicateWarningDidEnd(int returnCode) {
+  if (returnCode == kAlertFirstButtonReturn) performBurn();
 }
 
 void appController::endImagingSheet() {
@@ -313,32 +341,5 @@ void appController::cleanUpAfterBurn() {
   holdsExclusiveAccess_ = false;
 }
 
-void appController::attemptErase() {
-  showAlert("attempteraseshort", "attempteraselong", {QStringLiteral("Erase"), QStringLiteral("Cancel")},
-            [this](int code) { attemptEraseDidEnd(code); });
-}
-
-void appController::attemptEraseDidEnd(int returnCode) {
-  if (returnCode == kAlertFirstButtonReturn) performErase();
-}
-
-void appController::performErase() {
-  if (!theDevice_) return;
-  auto job = theDevice_->erase();
-  if (!job) {
-    Q_EMIT eraseFinished(false, QString::fromStdString(job.error().message));
-    return;
-  }
-  eraseJob_ = std::move(job).value();
-  connect(eraseJob_.get(), &Job::finished, this, [this] {
-    const JobStatus status = eraseJob_->status();
-    const bool ok = status.phase == JobPhase::Succeeded;
-    const QString message = status.error ? QString::fromStdString(status.error->message) : QString();
-    eraseJob_.release()->deleteLater();
-    Q_EMIT eraseFinished(ok, message);
-  });
-  if (outlets_.progressPanels != nullptr)
-    outlets_.progressPanels->beginEraseProgress(*eraseJob_, QStringLiteral("Erasing disk..."));
-}
 
 }  // namespace tessaline

@@ -1,6 +1,7 @@
 // The disc's catalogue as the controller uses it: writing the stored burn
 // configuration into the next session, restoring its sources, and the
-// permanent items of a mounted disc.
+// permanent items of a mounted disc, and whether the next session hides the
+// disc's earlier ones.
 
 #include "app/app_controller.h"
 #include "catalogue/burn_configuration.h"
@@ -34,6 +35,14 @@ void appController::removeCDRcontent() {
     if (items[static_cast<std::size_t>(row)].isPermanent == "1") sessionContentController_.removeObjectAt(row);
   loadedDiscMountPath_.reset();
   updateSizeOfBurnItems();
+}
+
+void appController::setHidePreviousSessions(bool hide) {
+  if (hidePreviousSessions_ == hide) return;
+  hidePreviousSessions_ = hide;
+  Q_EMIT hidePreviousSessionsChanged(hide);
+  // The sizes depend on whether the next session continues the disc.
+  if (!burnInProgress_) updateSizeOfBurnItems();
 }
 
 }  // namespace tessaline

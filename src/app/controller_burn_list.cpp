@@ -66,12 +66,4 @@ bool appController::shouldSelectRow(int row) const {
   return items[static_cast<std::size_t>(row)].isPermanent != "1";
 }
 
-void appController::setHidePreviousSessions(bool hide) {
-  if (hidePreviousSessions_ == hide) return;
-  hidePreviousSessions_ = hide;
-  Q_EMIT hidePreviousSessionsChanged(hide);
-  // The sizes depend on whether the next session continues the disc.
-  if (!burnInProgress_) updateSizeOfBurnItems();
-}
-
 }  // namespace tessaline
