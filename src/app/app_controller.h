@@ -6,7 +6,9 @@
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
+#include <QTimer>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -22,7 +24,6 @@
 #include "devices/disc_recording_service.h"
 
 class QThread;
-class QTimer;
 
 namespace tessaline {
 
@@ -41,11 +42,36 @@ struct DragInfo {
 };
 inline constexpr char kFileNamesDragType[] = "text/uri-list";
 
+// The sources a disc's stored configuration brought back into the burn list,
+// and those it names that were left out (missing here, or a system folder).
+struct RestoredSources {
+  std::vector<std::filesystem::path> restored;
+  std::vector<std::pair<std::filesystem::path, Error>> leftOut;
+};
+
+// The medium in the selected writer in plain terms.
+struct MediumSummary {
+  bool writer = false;  // a writer is selected
+  bool trayOpen = false;
+  bool present = false;  // a disc is in the closed tray
+  MediumKind kind = MediumKind::Other;
+  bool blank = false;
+  bool appendable = false;  // takes another session
+  bool closed = false;      // a CD-R or CD-RW that takes no further session
+  int sessions = 0;
+  BlockCount freeBlocks;
+  BlockCount usedBlocks;
+  std::optional<bool> mounted;  // for a disc with sessions that can be continued
+  std::optional<QString> volumeName;
+};
+
 // How the last burn ended, for front ends that report it (the CLI's exit status).
 struct BurnOutcome {
   bool imageBuilt = false;
-  bool written = false;  // the session was written (and verified, if asked)
-  std::optional<Error> error;
+  bool writingStarted = false;  // the writer began to record the session
+  bool written = false;         // the session was written (and verified, if asked)
+  bool upToDate = false;        // nothing new for the disc: nothing was written
+  std::optional<Error> error;   // Cancelled when stopped on request
 };
 
 class appController : public QObject {
@@ -75,7 +101,12 @@ class appController : public QObject {
   void terminateApplication();
 
   // --- burn list
-  void addSourceToController(const std::filesystem::path& path);
+  // Adds one source by the add rule; false when it was refused (a namesake
+  // source: a beep; a path that names no file or folder, or the root: an alert).
+  bool addSourceToController(const std::filesystem::path& path);
+  // Adds several, in order; every refusal other than a namesake's is named
+  // in one alert.
+  void addSources(const std::vector<std::filesystem::path>& paths);
   void addSourcePath();
   void openPanelDidEnd(int returnCode, const std::vector<std::filesystem::path>& filenames);
   void removeSourcePath();
@@ -110,7 +141,14 @@ class appController : public QObject {
   // --- burning and erasing
   void attemptBurn();
   void performBurn();
+  // Stops the running burn: staging at its next step and the image tool at
+  // once (nothing is written), or the write in progress (what a stopped write
+  // leaves on the disc is the writer's to say). The end arrives as
+  // burnFinished with a Cancelled error.
+  void cancelBurn();
   bool burnDidFinish(Job& burn);
+  // Asks the writer to mount a disc whose volume the system has not mounted.
+  void mountDisc();
   void attemptErase();
   void attemptEraseDidEnd(int returnCode);
   void performErase();
@@ -141,8 +179,18 @@ class appController : public QObject {
   const StringTable& strings() const { return strings_; }
   Preferences& preferences() { return preferences_; }
   const ValueTransformerRegistry& valueTransformers() const { return transformers_; }
-  // True while the status monitor waits for the disc's volume.
-  bool waitingForVolume() const { return mountWait_.active; }
+  // True while the status monitor waits for the disc's volume (the bounded wait).
+  bool waitingForVolume() const;
+  // True when the disc holds sessions but its volume has not been mounted in
+  // time; the mount table is still watched.
+  bool discNotMounted() const;
+  // The medium in the selected writer in plain terms (what the status text
+  // says in words).
+  MediumSummary mediumSummary() const;
+  // The volume name the disc in the selected writer carries, which a burn
+  // that continues it keeps unless the user names another; no value without
+  // a continued disc.
+  std::optional<QString> offeredVolumeName() const { return offeredVolumeName_; }
   // Runs collection, alias resolution, fork splitting and the catalogue
   // exactly as a burn would, into a private folder, and answers what was
   // staged; the folder is removed before it answers.
@@ -155,17 +203,34 @@ class appController : public QObject {
   void burnFinished(const tessaline::BurnOutcome& outcome);
   void eraseFinished(bool succeeded, const QString& message);
   void writersChanged();
+  // readSettings brought sources back from the disc (or left some out).
+  void sourcesRestored(const tessaline::RestoredSources& sources);
 
  private:
   struct MountWait {
-    bool active = false;
-    int remainingPolls = 0;
+    struct Pending {
+      MediumState state;
+      DiscStatusRecord record;
+      int remainingPolls = 0;
+      bool notMountedShown = false;
+    };
+    std::optional<Pending> pending;
+    QTimer timer;
     std::uint64_t generation = 0;
   };
 
+  // Why a path may not enter the burn list, or its normal form.
+  std::optional<std::string> admitSource(const std::filesystem::path& path, std::filesystem::path& normal) const;
+  bool addAdmittedSource(const std::filesystem::path& path, bool rememberedByDisc);
+  void refuseSources(const std::vector<std::pair<std::filesystem::path, std::string>>& refused);
   void showAlert(const char* messageKey, const char* informativeKey, const QStringList& buttons,
-                 std::function<void(int)> completion = {}, const QString& detail = {}, bool sheet = true);
+                 std::function<void(int)> completion = {}, const QString& detail = {}, bool sheet = true,
+                 AlertStyle style = AlertStyle::Warning);
   std::vector<MountEntry> currentMounts() const;
+  void pollForVolume();
+  void stopVolumeWait();
+  QString withSuffix(const QString& mediumText, const char* suffixKey) const;
+  void selectWriter(std::shared_ptr<Writer> writer);
   void continueStatusAfterMount(MediumState state, DiscStatusRecord record, std::uint64_t generation);
   void finishStatusWithVolume(const MediumState& state, DiscStatusRecord record);
   void publishStatus(DiscStatusRecord record, bool settled);
@@ -175,10 +240,17 @@ class appController : public QObject {
   void startBurn();
   void failBurnAfterImaging(const char* messageKey, const char* informativeKey, const Error& error);
   void failBurnBeforeWriting(const QString& detail);
+  void discIsUpToDate();
+  BurnOutcome cancelledOutcome(bool writingStarted) const;
+  // Ends a burn before anything was written: the burn list stays.
+  void endBurnEarly(const BurnOutcome& outcome, bool emptyList);
+  // Gives back what the burn held; emptyList after a burn that reached the writer.
+  void releaseBurn(bool emptyList);
+  // Reads the selected writer's medium again (notifications are dropped during a burn).
+  void rereadDisc();
   StagingPlan stagingPlan() const;
   void stagingFinished(const std::string& toolDevice, const std::filesystem::path& tool,
                        const std::vector<std::string>& jolietHidden);
-  void cleanUpAfterBurn();
   void endImagingSheet();
   void waitForStagingRemoval();
   int mountWaitPolls() const;
@@ -205,6 +277,7 @@ class appController : public QObject {
   // the permanent items in the list belong to the disc mounted here
   std::optional<std::filesystem::path> loadedDiscMountPath_;
   MountWait mountWait_;
+  std::optional<QString> offeredVolumeName_;
 
   // the running burn
   std::unique_ptr<StagingFolder> staging_;
@@ -216,6 +289,7 @@ class appController : public QObject {
   std::unique_ptr<ProgressWatcher> watcher_;
   std::unique_ptr<ImageBuild> imageBuild_;
   std::unique_ptr<Job> burnJob_;
+  std::shared_ptr<std::atomic<bool>> cancelRequested_ = std::make_shared<std::atomic<bool>>(false);
   std::unique_ptr<Job> eraseJob_;
   std::unique_ptr<UpdateCheck> updateCheck_;
 };

@@ -6,6 +6,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+
 #include "app/app_controller.h"
 #include "burn/image_build.h"
 #include "burn/image_tool.h"
@@ -15,6 +17,7 @@
 #include "common/log.h"
 #include "devices/session_addresses.h"
 #include "staging/staging_folder.h"
+#include "staging/staging_journal.h"
 
 namespace tessaline {
 namespace {
@@ -39,7 +42,21 @@ void appController::attemptBurn() {
   }
   const DiscStatusRecord& status = statusController_.content();
   if (!status.title.has_value()) {
-    showAlert("cannotBurn", "noCdInDrive", {QStringLiteral("OK")});
+    // Three different reasons, three different texts: nothing in the tray, a
+    // disc that takes no more sessions, a disc that cannot be continued.
+    const MediumSummary medium = mediumSummary();
+    const char* why = "noCdInDrive";
+    if (medium.present && medium.closed) why = "discClosed";
+    else if (discNotMounted()) why = "discNotMountedLong";
+    else if (medium.present && (medium.kind == MediumKind::CDR || medium.kind == MediumKind::CDRW)) why = "discUnsupported";
+    else if (medium.present) why = "discNotWritable";
+    showAlert("cannotBurn", why, {QStringLiteral("OK")});
+    return;
+  }
+  const bool anySource = std::any_of(sessionContentController_.items().begin(), sessionContentController_.items().end(),
+                                     [](const BurnItem& item) { return !item.permanent(); });
+  if (!anySource) {
+    showAlert("cannotBurn", "nothingToBurn", {QStringLiteral("OK")});
     return;
   }
   const double spaceFree = status.spaceFree.has_value() ? static_cast<double>(*status.spaceFree) : 0.0;
@@ -48,7 +65,9 @@ void appController::attemptBurn() {
     duplicateWarning();
     return;
   }
-  showAlert("cannotBurn", "notEnoughSpaceToBurn", {QStringLiteral("OK")});
+  showAlert("cannotBurn", "notEnoughSpaceToBurn", {QStringLiteral("OK")}, {},
+            QStringLiteral("The burn list needs %1 MB; %2 MB are free on the disc.")
+                .arg(QString::number(sum, 'f', 1), QString::number(spaceFree, 'f', 1)));
 }
 
 void appController::duplicateWarning() {
@@ -91,6 +110,7 @@ void appController::performBurn() {
     bar->startAnimation();
   }
   burnInProgress_ = true;
+  cancelRequested_ = std::make_shared<std::atomic<bool>>(false);
 
   bsdNameCache_.clear();
   if (theDevice_ && !theDevice_->bsdName().empty()) bsdNameCache_ = theDevice_->bsdName();
@@ -120,33 +140,57 @@ void appController::performBurn() {
   // thread so the window stays responsive, with everything they need taken
   // now. The burn list cannot change meanwhile (the imaging sheet covers it).
   auto plan = std::make_shared<StagingPlan>(stagingPlan());
+  plan->cancel = cancelRequested_;
   auto hidden = std::make_shared<std::vector<std::string>>();
   auto uncarried = std::make_shared<std::vector<std::filesystem::path>>();
+  auto addsNothing = std::make_shared<bool>(false);
   const StagingFolder target = *staging_;
   // The image tool merges the disc's tree into the new one (-M) but cannot
   // keep merged names that are not UTF-8 out of Joliet: it would abort.
   const std::optional<std::filesystem::path> mergedTree =
       hidePreviousSessions_ ? std::nullopt : statusController_.content().mountPath;
-  stagingThread_.reset(QThread::create([plan, hidden, uncarried, target, mergedTree] {
+  stagingThread_.reset(QThread::create([plan, hidden, uncarried, addsNothing, target, mergedTree] {
     if (mergedTree) *uncarried = entriesJolietCannotCarry(*mergedTree);
     if (!uncarried->empty()) return;
-    runStagingPlan(*plan, target, nullptr);
-    *hidden = namesToHideFromJoliet(target.stagingPath);
+    StagingJournal journal(target.stagingPath);
+    runStagingPlan(*plan, target, &journal);
+    if (plan->incremental && plan->mountPath)
+      *addsNothing = sessionAddsNothing(journal.entries(), target.stagingPath, *plan->mountPath);
+    if (!*addsNothing) *hidden = namesToHideFromJoliet(target.stagingPath);
   }));
-  connect(stagingThread_.get(), &QThread::finished, this, [this, toolDevice, tool = tool.value(), hidden, uncarried] {
-    stagingThread_.release()->deleteLater();
-    if (!uncarried->empty()) {
-      failBurnBeforeWriting(
-          QStringLiteral("The disc already holds %1 name(s) that are not UTF-8, such as \"%2\". The image tool "
-                         "cannot continue such a disc. Burn with \"Hide previous sessions\" to start the disc's "
-                         "visible tree afresh; the earlier sessions stay on the disc.")
-              .arg(uncarried->size())
-              .arg(displayPath(uncarried->front())));
-      return;
-    }
-    stagingFinished(toolDevice, tool, *hidden);
-  });
+  connect(stagingThread_.get(), &QThread::finished, this,
+          [this, toolDevice, tool = tool.value(), hidden, uncarried, addsNothing] {
+            stagingThread_.release()->deleteLater();
+            if (*cancelRequested_) {
+              endBurnEarly(cancelledOutcome(false), false);
+              return;
+            }
+            if (!uncarried->empty()) {
+              failBurnBeforeWriting(
+                  QStringLiteral("The disc already holds %1 name(s) that are not UTF-8, such as \"%2\". The image "
+                                 "tool cannot continue such a disc. Burn with \"Hide previous sessions\" to start "
+                                 "the disc's visible tree afresh; the earlier sessions stay on the disc.")
+                      .arg(uncarried->size())
+                      .arg(displayPath(uncarried->front())));
+              return;
+            }
+            if (*addsNothing) {
+              discIsUpToDate();
+              return;
+            }
+            stagingFinished(toolDevice, tool, *hidden);
+          });
   stagingThread_->start();
+}
+
+void appController::discIsUpToDate() {
+  // Nothing new or newer and the same sources as the disc remembers: a
+  // session would only repeat what the disc holds, and use up its space.
+  endImagingSheet();
+  BurnOutcome outcome;
+  outcome.upToDate = true;
+  endBurnEarly(outcome, false);
+  showAlert("discUpToDate", "discUpToDateLong", {QStringLiteral("OK")}, {}, {}, true, AlertStyle::Informational);
 }
 
 void appController::stagingFinished(const std::string& toolDevice, const std::filesystem::path& tool,
@@ -187,6 +231,7 @@ void appController::stagingFinished(const std::string& toolDevice, const std::fi
 }
 
 void appController::imageBuildFinished(bool success, const QString& detail) {
+  const bool cancelled = *cancelRequested_;
   if (watcher_) watcher_->stopWatching();
   watcher_.reset();
   if (imageBuild_) imageBuild_.release()->deleteLater();
@@ -197,6 +242,10 @@ void appController::imageBuildFinished(bool success, const QString& detail) {
     stagingRemoval_ = std::thread([folder = *staging_] { (void)removeStagingFolder(folder); });
   }
 
+  if (cancelled) {
+    endBurnEarly(cancelledOutcome(false), false);
+    return;
+  }
   if (!success) {
     failBurnBeforeWriting(detail);
     return;
@@ -209,6 +258,10 @@ void appController::imageBuildFinished(bool success, const QString& detail) {
 }
 
 void appController::acquireAccessAndBurn(int attemptsLeft) {
+  if (*cancelRequested_) {
+    endBurnEarly(cancelledOutcome(false), false);
+    return;
+  }
   if (!theDevice_) {
     failBurnAfterImaging("cannotBurn", "noCdInDrive", makeError(ErrorKind::NotFound, "the writer is gone"));
     return;
@@ -236,16 +289,20 @@ void appController::acquireAccessAndBurn(int attemptsLeft) {
 }
 
 void appController::failBurnAfterImaging(const char* messageKey, const char* informativeKey, const Error& error) {
+  // Nothing was written: the burn list stays as it was, for another try.
   endImagingSheet();
   showAlert(messageKey, informativeKey, {QStringLiteral("OK")}, {}, QString::fromStdString(error.message));
   BurnOutcome outcome;
   outcome.imageBuilt = true;
   outcome.error = error;
-  cleanUpAfterBurn();
-  Q_EMIT burnFinished(outcome);
+  endBurnEarly(outcome, false);
 }
 
 void appController::startBurnWhenReserved(int remainingPolls) {
+  if (*cancelRequested_) {
+    endBurnEarly(cancelledOutcome(false), false);
+    return;
+  }
   if (!theDevice_) {
     failBurnAfterImaging("cannotBurn", "noCdInDrive", makeError(ErrorKind::NotFound, "the writer is gone"));
     return;
@@ -290,19 +347,36 @@ void appController::startBurn() {
     outlets_.progressPanels->beginBurnProgress(*burnJob_, QStringLiteral("Burning session..."));
 }
 
+void appController::cancelBurn() {
+  if (!burnInProgress_ || !cancelRequested_ || *cancelRequested_) return;
+  *cancelRequested_ = true;
+  // Staging ends at its next step and the pending waits at their next turn;
+  // the image tool and the write are stopped now.
+  if (imageBuild_ && imageBuild_->isRunning()) imageBuild_->kill();
+  if (burnJob_) burnJob_->cancel();
+}
+
+BurnOutcome appController::cancelledOutcome(bool writingStarted) const {
+  BurnOutcome outcome;
+  outcome.imageBuilt = !burnImagePath_.empty();
+  outcome.writingStarted = writingStarted;
+  outcome.error = makeError(ErrorKind::Cancelled, writingStarted ? "the burn was stopped while the session was written"
+                                                                 : "the burn was stopped before anything was written");
+  return outcome;
+}
+
 void appController::failBurnBeforeWriting(const QString& detail) {
   endImagingSheet();
-  waitForStagingRemoval();
-  if (staging_) {
-    // The partial image goes with the private folder.
-    (void)removePrivateFolder(*staging_);
-    staging_.reset();
-  }
-  burnImagePath_.clear();
   showAlert("CreateTrackAbortedWithError", "CreateTrackAbortedWithErrorLong", {QStringLiteral("OK")}, {}, detail);
-  burnInProgress_ = false;
   BurnOutcome outcome;
   outcome.error = makeError(ErrorKind::ToolFailed, detail.toStdString());
+  endBurnEarly(outcome, false);
+}
+
+void appController::endBurnEarly(const BurnOutcome& outcome, bool emptyList) {
+  endImagingSheet();
+  releaseBurn(emptyList);
+  rereadDisc();
   Q_EMIT burnFinished(outcome);
 }
 
@@ -310,36 +384,42 @@ bool appController::burnDidFinish(Job& burn) {
   const JobStatus status = burn.status();
   BurnOutcome outcome;
   outcome.imageBuilt = true;
+  outcome.writingStarted = true;
   outcome.written = status.phase == JobPhase::Succeeded;
   outcome.error = status.error;
   if (!outcome.written && !outcome.error)
     outcome.error = makeError(ErrorKind::Cancelled, "the burn did not complete");
-  cleanUpAfterBurn();
+  releaseBurn(true);
   if (burnJob_) burnJob_.release()->deleteLater();
   // The notifications of the remount came while the burn still ran and were
   // dropped: read the disc again now.
-  if (theDevice_) {
-    auto device = theDevice_;
-    QTimer::singleShot(0, this, [this, device] { deviceStatusChanged(device); });
-  }
+  rereadDisc();
   Q_EMIT burnFinished(outcome);
   return true;
 }
 
-void appController::cleanUpAfterBurn() {
+void appController::rereadDisc() {
+  if (!theDevice_) return;
+  auto device = theDevice_;
+  QTimer::singleShot(0, this, [this, device] { deviceStatusChanged(device); });
+}
+
+void appController::releaseBurn(bool emptyList) {
   waitForStagingRemoval();
   if (staging_) {
+    // The partial image, if any, goes with the private folder.
     (void)removePrivateFolder(*staging_);
     staging_.reset();
   }
   burnImagePath_.clear();
-  sessionContentController_.removeAll();
-  loadedDiscMountPath_.reset();
-  setHidePreviousSessions(false);
+  if (emptyList) {
+    sessionContentController_.removeAll();
+    loadedDiscMountPath_.reset();
+    setHidePreviousSessions(false);
+  }
   burnInProgress_ = false;
   if (theDevice_ && holdsExclusiveAccess_) theDevice_->releaseExclusiveAccess();
   holdsExclusiveAccess_ = false;
 }
-
 
 }  // namespace tessaline

@@ -6,6 +6,8 @@
 #include "app/app_controller.h"
 #include "catalogue/burn_configuration.h"
 #include "catalogue/previous_session.h"
+#include "common/log.h"
+#include "staging/source_paths.h"
 
 namespace tessaline {
 
@@ -16,7 +18,18 @@ void appController::writeSettingsToPath(const std::filesystem::path& folder) {
 void appController::readSettings() {
   const auto& mountPath = statusController_.content().mountPath;
   if (!mountPath) return;
-  for (const auto& path : readSettingsPaths(*mountPath)) addSourceToController(path);
+  // The disc comes from anywhere: only what a user could have added by hand
+  // comes back, and the user is told what came back and what did not.
+  RestoredSources outcome;
+  for (const auto& path : readStoredSources(*mountPath)) {
+    if (Status ok = checkRestorableSource(path); !ok) {
+      logLine("not restoring the remembered source " + path.native() + ": " + ok.error().message);
+      outcome.leftOut.emplace_back(path, ok.error());
+      continue;
+    }
+    if (addAdmittedSource(path, true)) outcome.restored.push_back(path);
+  }
+  if (!outcome.restored.empty() || !outcome.leftOut.empty()) Q_EMIT sourcesRestored(outcome);
 }
 
 void appController::loadCDRcontent() {

@@ -1,8 +1,9 @@
 // The media status monitor: rebuilds the disc status record on every status
 // notification of the selected writer, and loads a continuable disc's
 // content into the burn list once its volume is mounted. The wait for the
-// volume polls with a timer, so the event loop keeps running, and gives up
-// after a bounded time.
+// volume polls with a timer, so the event loop keeps running; after a
+// bounded time the status says the disc is not mounted, and the mount table
+// is still watched in case the system mounts it later.
 
 #include <QTimer>
 
@@ -17,6 +18,9 @@ namespace tessaline {
 namespace {
 
 constexpr int kDefaultMountWaitSeconds = 20;
+constexpr int kVolumePollMs = 1000;
+// Once the wait has given up, the mount table is still watched at this pace.
+constexpr int kSlowVolumePollMs = 2000;
 
 const char* mediumKey(MediumKind kind) {
   switch (kind) {
@@ -76,7 +80,8 @@ void appController::deviceStatusChanged(const std::shared_ptr<Writer>& writer) {
 
   // A newer notification supersedes a wait for the volume still running.
   ++mountWait_.generation;
-  mountWait_.active = false;
+  stopVolumeWait();
+  offeredVolumeName_.reset();
 
   DiscStatusRecord record;
   if (state.transitioning) {
@@ -98,7 +103,7 @@ void appController::deviceStatusChanged(const std::shared_ptr<Writer>& writer) {
   }
   if (state.erasable && !state.blank) record.eraseable = QStringLiteral("yes");
   if (!state.appendable) {
-    record.deviceStatusString = QStringLiteral("%1 %2").arg(mediumText, strings_.localized("closed"));
+    record.deviceStatusString = withSuffix(mediumText, "closed");
     publishStatus(std::move(record), true);
     return;
   }
@@ -106,37 +111,59 @@ void appController::deviceStatusChanged(const std::shared_ptr<Writer>& writer) {
     continueStatusAfterMount(state, std::move(record), mountWait_.generation);
     return;
   }
+  // A last session the writer can see is not ISO 9660 never mounts as one.
+  if (state.lastSessionFormat == MediumState::SessionFormat::Other) {
+    record.deviceStatusString = withSuffix(mediumText, "unsupportedfs");
+    publishStatus(std::move(record), true);
+    return;
+  }
   // An open disc with data: wait for its volume without blocking the loop.
   publishStatus(record, false);
-  mountWait_.active = true;
-  mountWait_.remainingPolls = mountWaitPolls();
-  const std::uint64_t generation = mountWait_.generation;
-  auto poll = std::make_shared<std::function<void()>>();
-  *poll = [this, state, record, generation, poll]() mutable {
-    if (generation != mountWait_.generation || burnInProgress_) return;
-    if (mountPathForFallbackBsdName(bsdNameCache_).has_value()) {
-      mountWait_.active = false;
-      continueStatusAfterMount(state, record, generation);
-      return;
-    }
-    if (mountWait_.remainingPolls-- <= 0) {
-      // The volume never came: say so, as for a file system we cannot continue.
-      mountWait_.active = false;
-      record.deviceStatusString =
-          QStringLiteral("%1 %2").arg(*record.deviceStatusString, strings_.localized("unsupportedfs"));
-      publishStatus(std::move(record), true);
-      return;
-    }
-    QTimer::singleShot(1000, this, [poll] { (*poll)(); });
-  };
-  (*poll)();
+  mountWait_.pending = MountWait::Pending{state, std::move(record), mountWaitPolls(), false};
+  pollForVolume();
+}
+
+QString appController::withSuffix(const QString& mediumText, const char* suffixKey) const {
+  return QStringLiteral("%1 %2").arg(mediumText, strings_.localized(suffixKey));
+}
+
+void appController::pollForVolume() {
+  if (!mountWait_.pending || burnInProgress_) return;
+  auto& pending = *mountWait_.pending;
+  if (mountPathForFallbackBsdName(bsdNameCache_).has_value()) {
+    MountWait::Pending found = std::move(pending);
+    stopVolumeWait();
+    continueStatusAfterMount(found.state, std::move(found.record), mountWait_.generation);
+    return;
+  }
+  if (!pending.notMountedShown && pending.remainingPolls-- <= 0) {
+    // The volume did not come in time: say so, and go on watching the mount
+    // table (more slowly), since the system may still mount it.
+    pending.notMountedShown = true;
+    DiscStatusRecord record = pending.record;
+    record.deviceStatusString = withSuffix(*record.deviceStatusString, "notMounted");
+    publishStatus(std::move(record), true);
+  }
+  mountWait_.timer.start(pending.notMountedShown ? kSlowVolumePollMs : kVolumePollMs);
+}
+
+void appController::stopVolumeWait() {
+  mountWait_.pending.reset();
+  mountWait_.timer.stop();
+}
+
+bool appController::waitingForVolume() const {
+  return mountWait_.pending.has_value() && !mountWait_.pending->notMountedShown;
+}
+
+bool appController::discNotMounted() const {
+  return mountWait_.pending.has_value() && mountWait_.pending->notMountedShown;
 }
 
 void appController::continueStatusAfterMount(MediumState state, DiscStatusRecord record, std::uint64_t generation) {
   if (generation != mountWait_.generation) return;
   if (!state.blank && !mediaTessalineCompliant(bsdNameCache_)) {
-    record.deviceStatusString =
-        QStringLiteral("%1 %2").arg(*record.deviceStatusString, strings_.localized("unsupportedfs"));
+    record.deviceStatusString = withSuffix(*record.deviceStatusString, "unsupportedfs");
     publishStatus(std::move(record), true);
     return;
   }
@@ -152,16 +179,20 @@ void appController::continueStatusAfterMount(MediumState state, DiscStatusRecord
   finishStatusWithVolume(state, std::move(record));
 }
 
-void appController::finishStatusWithVolume(const MediumState&, DiscStatusRecord record) {
+void appController::finishStatusWithVolume(const MediumState& state, DiscStatusRecord record) {
   const auto mountPoint = mountPathForFallbackBsdName(bsdNameCache_);
   if (!mountPoint) {
-    record.deviceStatusString =
-        QStringLiteral("%1 %2").arg(*record.deviceStatusString, strings_.localized("unsupportedfs"));
+    record.deviceStatusString = withSuffix(*record.deviceStatusString, "notMounted");
     publishStatus(std::move(record), true);
     return;
   }
   const std::filesystem::path mountPath(*mountPoint);
-  record.title = displayName(lastPathComponent(mountPath));
+  // The volume's name as the disc records it; the mount folder's name says
+  // it only roughly (a blank name is mounted as "untitled", say).
+  const bool knowsVolume = state.lastSessionFormat == MediumState::SessionFormat::Iso9660;
+  const QString volumeName = knowsVolume ? displayName(state.volumeId) : displayName(lastPathComponent(mountPath));
+  offeredVolumeName_ = volumeName;
+  record.title = volumeName.trimmed().isEmpty() ? QStringLiteral("untitled") : volumeName;
   record.mountPath = mountPath;
   publishStatus(std::move(record), false);
   // A report for a disc that stays mounted is not a new disc: its items are
@@ -172,6 +203,35 @@ void appController::finishStatusWithVolume(const MediumState&, DiscStatusRecord 
     if (preferences_.boolForKey(prefs::storeBurnConfiguration)) readSettings();
   }
   Q_EMIT statusSettled();
+}
+
+void appController::mountDisc() {
+  if (!theDevice_ || burnInProgress_) return;
+  if (Status mounted = theDevice_->mountMedium(); !mounted) {
+    showAlert("cannotMount", "cannotMountLong", {QStringLiteral("OK")}, {}, QString::fromStdString(mounted.error().message));
+    return;
+  }
+  rereadDisc();
+}
+
+MediumSummary appController::mediumSummary() const {
+  MediumSummary summary;
+  if (!theDevice_) return summary;
+  summary.writer = true;
+  const MediumState state = theDevice_->mediumState();
+  summary.trayOpen = state.trayOpen;
+  summary.present = state.present && !state.trayOpen;
+  if (!summary.present) return summary;
+  summary.kind = state.kind;
+  summary.blank = state.blank;
+  summary.appendable = state.appendable;
+  summary.closed = (state.kind == MediumKind::CDR || state.kind == MediumKind::CDRW) && !state.appendable;
+  summary.sessions = state.writtenTracks();
+  summary.freeBlocks = state.spaceFree;
+  summary.usedBlocks = state.spaceUsed;
+  if (state.appendable && !state.blank) summary.mounted = statusController_.content().mountPath.has_value();
+  summary.volumeName = offeredVolumeName_;
+  return summary;
 }
 
 }  // namespace tessaline

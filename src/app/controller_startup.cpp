@@ -11,6 +11,7 @@
 #include "app/value_transformers.h"
 #include "burn/image_build.h"
 #include "burn/progress_watcher.h"
+#include "common/log.h"
 #include "staging/staging_folder.h"
 
 namespace tessaline {
@@ -31,6 +32,8 @@ appController::appController(DiscRecordingService& service, ValueTransformerRegi
   transformers_.registerTransformer(QStringLiteral("PermanentToColourTransformer"),
                                     &PermanentToColourTransformer::transformedValue);
   sessionContentController_.setValueTransformers(&transformers_);
+  mountWait_.timer.setSingleShot(true);
+  connect(&mountWait_.timer, &QTimer::timeout, this, &appController::pollForVolume);
 }
 
 appController::~appController() {
@@ -64,6 +67,9 @@ void appController::applicationDidFinishLaunching() {
 }
 
 void appController::initializeTessaline() {
+  // What runs that were killed left in the temp folder goes now.
+  if (const int stale = removeStaleStagingFolders(); stale > 0)
+    logLine("removed " + std::to_string(stale) + " staging folder(s) left by earlier runs");
   const auto writers = service_.devices();
   if (writers.empty()) {
     showAlert("noCdWriter", "noCdWriterLong", {QStringLiteral("Quit")}, [this](int) { terminateApplication(); });
@@ -92,13 +98,14 @@ void appController::terminateApplication() {
 }
 
 void appController::showAlert(const char* messageKey, const char* informativeKey, const QStringList& buttons,
-                              std::function<void(int)> completion, const QString& detail, bool sheet) {
+                              std::function<void(int)> completion, const QString& detail, bool sheet,
+                              AlertStyle style) {
   if (outlets_.alerts == nullptr) {
     if (completion) completion(kAlertFirstButtonReturn);
     return;
   }
   AlertRequest request;
-  request.style = AlertStyle::Warning;
+  request.style = style;
   request.messageKey = QString::fromUtf8(messageKey);
   request.informativeKey = QString::fromUtf8(informativeKey);
   request.buttonKeys = buttons;

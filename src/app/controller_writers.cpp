@@ -9,61 +9,76 @@ namespace tessaline {
 
 void appController::registerDevices() {
   registeredDevices_ = writerRecords(service_.devices());
+  const auto again = service_.devices();
+  auto writerOf = [&again](const WriterRecord& record) -> std::shared_ptr<Writer> {
+    const auto index = static_cast<std::size_t>(record.DRDeviceIndex);
+    return index < again.size() ? again[index] : nullptr;
+  };
+  // The first writer of the sorted list is selected again, except during a
+  // burn: the burn's writer stays selected while it is connected.
+  int selected = registeredDevices_.empty() ? -1 : 0;
+  if (burnInProgress_ && theDevice_) {
+    for (std::size_t i = 0; i < registeredDevices_.size(); ++i) {
+      const auto writer = writerOf(registeredDevices_[i]);
+      if (writer && writer->isEqual(*theDevice_)) selected = static_cast<int>(i);
+    }
+  }
   if (outlets_.writerMenue != nullptr) {
     outlets_.writerMenue->removeAllItems();
     for (const WriterRecord& record : registeredDevices_) outlets_.writerMenue->addItem(record.DRDeviceDisplayName);
-    if (!registeredDevices_.empty()) outlets_.writerMenue->selectItemAtIndex(0);
+    if (selected >= 0) outlets_.writerMenue->selectItemAtIndex(selected);
   }
+  std::shared_ptr<Writer> next = selected >= 0 ? writerOf(registeredDevices_[static_cast<std::size_t>(selected)]) : nullptr;
 
-  const auto again = service_.devices();
-  const auto index = registeredDevices_.empty() ? -1 : registeredDevices_.front().DRDeviceIndex;
-  if (index >= 0 && static_cast<std::size_t>(index) < again.size()) {
-    theDevice_ = again[static_cast<std::size_t>(index)];
-  } else {
+  if (!observing_) {
+    // Start-up: initializeTessaline reserves the medium next.
+    theDevice_ = std::move(next);
+  } else if (!next) {
     // The last writer has gone: nothing is selected, the disc's items leave
     // the list and the status says there is no writer; a burn is refused
     // (no title) until a writer appears again.
     theDevice_.reset();
-    if (observing_) {
-      removeCDRcontent();
-      DiscStatusRecord record;
-      record.deviceStatusString = strings_.localized("noCdWriter");
-      publishStatus(std::move(record), true);
-    }
-  }
-  // The reservation stays where it was, unless that writer is gone: then the
-  // newly selected one takes it, or a burn would wait for it in vain.
-  if (observing_ && theDevice_) {
-    bool reservedStillThere = false;
-    for (const auto& writer : again)
-      if (reservedDevice_ && writer->isEqual(*reservedDevice_)) reservedStillThere = true;
-    if (!reservedStillThere) {
-      (void)theDevice_->acquireMediaReservation();
-      reservedDevice_ = theDevice_;
-    }
+    reservedDevice_.reset();
+    ++mountWait_.generation;
+    stopVolumeWait();
+    removeCDRcontent();
+    DiscStatusRecord record;
+    record.deviceStatusString = strings_.localized("noCdWriter");
+    publishStatus(std::move(record), true);
+  } else if (!theDevice_ || !next->isEqual(*theDevice_)) {
+    // Another writer is selected now: everything that described the other
+    // one's disc goes, as when the user chooses it.
+    selectWriter(std::move(next));
+  } else {
+    theDevice_ = std::move(next);
   }
   Q_EMIT writersChanged();
 }
 
-void appController::changeDevice() {
-  if (theDevice_) theDevice_->releaseMediaReservation();
+void appController::selectWriter(std::shared_ptr<Writer> writer) {
+  if (reservedDevice_) reservedDevice_->releaseMediaReservation();
   reservedDevice_.reset();
-  const int selected = outlets_.writerMenue != nullptr ? outlets_.writerMenue->indexOfSelectedItem() : 0;
-  if (selected < 0 || static_cast<std::size_t>(selected) >= registeredDevices_.size()) return;
-  const auto devices = service_.devices();
-  const auto index = static_cast<std::size_t>(registeredDevices_[static_cast<std::size_t>(selected)].DRDeviceIndex);
-  if (index >= devices.size()) return;
-  theDevice_ = devices[index];
+  theDevice_ = std::move(writer);
   (void)theDevice_->acquireMediaReservation();
   reservedDevice_ = theDevice_;
   // The record and the permanent items described the other writer's disc;
   // the new writer may not report a change for a long time, so read it now.
   ++mountWait_.generation;
-  mountWait_.active = false;
+  stopVolumeWait();
   publishStatus(DiscStatusRecord{}, false);
   removeCDRcontent();
   auto device = theDevice_;
   QTimer::singleShot(0, this, [this, device] { deviceStatusChanged(device); });
+}
+
+void appController::changeDevice() {
+  if (burnInProgress_) return;  // the sheets cover the menu; only a second front end could get here
+  const int selected = outlets_.writerMenue != nullptr ? outlets_.writerMenue->indexOfSelectedItem() : 0;
+  if (selected < 0 || static_cast<std::size_t>(selected) >= registeredDevices_.size()) return;
+  const auto devices = service_.devices();
+  const auto index = static_cast<std::size_t>(registeredDevices_[static_cast<std::size_t>(selected)].DRDeviceIndex);
+  if (index >= devices.size()) return;
+  selectWriter(devices[index]);
 }
 
 void appController::deviceAppearedDisappeared() { registerDevices(); }

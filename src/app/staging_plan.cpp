@@ -7,19 +7,60 @@
 #include "staging/staging_folder.h"
 #include "staging/staging_journal.h"
 
+#include <fstream>
+#include <optional>
+#include <string>
+
 namespace tessaline {
 
 void runStagingPlan(const StagingPlan& plan, const StagingFolder& folder, StagingJournal* journal) {
+  const auto stopped = [&plan] { return plan.cancel && plan.cancel->load(); };
   const auto incremental = [&plan] { return plan.incremental; };
-  tessaline::collectFiles(plan.items, folder, incremental, plan.mountPath, plan.resolveAliases, journal);
+  for (const BurnItem& item : plan.items) {
+    if (stopped()) return;
+    tessaline::collectFiles({item}, folder, incremental, plan.mountPath, plan.resolveAliases, journal);
+  }
   const auto& root = folder.stagingPath;
+  if (stopped()) return;
   if (plan.resolveAliases) tessaline::resolveAliases(root, plan.mountPath, incremental, journal);
+  if (stopped()) return;
   if (plan.splitForks) tessaline::splitForksAtPath(root, journal);
+  if (stopped()) return;
   if (plan.storeConfiguration && tessaline::writeSettingsToPath(root, plan.items) && journal != nullptr) {
     std::error_code ec;
-    const auto size = std::filesystem::file_size(root / ".tessaline", ec);
-    journal->record(root / ".tessaline", StagedType::File, ec ? 0 : size, StagingReason::Catalogue);
+    const auto size = std::filesystem::file_size(root / kBurnConfigurationFileName, ec);
+    journal->record(root / kBurnConfigurationFileName, StagedType::File, ec ? 0 : size, StagingReason::Catalogue);
   }
+}
+
+namespace {
+
+std::optional<std::string> smallFileContent(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string content;
+  content.resize(kMaxBurnConfigurationBytes + 1);
+  in.read(content.data(), static_cast<std::streamsize>(content.size()));
+  content.resize(static_cast<std::size_t>(in.gcount()));
+  if (content.size() > kMaxBurnConfigurationBytes) return std::nullopt;
+  return content;
+}
+
+}  // namespace
+
+bool sessionAddsNothing(const std::vector<StagedEntry>& staged, const std::filesystem::path& stagingRoot,
+                        const std::filesystem::path& mountPath) {
+  for (const StagedEntry& entry : staged) {
+    if (entry.type == StagedType::Folder && entry.reason == StagingReason::Container) continue;
+    if (entry.reason == StagingReason::Catalogue) {
+      // The same sources: the sizes stored beside them change with every look.
+      const auto mine = smallFileContent(stagingRoot / entry.path);
+      const auto discs = smallFileContent(mountPath / entry.path);
+      if (mine && discs && parseBurnConfiguration(*mine) == parseBurnConfiguration(*discs)) continue;
+    }
+    return false;
+  }
+  return true;
 }
 
 }  // namespace tessaline

@@ -3,7 +3,9 @@
 // on the main thread, so that the steps themselves can run on a worker
 // thread without touching the controller.
 
+#include <atomic>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -13,6 +15,7 @@ namespace tessaline {
 
 struct StagingFolder;
 class StagingJournal;
+struct StagedEntry;
 
 struct StagingPlan {
   std::vector<BurnItem> items;
@@ -21,10 +24,18 @@ struct StagingPlan {
   bool resolveAliases = true;   // "resolveDisabled" off
   bool splitForks = true;       // "disableSplitForks" off
   bool storeConfiguration = false;
+  // Set from the main thread to stop before the next item or step.
+  std::shared_ptr<const std::atomic<bool>> cancel;
 };
 
 // Collection, alias resolution, fork splitting and the catalogue, in that
 // order, into the given staging folder.
 void runStagingPlan(const StagingPlan& plan, const StagingFolder& folder, StagingJournal* journal);
+
+// True when an incrementally staged session would bring the disc mounted at
+// mountPath nothing: no entry but folders the disc holds already, and a
+// stored configuration, if any, equal to the disc's own.
+bool sessionAddsNothing(const std::vector<StagedEntry>& staged, const std::filesystem::path& stagingRoot,
+                        const std::filesystem::path& mountPath);
 
 }  // namespace tessaline

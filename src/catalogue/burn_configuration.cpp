@@ -304,12 +304,16 @@ Status writeSettingsToPath(const fs::path& folder, const std::vector<BurnItem>& 
   return {};
 }
 
-std::vector<fs::path> readSettingsPaths(const fs::path& mountPath) {
-  std::vector<fs::path> present;
+std::vector<fs::path> readStoredSources(const fs::path& mountPath) {
   const fs::path file = fs::path(mountPath.native() + "/" + kBurnConfigurationFileName);
   const std::optional<std::string> bytes = readSmallFile(file, kMaxBurnConfigurationBytes);
-  if (!bytes) return present;
-  for (fs::path& path : parseBurnConfiguration(*bytes)) {
+  if (!bytes) return {};
+  return parseBurnConfiguration(*bytes);
+}
+
+std::vector<fs::path> readSettingsPaths(const fs::path& mountPath) {
+  std::vector<fs::path> present;
+  for (fs::path& path : readStoredSources(mountPath)) {
     std::error_code ec;
     if (fs::exists(path, ec)) present.push_back(std::move(path));
   }

@@ -46,6 +46,10 @@ std::vector<std::filesystem::path> parseBurnConfiguration(std::string_view bytes
 // removed, never written through; a folder there makes the write fail.
 Status writeSettingsToPath(const std::filesystem::path& folder, const std::vector<BurnItem>& items);
 
+// Reads "<mountPath>/.tessaline" and answers every stored path, in file
+// order. A missing, unreadable, irregular or oversized file gives nothing.
+std::vector<std::filesystem::path> readStoredSources(const std::filesystem::path& mountPath);
+
 // Reads "<mountPath>/.tessaline" and answers the stored paths that exist on
 // this computer (links followed), in file order. A missing, unreadable,
 // irregular or oversized file gives nothing.

@@ -42,6 +42,7 @@ struct BurnItem {
   QVariant aIcon;              // filled by the window's icon provider; never stored
   std::string isPermanent = "0";  // "0" for a source item, "1" for a permanent item
   double sizeInMB = 0.0;
+  bool rememberedByDisc = false;  // restored from the disc's stored configuration; never stored
 
   bool permanent() const { return isPermanent == "1"; }
 };

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -48,6 +49,19 @@ struct MediumState {
   // session of several tracks (written by another program) starts before
   // its last track. Absent: the last written track's start.
   std::optional<BlockAddress> lastSessionStart;
+  // What the last session holds, when the writer can read it without
+  // mounting (the emulated writer can; a drive in use by the system may not).
+  enum class SessionFormat { Unknown, Iso9660, Other };
+  SessionFormat lastSessionFormat = SessionFormat::Unknown;
+  // The ISO 9660 volume identifier of the last session, trailing blanks
+  // trimmed (meaningful with SessionFormat::Iso9660).
+  std::string volumeId;
+
+  // Sessions written on the disc: its tracks, less the next writable one.
+  int writtenTracks() const {
+    const auto n = static_cast<int>(tracks.size());
+    return appendable || blank ? std::max(0, n - 1) : n;
+  }
 };
 
 // A mounted volume: what /proc/self/mounts says of it.
@@ -126,6 +140,9 @@ class Writer {
   virtual Result<std::unique_ptr<Job>> burn(const BurnSettings& settings, const TrackProperties& track,
                                             std::shared_ptr<TrackProducer> producer) = 0;
   virtual Result<std::unique_ptr<Job>> erase() = 0;
+  // Asks the system to mount the disc's volume now (the desktop normally
+  // does it on its own).
+  virtual Status mountMedium() { return makeError(ErrorKind::NotFound, "this writer cannot mount discs"); }
 
   bool isEqual(const Writer& other) const { return ioRegistryEntryPath() == other.ioRegistryEntryPath(); }
 };

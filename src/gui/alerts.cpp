@@ -16,8 +16,14 @@ void MessageBoxAlerts::showAlert(const AlertRequest& request, std::function<void
   box->setIcon(request.style == AlertStyle::Informational ? QMessageBox::Information : QMessageBox::Warning);
   box->setWindowTitle(QStringLiteral("Tessaline"));
   box->setText(strings_.localized(request.messageKey));
-  box->setInformativeText(strings_.localized(request.informativeKey));
-  if (!request.detail.isEmpty()) box->setDetailedText(request.detail.trimmed());
+  // A short detail is the cause the user needs to act on: it is shown, not
+  // folded away; a tool's long output goes under "Show Details".
+  const QString detail = request.detail.trimmed();
+  const bool shortDetail = detail.size() <= 400 && detail.count(QLatin1Char('\n')) < 6;
+  QString informative = strings_.localized(request.informativeKey);
+  if (!detail.isEmpty() && shortDetail) informative += (informative.isEmpty() ? QString() : QStringLiteral("\n\n")) + detail;
+  box->setInformativeText(informative);
+  if (!detail.isEmpty() && !shortDetail) box->setDetailedText(detail);
   box->setWindowModality(request.sheet && window_ ? Qt::WindowModal : Qt::ApplicationModal);
 
   QStringList keys = request.buttonKeys;

@@ -158,16 +158,26 @@ Status copyLink(const fs::path& from, const fs::path& toPath, std::int64_t sizeH
 
 bool isLaterInWholeSeconds(const timespec& a, const timespec& b) { return a.tv_sec > b.tv_sec; }
 
+bool isNewerThanDiscCopy(mode_t mode, const timespec& mtime, const fs::path& discCopy) {
+  struct stat other {};
+  if (discCopy.empty() || lstat(discCopy.c_str(), &other) != 0) return true;
+  // The disc's copy of an alias is its target's content, reached through
+  // the link; a link of our own is compared with the link itself.
+  if (S_ISLNK(other.st_mode) && !S_ISLNK(mode)) {
+    if (stat(discCopy.c_str(), &other) != 0) return true;
+  }
+  return isLaterInWholeSeconds(mtime, other.st_mtim);
+}
+
 bool pathModDate(const fs::path& path, const fs::path& isLaterThanPath) {
   struct stat other {};
   if (isLaterThanPath.empty() || lstat(isLaterThanPath.c_str(), &other) != 0) return true;
-  if (S_ISLNK(other.st_mode)) {
-    struct stat target {};
-    if (stat(isLaterThanPath.c_str(), &target) != 0) return true;
-  }
   struct stat mine {};
-  if (lstat(path.c_str(), &mine) != 0) return false;
-  return isLaterInWholeSeconds(mine.st_mtim, other.st_mtim);
+  if (lstat(path.c_str(), &mine) != 0) {
+    // Nothing to compare on this side: staged only if the disc lacks it.
+    return S_ISLNK(other.st_mode) && stat(isLaterThanPath.c_str(), &other) != 0;
+  }
+  return isNewerThanDiscCopy(mine.st_mode, mine.st_mtim, isLaterThanPath);
 }
 
 void cloneModDate(const fs::path& from, const fs::path& toPath) {

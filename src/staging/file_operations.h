@@ -14,8 +14,13 @@ namespace fs = std::filesystem;
 
 // YES when nothing exists at isLaterThanPath (following links) or path's date
 // is later. Dates compare in whole seconds: the disc's Rock Ridge copies carry
-// whole seconds, Linux files nanoseconds.
+// whole seconds, Linux files nanoseconds. A link meets a link as itself: a
+// dangling link burned earlier is the same entry on the disc, not a new one.
 bool pathModDate(const fs::path& path, const fs::path& isLaterThanPath);
+
+// The same test for an entry whose own attributes (link not followed) were
+// read already: its mode and modification time against the disc's copy.
+bool isNewerThanDiscCopy(mode_t mode, const timespec& mtime, const fs::path& discCopy);
 
 // Gives toPath (not followed) the modification date of from (not followed).
 void cloneModDate(const fs::path& from, const fs::path& toPath);

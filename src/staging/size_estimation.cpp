@@ -11,7 +11,6 @@
 namespace tessaline {
 
 namespace fs = std::filesystem;
-using kplextensions::isLaterInWholeSeconds;
 using kplextensions::resolvedPath;
 
 namespace {
@@ -33,17 +32,6 @@ double kilobytesOf(const staging::WalkEntry& e, bool resolving) {
 }
 
 double floored(double kilobytes) { return kilobytes == 0.0 ? kMinimumSizeInMB : kilobytes / 1000.0; }
-
-// pathModDate with the entry's own date already read.
-bool isLaterThanDisc(const timespec& mine, const std::string& disc) {
-  struct stat other {};
-  if (lstat(disc.c_str(), &other) != 0) return true;
-  if (S_ISLNK(other.st_mode)) {
-    struct stat target {};
-    if (stat(disc.c_str(), &target) != 0) return true;
-  }
-  return isLaterInWholeSeconds(mine, other.st_mtim);
-}
 
 }  // namespace
 
@@ -77,7 +65,7 @@ double incrementalSizeInMBWithPath(const fs::path& path, const fs::path& mountPa
   double total = 0.0;
   staging::walkTree(p, [&](const staging::WalkEntry& e) {
     disc.assign(discRoot).append(e.relative);
-    bool candidate = isLaterThanDisc(e.info.mtime, disc);
+    bool candidate = kplextensions::isNewerThanDiscCopy(e.info.mode, e.info.mtime, disc);
     if (!candidate && resolving && e.info.isLink()) candidate = kplextensions::pathIsAlias(std::string(e.full));
     if (!candidate || e.info.isFolder()) return;
     if (e.info.isLink()) {

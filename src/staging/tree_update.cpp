@@ -44,14 +44,12 @@ class Updater {
   // The selection test against the disc's counterpart.
   Selection select(const std::string& entry, const EntryInfo& info, const std::string& counterpart) const {
     if (!incremental_) return {true, StagingReason::Full};
-    struct stat disc {};
-    bool exists = !counterpart.empty() && lstat(counterpart.c_str(), &disc) == 0;
-    if (exists && S_ISLNK(disc.st_mode)) {
-      struct stat target {};
-      exists = stat(counterpart.c_str(), &target) == 0;
+    if (isNewerThanDiscCopy(info.mode, info.mtime, counterpart)) {
+      struct stat disc {};
+      const bool onDisc = !counterpart.empty() && lstat(counterpart.c_str(), &disc) == 0 &&
+                          (S_ISLNK(info.mode) || !S_ISLNK(disc.st_mode) || stat(counterpart.c_str(), &disc) == 0);
+      return {true, onDisc ? StagingReason::Newer : StagingReason::New};
     }
-    if (!exists) return {true, StagingReason::New};
-    if (isLaterInWholeSeconds(info.mtime, disc.st_mtim)) return {true, StagingReason::Newer};
     if (aliasFlag_ && info.isLink() && pathIsAlias(entry)) return {true, StagingReason::Alias};
     return {false, StagingReason::Full};
   }

@@ -32,19 +32,65 @@ TEST_F(BurnListTest, ASecondSourceOfTheSameNameIsRefusedWithABeep) {
   controller().addSourceToController(temp_.path() / "b");
   EXPECT_EQ(listNames(), (std::vector<std::string>{"x", "X", "b"}));
   EXPECT_EQ(window_.beeps, 2);
-  EXPECT_EQ(list().items()[2].aPath, temp_.path() / "b/");  // kept exactly as added
+  EXPECT_TRUE(window_.alerts.empty());
+}
+
+TEST_F(BurnListTest, SourcesEnterAbsoluteAndNormalAndOnlyWhenTheyNameAFileOrFolder) {
+  makeSource("p/c/file");
+  makeSource("p/d/file");
+  const fs::path here = fs::current_path();
+  fs::current_path(temp_.path());
+  struct Case {
+    fs::path offered;
+    std::optional<fs::path> kept;  // no value: refused with an alert naming it
+  };
+  const Case cases[] = {
+      {"p/c", temp_ / "p/c"},             // relative: against the working folder
+      {temp_ / "p/d/./", temp_ / "p/d"},  // "." and a trailing slash go
+      {temp_ / "p/c/..", temp_ / "p"},    // ".." names the folder above, by its own name
+      {temp_ / "missing", std::nullopt},
+      {"/", std::nullopt},
+      {temp_ / "p/../../../../../../../../..", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    list().removeAll();
+    window_.alerts.clear();
+    const bool added = controller().addSourceToController(c.offered);
+    SCOPED_TRACE(c.offered.native());
+    EXPECT_EQ(added, c.kept.has_value());
+    if (c.kept) {
+      ASSERT_EQ(list().items().size(), 1u);
+      EXPECT_EQ(list().items()[0].aPath, *c.kept);
+      EXPECT_EQ(list().items()[0].aPathComponent, lastPathComponent(*c.kept));
+    } else {
+      EXPECT_TRUE(list().items().empty());
+      ASSERT_EQ(window_.alertKeys(), (std::vector<QString>{QStringLiteral("cannotAddSource/cannotAddSourceLong")}));
+      EXPECT_TRUE(window_.alerts[0].request.detail.contains(displayPath(c.offered)));
+    }
+  }
+  fs::current_path(here);
+
+  // Several refused at once are named in one alert; the others are added.
+  list().removeAll();
+  window_.alerts.clear();
+  controller().openFiles({temp_ / "gone1", temp_ / "p/c", temp_ / "gone2"});
+  EXPECT_EQ(listNames(), (std::vector<std::string>{"c"}));
+  ASSERT_EQ(window_.alerts.size(), 1u);
+  EXPECT_TRUE(window_.alerts[0].request.detail.contains(QStringLiteral("gone1")));
+  EXPECT_TRUE(window_.alerts[0].request.detail.contains(QStringLiteral("gone2")));
 }
 
 TEST_F(BurnListTest, ItemsCarryTheirKeysAndFullSizes) {
   controller().addSourceToController(makeSource("src/file.bin", 1'500'000));
-  controller().addSourceToController(temp_ / "missing");
+  controller().addSourceToController(makeSource("src/empty", 0));
   const auto& items = list().items();
   ASSERT_EQ(items.size(), 2u);
   EXPECT_EQ(items[0].aPathComponent, "file.bin");
   EXPECT_EQ(items[0].isPermanent, "0");
   EXPECT_EQ(items[0].aIcon.toString(), QStringLiteral("file-icon"));
   EXPECT_DOUBLE_EQ(items[0].sizeInMB, 1.5);
-  EXPECT_DOUBLE_EQ(items[1].sizeInMB, 0.0000001);  // a missing path is still added
+  EXPECT_DOUBLE_EQ(items[1].sizeInMB, 0.0000001);  // a full size is never 0
   EXPECT_NEAR(list().sumSizeInMB(), 1.5000001, 1e-12);
 }
 

@@ -187,8 +187,11 @@ TEST_F(BurnFlowTest, ATrackTooBigForTheDiscFailsCleanlyAndTheNextBurnWorks) {
   EXPECT_FALSE(controller().burnInProgress());
   EXPECT_TRUE(tmpIsEmpty());
   EXPECT_TRUE(controller().theDevice()->mediumState().blank);
+  // Nothing was written: the burn list is kept for another try.
+  EXPECT_EQ(listNames(), (std::vector<std::string>{"Big"}));
 
   ASSERT_TRUE(settle());
+  controller().sessionContentController().removeObjectAt(0);
   controller().addSourceToController(source("Small"));
   EXPECT_TRUE(burnAndWait().value().written);
 }

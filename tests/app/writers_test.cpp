@@ -98,7 +98,7 @@ TEST_F(RegistryTest, ListIsSortedByNameThenPathAndIndexesPointIntoTheServiceOrde
   EXPECT_EQ(log_, (std::vector<std::string>{"reserve Drive A", "release Drive A", "reserve Drive B"}));
 }
 
-TEST_F(RegistryTest, AnAppearingWriterReselectsTheFirstAndLeavesTheReservation) {
+TEST_F(RegistryTest, AnAppearingWriterReselectsTheFirstAndMovesTheReservationWithIt) {
   add("/sys/m/sr1", "Middle");
   add("/sys/z/sr2", "Last");
   start();
@@ -109,7 +109,9 @@ TEST_F(RegistryTest, AnAppearingWriterReselectsTheFirstAndLeavesTheReservation) 
   Q_EMIT service_.deviceAppeared(service_.writers.back());
   EXPECT_EQ(window_.writerMenu.selected, 0);
   EXPECT_EQ(controller_->theDevice()->displayName(), QStringLiteral("First"));
-  EXPECT_TRUE(log_.empty());  // the reservation stays on "Last"
+  EXPECT_EQ(log_, (std::vector<std::string>{"release Last", "reserve First"}));
+  // Nothing of the other writer's disc is left to burn onto this one.
+  EXPECT_FALSE(controller_->statusController().content().title.has_value());
 }
 
 TEST_F(RegistryTest, WhenTheLastWriterGoesNothingIsSelectedAndABurnIsRefused) {

@@ -158,8 +158,12 @@ TEST_F(Drops, FilesOpenedInTheApplicationJoinTheList) {
   writeFile(temp_ / "a/Docs/x.txt", "x");
   writeFile(temp_ / "b/Docs/y.txt", "y");
   app().openFiles({temp_ / "a/Docs", temp_ / "b/Docs", temp_ / "does-not-exist"});
-  EXPECT_EQ(listNames(), (std::vector<std::string>{"Docs", "does-not-exist"}));
+  EXPECT_EQ(listNames(), (std::vector<std::string>{"Docs"}));
   EXPECT_TRUE(window().isVisible());
+  // What names nothing is refused, and the window says which and why.
+  QMessageBox* box = waitForBox(QStringLiteral("cannotAddSource"));
+  ASSERT_NE(box, nullptr);
+  EXPECT_TRUE(box->informativeText().contains(QStringLiteral("does-not-exist")));
 }
 
 }  // namespace

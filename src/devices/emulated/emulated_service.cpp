@@ -153,8 +153,24 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
     s.spaceUsed = disc.usedBlocks();
     s.tracks = disc.tracks;
     if (disc.appendable()) s.tracks.push_back(TrackRecord{disc.nextWritable(), disc.freeBlocks()});
+    if (!disc.tracks.empty()) {
+      const auto volumeId = isoVolumeIdAt(paths_.mediumFile(), disc.tracks.back().start);
+      s.lastSessionFormat = volumeId ? MediumState::SessionFormat::Iso9660 : MediumState::SessionFormat::Other;
+      s.volumeId = volumeId.value_or(std::string());
+    }
     if (!s.busy) (void)currentMount(paths_, toc.value(), bsdName());
     return s;
+  }
+
+  Status mountMedium() override {
+    auto toc = readToc(paths_);
+    if (!toc) return toc.error();
+    if (!toc.value().disc || toc.value().trayOpen) return makeError(ErrorKind::NoMedium, "there is no disc in the writer");
+    auto mounted = mountDisc(paths_, *toc.value().disc, bsdName());
+    if (!mounted) return mounted.error();
+    if (!mounted.value()) return makeError(ErrorKind::MediumNotWritable, "the disc holds no ISO 9660 session to mount");
+    link_->requestRefresh();
+    return {};
   }
 
   Status acquireExclusiveAccess() override {

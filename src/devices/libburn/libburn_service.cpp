@@ -23,6 +23,16 @@ std::string LibburnWriter::toolDeviceName() const {
   return identity_.devicePath;
 }
 
+Status LibburnWriter::mountMedium() {
+  auto& mounts = drive_->mounts();
+  if (!mounts.available())
+    return makeError(ErrorKind::NotFound, "UDisks2 is not running, so the disc cannot be mounted from here; mount " +
+                                              identity_.devicePath + " by hand");
+  auto mounted = mounts.mount(identity_.devicePath);
+  if (!mounted) return mounted.error();
+  return {};
+}
+
 bool LibburnWriter::refresh() {
   if (drive_->jobRunning() || drive_->isPseudo()) return false;
   MediumState fresh;

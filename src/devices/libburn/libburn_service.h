@@ -44,6 +44,8 @@ class LibburnWriter : public Writer {
   Result<std::unique_ptr<Job>> burn(const BurnSettings& settings, const TrackProperties& track,
                                     std::shared_ptr<TrackProducer> producer) override;
   Result<std::unique_ptr<Job>> erase() override;
+  // Mounts the disc through UDisks2, as the desktop would.
+  Status mountMedium() override;
 
   // Reads the drive again; answers whether the medium state changed. Leaves
   // the drive alone while a job of ours runs on it.
