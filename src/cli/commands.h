@@ -13,6 +13,7 @@ namespace tessaline::cli {
 int runWriterCommand(const QStringList& args);  // writer create|remove|list|insert|append|info|eject|tray
 int runWritersCommand(const QStringList& args);
 int runStatusCommand(const QStringList& args);
+int runMountCommand(const QStringList& args);
 int runListCommand(const QStringList& args, const std::vector<std::string>& rawArgs);
 int runPreviewCommand(const QStringList& args, const std::vector<std::string>& rawArgs);
 int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawArgs);

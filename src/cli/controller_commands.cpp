@@ -6,7 +6,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <csignal>
 #include <cstdio>
 
 #include "app/cd_name_formatter.h"
@@ -19,8 +18,13 @@ namespace tessaline::cli {
 namespace {
 
 void printOut(const QString& text) {
-  std::fputs(text.toLocal8Bit().constData(), stdout);
+  std::fputs(printable(text).toLocal8Bit().constData(), stdout);
   std::fputc('\n', stdout);
+}
+
+// Several lines for a person, each escaped on its own.
+void printLines(const QStringList& lines) {
+  for (const QString& line : lines) printOut(line);
 }
 
 void printJson(const QJsonDocument& doc) { std::fputs(doc.toJson(QJsonDocument::Indented).constData(), stdout); }
@@ -43,10 +47,6 @@ std::optional<int> parseOrExit(QCommandLineParser& parser, const QString& comman
   return std::nullopt;
 }
 
-QCommandLineOption writerOption() {
-  return {QStringLiteral("writer"), QStringLiteral("The writer's number in 'tessaline-cli writers' (default 0)."),
-          QStringLiteral("INDEX")};
-}
 QCommandLineOption jsonOption() { return {QStringLiteral("json"), QStringLiteral("Print JSON.")}; }
 
 void addSourceArguments(QCommandLineParser& parser) {
@@ -54,37 +54,76 @@ void addSourceArguments(QCommandLineParser& parser) {
                                QStringLiteral("[SOURCE...]"));
 }
 
-QString statusLine(const DiscStatusRecord& r) {
-  QStringList parts;
-  parts << r.deviceStatusString.value_or(QString());
-  if (r.title) parts << QStringLiteral("title: %1").arg(*r.title);
-  if (r.spaceFree) parts << QStringLiteral("free: %1 MB").arg(static_cast<double>(*r.spaceFree), 0, 'f', 1);
-  if (r.spaceUsed) parts << QStringLiteral("used: %1 MB").arg(static_cast<double>(*r.spaceUsed), 0, 'f', 1);
-  if (r.eraseable) parts << QStringLiteral("erasable");
-  if (r.mountPath) parts << QStringLiteral("mounted at: %1").arg(displayPath(*r.mountPath));
-  return parts.join(QStringLiteral("\n"));
+QStringList statusLines(const DiscStatusRecord& r, CliSession& session) {
+  QStringList lines;
+  lines << r.deviceStatusString.value_or(QString());
+  lines << QStringLiteral("disc: %1").arg(session.discText());
+  if (r.title) lines << QStringLiteral("title: %1").arg(*r.title);
+  if (r.spaceFree) lines << QStringLiteral("free: %1 MB").arg(static_cast<double>(*r.spaceFree), 0, 'f', 1);
+  if (r.spaceUsed) lines << QStringLiteral("used: %1 MB").arg(static_cast<double>(*r.spaceUsed), 0, 'f', 1);
+  if (r.eraseable) lines << QStringLiteral("erasable");
+  if (r.mountPath) lines << QStringLiteral("mounted at: %1").arg(displayPath(*r.mountPath));
+  if (session.controller().discNotMounted())
+    lines << QStringLiteral("not mounted: the system has not mounted the disc; 'tessaline-cli mount' asks it to");
+  return lines;
+}
+
+// The record's fixed keys, and the medium in plain fields beside them.
+QJsonObject statusJson(CliSession& session) {
+  QJsonObject o = toJson(session.controller().statusController().content());
+  const MediumSummary medium = session.controller().mediumSummary();
+  o[QStringLiteral("present")] = medium.present;
+  o[QStringLiteral("trayOpen")] = medium.trayOpen;
+  o[QStringLiteral("blank")] = medium.blank;
+  o[QStringLiteral("appendable")] = medium.appendable;
+  o[QStringLiteral("closed")] = medium.closed;
+  o[QStringLiteral("sessions")] = medium.sessions;
+  o[QStringLiteral("freeBytes")] = static_cast<double>(medium.freeBlocks.bytes());
+  if (medium.mounted) o[QStringLiteral("mounted")] = *medium.mounted;
+  if (medium.volumeName) o[QStringLiteral("volumeName")] = *medium.volumeName;
+  return o;
 }
 
 // Starts a session on the chosen writer and waits for its status.
 std::optional<int> startAndSettle(CliSession& session, const QCommandLineParser& parser) {
-  std::optional<int> index;
-  if (!parseWriterIndex(parser, index)) return 2;
-  if (!session.start(index)) return 1;
+  if (!session.start(writerSpec(parser))) return session.interruption() != 0 ? session.interruptedExitStatus() : 1;
   if (!session.settle()) {
+    if (session.interruption() != 0) return session.interruptedExitStatus();
     printError(QStringLiteral("the writer's status did not settle in time"));
     return 1;
   }
   return std::nullopt;
 }
 
-volatile std::sig_atomic_t gInterrupted = 0;
+// Adds the sources given on the command line; false (after the window has
+// said why) when one was refused, as nothing should be burned then.
+bool addSources(CliSession& session, const std::vector<std::filesystem::path>& paths) {
+  bool all = true;
+  for (const auto& path : paths) all = session.controller().addSourceToController(path) && all;
+  return all;
+}
+
+// Says what the disc brought back into the burn list, and what it left out.
+void reportRestoredSources(CliSession& session) {
+  QObject::connect(&session.controller(), &appController::sourcesRestored, [](const RestoredSources& sources) {
+    if (!sources.restored.empty()) {
+      printOut(QStringLiteral("Sources the disc remembers:"));
+      for (const auto& path : sources.restored) printOut(QStringLiteral("  ") + displayPath(path));
+    }
+    for (const auto& [path, why] : sources.leftOut)
+      printError(QStringLiteral("the disc remembers %1, left out: %2")
+                     .arg(displayPath(path), QString::fromStdString(why.message)));
+  });
+}
 
 }  // namespace
 
 int runWritersCommand(const QStringList& args) {
   QCommandLineParser parser;
   parser.addOption(jsonOption());
-  if (auto exit = parseOrExit(parser, QStringLiteral("writers"), QStringLiteral("Lists the writers in menu order."), args))
+  if (auto exit = parseOrExit(parser, QStringLiteral("writers"),
+                              QStringLiteral("Lists the writers in menu order: number, name, display name, device."),
+                              args))
     return *exit;
   CliSession session;
   if (!session.start(std::nullopt)) return 1;
@@ -96,8 +135,10 @@ int runWritersCommand(const QStringList& args) {
     return 0;
   }
   for (std::size_t i = 0; i < writers.size(); ++i)
-    printOut(QStringLiteral("%1  %2  (%3)").arg(i).arg(writers[i].DRDeviceDisplayName,
-                                                  displayName(writers[i].toolDeviceName)));
+    printOut(QStringLiteral("%1  %2  %3  (%4)")
+                 .arg(i)
+                 .arg(displayName(writers[i].DRDeviceName), writers[i].DRDeviceDisplayName,
+                      displayName(writers[i].toolDeviceName)));
   return 0;
 }
 
@@ -113,17 +154,45 @@ int runStatusCommand(const QStringList& args) {
   if (auto exit = startAndSettle(session, parser)) return *exit;
   const bool json = parser.isSet(jsonOption());
   auto print = [&] {
-    const auto& record = session.controller().statusController().content();
-    if (json) printJson(QJsonDocument(toJson(record)));
-    else printOut(statusLine(record));
+    if (json) printJson(QJsonDocument(statusJson(session)));
+    else printLines(statusLines(session.controller().statusController().content(), session));
     std::fflush(stdout);
   };
   print();
   if (!parser.isSet(QStringLiteral("watch"))) return 0;
-  std::signal(SIGINT, [](int) { gInterrupted = 1; });
-  std::signal(SIGTERM, [](int) { gInterrupted = 1; });
   QObject::connect(&session.controller().statusController(), &StatusController::contentChanged, print);
-  CliSession::runUntil([] { return gInterrupted != 0; }, 24 * 3600 * 1000);
+  session.runUntil([] { return false; }, 24 * 3600 * 1000);
+  return 0;
+}
+
+int runMountCommand(const QStringList& args) {
+  QCommandLineParser parser;
+  parser.addOption(writerOption());
+  if (auto exit = parseOrExit(parser, QStringLiteral("mount"),
+                              QStringLiteral("Asks the system to mount the disc in the writer (through UDisks2 for a "
+                                             "drive), when it has not done so itself."),
+                              args))
+    return *exit;
+  CliSession session;
+  if (auto exit = startAndSettle(session, parser)) return *exit;
+  auto& controller = session.controller();
+  if (const auto& mounted = controller.statusController().content().mountPath) {
+    printOut(QStringLiteral("The disc is mounted at %1.").arg(displayPath(*mounted)));
+    return 0;
+  }
+  if (!controller.discNotMounted()) {
+    printError(QStringLiteral("there is no disc with sessions to mount (%1)").arg(session.discText()));
+    return 1;
+  }
+  controller.mountDisc();
+  if (session.window().refusalShown()) return 1;
+  session.runUntil([&] { return controller.statusController().content().mountPath.has_value(); }, 30000);
+  const auto& mountPath = controller.statusController().content().mountPath;
+  if (!mountPath) {
+    printError(QStringLiteral("the disc was not mounted in time"));
+    return 1;
+  }
+  printOut(QStringLiteral("The disc is mounted at %1.").arg(displayPath(*mountPath)));
   return 0;
 }
 
@@ -154,10 +223,11 @@ int runListCommand(const QStringList& args, const std::vector<std::string>& rawA
                               QStringLiteral("Prints the burn list the next burn would use."), args))
     return *exit;
   CliSession session;
+  if (!parser.isSet(jsonOption())) reportRestoredSources(session);
   if (auto exit = startAndSettle(session, parser)) return *exit;
-  for (const auto& path : positionalPaths(parser, rawArgs)) session.controller().addSourceToController(path);
+  const bool allAdded = addSources(session, positionalPaths(parser, rawArgs));
   printBurnList(session.controller(), parser.isSet(jsonOption()));
-  return 0;
+  return allAdded ? 0 : 1;
 }
 
 int runPreviewCommand(const QStringList& args, const std::vector<std::string>& rawArgs) {
@@ -170,9 +240,10 @@ int runPreviewCommand(const QStringList& args, const std::vector<std::string>& r
                               QStringLiteral("Prints every entry the next session would write, and why."), args))
     return *exit;
   CliSession session;
+  if (!parser.isSet(jsonOption())) reportRestoredSources(session);
   if (auto exit = startAndSettle(session, parser)) return *exit;
   auto& controller = session.controller();
-  for (const auto& path : positionalPaths(parser, rawArgs)) controller.addSourceToController(path);
+  if (!addSources(session, positionalPaths(parser, rawArgs))) return 1;
   if (parser.isSet(QStringLiteral("hide-previous"))) controller.setHidePreviousSessions(true);
   auto entries = controller.previewNextSession();
   if (!entries) {
@@ -244,27 +315,45 @@ int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawA
   }
 
   CliSession session(parser.isSet(QStringLiteral("yes")));
+  reportRestoredSources(session);
   if (auto exit = startAndSettle(session, parser)) return *exit;
   auto& controller = session.controller();
-  // Without --volume, a continued disc keeps its name when the name field
-  // could hold it.
-  const auto& status = controller.statusController().content();
-  if (!parser.isSet(QStringLiteral("volume")) && status.mountPath && status.title) {
-    if (!status.title->isEmpty() && CDNameFormatter::isAcceptableName(*status.title)) volume = *status.title;
+  // Without --volume, a continued disc keeps the name it carries.
+  if (!parser.isSet(QStringLiteral("volume"))) {
+    const auto offered = controller.offeredVolumeName();
+    if (offered && CDNameFormatter::isAcceptableName(*offered)) volume = *offered;
   }
   session.window().setVolumeName(volume.isEmpty() ? QStringLiteral(" ") : volume);
   session.window().speedMenu().setSelectedTag(speed);
-  for (const auto& path : positionalPaths(parser, rawArgs)) controller.addSourceToController(path);
+  if (!addSources(session, positionalPaths(parser, rawArgs))) return 1;
   if (parser.isSet(QStringLiteral("hide-previous"))) controller.setHidePreviousSessions(true);
+  // With a choice of writers, say which one and which disc this burn uses.
+  if (controller.registeredDevices().size() > 1 && !parser.isSet(QStringLiteral("writer")))
+    printOut(QStringLiteral("Burning with %1; %2.").arg(session.selectedWriterText(), session.discText()));
 
   std::optional<BurnOutcome> outcome;
   QObject::connect(&controller, &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
   controller.attemptBurn();
   // The burn ends in its outcome, or earlier in a refusal or a declined question.
-  CliSession::runUntil(
-      [&] { return outcome.has_value() || session.window().refusalShown() || session.window().questionDeclined(); },
-      24 * 3600 * 1000);
+  auto ended = [&] {
+    return outcome.has_value() || session.window().refusalShown() || session.window().questionDeclined();
+  };
+  session.runUntil(ended, 24 * 3600 * 1000);
+  if (session.interruption() != 0 && !outcome) {
+    // Ctrl-C or a TERM: stop the tool and the writer, clean up, say what
+    // happened to the disc.
+    printError(QStringLiteral("stopping the burn..."));
+    controller.cancelBurn();
+    session.runUntil([&] { return outcome.has_value() || !controller.burnInProgress(); }, 120000);
+    if (outcome && outcome->writingStarted)
+      printError(QStringLiteral("stopped while the session was written: it was not completed. The disc's earlier "
+                                "sessions stay readable; on a CD-R the space of the unfinished session may be lost."));
+    else
+      printError(QStringLiteral("stopped: nothing was written to the disc"));
+    return session.interruptedExitStatus();
+  }
   if (!outcome) return 1;
+  if (outcome->upToDate) return 0;  // the window has said so
   if (!outcome->written) {
     if (outcome->error) printError(QString::fromStdString(outcome->error->message));
     return 1;
@@ -284,6 +373,8 @@ int runEraseCommand(const QStringList& args) {
   CliSession session(parser.isSet(QStringLiteral("yes")));
   if (auto exit = startAndSettle(session, parser)) return *exit;
   auto& controller = session.controller();
+  if (controller.registeredDevices().size() > 1 && !parser.isSet(QStringLiteral("writer")))
+    printOut(QStringLiteral("Erasing with %1; %2.").arg(session.selectedWriterText(), session.discText()));
   if (!controller.statusController().content().eraseable) {
     printError(QStringLiteral("the disc in the writer cannot be erased (%1)")
                    .arg(controller.statusController().content().deviceStatusString.value_or(QString())));
@@ -293,7 +384,11 @@ int runEraseCommand(const QStringList& args) {
   QObject::connect(&controller, &appController::eraseFinished,
                    [&](bool ok, const QString& message) { result = std::make_pair(ok, message); });
   controller.attemptErase();
-  CliSession::runUntil([&] { return result.has_value() || session.window().questionDeclined(); }, 24 * 3600 * 1000);
+  session.runUntil([&] { return result.has_value() || session.window().questionDeclined(); }, 24 * 3600 * 1000);
+  if (session.interruption() != 0 && !result) {
+    printError(QStringLiteral("interrupted: the erase was stopped; erase the disc again before using it"));
+    return session.interruptedExitStatus();
+  }
   if (!result) return 1;
   if (!result->first) {
     printError(result->second.isEmpty() ? QStringLiteral("the erase failed") : result->second);

@@ -16,6 +16,7 @@ void printUsage(FILE* out) {
       "\n"
       "commands:\n"
       "  status    the medium in the selected writer\n"
+      "  mount     ask the system to mount the disc\n"
       "  writers   the writers, in menu order\n"
       "  list      the burn list the next burn would use\n"
       "  preview   every entry the next session would write, and why\n"
@@ -50,6 +51,7 @@ int main(int argc, char** argv) {
   if (command == QLatin1String("writer")) return runWriterCommand(args);
   if (command == QLatin1String("writers")) return runWritersCommand(args);
   if (command == QLatin1String("status")) return runStatusCommand(args);
+  if (command == QLatin1String("mount")) return runMountCommand(args);
   if (command == QLatin1String("list")) return runListCommand(args, rawArgs);
   if (command == QLatin1String("preview")) return runPreviewCommand(args, rawArgs);
   if (command == QLatin1String("burn")) return runBurnCommand(args, rawArgs);

@@ -31,7 +31,8 @@ Result<fs::path> normaliseSourcePath(const fs::path& path, const fs::path& worki
 }
 
 Status checkRestorableSource(const fs::path& path) {
-  if (!path.is_absolute() || normalForm(path) != path || path == "/")
+  if (path == "/") return makeError(ErrorKind::PermissionDenied, "the whole file system");
+  if (!path.is_absolute() || normalForm(path) != path)
     return makeError(ErrorKind::InvalidInput, "not an absolute, plain path");
   static constexpr std::array<std::string_view, 4> kSystemFolders = {"/proc", "/sys", "/dev", "/run"};
   const std::string_view text = path.native();

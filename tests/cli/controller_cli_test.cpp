@@ -57,11 +57,40 @@ TEST_F(CliTest, StatusAndWritersPrintTheRecordsWithTheirKeys) {
   EXPECT_FALSE(status.contains(QStringLiteral("mountPath")));
   EXPECT_FALSE(status.contains(QStringLiteral("eraseable")));  // a blank CD-RW
 
-  status = json({"status", "--writer", "1", "--json"}).object();
-  EXPECT_EQ(status[QStringLiteral("deviceStatusString")].toString(), QStringLiteral("CD-R"));
+  // The medium in plain fields beside the record's keys.
+  EXPECT_TRUE(status[QStringLiteral("blank")].toBool());
+  EXPECT_TRUE(status[QStringLiteral("appendable")].toBool());
+  EXPECT_FALSE(status[QStringLiteral("closed")].toBool());
+  EXPECT_EQ(status[QStringLiteral("sessions")].toInt(), 0);
+  EXPECT_EQ(status[QStringLiteral("freeBytes")].toDouble(), 359847.0 * 2048);
+}
+
+TEST_F(CliTest, AWriterIsNamedByItsNameDeviceDisplayNameOrNumber) {
+  ASSERT_EQ(runCli({"writer", "create", "b-rec", "--display-name", "Second"}).exitCode, 0);
+  ASSERT_EQ(runCli({"writer", "create", "a-rec", "--display-name", "Twin"}).exitCode, 0);
+  ASSERT_EQ(runCli({"writer", "create", "c-rec", "--display-name", "Twin"}).exitCode, 0);
+  ASSERT_EQ(runCli({"writer", "insert", "b-rec", "--medium", "cd-rw"}).exitCode, 0);
+  const auto listing = runCli({"writers"});
+  EXPECT_NE(listing.out.find("1  b-rec  Second"), std::string::npos) << listing.out;
+  const std::string device = "/dev/" + json({"writer", "info", "b-rec", "--json"}).object()[QStringLiteral("bsdName")]
+                                           .toString()
+                                           .toStdString();
+  for (const std::string& spec : {std::string("b-rec"), std::string("Second"), device, std::string("1")}) {
+    const auto status = json({"status", "--writer", spec, "--json"}).object();
+    EXPECT_EQ(status[QStringLiteral("deviceStatusString")].toString(), QStringLiteral("CD-RW")) << spec;
+  }
+  const auto twins = runCli({"status", "--writer", "Twin"});
+  EXPECT_NE(twins.exitCode, 0);
+  EXPECT_NE(twins.err.find("names several writers"), std::string::npos) << twins.err;
   const auto bad = runCli({"status", "--writer", "7"});
   EXPECT_NE(bad.exitCode, 0);
-  EXPECT_NE(bad.err.find("there is no writer 7"), std::string::npos) << bad.err;
+  EXPECT_NE(bad.err.find("there is no writer \"7\""), std::string::npos) << bad.err;
+  // Several writers and none named: the burn says which one and which disc.
+  writeFile(temp_ / "home/Docs/a.txt", "a");
+  const auto burn = runCli({"burn", "--writer", "a-rec", (temp_ / "home/Docs").string()});
+  EXPECT_EQ(burn.out.find("Burning with"), std::string::npos);
+  const auto unnamed = runCli({"burn", (temp_ / "home/Docs").string()});
+  EXPECT_NE(unnamed.out.find("Burning with writer 0 \"Twin\" (a-rec"), std::string::npos) << unnamed.out;
 }
 
 TEST_F(CliTest, StatusWatchPrintsEachNewRecord) {
@@ -89,8 +118,10 @@ TEST_F(CliTest, ListAndPreviewShowTheNextSessionWithoutWritingIt) {
   writeFile(temp_ / "home/Docs/a.txt", std::string(1'500'000, 'a'));
   writeFile(temp_ / "home/Docs/sub/b.txt", "b");
   writeFile(temp_ / "other/Docs/x", "x");
-  const auto list = json({"list", "--json", (temp_ / "home/Docs").string(), (temp_ / "other/Docs").string()}).array();
-  ASSERT_EQ(list.size(), 1);  // the second Docs is refused
+  const auto both = runCli({"list", "--json", (temp_ / "home/Docs").string(), (temp_ / "other/Docs").string()});
+  EXPECT_EQ(both.exitCode, 1);  // the second Docs is refused
+  const auto list = QJsonDocument::fromJson(QByteArray::fromStdString(both.out)).array();
+  ASSERT_EQ(list.size(), 1);
   const auto item = list[0].toObject();
   EXPECT_EQ(item[QStringLiteral("aPathComponent")].toString(), QStringLiteral("Docs"));
   EXPECT_EQ(item[QStringLiteral("isPermanent")].toString(), QStringLiteral("0"));

@@ -125,8 +125,9 @@ void openUpForNobody(const fs::path& path) {
 }
 
 ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& stdinData, int timeoutMs) {
+                         const std::string& stdinData, int timeoutMs, const fs::path& workingFolder) {
   QProcess process;
+  if (!workingFolder.empty()) process.setWorkingDirectory(QString::fromStdString(workingFolder.string()));
   QStringList list;
   for (const auto& a : args) list << QString::fromLocal8Bit(a.c_str());
   process.start(QString::fromLocal8Bit(program.c_str()), list);
@@ -145,8 +146,9 @@ ProcessResult runProgram(const std::string& program, const std::vector<std::stri
   return result;
 }
 
-ProcessResult runCli(const std::vector<std::string>& args, const std::string& stdinData) {
-  return runProgram(TESSALINE_CLI_PATH, args, stdinData);
+ProcessResult runCli(const std::vector<std::string>& args, const std::string& stdinData,
+                     const fs::path& workingFolder) {
+  return runProgram(TESSALINE_CLI_PATH, args, stdinData, 120000, workingFolder);
 }
 
 }  // namespace tessaline::test

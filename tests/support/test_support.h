@@ -79,8 +79,10 @@ struct ProcessResult {
   std::string err;
 };
 ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& stdinData = {}, int timeoutMs = 120000);
+                         const std::string& stdinData = {}, int timeoutMs = 120000,
+                         const fs::path& workingFolder = {});
 // Runs tessaline-cli.
-ProcessResult runCli(const std::vector<std::string>& args, const std::string& stdinData = {});
+ProcessResult runCli(const std::vector<std::string>& args, const std::string& stdinData = {},
+                     const fs::path& workingFolder = {});
 
 }  // namespace tessaline::test

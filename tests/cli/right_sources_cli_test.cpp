@@ -1,0 +1,108 @@
+// tessaline-cli with the sources a user gives and the ones a disc
+// remembers: relative, missing and system paths, nothing new to burn, and
+// a burn interrupted from the terminal.
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "support/test_support.h"
+
+namespace tessaline::test {
+namespace {
+
+class SourcesCliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(runCli({"writer", "create", "rec"}).exitCode, 0);
+    ASSERT_EQ(runCli({"writer", "insert", "rec", "--medium", "cd-r"}).exitCode, 0);
+    ASSERT_EQ(runCli({"config", "set", "storeBurnConfiguration", "true"}).exitCode, 0);
+    writeFile(temp_ / "home/Docs/a.txt", "a");
+  }
+  int sessions() {
+    const auto r = runCli({"writer", "info", "rec", "--json"});
+    return static_cast<int>(
+        QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).object()[QStringLiteral("tracks")].toArray().size());
+  }
+  PrivateEnvironment temp_;
+};
+
+TEST_F(SourcesCliTest, RelativeSourcesAreRememberedAbsolutelyAndMissingOnesAreRefused) {
+  const auto burned = runCli({"burn", "--yes", "home/Docs"}, {}, temp_.path());
+  ASSERT_EQ(burned.exitCode, 0) << burned.err;
+  // From any folder, the disc brings the source back by its full path.
+  const auto listed = runCli({"list"}, {}, "/");
+  EXPECT_NE(listed.out.find("Sources the disc remembers:\n  " + (temp_ / "home/Docs").string()), std::string::npos)
+      << listed.out;
+
+  for (const std::string& missing : {(temp_ / "home/Wrok").string(), std::string("/nonexistent")}) {
+    const auto list = runCli({"list", missing});
+    EXPECT_EQ(list.exitCode, 1) << missing;
+    EXPECT_NE(list.err.find("there is no such file or folder"), std::string::npos) << list.err;
+    const auto burn = runCli({"burn", "--yes", missing});
+    EXPECT_EQ(burn.exitCode, 1) << burn.err;
+  }
+  EXPECT_EQ(sessions(), 1);
+}
+
+TEST_F(SourcesCliTest, ADiscChoosesNothingAUserCouldNotHaveAdded) {
+  writeFile(temp_ / "disc/.tessaline",
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><array>"
+            "<dict><key>aPath</key><string>/</string></dict>"
+            "<dict><key>aPath</key><string>/proc/self</string></dict>"
+            "<dict><key>aPath</key><string>" + (temp_ / "home/Docs/..").string() + "</string></dict>"
+            "<dict><key>aPath</key><string>" + (temp_ / "home/Gone").string() + "</string></dict>"
+            "<dict><key>aPath</key><string>" + (temp_ / "home/Docs").string() + "</string></dict>"
+            "</array></plist>\n");
+  writeFile(temp_ / "disc/Docs/a.txt", "old");
+  const fs::path image = temp_ / "disc.iso";
+  ASSERT_EQ(runProgram("xorrisofs", {"-quiet", "-r", "-J", "-V", "Crafted", "-o", image.string(), (temp_ / "disc").string()})
+                .exitCode, 0);
+  ASSERT_EQ(runCli({"writer", "create", "x"}).exitCode, 0);
+  ASSERT_EQ(runCli({"writer", "insert", "x", "--medium", "cd-r", "--session", image.string()}).exitCode, 0);
+  const auto listed = runCli({"list", "--writer", "x"});
+  ASSERT_EQ(listed.exitCode, 0) << listed.err;
+  EXPECT_NE(listed.out.find("Sources the disc remembers:\n  " + (temp_ / "home/Docs").string() + "\n"), std::string::npos)
+      << listed.out;
+  for (const std::string& leftOut : {std::string("/"), std::string("/proc/self"), (temp_ / "home/Docs/..").string(),
+                                     (temp_ / "home/Gone").string()})
+    EXPECT_NE(listed.err.find("the disc remembers " + leftOut + ", left out"), std::string::npos)
+        << leftOut << "\n" << listed.err;
+}
+
+TEST_F(SourcesCliTest, NothingNewIsAnUpToDateDiscAndNoSession) {
+  ASSERT_EQ(runCli({"burn", "--yes", (temp_ / "home/Docs").string()}).exitCode, 0);
+  const auto again = runCli({"burn", "--yes"});
+  EXPECT_EQ(again.exitCode, 0) << again.err;
+  EXPECT_NE(again.err.find("The disc is up to date"), std::string::npos) << again.err;
+  EXPECT_EQ(sessions(), 1);
+}
+
+TEST_F(SourcesCliTest, AnInterruptedBurnCleansUpAndSaysNothingWasWritten) {
+  writeFile(temp_ / "bin/mkisofs", "#!/bin/sh\nsleep 60\n");
+  fs::permissions(temp_ / "bin/mkisofs", fs::perms::owner_all);
+  ScopedEnv tool("TESSALINE_MKISOFS", (temp_ / "bin/mkisofs").string());
+  for (const int signal : {SIGINT, SIGTERM}) {
+    QProcess burn;
+    burn.start(QStringLiteral(TESSALINE_CLI_PATH),
+               {QStringLiteral("burn"), QStringLiteral("--yes"), QString::fromStdString((temp_ / "home/Docs").string())});
+    ASSERT_TRUE(burn.waitForStarted());
+    // Wait for the image build: the private folder holds the staged tree.
+    ASSERT_TRUE(waitUntil([&] { return !fs::is_empty(temp_ / "tmp"); }, std::chrono::seconds(30)));
+    waitUntil([] { return false; }, std::chrono::milliseconds(500));
+    ::kill(static_cast<pid_t>(burn.processId()), signal);
+    ASSERT_TRUE(burn.waitForFinished(30000));
+    EXPECT_EQ(burn.exitCode(), 128 + signal);
+    EXPECT_NE(burn.readAllStandardError().indexOf("nothing was written to the disc"), -1);
+    EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
+    EXPECT_EQ(sessions(), 0);
+  }
+}
+
+}  // namespace
+}  // namespace tessaline::test
