@@ -476,7 +476,7 @@ Reply Drive::execute(std::span<const std::uint8_t> cdb, std::span<std::uint8_t> 
       std::snprintf(detail, sizeof detail, " %02x %02x %02x", cdb[1], cdb[2], cdb.size() > 5 ? cdb[5] : 0);
     char sense[32] = "GOOD";
     if (!r.sense.good()) std::snprintf(sense, sizeof sense, "%X/%02X/%02X", r.sense.key, r.sense.asc, r.sense.ascq);
-    log(std::string(name ? name : "UNKNOWN") + (name ? "" : " " + std::to_string(cdb[0])) + detail + " " + sense);
+    log("cmd\t" + std::string(name ? name : "UNKNOWN " + std::to_string(cdb[0])) + "\t" + detail + " " + sense);
   }
   if (cdb.empty() || cdb[0] != 0x03) lastSense_ = r.sense;
   return r;
