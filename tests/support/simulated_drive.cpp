@@ -19,6 +19,8 @@ SimulatedDrive::SimulatedDrive(const fs::path& root) : root_(root) {
   writeFile(device / "model", "Simulated CD-RW\n");
   fs::create_symlink("../..", device / "block/sr0/device");
   fs::create_symlink(fs::relative(device / "block/sr0", sysRoot() / "class/block"), sysRoot() / "class/block/sr0");
+  fs::create_directories(sysRoot() / "dev/block");
+  fs::create_symlink(fs::relative(device / "block/sr0", sysRoot() / "dev/block"), sysRoot() / "dev/block/11:0");
   for (const auto& [name, value] : std::vector<std::pair<const char*, std::string>>{
            {"LD_PRELOAD", TESSALINE_DRIVE_SIM_PATH},
            {"TESSALINE_DRIVE_SIM", (writersDir() / writerName()).string()},
