@@ -18,6 +18,7 @@
 #include "devices/libburn/libburn_service.h"
 #include "devices/libburn/udisks_mounts.h"
 #include "devices/mount_table.h"
+#include "support/simulated_drive.h"
 #include "support/test_support.h"
 
 namespace tessaline::libburn {
@@ -66,6 +67,8 @@ class FakeMounts : public MountControl {
   std::optional<Error> unmountError;
   std::vector<std::string> unmounted, mounted;
 };
+
+void writeFileTree(const fs::path& dir) { test::writeFile(dir / "a.txt", "alpha"); }
 
 void expectError(const Status& s, ErrorKind kind, const std::string& fragment = {}) {
   ASSERT_FALSE(s.ok());
@@ -261,17 +264,33 @@ TEST_F(LibburnServiceTest, ExclusiveAccessUnmountsFirstAndRefusesWithoutUDisks) 
   w->releaseExclusiveAccess();  // nothing held: no effect
 }
 
-// Needs an optical drive; checks what can be checked without writing.
+// Needs an optical drive, or the simulated one: the ctest entry
+// LibburnRealDriveOnSimulator runs this test with the simulator preloaded and
+// TESSALINE_DRIVE_SIM naming where its medium goes. Checks what can be
+// checked without writing.
 TEST(LibburnRealDrive, ReadsTheAttachedDrive) {
-  const auto drives = listOpticalDrives();
-  if (drives.empty()) GTEST_SKIP() << "no optical drive attached (/sys/class/block/sr*)";
-  LibburnService service;
+  LibburnService::Options options;
+  std::unique_ptr<test::SimulatedDrive> sim;
+  std::optional<test::PrivateEnvironment> env;
+  if (listOpticalDrives().empty()) {
+    const char* folder = std::getenv("TESSALINE_DRIVE_SIM");
+    if (folder == nullptr) GTEST_SKIP() << "no optical drive attached (/sys/class/block/sr*) and no simulated one";
+    const fs::path root = fs::path(folder).parent_path().parent_path();
+    fs::remove_all(root);
+    env.emplace();
+    sim = std::make_unique<test::SimulatedDrive>(root);
+    writeFileTree(env->path() / "docs");
+    sim->insert(MediumKind::CDR, {test::makeSessionImage(env->path() / "docs", env->path() / "1.iso", "0", "ONE")});
+    options.sysRoot = sim->sysRoot();
+  }
+  const auto drives = listOpticalDrives(options.sysRoot);
+  LibburnService service(options);
   auto writers = service.devices();
   ASSERT_EQ(writers.size(), drives.size());
   for (const auto& w : writers) {
     EXPECT_EQ("/dev/" + w->bsdName(), w->toolDeviceName());
     EXPECT_FALSE(w->ioRegistryEntryPath().empty());
-    EXPECT_EQ(sysfsPathForDeviceNode(w->toolDeviceName()), w->ioRegistryEntryPath());
+    EXPECT_EQ(sysfsPathForDeviceNode(w->toolDeviceName(), options.sysRoot), w->ioRegistryEntryPath());
     const MediumState s = w->mediumState();
     if (s.present && !s.transitioning && s.appendable) {
       EXPECT_GT(s.spaceFree.value, 0);
@@ -280,6 +299,17 @@ TEST(LibburnRealDrive, ReadsTheAttachedDrive) {
       EXPECT_EQ(s.tracks.size(), 1u);
     }
   }
+  if (!sim) return;
+  // The simulated disc: one session from block 0, the next at 11,702.
+  const MediumState s = writers.at(0)->mediumState();
+  EXPECT_TRUE(s.present && s.appendable && !s.blank);
+  EXPECT_EQ(s.kind, MediumKind::CDR);
+  ASSERT_EQ(s.tracks.size(), 2u);
+  EXPECT_EQ(s.tracks[1].start.value, 11702);
+  EXPECT_EQ(s.lastSessionStart, BlockAddress{0});
+  EXPECT_EQ(s.spaceFree.value, 359847 - 11702);
+  ASSERT_TRUE(writers.at(0)->acquireExclusiveAccess().ok());
+  writers.at(0)->releaseExclusiveAccess();
 }
 
 }  // namespace

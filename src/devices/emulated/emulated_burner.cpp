@@ -113,23 +113,47 @@ Result<Disc> checkCanAppend(const WriterPaths& paths, const Toc& toc, BlockCount
   return disc;
 }
 
-Result<Disc> writeTrackData(int fd, const Disc& disc, BlockCount length, bool close, const ChunkSource& source,
-                            const WriteControl& control) {
-  const BlockAddress start = disc.nextWritable();
-  const std::int64_t base = start.byteOffset();
-  const std::int64_t total = length.bytes();
-  const BlockCount padded = paddedTrackLength(length);
+Result<TrackWriter> TrackWriter::start(int mediumFd, const Disc& disc) {
+  TrackWriter w;
+  w.fd_ = mediumFd;
+  w.disc_ = disc;
+  w.start_ = disc.nextWritable();
   // The file spans the whole disc; what lies past the next writable address
   // (a burn that was cut short) is cleared before writing.
-  if (::ftruncate(fd, static_cast<off_t>(std::max(disc.capacity.bytes(), (start + padded + kRunOutBlocks).byteOffset()))) != 0)
+  const std::int64_t size = std::max(disc.capacity.bytes(), (w.start_ + kMinTrackLength + kRunOutBlocks).byteOffset());
+  if (::ftruncate(mediumFd, static_cast<off_t>(size)) != 0)
     return makeError(ErrorKind::Io, std::string("cannot size the medium file: ") + errnoText());
-  if (Status s = clearRange(fd, base, disc.capacity.bytes()); !s) return s.error();
+  if (Status s = clearRange(mediumFd, w.start_.byteOffset(), disc.capacity.bytes()); !s) return s.error();
+  return w;
+}
 
+Status TrackWriter::append(std::span<const std::byte> data) {
+  const std::int64_t end = start_.byteOffset() + written_ + static_cast<std::int64_t>(data.size());
+  if (BlockAddress{0} + BlockCount::fromBytesRoundedUp(end) + kRunOutBlocks > BlockAddress{disc_.capacity.value})
+    return makeError(ErrorKind::NoSpace, "the track runs past the end of the disc");
+  if (Status s = pwriteAll(fd_, data.data(), data.size(), start_.byteOffset() + written_); !s) return s;
+  written_ += static_cast<std::int64_t>(data.size());
+  return {};
+}
+
+Disc TrackWriter::finished(bool close) const {
+  Disc next = disc_;
+  next.tracks.push_back(TrackRecord{start_, paddedTrackLength(BlockCount::fromBytesRoundedUp(written_))});
+  next.closed = close;
+  return next;
+}
+
+Result<Disc> writeTrackData(int fd, const Disc& disc, BlockCount length, bool close, const ChunkSource& source,
+                            const WriteControl& control) {
+  auto writer = TrackWriter::start(fd, disc);
+  if (!writer) return writer.error();
+  TrackWriter& w = writer.value();
+  const std::int64_t total = length.bytes();
   std::vector<std::byte> buffer(chunkFor(control));
   const Pacer pacer(control.bytesPerSecond);
-  std::int64_t done = 0;
   report(control, 0, total);
-  while (done < total) {
+  while (w.bytesWritten() < total) {
+    const std::int64_t done = w.bytesWritten();
     if (cancelled(control)) return makeError(ErrorKind::Cancelled, "the burn was cancelled");
     const auto want = static_cast<std::size_t>(std::min<std::int64_t>(total - done, static_cast<std::int64_t>(buffer.size())));
     auto got = source(std::span<std::byte>(buffer.data(), want));
@@ -138,15 +162,26 @@ Result<Disc> writeTrackData(int fd, const Disc& disc, BlockCount length, bool cl
       return makeError(ErrorKind::WriteFailed, "the data ran out after " + std::to_string(done / kBlockBytes) + " of " +
                                                    std::to_string(length.value) + " blocks");
     if (got.value() > want) return makeError(ErrorKind::Internal, "the data source overfilled its buffer");
-    if (Status s = pwriteAll(fd, buffer.data(), got.value(), base + done); !s) return s.error();
-    done += got.value();
-    pacer.after(done);
-    report(control, done, total);
+    if (Status s = w.append(std::span<const std::byte>(buffer.data(), got.value())); !s) {
+      if (s.error().kind == ErrorKind::NoSpace) return s.error();
+      return makeError(ErrorKind::WriteFailed, s.error().message);
+    }
+    pacer.after(w.bytesWritten());
+    report(control, w.bytesWritten(), total);
   }
-  Disc next = disc;
-  next.tracks.push_back(TrackRecord{start, padded});
-  next.closed = close;
+  Disc next = w.finished(close);
+  // The track is as long as asked, whatever the source's last chunk held.
+  next.tracks.back().length = paddedTrackLength(length);
   return next;
+}
+
+Result<TrackRecord> commitTrack(const WriterPaths& paths, int mediumFd, Toc toc, const Disc& withTrack) {
+  if (::fdatasync(mediumFd) != 0)
+    return makeError(ErrorKind::WriteFailed, "cannot flush the medium of writer '" + paths.name + "': " + errnoText());
+  // The data is on disk: only now does the table of contents name the track.
+  toc.disc = withTrack;
+  if (Status s = writeToc(paths, toc); !s) return s.error();
+  return withTrack.tracks.back();
 }
 
 Result<TrackRecord> writeSession(const WriterPaths& paths, BlockCount length, bool close, const ChunkSource& source,
@@ -158,15 +193,10 @@ Result<TrackRecord> writeSession(const WriterPaths& paths, BlockCount length, bo
   auto fd = openMedium(paths, O_RDWR);
   if (!fd) return fd.error();
   auto written = writeTrackData(fd.value(), disc.value(), length, close, source, control);
-  if (written && ::fdatasync(fd.value()) != 0)
-    written = makeError(ErrorKind::WriteFailed, "cannot flush the medium of writer '" + paths.name + "': " + errnoText());
+  Result<TrackRecord> track = written ? commitTrack(paths, fd.value(), toc.value(), written.value())
+                                      : Result<TrackRecord>(written.error());
   ::close(fd.value());
-  if (!written) return written.error();
-  // The data is on disk: only now does the table of contents name the track.
-  Toc next = toc.value();
-  next.disc = written.value();
-  if (Status s = writeToc(paths, next); !s) return s.error();
-  return written.value().tracks.back();
+  return track;
 }
 
 Status verifySession(const WriterPaths& paths, TrackRecord track, BlockCount length, const ChunkSource& source,

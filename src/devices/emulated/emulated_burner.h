@@ -32,11 +32,45 @@ std::optional<double> throttleRate(std::optional<float> requestedKBps);
 // Why a disc cannot take a session of `length` blocks (typed), or the disc.
 Result<Disc> checkCanAppend(const WriterPaths& paths, const Toc& toc, BlockCount length);
 
+// One track being written into the open medium file, in order, from the
+// disc's next writable address. The emulated writer feeds it from a burn's
+// data source; the simulated drive of the tests from WRITE commands.
+class TrackWriter {
+ public:
+  // Sizes the medium file to span the whole disc and clears what lies past
+  // the next writable address (left by a burn that was cut short).
+  static Result<TrackWriter> start(int mediumFd, const Disc& disc);
+  TrackWriter() = default;
+
+  BlockAddress start() const { return start_; }
+  // The block the next bytes land in.
+  BlockAddress nextBlock() const { return start_ + BlockCount::fromBytesRoundedUp(written_); }
+  std::int64_t bytesWritten() const { return written_; }
+  // Blocks the disc still has from the next block on, run-out included.
+  BlockCount room() const { return BlockAddress{disc_.capacity.value} - nextBlock(); }
+  // Writes the bytes after those already written; refused when the track
+  // and its run-out would not fit on the disc.
+  Status append(std::span<const std::byte> data);
+  // The disc with the track added, padded to the minimum track length.
+  Disc finished(bool close) const;
+
+ private:
+  int fd_ = -1;
+  Disc disc_;
+  BlockAddress start_;
+  std::int64_t written_ = 0;
+};
+
 // Writes one track of `length` blocks at the disc's next writable address of
 // the open medium file and answers the disc with the track added. Only the
 // data is written; the table of contents is the caller's.
 Result<Disc> writeTrackData(int mediumFd, const Disc& disc, BlockCount length, bool close, const ChunkSource& source,
                             const WriteControl& control);
+
+// Records a written track: syncs the medium file, then replaces the table of
+// contents (based on `toc`) with one whose disc is `withTrack`. Answers the
+// new track.
+Result<TrackRecord> commitTrack(const WriterPaths& paths, int mediumFd, Toc toc, const Disc& withTrack);
 
 // One session: checks, writes the data, syncs it, then records the track in
 // the table of contents. An interruption at any moment leaves the table of

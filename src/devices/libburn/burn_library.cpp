@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <regex>
 #include <vector>
 
 namespace tessaline::libburn {
@@ -92,7 +93,11 @@ std::vector<BurnMessage> LibburnLibrary::takeMessages() {
   return messages;
 }
 
-std::string describeMessages(const std::vector<BurnMessage>& messages) {
+std::string describeMessages(const std::vector<BurnMessage>& all) {
+  // libburn follows a failed command with its bytes ("CDB= ..."): no help to a person.
+  std::vector<BurnMessage> messages;
+  for (const auto& m : all)
+    if (m.text.rfind("CDB=", 0) != 0) messages.push_back(m);
   if (messages.empty()) return {};
   const auto worst = std::max_element(messages.begin(), messages.end(), [](const auto& a, const auto& b) {
     return severityRank(a.severity) < severityRank(b.severity);
@@ -108,6 +113,18 @@ std::string describeMessages(const std::vector<BurnMessage>& messages) {
 bool messagesMention(const std::vector<BurnMessage>& messages, const std::string& needle) {
   return std::any_of(messages.begin(), messages.end(),
                      [&](const BurnMessage& m) { return m.text.find(needle) != std::string::npos; });
+}
+
+std::optional<FailedWrite> failedWrite(const std::vector<BurnMessage>& messages) {
+  static const std::regex report(R"(SCSI error on write\((\d{1,9}),(\d{1,9})\): \[[0-9A-Fa-f ]+\] ?([^(]*))");
+  for (const auto& m : messages) {
+    std::smatch match;
+    if (!std::regex_search(m.text, match, report)) continue;
+    FailedWrite f{std::stoll(match[1].str()), std::stoll(match[2].str()), match[3].str()};
+    while (!f.reason.empty() && f.reason.back() == ' ') f.reason.pop_back();
+    return f;
+  }
+  return std::nullopt;
 }
 
 int libburnWriteSpeed(std::optional<float> requestedKBps) {

@@ -3,6 +3,7 @@
 // down with it. libburn keeps its drives and message queue process-wide, so
 // the start and the shutdown are counted across services.
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -58,6 +59,16 @@ class LibburnLibrary {
 // one, with the others after it.
 std::string describeMessages(const std::vector<BurnMessage>& messages);
 bool messagesMention(const std::vector<BurnMessage>& messages, const std::string& needle);
+
+// The first WRITE the drive refused, from libburn's report
+// "SCSI error on write(START,COUNT): [K AS AQ] text": the blocks the command
+// covered and the drive's words for the fault.
+struct FailedWrite {
+  std::int64_t firstBlock = 0;
+  std::int64_t blocks = 0;
+  std::string reason;  // "Medium error. Write error."
+};
+std::optional<FailedWrite> failedWrite(const std::vector<BurnMessage>& messages);
 
 // The write speed libburn takes (units of 1000 bytes/s of raw CD data,
 // 0 for the fastest) for a requested speed in KB/s of user data, where

@@ -343,6 +343,14 @@ Status writeTrack(LibburnJob::Context& ctx, LibburnDrive& drive, const BurnPlan&
   if (ctx.cancelRequested()) return makeError(ErrorKind::Cancelled, "The burn was cancelled.");
   if (!wroteWell) {
     if (auto ejected = ejectedError(drive)) return *ejected;
+    if (const auto failed = failedWrite(messages)) {
+      // Progress lags behind the drive; the refused command names the blocks.
+      const std::int64_t last = failed->firstBlock + std::max<std::int64_t>(failed->blocks, 1) - 1;
+      return makeError(ErrorKind::WriteFailed,
+                       "Writing failed at block " + std::to_string(failed->firstBlock) + ": the drive reported \"" +
+                           failed->reason + "\" for blocks " + std::to_string(failed->firstBlock) + " to " +
+                           std::to_string(last) + ". The disc may be damaged; try another disc.");
+    }
     const std::string detail = describeMessages(messages);
     return makeError(ErrorKind::WriteFailed, "Writing failed at block " + std::to_string(lastBlock) +
                                                  (detail.empty() ? "." : ": " + detail));
