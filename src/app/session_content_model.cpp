@@ -22,7 +22,10 @@ QVariant SessionContentModel::data(const QModelIndex& index, int role) const {
       if (index.column() == NameColumn) return displayName(item.aPathComponent);
       return QString::number(item.sizeInMB, 'f', 2);
     case Qt::DecorationRole: return index.column() == NameColumn ? item.aIcon : QVariant();
-    case Qt::ToolTipRole: return displayPath(item.aPath);
+    case Qt::ToolTipRole:
+      if (item.permanent()) return QStringLiteral("On the disc: %1").arg(displayPath(item.aPath));
+      return item.rememberedByDisc ? QStringLiteral("%1\nRemembered by the disc").arg(displayPath(item.aPath))
+                                   : displayPath(item.aPath);
     case Qt::TextAlignmentRole:
       return index.column() == SizeColumn ? QVariant(int(Qt::AlignRight | Qt::AlignVCenter)) : QVariant();
     case PathRole: return QByteArray::fromStdString(item.aPath.native());

@@ -5,6 +5,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -28,13 +30,16 @@ const char* const kOverview =
     "$XDG_DATA_HOME/tessaline/writers) and the discs in them.\n"
     "\n"
     "  create NAME [--display-name TEXT]   make a new writer\n"
-    "  remove NAME                         delete a writer and its disc\n"
+    "  remove NAME                         delete a writer (its disc goes on the shelf)\n"
     "  list                                list the writers\n"
     "  insert NAME --medium KIND [--blocks N] [--session IMAGE ...] [--closed]\n"
     "                                      insert a blank disc, or one made of ISO images\n"
+    "  insert NAME --disc DISC             insert a disc from the shelf\n"
     "  append NAME IMAGE [--close]         write an image as a new session\n"
     "  info NAME [--json]                  show the disc in a writer\n"
-    "  eject NAME                          eject (and discard) the disc\n"
+    "  eject NAME                          eject the disc onto the shelf\n"
+    "  discs                               list the discs on the shelf\n"
+    "  delete-disc DISC [--yes]            throw a disc on the shelf away\n"
     "  tray NAME open|close                move the tray\n"
     "\n"
     "Each command takes --help.\n";
@@ -49,16 +54,19 @@ const Help kHelp[] = {
      "usage: tessaline-cli writer create NAME [--display-name TEXT]\n"
      "Makes an emulated writer. NAME becomes a folder name: it must not be empty,\n"
      "begin with a dot, or hold slashes or control characters.\n"},
-    {"remove", "usage: tessaline-cli writer remove NAME\nDeletes the writer and the disc in it.\n"},
+    {"remove",
+     "usage: tessaline-cli writer remove NAME\nDeletes the writer. The disc in it goes on the shelf ('writer discs').\n"},
     {"list", "usage: tessaline-cli writer list\nLists the writers: name, device, display name.\n"},
     {"insert",
      "usage: tessaline-cli writer insert NAME --medium cd-r|cd-rw|cd-rom|dvd [--blocks N]\n"
      "                                [--session IMAGE ...] [--closed]\n"
+     "       tessaline-cli writer insert NAME --disc DISC\n"
      "Inserts a disc. Without --session it is blank. Each IMAGE is written as one\n"
      "session in turn, the first at block 0; each later one must have been built\n"
      "for the address where it lands (mkisofs -C, see 'writer info'). --blocks sets\n"
      "the capacity (default 359847, an 80-minute CD; 2295104 for a DVD). --closed\n"
-     "closes the disc after the last session; a CD-ROM is always closed.\n"},
+     "closes the disc after the last session; a CD-ROM is always closed. --disc takes\n"
+     "a disc from the shelf (see 'writer discs') and inserts it as it was ejected.\n"},
     {"append",
      "usage: tessaline-cli writer append NAME IMAGE [--close] [--speed KBPS] [--allow-non-iso]\n"
      "Writes IMAGE as a new session at the disc's next writable address, as a burn\n"
@@ -70,7 +78,12 @@ const Help kHelp[] = {
      "usage: tessaline-cli writer info NAME [--json]\n"
      "Shows the medium kind, tracks, session addresses, free blocks, whether the disc\n"
      "is closed, the tray, the mount point and the medium file.\n"},
-    {"eject", "usage: tessaline-cli writer eject NAME\nEjects the disc; its content is discarded.\n"},
+    {"eject",
+     "usage: tessaline-cli writer eject NAME\nEjects the disc onto the shelf, from where 'writer insert NAME --disc DISC'\n"
+     "puts it back.\n"},
+    {"discs", "usage: tessaline-cli writer discs\nLists the discs on the shelf: name, kind, sessions, used blocks.\n"},
+    {"delete-disc",
+     "usage: tessaline-cli writer delete-disc DISC [--yes]\nThrows a disc on the shelf away for good, after asking.\n"},
     {"tray", "usage: tessaline-cli writer tray NAME open|close\nOpens or closes the tray.\n"},
 };
 
@@ -236,11 +249,43 @@ int runWriterCommand(const QStringList& allArgs) {
     const QString display = p.options.value(QStringLiteral("--display-name")).value(0);
     return result(createWriter(dir, bytes(p.positional[0]), display));
   }
-  if (command == QLatin1String("remove") || command == QLatin1String("eject")) {
+  if (command == QLatin1String("remove")) {
     const Parsed p = parse(args, {}, {});
-    if (int rc = needName(p, cmd.c_str(), 1)) return rc;
+    if (int rc = needName(p, "remove", 1)) return rc;
+    return result(removeWriter(dir, bytes(p.positional[0])));
+  }
+  if (command == QLatin1String("eject")) {
+    const Parsed p = parse(args, {}, {});
+    if (int rc = needName(p, "eject", 1)) return rc;
     const std::string name = bytes(p.positional[0]);
-    return result(command == QLatin1String("remove") ? removeWriter(dir, name) : eject(dir, name));
+    auto shelved = eject(dir, name);
+    if (!shelved) return fail(shelved.error().message);
+    if (!shelved.value().empty())
+      std::printf("The disc is on the shelf as '%s' ('tessaline-cli writer insert %s --disc %s' puts it back).\n",
+                  shelved.value().c_str(), name.c_str(), shelved.value().c_str());
+    return 0;
+  }
+  if (command == QLatin1String("discs")) {
+    const Parsed p = parse(args, {}, {});
+    if (int rc = needName(p, "discs", 0)) return rc;
+    for (const ShelvedDisc& d : listShelf(defaultDiscsDir()))
+      std::printf("%s\t%s\t%zu session(s)%s\t%lld blocks used\n", d.name.c_str(), mediumKindText(d.disc.kind).c_str(),
+                  d.disc.tracks.size(), d.disc.closed ? ", closed" : "",
+                  static_cast<long long>(d.disc.usedBlocks().value));
+    return 0;
+  }
+  if (command == QLatin1String("delete-disc")) {
+    const Parsed p = parse(args, {QStringLiteral("--yes")}, {});
+    if (int rc = needName(p, "delete-disc", 1)) return rc;
+    const std::string disc = bytes(p.positional[0]);
+    if (!p.options.contains(QStringLiteral("--yes"))) {
+      if (isatty(STDIN_FILENO) == 0)
+        return usage("deleting a disc needs --yes when there is no terminal to ask on", "delete-disc");
+      std::fprintf(stderr, "Delete the disc '%s' from the shelf for good? [y/N] ", disc.c_str());
+      char answer[16] = {};
+      if (std::fgets(answer, sizeof answer, stdin) == nullptr || (answer[0] != 'y' && answer[0] != 'Y')) return kFailed;
+    }
+    return result(deleteShelvedDisc(defaultDiscsDir(), disc));
   }
   if (command == QLatin1String("tray")) {
     const Parsed p = parse(args, {}, {});
@@ -263,9 +308,16 @@ int runWriterCommand(const QStringList& allArgs) {
     return 0;
   }
   if (command == QLatin1String("insert")) {
-    const Parsed p = parse(args, {QStringLiteral("--closed")}, {QStringLiteral("--medium"), QStringLiteral("--blocks")});
+    const Parsed p = parse(args, {QStringLiteral("--closed")},
+                           {QStringLiteral("--medium"), QStringLiteral("--blocks"), QStringLiteral("--disc")});
     if (int rc = needName(p, "insert", 1)) return rc;
-    if (!p.options.contains(QStringLiteral("--medium"))) return usage("--medium is needed", "insert");
+    if (p.options.contains(QStringLiteral("--disc"))) {
+      if (p.options.size() > 1) return usage("--disc inserts a disc as it was; it takes no other option", "insert");
+      MediumSpec spec;
+      spec.shelvedDisc = bytes(p.options.value(QStringLiteral("--disc")).value(0));
+      return result(insertMedium(dir, bytes(p.positional[0]), spec));
+    }
+    if (!p.options.contains(QStringLiteral("--medium"))) return usage("--medium or --disc is needed", "insert");
     const auto kind = mediumKindFromText(bytes(p.options.value(QStringLiteral("--medium")).value(0)));
     if (!kind) return usage("--medium must be cd-r, cd-rw, cd-rom or dvd", "insert");
     MediumSpec spec;

@@ -20,6 +20,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QStatusBar>
 #include <QVBoxLayout>
 
 #include "app/update_check.h"
@@ -101,6 +102,7 @@ TessalineWindow::TessalineWindow(appController& controller, ApplicationControl& 
   buildWidgets();
   buildMenus();
   connectController();
+  connectSheets();
   preferencePanel_ = new PreferencesPanel(controller_.preferences(), this);
   preferencePanel_->setWindowFlag(Qt::Window);
   resize(620, 520);
@@ -183,9 +185,15 @@ void TessalineWindow::buildWidgets() {
   spaceText_->setObjectName(QStringLiteral("space"));
   eraseButton_ = new QPushButton(tr("Erase..."), statusBox);
   eraseButton_->setObjectName(QStringLiteral("eraseButton"));
+  mountButton_ = new QPushButton(tr("Mount"), statusBox);
+  mountButton_->setObjectName(QStringLiteral("mountButton"));
+  mountButton_->setToolTip(tr("The system has not mounted this disc. Ask it to, so that Tessaline can see what "
+                              "the disc holds and continue it."));
+  mountButton_->hide();
   grid->addWidget(statusTitle_, 0, 0);
   grid->addWidget(statusText_, 0, 1, Qt::AlignRight);
   grid->addWidget(eraseButton_, 0, 2, 2, 1, Qt::AlignVCenter);
+  grid->addWidget(mountButton_, 0, 3, 2, 1, Qt::AlignVCenter);
   grid->addWidget(capacityBar_, 1, 0);
   grid->addWidget(spaceText_, 1, 1, Qt::AlignRight);
   grid->setColumnStretch(0, 1);
@@ -261,6 +269,7 @@ void TessalineWindow::buildWidgets() {
   connect(removeButton_, &QPushButton::clicked, this, [this] { controller_.removeSourcePath(); });
   connect(burnButton_, &QPushButton::clicked, this, [this] { controller_.attemptBurn(); });
   connect(eraseButton_, &QPushButton::clicked, this, [this] { controller_.attemptErase(); });
+  connect(mountButton_, &QPushButton::clicked, this, [this] { controller_.mountDisc(); });
   connect(writerCombo_, &QComboBox::activated, this, [this] { writerChosen(); });
   connect(hideCheck_, &QCheckBox::toggled, this, [this](bool on) { controller_.setHidePreviousSessions(on); });
 }
@@ -294,6 +303,8 @@ void TessalineWindow::buildMenus() {
   file->addSeparator();
   auto* quit = makeAction(file, tr("&Quit"), "quitAction", QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { close(); });
   quit->setMenuRole(QAction::QuitRole);
+  // Ctrl+Q works from the sheets too, so quitting during a burn can be asked.
+  quit->setShortcutContext(Qt::ApplicationShortcut);
 
   writerMenu_ = menuBar()->addMenu(tr("&Writer"));
   writerMenu_->setObjectName(QStringLiteral("writerActionsMenu"));
@@ -302,10 +313,59 @@ void TessalineWindow::buildMenus() {
   makeAction(writerMenu_, tr("Insert Blank CD-R&W"), "insertCDRWAction", QKeySequence(),
              [this] { insertBlank(MediumKind::CDRW); });
   makeAction(writerMenu_, tr("&Eject"), "ejectAction", QKeySequence(), [this] { ejectDisc(); });
+  writerMenu_->addSeparator();
+  // Ejected emulated discs wait on a shelf until they are inserted again.
+  shelfMenu_ = writerMenu_->addMenu(tr("Insert Disc from &Shelf"));
+  shelfMenu_->setObjectName(QStringLiteral("shelfMenu"));
+  deleteShelfMenu_ = writerMenu_->addMenu(tr("&Delete Disc from Shelf"));
+  deleteShelfMenu_->setObjectName(QStringLiteral("deleteShelfMenu"));
+  connect(writerMenu_, &QMenu::aboutToShow, this, [this] { refreshShelfMenus(); });
 
   QMenu* help = menuBar()->addMenu(tr("&Help"));
   makeAction(help, tr("Tessaline &Website"), "websiteAction", QKeySequence(), [this] { controller_.openWebsite(); });
   makeAction(help, tr("Check for &Updates..."), "updateAction", QKeySequence(), [this] { checkForUpdates(); });
+}
+
+void TessalineWindow::connectSheets() {
+  // Cancel on the imaging sheet: nothing has been written yet.
+  connect(imaging_.dialog(), &SheetDialog::stopRequested, this, [this] { controller_.cancelBurn(); });
+  imaging_.setOnChange([this] { refreshControls(); });
+  connect(&panels_, &DialogProgressPanels::stopRequested, this,
+          [this](JobProgressDialog* panel) { askBeforeStopping(panel); });
+  connect(&panels_, &DialogProgressPanels::workChanged, this, [this] { refreshControls(); });
+}
+
+void TessalineWindow::askBeforeStopping(JobProgressDialog* panel) {
+  if (stopQuestion_) return;
+  const bool erasing = panel->job() == panels_.runningErase();
+  auto* box = new QMessageBox(panel);
+  stopQuestion_ = box;
+  box->setObjectName(QStringLiteral("stopQuestion"));
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setIcon(QMessageBox::Warning);
+  box->setWindowTitle(QStringLiteral("Tessaline"));
+  if (erasing) {
+    box->setText(tr("Stop erasing the disc?"));
+    box->setInformativeText(tr("A disc whose erase was stopped cannot be used until it is erased again."));
+  } else {
+    box->setText(tr("Stop writing the session?"));
+    box->setInformativeText(tr("The session will not be completed. The disc's earlier sessions stay readable; on a "
+                               "CD-R the space already written for this session is lost."));
+  }
+  auto* keep = box->addButton(erasing ? tr("Keep Erasing") : tr("Keep Burning"), QMessageBox::RejectRole);
+  auto* stop = box->addButton(tr("Stop"), QMessageBox::DestructiveRole);
+  box->setDefaultButton(keep);
+  box->setEscapeButton(keep);
+  box->setWindowModality(Qt::WindowModal);
+  connect(box, &QMessageBox::finished, this, [this, box, stop, erasing] {
+    if (box->clickedButton() != stop) return;
+    if (erasing) {
+      if (Job* job = panels_.runningErase()) job->cancel();
+    } else {
+      controller_.cancelBurn();
+    }
+  });
+  box->open();
 }
 
 void TessalineWindow::connectController() {
@@ -327,6 +387,13 @@ void TessalineWindow::connectController() {
     refreshControls();
   });
   connect(&controller_, &appController::burnFinished, this, [this] { refreshControls(); });
+  connect(&controller_, &appController::sourcesRestored, this, [this](const RestoredSources& sources) {
+    if (sources.leftOut.empty()) return;
+    QStringList lines;
+    for (const auto& [path, why] : sources.leftOut)
+      lines << QStringLiteral("%1: %2").arg(displayPath(path), QString::fromStdString(why.message));
+    showError(tr("The disc remembers sources that were not put back into the burn list."), lines.join(QLatin1Char('\n')));
+  });
   connect(&controller_, &appController::eraseFinished, this, [this](bool ok, const QString& message) {
     refreshControls();
     if (!ok && !message.isEmpty() && !panels_.runningErase()) showError(tr("The disc could not be erased."), message);
@@ -337,10 +404,17 @@ void TessalineWindow::refreshStatus() {
   const DiscStatusRecord& record = controller_.statusController().content();
   statusText_->setText(record.deviceStatusString.value_or(QString()));
   statusTitle_->setText(record.title.value_or(controller_.theDevice() ? tr("No usable disc") : tr("No writer")));
-  // A continued disc keeps its name: offer it in an empty name field.
-  if (record.mountPath && record.title && nameEdit_->text().isEmpty() && !nameEdit_->hasFocus() &&
-      CDNameFormatter::isAcceptableName(*record.title))
-    nameEdit_->setText(*record.title);
+  // A continued disc keeps its name: the name field offers it. A name the
+  // program offered follows the disc in the writer; one the user typed stays.
+  const QString current = nameEdit_->text();
+  const bool offeredByUs = current.isEmpty() || (offeredName_ && current == *offeredName_);
+  if (offeredByUs && !nameEdit_->hasFocus()) {
+    const auto offered = controller_.offeredVolumeName();
+    const QString next = offered && CDNameFormatter::isAcceptableName(offered->trimmed()) ? offered->trimmed() : QString();
+    if (next != current) nameEdit_->setText(next);
+    offeredName_ = next.isEmpty() ? std::nullopt : std::optional<QString>(next);
+  }
+  mountButton_->setVisible(controller_.discNotMounted());
   if (record.spaceFree && record.spaceUsed) {
     const double freeMB = static_cast<double>(*record.spaceFree);
     const double usedMB = static_cast<double>(*record.spaceUsed);
@@ -362,7 +436,13 @@ void TessalineWindow::refreshStatus() {
 // burn); Remove needs a non-zero count of selected rows.
 void TessalineWindow::refreshControls() {
   auto& model = controller_.sessionContentController();
-  const bool burning = controller_.burnInProgress();
+  // While a burn or an erase runs, the sheets stand over the window and
+  // nothing in it may change what the work uses; quitting stays possible.
+  const bool burning = controller_.burnInProgress() || panels_.runningErase() != nullptr;
+  centralWidget()->setEnabled(!burning);
+  for (const char* name : {"addAction", "sizesAction"})
+    if (auto* a = action(name)) a->setEnabled(!burning);
+  if (writerMenu_ != nullptr) writerMenu_->setEnabled(!burning);
   const double total = model.sumSizeInMB();
   totalLabel_->setText(tr("Total: %1 MB").arg(QString::number(total, 'f', 2)));
 
@@ -415,8 +495,64 @@ void TessalineWindow::insertBlank(MediumKind kind) {
 void TessalineWindow::ejectDisc() {
   const auto writer = controller_.theDevice();
   if (!writer || !writer->isEmulated()) return;
-  const Status status = emulated::eject(emulated::defaultWritersDir(), emulatedWriterName(writer->ioRegistryEntryPath()));
-  if (!status) showError(tr("The disc could not be ejected."), QString::fromStdString(status.error().message));
+  const auto shelved = emulated::eject(emulated::defaultWritersDir(), emulatedWriterName(writer->ioRegistryEntryPath()));
+  if (!shelved) {
+    showError(tr("The disc could not be ejected."), QString::fromStdString(shelved.error().message));
+    return;
+  }
+  if (!shelved.value().empty())
+    statusBar()->showMessage(tr("The disc is on the shelf as \"%1\".").arg(displayName(shelved.value())), 8000);
+}
+
+void TessalineWindow::refreshShelfMenus() {
+  shelfMenu_->clear();
+  deleteShelfMenu_->clear();
+  const auto writer = controller_.theDevice();
+  const MediumState state = writer ? writer->mediumState() : MediumState{};
+  const bool canInsert = writer && writer->isEmulated() && !state.busy && !state.transitioning &&
+                         !(state.present && !state.trayOpen) && !controller_.burnInProgress();
+  for (const auto& shelved : emulated::listShelf(emulated::defaultDiscsDir())) {
+    const QString name = displayName(shelved.name);
+    const QString label = tr("%1 (%2, %n session(s))", nullptr, static_cast<int>(shelved.disc.tracks.size()))
+                              .arg(name, QString::fromStdString(emulated::mediumKindText(shelved.disc.kind)).toUpper());
+    auto* insert = shelfMenu_->addAction(label);
+    insert->setEnabled(canInsert);
+    connect(insert, &QAction::triggered, this, [this, disc = shelved.name] { insertShelved(disc); });
+    auto* remove = deleteShelfMenu_->addAction(label);
+    connect(remove, &QAction::triggered, this, [this, disc = shelved.name] { deleteShelved(disc); });
+  }
+  shelfMenu_->setEnabled(!shelfMenu_->isEmpty());
+  deleteShelfMenu_->setEnabled(!deleteShelfMenu_->isEmpty());
+}
+
+void TessalineWindow::insertShelved(const std::string& disc) {
+  const auto writer = controller_.theDevice();
+  if (!writer || !writer->isEmulated()) return;
+  emulated::MediumSpec spec;
+  spec.shelvedDisc = disc;
+  const Status status =
+      emulated::insertMedium(emulated::defaultWritersDir(), emulatedWriterName(writer->ioRegistryEntryPath()), spec);
+  if (!status) showError(tr("The disc could not be inserted."), QString::fromStdString(status.error().message));
+}
+
+void TessalineWindow::deleteShelved(const std::string& disc) {
+  auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Tessaline"),
+                              tr("Delete the disc \"%1\" from the shelf?").arg(displayName(disc)), QMessageBox::NoButton,
+                              this);
+  box->setObjectName(QStringLiteral("deleteDiscQuestion"));
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setInformativeText(tr("Everything on it is lost for good."));
+  auto* remove = box->addButton(tr("Delete"), QMessageBox::DestructiveRole);
+  auto* cancel = box->addButton(QMessageBox::Cancel);
+  box->setDefaultButton(cancel);
+  box->setEscapeButton(cancel);
+  box->setWindowModality(Qt::WindowModal);
+  connect(box, &QMessageBox::finished, this, [this, box, remove, disc] {
+    if (box->clickedButton() != remove) return;
+    if (Status s = emulated::deleteShelvedDisc(emulated::defaultDiscsDir(), disc); !s)
+      showError(tr("The disc could not be deleted."), QString::fromStdString(s.error().message));
+  });
+  box->open();
 }
 
 void TessalineWindow::showError(const QString& text, const QString& detail) {
@@ -544,7 +680,11 @@ void TessalineWindow::askBeforeQuittingDuringWork() {
   quitQuestionUp_ = true;
   const bool erasing = panels_.runningErase() != nullptr;
   const bool writing = panels_.runningBurn() != nullptr;
-  auto* box = new QMessageBox(this);
+  // The question stands over the sheet that is up, where the user looks.
+  QWidget* over = this;
+  if (JobProgressDialog* panel = panels_.runningPanel()) over = panel;
+  else if (imaging_.dialog()->isVisible()) over = imaging_.dialog();
+  auto* box = new QMessageBox(over);
   box->setObjectName(QStringLiteral("quitDuringWork"));
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setIcon(QMessageBox::Warning);
@@ -569,7 +709,7 @@ void TessalineWindow::askBeforeQuittingDuringWork() {
   connect(box, &QMessageBox::finished, this, [this, box, quit] {
     quitQuestionUp_ = false;
     if (box->clickedButton() != quit) return;
-    if (Job* job = panels_.runningBurn()) job->cancel();
+    controller_.cancelBurn();
     if (Job* job = panels_.runningErase()) job->cancel();
     QTimer::singleShot(0, this, [this] { closeWithoutAsking(); });
   });

@@ -5,10 +5,12 @@
 // controller asks for (alerts, sheets, menus, the field) are widgets here.
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QStyledItemDelegate>
 #include <QTableView>
 
 #include <memory>
+#include <optional>
 
 #include "app/app_controller.h"
 #include "gui/alerts.h"
@@ -17,6 +19,7 @@
 #include "gui/widget_parts.h"
 
 class QAction;
+class QMessageBox;
 class QCheckBox;
 class QLabel;
 class QMenu;
@@ -96,6 +99,7 @@ class TessalineWindow : public QMainWindow, public MainWindow {
   QCheckBox* hidePreviousCheck() const { return hideCheck_; }
   QPushButton* burnButton() const { return burnButton_; }
   QPushButton* eraseButton() const { return eraseButton_; }
+  QPushButton* mountButton() const { return mountButton_; }
   QPushButton* addButton() const { return addButton_; }
   QPushButton* removeButton() const { return removeButton_; }
   QLabel* totalLabel() const { return totalLabel_; }
@@ -123,12 +127,17 @@ class TessalineWindow : public QMainWindow, public MainWindow {
   void buildWidgets();
   void buildMenus();
   void connectController();
+  void connectSheets();
+  void askBeforeStopping(JobProgressDialog* panel);
   void refreshStatus();
   void refreshControls();
   void refreshWriterMenu();
   void writerChosen();
   void insertBlank(MediumKind kind);
   void ejectDisc();
+  void refreshShelfMenus();
+  void insertShelved(const std::string& disc);
+  void deleteShelved(const std::string& disc);
   void showError(const QString& text, const QString& detail = {});
   void askBeforeQuittingDuringWork();
 
@@ -151,7 +160,11 @@ class TessalineWindow : public QMainWindow, public MainWindow {
   QPushButton* removeButton_ = nullptr;
   QPushButton* burnButton_ = nullptr;
   QPushButton* eraseButton_ = nullptr;
+  QPushButton* mountButton_ = nullptr;
+  std::optional<QString> offeredName_;  // what the name field shows because the program offered it
   QMenu* writerMenu_ = nullptr;
+  QMenu* shelfMenu_ = nullptr;
+  QMenu* deleteShelfMenu_ = nullptr;
   PreferencesPanel* preferencePanel_ = nullptr;
 
   ComboPopUpMenu writerMenue_;
@@ -164,6 +177,7 @@ class TessalineWindow : public QMainWindow, public MainWindow {
   std::unique_ptr<UpdateCheck> manualUpdateCheck_;
   bool closeAgreed_ = false;
   bool quitQuestionUp_ = false;
+  QPointer<QMessageBox> stopQuestion_;
 };
 
 }  // namespace tessaline::gui

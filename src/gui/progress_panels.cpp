@@ -13,17 +13,22 @@
 namespace tessaline::gui {
 
 SheetDialog::SheetDialog(QWidget* parent) : QDialog(parent) {
-  setWindowModality(Qt::WindowModal);
-  setModal(true);
+  setWindowModality(Qt::NonModal);
+  setModal(false);
 }
 
 void SheetDialog::reject() {
   if (closable_) QDialog::reject();
+  else Q_EMIT stopRequested();
 }
 
 void SheetDialog::closeEvent(QCloseEvent* event) {
-  if (closable_) QDialog::closeEvent(event);
-  else event->ignore();
+  if (closable_) {
+    QDialog::closeEvent(event);
+    return;
+  }
+  event->ignore();
+  Q_EMIT stopRequested();
 }
 
 ImagingSheet::ImagingSheet(QWidget* window) : dialog_(new SheetDialog(window)) {
@@ -35,8 +40,16 @@ ImagingSheet::ImagingSheet(QWidget* window) : dialog_(new SheetDialog(window)) {
   bar->setObjectName(QStringLiteral("ImagingProgressIndicator"));
   bar->setTextVisible(false);
   bar->setMinimumWidth(320);
+  cancel_ = new QPushButton(QObject::tr("Cancel"), dialog_);
+  cancel_->setObjectName(QStringLiteral("cancelImaging"));
+  QObject::connect(cancel_, &QPushButton::clicked, dialog_, &SheetDialog::stopRequested);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(cancel_);
   layout->addWidget(label);
   layout->addWidget(bar);
+  layout->addLayout(buttons);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
   indicator_ = std::make_unique<BarIndicator>(bar);
 }
 
@@ -44,7 +57,10 @@ ImagingSheet::~ImagingSheet() = default;
 
 void ImagingSheet::beginSheet() {
   indicator_->setIndeterminate(true);
-  dialog_->open();
+  cancel_->setEnabled(true);
+  dialog_->show();
+  dialog_->raise();
+  if (onChange_) onChange_();
   // Staging may hold the main thread next: show the sheet now.
   dialog_->repaint();
 }
@@ -53,6 +69,7 @@ void ImagingSheet::endSheet() {
   dialog_->setClosable(true);
   dialog_->hide();
   dialog_->setClosable(false);
+  if (onChange_) onChange_();
 }
 
 JobProgressDialog::JobProgressDialog(QWidget* parent, Job& job, const QString& description)
@@ -78,14 +95,19 @@ JobProgressDialog::JobProgressDialog(QWidget* parent, Job& job, const QString& d
   close_ = new QPushButton(tr("Close"), this);
   close_->hide();
   connect(close_, &QPushButton::clicked, this, &QDialog::accept);
+  stop_ = new QPushButton(tr("Stop..."), this);
+  stop_->setObjectName(QStringLiteral("stopJob"));
+  connect(stop_, &QPushButton::clicked, this, &SheetDialog::stopRequested);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
+  buttons->addWidget(stop_);
   buttons->addWidget(close_);
   layout->addWidget(title);
   layout->addWidget(phase_);
   layout->addWidget(bar_);
   layout->addWidget(error_);
   layout->addLayout(buttons);
+  layout->setSizeConstraint(QLayout::SetFixedSize);
 
   timer_.setInterval(kPollIntervalMs);
   connect(&timer_, &QTimer::timeout, this, &JobProgressDialog::poll);
@@ -133,6 +155,7 @@ void JobProgressDialog::jobFinished() {
   if (job_) status = job_->status();
   const bool succeeded = status.phase == JobPhase::Succeeded;
   job_ = nullptr;
+  stop_->hide();
   Q_EMIT jobEnded(succeeded);
   setClosable(true);
   if (succeeded) {
@@ -155,18 +178,22 @@ void DialogProgressPanels::beginBurnProgress(Job& job, const QString& descriptio
   auto* panel = new JobProgressDialog(window_, job, description);
   panel->setObjectName(QStringLiteral("burnProgressPanel"));
   track(panel, &burnPanel_);
-  panel->open();
+  panel->show();
+  Q_EMIT workChanged();
 }
 
 void DialogProgressPanels::beginEraseProgress(Job& job, const QString& description) {
   auto* panel = new JobProgressDialog(window_, job, description);
   panel->setObjectName(QStringLiteral("eraseProgressPanel"));
   track(panel, &erasePanel_);
-  panel->open();
+  panel->show();
+  Q_EMIT workChanged();
 }
 
 void DialogProgressPanels::track(JobProgressDialog* panel, JobProgressDialog** slot) {
   *slot = panel;
+  connect(panel, &SheetDialog::stopRequested, this, [this, panel] { Q_EMIT stopRequested(panel); });
+  connect(panel, &JobProgressDialog::jobEnded, this, [this] { Q_EMIT workChanged(); });
   // This object goes before the window's children: the connection goes with it.
   connect(panel, &QObject::destroyed, this, [this, panel, slot] {
     if (*slot == panel) *slot = nullptr;
@@ -175,5 +202,11 @@ void DialogProgressPanels::track(JobProgressDialog* panel, JobProgressDialog** s
 
 Job* DialogProgressPanels::runningBurn() const { return burnPanel_ ? burnPanel_->job() : nullptr; }
 Job* DialogProgressPanels::runningErase() const { return erasePanel_ ? erasePanel_->job() : nullptr; }
+
+JobProgressDialog* DialogProgressPanels::runningPanel() const {
+  if (runningBurn() != nullptr) return burnPanel_;
+  if (runningErase() != nullptr) return erasePanel_;
+  return nullptr;
+}
 
 }  // namespace tessaline::gui

@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 #include "app/window_parts.h"
@@ -19,7 +20,11 @@ class QPushButton;
 
 namespace tessaline::gui {
 
-// A window-modal dialog that the user cannot dismiss while its work runs.
+// A sheet over the main window while its work runs. It is not modal in
+// Qt's sense: a modal window would keep the window manager's close and
+// Ctrl+Q from reaching the main window, which must be able to ask whether to
+// quit during the work; the main window disables its own controls instead.
+// Closing it (Escape, its close button) while the work runs asks to stop.
 class SheetDialog : public QDialog {
   Q_OBJECT
  public:
@@ -27,6 +32,10 @@ class SheetDialog : public QDialog {
   void setClosable(bool closable) { closable_ = closable; }
   bool closable() const { return closable_; }
   void reject() override;
+
+ Q_SIGNALS:
+  // The user asked to stop the work (Cancel, Stop, Escape, the close button).
+  void stopRequested();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -44,9 +53,14 @@ class ImagingSheet : public Sheet {
   void endSheet() override;
   ProgressIndicator* indicator() { return indicator_.get(); }
   SheetDialog* dialog() const { return dialog_; }
+  QPushButton* cancelButton() const { return cancel_; }
+  // Called when the sheet is shown or taken away.
+  void setOnChange(std::function<void()> onChange) { onChange_ = std::move(onChange); }
 
  private:
+  std::function<void()> onChange_;
   SheetDialog* dialog_;  // a child of the window, which outlives this
+  QPushButton* cancel_ = nullptr;
   std::unique_ptr<BarIndicator> indicator_;
 };
 
@@ -61,6 +75,7 @@ class JobProgressDialog : public SheetDialog {
   Job* job() const { return job_; }
   // The phase line as shown, e.g. "Writing: 42%".
   static QString phaseText(const JobStatus& status);
+  QPushButton* stopButton() const { return stop_; }
 
  Q_SIGNALS:
   void jobEnded(bool succeeded);
@@ -75,6 +90,7 @@ class JobProgressDialog : public SheetDialog {
   QLabel* error_ = nullptr;
   QProgressBar* bar_ = nullptr;
   QPushButton* close_ = nullptr;
+  QPushButton* stop_ = nullptr;
   bool ended_ = false;
 };
 
@@ -87,6 +103,14 @@ class DialogProgressPanels : public QObject, public ProgressPanels {
   // The job whose panel is up, while it runs.
   Job* runningBurn() const;
   Job* runningErase() const;
+  // The panel of a running job, if any (a burn's before an erase's).
+  JobProgressDialog* runningPanel() const;
+
+ Q_SIGNALS:
+  // A panel's Stop (or close) was asked for.
+  void stopRequested(tessaline::gui::JobProgressDialog* panel);
+  // A job's panel came up, or its job ended.
+  void workChanged();
 
  private:
   void track(JobProgressDialog* panel, JobProgressDialog** slot);

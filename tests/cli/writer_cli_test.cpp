@@ -137,13 +137,30 @@ TEST_F(WriterCliTest, CreateListInsertAppendInfoEjectAndRemove) {
   ASSERT_TRUE(ok({"tray", "main", "close"}));
   EXPECT_FALSE(info("main")["trayOpen"].toBool());
 
-  ASSERT_TRUE(ok({"eject", "main"}));
+  // An ejected disc is not lost: it waits on the shelf, and goes back in as it was.
+  const auto ejected = runCli({"writer", "eject", "main"});
+  ASSERT_EQ(ejected.exitCode, 0) << ejected.err;
+  EXPECT_NE(ejected.out.find("on the shelf as 'SECOND'"), std::string::npos) << ejected.out;
   EXPECT_EQ(text(info("main"), "medium"), "none");
   EXPECT_FALSE(fs::exists(medium("main")));
+  EXPECT_NE(runCli({"writer", "discs"}).out.find("SECOND\tcd-r\t2 session(s), closed"), std::string::npos);
+  ASSERT_TRUE(ok({"insert", "main", "--disc", "SECOND"}));
+  o = info("main");
+  EXPECT_TRUE(o["closed"].toBool());
+  EXPECT_EQ(o["tracks"].toArray().size(), 2);
+  EXPECT_EQ(readFile(extract("main", next) / "second.txt"), "second\n");
+  EXPECT_EQ(runCli({"writer", "discs"}).out, "");
+  expectFails({"writer", "insert", "main", "--disc", "SECOND"}, "already holds a disc");
+  // Removing the writer keeps its disc too; deleting a disc is asked for on its own.
+  ASSERT_TRUE(ok({"remove", "main"}));
+  ASSERT_TRUE(ok({"create", "main"}));
+  expectFails({"writer", "delete-disc", "SECOND"}, "needs --yes");
+  ASSERT_TRUE(ok({"delete-disc", "SECOND", "--yes"}));
+  expectFails({"writer", "insert", "main", "--disc", "SECOND"}, "there is no disc 'SECOND' on the shelf");
 
   ASSERT_TRUE(ok({"remove", "with space"}));
   EXPECT_FALSE(fs::exists(writers() / "with space"));
-  EXPECT_EQ(runCli({"writer", "list"}).out, "main\t/dev/emu1\tEmulated CD Recorder (main)\n");
+  EXPECT_EQ(runCli({"writer", "list"}).out, "main\t/dev/emu3\tEmulated CD Recorder (main)\n");
 }
 
 TEST_F(WriterCliTest, InsertsDiscsMadeOfSessionsAndPressedOrClosedOnes) {
@@ -194,7 +211,7 @@ TEST_F(WriterCliTest, BadInputGetsAClearMessageAndDamagesNothing) {
   expectFails({"writer", "create", ".w"}, "must not begin with a dot");
   expectFails({"writer", "info", "nobody"}, "there is no writer named 'nobody'");
   expectFails({"writer", "info", "../w"}, "slash");
-  expectFails({"writer", "insert", "w"}, "--medium is needed");
+  expectFails({"writer", "insert", "w"}, "--medium or --disc is needed");
   expectFails({"writer", "insert", "w", "--medium", "floppy"}, "--medium must be");
   expectFails({"writer", "insert", "w", "--medium", "cd-r", "--blocks", "-5"}, "--blocks must be");
   expectFails({"writer", "tray", "w", "sideways"}, "'open' or 'close'");

@@ -97,6 +97,48 @@ TEST_F(Controls, TheWriterMenuEjectsAndInsertsOnTheEmulatedWriter) {
   EXPECT_EQ(window().titleLabel()->text(), QStringLiteral("untitled"));
   // A blank CD-RW has nothing to erase.
   EXPECT_FALSE(window().eraseButton()->isEnabled());
+
+  // The ejected CD-R waits on the shelf and goes back in from the menu.
+  window().action("ejectAction")->trigger();
+  ASSERT_TRUE(waitUntil([&] { return window().statusLabel()->text() == noDisc; }, std::chrono::seconds(10)));
+  auto* shelf = window().findChild<QMenu*>(QStringLiteral("shelfMenu"));
+  ASSERT_NE(shelf, nullptr);
+  Q_EMIT window().writerMenu()->aboutToShow();
+  ASSERT_EQ(shelf->actions().size(), 2);  // the CD-R and the CD-RW
+  QAction* cdr = nullptr;
+  for (QAction* a : shelf->actions())
+    if (a->text().contains(QStringLiteral("CD-R,"))) cdr = a;
+  ASSERT_NE(cdr, nullptr);
+  ASSERT_TRUE(waitUntil([&] {
+    Q_EMIT window().writerMenu()->aboutToShow();
+    return shelf->actions().size() == 2 && shelf->actions().front()->isEnabled();
+  }));
+  for (QAction* a : shelf->actions())
+    if (a->text().contains(QStringLiteral("CD-R,"))) a->trigger();
+  const QString cdrText = controller().strings().localized("MediaCDR");
+  ASSERT_TRUE(waitUntil([&] { return window().statusLabel()->text() == cdrText; }, std::chrono::seconds(10)));
+}
+
+TEST_F(Controls, ANameTheProgramOfferedFollowsTheDiscAndATypedOneStays) {
+  writeFile(temp_ / "disc/Docs/a.txt", "a");
+  addWriter("a");
+  addWriter("b");
+  insert("a", "cd-r", {makeImage(temp_ / "disc", "Backup")});
+  insert("b", "cd-r");
+  start();
+  ASSERT_TRUE(waitUntil([&] { return window().nameEdit()->text() == QStringLiteral("Backup"); }));
+  auto choose = [&](int index) {
+    window().writerCombo()->setCurrentIndex(index);
+    Q_EMIT window().writerCombo()->activated(index);
+    ASSERT_TRUE(settle());
+  };
+  choose(1);  // b's blank disc has no name to keep
+  EXPECT_EQ(window().nameEdit()->text(), QString());
+  choose(0);
+  EXPECT_EQ(window().nameEdit()->text(), QStringLiteral("Backup"));
+  window().nameEdit()->setText(QStringLiteral("Mine"));
+  choose(1);
+  EXPECT_EQ(window().nameEdit()->text(), QStringLiteral("Mine"));
 }
 
 TEST_F(Controls, ThePreferencesPanelWritesTheSwitches) {

@@ -3,6 +3,7 @@
 // and the list is filled again from the remounted disc.
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -112,6 +113,78 @@ TEST_F(WholeBurn, QuitAnywayWhileWritingClosesTheWindowAndLeavesNothingBehind) {
     for (const auto& e : fs::recursive_directory_iterator(temp_ / "tmp")) left += e.path().string() + "\n";
     return left;
   }();
+}
+
+}  // namespace
+}  // namespace tessaline::test
+
+namespace tessaline::test {
+namespace {
+
+TEST_F(WholeBurn, TheSheetsLeaveQuitWithinReachAndStopAsksFirst) {
+  ScopedEnv realSpeed("TESSALINE_EMULATED_SPEED", "1");
+  addWriter("rec");
+  insert("rec", "cd-r");
+  start();
+  writeFile(temp_ / "home/Docs/a.txt", std::string(2'000'000, 'a'));
+  app().openFiles({temp_ / "home/Docs"});
+  window().speedCombo()->setCurrentIndex(window().speedCombo()->findData(1));
+  std::optional<BurnOutcome> outcome;
+  QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
+  window().burnButton()->click();
+  ASSERT_TRUE(waitUntil([&] { return window().progressPanels().runningBurn() != nullptr; }, std::chrono::seconds(30)));
+  // Nothing modal blocks the window: the window manager's close and Ctrl+Q
+  // reach it, and the window's own controls are off instead.
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_FALSE(window().centralWidget()->isEnabled());
+  auto* panel = window().findChild<gui::JobProgressDialog*>(QStringLiteral("burnProgressPanel"));
+  ASSERT_NE(panel, nullptr);
+  window().action("quitAction")->trigger();
+  QMessageBox* question = nullptr;
+  ASSERT_TRUE(waitUntil([&] {
+    question = window().findChild<QMessageBox*>(QStringLiteral("quitDuringWork"));
+    return question != nullptr && question->isVisible();
+  }));
+  EXPECT_EQ(question->parentWidget(), panel);
+  clickButton(question, QStringLiteral("Keep Burning"));
+
+  // Stop asks, and says what a stopped write does to the disc.
+  panel->stopButton()->click();
+  QMessageBox* stop = nullptr;
+  ASSERT_TRUE(waitUntil([&] {
+    stop = window().findChild<QMessageBox*>(QStringLiteral("stopQuestion"));
+    return stop != nullptr && stop->isVisible();
+  }));
+  EXPECT_TRUE(stop->informativeText().contains(QStringLiteral("earlier sessions stay readable")));
+  clickButton(stop, QStringLiteral("Stop"));
+  ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(30)));
+  ASSERT_TRUE(outcome->error.has_value());
+  EXPECT_EQ(outcome->error->kind, ErrorKind::Cancelled);
+  EXPECT_TRUE(outcome->writingStarted);
+  EXPECT_TRUE(window().centralWidget()->isEnabled());
+}
+
+TEST_F(WholeBurn, CancelOnTheImagingSheetWritesNothingAndKeepsTheList) {
+  writeFile(temp_ / "bin/mkisofs", "#!/bin/sh\nsleep 60\n");
+  fs::permissions(temp_ / "bin/mkisofs", fs::perms::owner_all);
+  ScopedEnv tool("TESSALINE_MKISOFS", (temp_ / "bin/mkisofs").string());
+  addWriter("rec");
+  insert("rec", "cd-r");
+  start();
+  writeFile(temp_ / "home/Docs/a.txt", "alpha");
+  app().openFiles({temp_ / "home/Docs"});
+  std::optional<BurnOutcome> outcome;
+  QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
+  window().burnButton()->click();
+  ASSERT_TRUE(waitUntil([&] { return window().imagingSheet().dialog()->isVisible() && !fs::is_empty(temp_ / "tmp"); }));
+  waitUntil([] { return false; }, std::chrono::milliseconds(500));
+  window().imagingSheet().cancelButton()->click();
+  ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(15)));
+  EXPECT_FALSE(outcome->writingStarted);
+  EXPECT_EQ(listNames(), (std::vector<std::string>{"Docs"}));
+  EXPECT_FALSE(window().imagingSheet().dialog()->isVisible());
+  EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
+  EXPECT_TRUE(window().burnButton()->isEnabled());
 }
 
 }  // namespace

@@ -52,6 +52,61 @@ void mountAfterChange(const WriterPaths& paths, const Disc& disc) {
   if (!mounted) logLine("emulated writer " + paths.name + ": the disc was not mounted: " + mounted.error().message);
 }
 
+// A name for a disc on the shelf: its volume name, or its kind, made unique.
+std::string shelfName(const fs::path& discsDir, const WriterPaths& paths, const Disc& disc) {
+  std::string base;
+  if (!disc.tracks.empty()) base = isoVolumeIdAt(paths.mediumFile(), disc.tracks.back().start).value_or(std::string());
+  for (char& c : base)
+    if (c == '/' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '_';
+  while (!base.empty() && (base.front() == '.' || base.front() == ' ')) base.erase(0, 1);
+  if (base.empty()) base = (disc.tracks.empty() ? "blank-" : "disc-") + mediumKindText(disc.kind);
+  std::string name = base;
+  std::error_code ec;
+  for (int n = 2; fs::exists(fs::symlink_status(discsDir / name, ec)); ++n) name = base + "-" + std::to_string(n);
+  return name;
+}
+
+Result<std::string> putOnShelf(const fs::path& discsDir, const WriterPaths& paths, const Disc& disc) {
+  std::error_code ec;
+  fs::create_directories(discsDir, ec);
+  if (ec) return makeError(ErrorKind::Io, "cannot create the shelf " + discsDir.string() + ": " + ec.message());
+  auto lock = FileLock::lock(discsDir / ".shelf.lock");
+  if (!lock) return lock.error();
+  const std::string name = shelfName(discsDir, paths, disc);
+  const fs::path folder = discsDir / name;
+  if (::mkdir(folder.c_str(), 0700) != 0)
+    return makeError(ErrorKind::Io, "cannot put the disc on the shelf " + folder.string() + ": " + std::strerror(errno));
+  Toc kept;
+  kept.disc = disc;
+  Status s = writeFileAtomically(folder / "disc.json", serializeToc(kept));
+  if (s && ::rename(paths.mediumFile().c_str(), (folder / "medium.img").c_str()) != 0)
+    s = makeError(ErrorKind::Io, "cannot move the disc onto the shelf: " + std::string(std::strerror(errno)));
+  if (!s) {
+    fs::remove_all(folder, ec);
+    return s.error();
+  }
+  return name;
+}
+
+Result<Disc> takeFromShelf(const fs::path& discsDir, const std::string& name, const WriterPaths& paths) {
+  if (Status s = validateWriterName(name); !s)
+    return makeError(ErrorKind::InvalidInput, "there is no disc " + quoted(name) + " on the shelf");
+  auto lock = FileLock::lock(discsDir / ".shelf.lock");
+  if (!lock) return lock.error();
+  const fs::path folder = discsDir / name;
+  std::ifstream in(folder / "disc.json", std::ios::binary);
+  if (!in) return makeError(ErrorKind::NotFound, "there is no disc " + quoted(name) + " on the shelf " + discsDir.string());
+  std::ostringstream text;
+  text << in.rdbuf();
+  auto kept = parseToc(text.str());
+  if (!kept || !kept.value().disc) return makeError(ErrorKind::InvalidInput, "the shelved disc " + quoted(name) + " is damaged");
+  if (::rename((folder / "medium.img").c_str(), paths.mediumFile().c_str()) != 0)
+    return makeError(ErrorKind::Io, "cannot take the disc " + quoted(name) + " from the shelf: " + std::strerror(errno));
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+  return *kept.value().disc;
+}
+
 }  // namespace
 
 fs::path defaultWritersDir() {
@@ -60,6 +115,11 @@ fs::path defaultWritersDir() {
     return fs::path(v) / "tessaline" / "writers";
   const char* home = std::getenv("HOME");
   return fs::path(home != nullptr ? home : "/") / ".local" / "share" / "tessaline" / "writers";
+}
+
+fs::path defaultDiscsDir() {
+  if (const char* v = std::getenv("TESSALINE_DISCS_DIR"); v != nullptr && v[0] != '\0') return fs::path(v);
+  return defaultWritersDir().parent_path() / "discs";
 }
 
 QString defaultDisplayName(const std::string& name) {
@@ -149,6 +209,10 @@ Status removeWriter(const fs::path& writersDir, const std::string& name) {
   auto lock = takeWriter(paths.value());
   if (!lock) return lock.error();
   if (Status s = unmountDisc(paths.value()); !s) return s;
+  // Its disc goes on the shelf: removing a writer never throws a disc away.
+  if (auto toc = readToc(paths.value()); toc && toc.value().disc && checkMediumFile(paths.value(), *toc.value().disc)) {
+    if (auto put = putOnShelf(defaultDiscsDir(), paths.value(), *toc.value().disc); !put) return put.error();
+  }
   const fs::path gone = writersDir / (".removed-" + std::to_string(::getpid()) + "-" + name);
   if (::rename(paths.value().dir().c_str(), gone.c_str()) != 0)
     return makeError(ErrorKind::Io, "cannot remove the writer " + quoted(name) + ": " + std::strerror(errno));
@@ -163,7 +227,7 @@ Status insertMedium(const fs::path& writersDir, const std::string& name, const M
   auto found = existingWriter(writersDir, name);
   if (!found) return found.error();
   const WriterPaths& paths = found.value();
-  if (spec.capacity.value < sessionFootprint(BlockCount{1}).value || spec.capacity > kMaxCapacity)
+  if (!spec.shelvedDisc && (spec.capacity.value < sessionFootprint(BlockCount{1}).value || spec.capacity > kMaxCapacity))
     return makeError(ErrorKind::InvalidInput, "a disc must hold from " + std::to_string(sessionFootprint(BlockCount{1}).value) +
                                                   " to " + std::to_string(kMaxCapacity.value) + " blocks");
   auto lock = takeWriter(paths);
@@ -171,6 +235,17 @@ Status insertMedium(const fs::path& writersDir, const std::string& name, const M
   auto toc = readToc(paths);
   if (!toc) return toc.error();
   if (toc.value().disc) return makeError(ErrorKind::InvalidInput, "writer " + quoted(name) + " already holds a disc; eject it first");
+  if (spec.shelvedDisc) {
+    auto disc = takeFromShelf(defaultDiscsDir(), *spec.shelvedDisc, paths);
+    if (!disc) return disc.error();
+    Toc next;
+    next.changedAtMs = nowMs();
+    next.disc = disc.value();
+    if (Status s = writeToc(paths, next); !s) return s;
+    lock.value().release();
+    mountAfterChange(paths, disc.value());
+    return {};
+  }
 
   // The disc is made in the medium file while the table of contents still
   // shows an empty tray; it appears in one step at the end.
@@ -257,20 +332,29 @@ Status appendSession(const fs::path& writersDir, const std::string& name, const 
   return {};
 }
 
-Status eject(const fs::path& writersDir, const std::string& name) {
+Result<std::string> eject(const fs::path& writersDir, const std::string& name) {
   auto found = existingWriter(writersDir, name);
   if (!found) return found.error();
   const WriterPaths& paths = found.value();
   auto lock = takeWriter(paths);
   if (!lock) return lock.error();
-  if (Status s = unmountDisc(paths); !s) return s;
-  // Ejecting also clears a damaged table of contents: it is how a writer is reset.
+  if (Status s = unmountDisc(paths); !s) return s.error();
+  // A damaged table of contents is cleared by ejecting: it is how a writer
+  // is reset. A disc that can be read goes on the shelf, as a real disc
+  // leaves the tray in one piece.
+  auto toc = readToc(paths);
+  std::string shelved;
+  if (toc && toc.value().disc && checkMediumFile(paths, *toc.value().disc)) {
+    auto put = putOnShelf(defaultDiscsDir(), paths, *toc.value().disc);
+    if (!put) return put.error();
+    shelved = put.value();
+  }
   Toc next;
   next.trayOpen = true;
   next.changedAtMs = nowMs();
-  if (Status s = writeToc(paths, next); !s) return s;
+  if (Status s = writeToc(paths, next); !s) return s.error();
   ::unlink(paths.mediumFile().c_str());
-  return {};
+  return shelved;
 }
 
 Status setTray(const fs::path& writersDir, const std::string& name, bool open) {
@@ -331,6 +415,35 @@ std::vector<std::string> listWriters(const fs::path& writersDir) {
   std::vector<std::string> names;
   for (auto& f : found) names.push_back(std::move(f.second));
   return names;
+}
+
+std::vector<ShelvedDisc> listShelf(const fs::path& discsDir) {
+  std::vector<ShelvedDisc> discs;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(discsDir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (!validateWriterName(name) || !entry.is_directory(ec)) continue;
+    std::ifstream in(entry.path() / "disc.json", std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    auto kept = parseToc(text.str());
+    if (kept && kept.value().disc) discs.push_back({name, *kept.value().disc});
+  }
+  std::sort(discs.begin(), discs.end(), [](const ShelvedDisc& a, const ShelvedDisc& b) { return a.name < b.name; });
+  return discs;
+}
+
+Status deleteShelvedDisc(const fs::path& discsDir, const std::string& name) {
+  if (Status s = validateWriterName(name); !s)
+    return makeError(ErrorKind::InvalidInput, "there is no disc " + quoted(name) + " on the shelf");
+  auto lock = FileLock::lock(discsDir / ".shelf.lock");
+  if (!lock) return lock.error();
+  const fs::path folder = discsDir / name;
+  std::error_code ec;
+  if (!fs::exists(folder / "disc.json", ec)) return makeError(ErrorKind::NotFound, "there is no disc " + quoted(name) + " on the shelf");
+  fs::remove_all(folder, ec);
+  if (ec) return makeError(ErrorKind::Io, "cannot delete the disc " + quoted(name) + ": " + ec.message());
+  return {};
 }
 
 }  // namespace tessaline::emulated

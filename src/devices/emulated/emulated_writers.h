@@ -23,6 +23,10 @@ namespace tessaline::emulated {
 // ~/.local/share/tessaline/writers.
 fs::path defaultWritersDir();
 
+// Where ejected discs are kept: $TESSALINE_DISCS_DIR, else the folder
+// "discs" beside the writers folder.
+fs::path defaultDiscsDir();
+
 // "Emulated CD Recorder (NAME)".
 QString defaultDisplayName(const std::string& name);
 
@@ -33,6 +37,9 @@ struct MediumSpec {
   // have been built (mkisofs -C) for the address where it lands.
   std::vector<fs::path> sessionImages;
   bool closed = false;
+  // A disc from the shelf, by name: inserted as it was ejected (the fields
+  // above are not used).
+  std::optional<std::string> shelvedDisc;
 };
 
 struct WriterInfo {
@@ -60,11 +67,22 @@ Status insertMedium(const fs::path& writersDir, const std::string& name, const M
 Status appendSession(const fs::path& writersDir, const std::string& name, const fs::path& image, bool close);
 Status appendSession(const fs::path& writersDir, const std::string& name, const fs::path& image, bool close,
                      const AppendOptions& options);
-Status eject(const fs::path& writersDir, const std::string& name);
+// Ejects the disc onto the shelf, from where it can be inserted again;
+// answers the name it is kept under.
+Result<std::string> eject(const fs::path& writersDir, const std::string& name);
 Status setTray(const fs::path& writersDir, const std::string& name, bool open);
 Result<WriterInfo> writerInfo(const fs::path& writersDir, const std::string& name);
 // The writers' names in creation order.
 std::vector<std::string> listWriters(const fs::path& writersDir);
+
+// The discs on the shelf (ejected from emulated writers), by name.
+struct ShelvedDisc {
+  std::string name;
+  Disc disc;
+};
+std::vector<ShelvedDisc> listShelf(const fs::path& discsDir);
+// Throws a disc on the shelf away for good.
+Status deleteShelvedDisc(const fs::path& discsDir, const std::string& name);
 
 // Checks that an image is ISO 9660 and was built for a session at `start`.
 Status checkImageForAddress(const fs::path& image, BlockAddress start, const std::string& sessionString);
