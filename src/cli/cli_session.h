@@ -11,6 +11,7 @@
 
 #include "app/app_controller.h"
 #include "app/value_transformers.h"
+#include "cli/terminal_text.h"
 #include "cli/terminal_window.h"
 #include "devices/combined_service.h"
 
@@ -68,11 +69,6 @@ Result<int> resolveWriter(const QString& spec, const std::vector<WriterRecord>& 
 QCommandLineOption writerOption();
 std::optional<QString> writerSpec(const QCommandLineParser& parser);
 
-void printError(const QString& message);
-// Text for a person on a terminal: control characters (C0, C1, DEL) are
-// shown escaped, so a file name cannot move the cursor, recolour the
-// terminal or forge a line.
-QString printable(const QString& text);
 // The positional arguments as the exact bytes the shell passed (a name that
 // is not UTF-8 must reach the burn list unchanged).
 std::vector<std::filesystem::path> positionalPaths(const QCommandLineParser& parser,

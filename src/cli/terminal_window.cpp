@@ -6,14 +6,18 @@
 #include <iostream>
 #include <string>
 
+#include "cli/terminal_text.h"
 #include "devices/disc_recording_service.h"
 
 namespace tessaline::cli {
 namespace {
 
+// Each line of an alert on its own line, escaped: a detail may name files.
 void printLine(const QString& text) {
-  std::fputs(text.toLocal8Bit().constData(), stderr);
-  std::fputc('\n', stderr);
+  for (const QString& line : text.split(QLatin1Char('\n'))) {
+    std::fputs(printable(line).toLocal8Bit().constData(), stderr);
+    std::fputc('\n', stderr);
+  }
 }
 
 const char* phaseName(JobPhase phase) {

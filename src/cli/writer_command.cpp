@@ -12,6 +12,8 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/terminal_text.h"
+#include "common/records.h"
 #include "devices/emulated/emulated_writers.h"
 
 namespace tessaline::cli {
@@ -90,13 +92,18 @@ const Help kHelp[] = {
 std::string bytes(const QString& s) { return QFile::encodeName(s).toStdString(); }
 QString text(const std::string& s) { return QFile::decodeName(QByteArray::fromStdString(s)); }
 
+// A name or message for the terminal: it may carry what a disc holds.
+std::string shown(const std::string& bytes) {
+  return printable(displayName(bytes)).toLocal8Bit().toStdString();
+}
+
 int fail(const std::string& message) {
-  std::fprintf(stderr, "tessaline-cli writer: %s\n", message.c_str());
+  std::fprintf(stderr, "tessaline-cli writer: %s\n", shown(message).c_str());
   return kFailed;
 }
 
 int usage(const std::string& message, const char* command) {
-  std::fprintf(stderr, "tessaline-cli writer: %s\n", message.c_str());
+  std::fprintf(stderr, "tessaline-cli writer: %s\n", shown(message).c_str());
   std::fprintf(stderr, "Try 'tessaline-cli writer %s --help'.\n", command);
   return kUsage;
 }
@@ -178,7 +185,7 @@ QJsonObject infoJson(const WriterInfo& info) {
 }
 
 void printInfo(const WriterInfo& info) {
-  std::printf("Writer:        %s (%s, /dev/%s)\n", info.name.c_str(), info.displayName.toUtf8().constData(),
+  std::printf("Writer:        %s (%s, /dev/%s)\n", info.name.c_str(), printable(info.displayName).toUtf8().constData(),
               info.bsdName.c_str());
   if (!info.disc) {
     std::printf("Medium:        none\n");
@@ -195,8 +202,8 @@ void printInfo(const WriterInfo& info) {
   }
   std::printf("Tray:          %s\n", info.trayOpen ? "open" : "closed");
   if (info.busy) std::printf("State:         busy\n");
-  std::printf("Mount point:   %s\n", info.mountPoint ? info.mountPoint->c_str() : "(not mounted)");
-  std::printf("Medium file:   %s\n", info.mediumFile.c_str());
+  std::printf("Mount point:   %s\n", info.mountPoint ? shown(info.mountPoint->native()).c_str() : "(not mounted)");
+  std::printf("Medium file:   %s\n", shown(info.mediumFile.native()).c_str());
 }
 
 int needName(const Parsed& p, const char* command, qsizetype count) {
@@ -237,9 +244,10 @@ int runWriterCommand(const QStringList& allArgs) {
     for (const std::string& name : listWriters(dir)) {
       auto info = writerInfo(dir, name);
       if (info)
-        std::printf("%s\t/dev/%s\t%s\n", name.c_str(), info.value().bsdName.c_str(), info.value().displayName.toUtf8().constData());
+        std::printf("%s\t/dev/%s\t%s\n", name.c_str(), info.value().bsdName.c_str(),
+                    printable(info.value().displayName).toUtf8().constData());
       else
-        std::printf("%s\t(damaged: %s)\n", name.c_str(), info.error().message.c_str());
+        std::printf("%s\t(damaged: %s)\n", name.c_str(), shown(info.error().message).c_str());
     }
     return 0;
   }
