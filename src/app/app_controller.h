@@ -160,6 +160,9 @@ class appController : public QObject {
   void removeCDRcontent();
   bool hidePreviousSessions() const { return hidePreviousSessions_; }
   void setHidePreviousSessions(bool hide);
+  // For the next burns of this run: compare contents with the disc's copies
+  // (the command line's --checksum), whatever "compareContents" says.
+  void setCompareContents(bool compare) { compareContents_ = compare; }
 
   // --- update check
   void performUpdateCheck();
@@ -271,6 +274,7 @@ class appController : public QObject {
   std::filesystem::path burnImagePath_;
   std::string bsdNameCache_;
   bool hidePreviousSessions_ = false;
+  bool compareContents_ = false;
   bool burnInProgress_ = false;
   bool observing_ = false;
 

@@ -44,6 +44,9 @@ StagingPlan appController::stagingPlan() const {
   plan.resolveAliases = !preferences_.boolForKey(prefs::resolveDisabled);
   plan.splitForks = !preferences_.boolForKey(prefs::disableSplitForks);
   plan.storeConfiguration = preferences_.boolForKey(prefs::storeBurnConfiguration);
+  plan.changeTest = compareContents_ || preferences_.boolForKey(prefs::compareContents)
+                        ? kplextensions::ChangeTest::Contents
+                        : kplextensions::ChangeTest::SizeAndDate;
   return plan;
 }
 

@@ -18,13 +18,17 @@ inline constexpr char disableSplitForks[] = "disableSplitForks";
 inline constexpr char storeBurnConfiguration[] = "storeBurnConfiguration";
 inline constexpr char disableVerification[] = "disableVerification";
 inline constexpr char disableIncrementalUpdating[] = "disableIncrementalUpdating";
+// Compares each file's contents with the disc's copy instead of its size and
+// date: nothing is missed, at the cost of reading both.
+inline constexpr char compareContents[] = "compareContents";
 inline constexpr char mainWindowFrame[] = "NSWindow Frame mainWindow";
 }  // namespace prefs
 
-// The six switches, in the order the preferences panel shows them.
+// The switches, in the order the preferences panel shows them.
 inline constexpr const char* kPreferenceSwitches[] = {
-    prefs::disableUpdateCheck, prefs::resolveDisabled,    prefs::disableSplitForks,
-    prefs::storeBurnConfiguration, prefs::disableVerification, prefs::disableIncrementalUpdating};
+    prefs::disableUpdateCheck,  prefs::resolveDisabled,           prefs::disableSplitForks,
+    prefs::storeBurnConfiguration, prefs::disableVerification, prefs::disableIncrementalUpdating,
+    prefs::compareContents};
 
 class Preferences {
  public:

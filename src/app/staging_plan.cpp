@@ -18,11 +18,11 @@ void runStagingPlan(const StagingPlan& plan, const StagingFolder& folder, Stagin
   const auto incremental = [&plan] { return plan.incremental; };
   for (const BurnItem& item : plan.items) {
     if (stopped()) return;
-    tessaline::collectFiles({item}, folder, incremental, plan.mountPath, plan.resolveAliases, journal);
+    tessaline::collectFiles({item}, folder, incremental, plan.mountPath, plan.resolveAliases, journal, plan.changeTest);
   }
   const auto& root = folder.stagingPath;
   if (stopped()) return;
-  if (plan.resolveAliases) tessaline::resolveAliases(root, plan.mountPath, incremental, journal);
+  if (plan.resolveAliases) tessaline::resolveAliases(root, plan.mountPath, incremental, journal, plan.changeTest);
   if (stopped()) return;
   if (plan.splitForks) tessaline::splitForksAtPath(root, journal);
   if (stopped()) return;
@@ -51,7 +51,9 @@ std::optional<std::string> smallFileContent(const std::filesystem::path& path) {
 bool sessionAddsNothing(const std::vector<StagedEntry>& staged, const std::filesystem::path& stagingRoot,
                         const std::filesystem::path& mountPath) {
   for (const StagedEntry& entry : staged) {
-    if (entry.type == StagedType::Folder && entry.reason == StagingReason::Container) continue;
+    // A folder the disc holds already brings nothing but, at most, a date.
+    if (entry.type == StagedType::Folder && entry.reason != StagingReason::New && entry.reason != StagingReason::Full)
+      continue;
     if (entry.reason == StagingReason::Catalogue) {
       // The same sources: the sizes stored beside them change with every look.
       const auto mine = smallFileContent(stagingRoot / entry.path);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/records.h"
+#include "staging/file_operations.h"
 
 namespace tessaline {
 
@@ -24,6 +25,8 @@ struct StagingPlan {
   bool resolveAliases = true;   // "resolveDisabled" off
   bool splitForks = true;       // "disableSplitForks" off
   bool storeConfiguration = false;
+  // How an entry is told apart from the disc's copy ("compareContents").
+  kplextensions::ChangeTest changeTest = kplextensions::ChangeTest::SizeAndDate;
   // Set from the main thread to stop before the next item or step.
   std::shared_ptr<const std::atomic<bool>> cancel;
 };

@@ -48,6 +48,11 @@ std::optional<int> parseOrExit(QCommandLineParser& parser, const QString& comman
 }
 
 QCommandLineOption jsonOption() { return {QStringLiteral("json"), QStringLiteral("Print JSON.")}; }
+QCommandLineOption checksumOption() {
+  return {QStringLiteral("checksum"),
+          QStringLiteral("Compare each file's contents with the disc's copy instead of its size and date (reads "
+                         "both; the preference compareContents does it always).")};
+}
 
 void addSourceArguments(QCommandLineParser& parser) {
   parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("Files or folders to add."),
@@ -235,6 +240,7 @@ int runPreviewCommand(const QStringList& args, const std::vector<std::string>& r
   parser.addOption(writerOption());
   parser.addOption(jsonOption());
   parser.addOption({QStringLiteral("hide-previous"), QStringLiteral("The session hides the disc's earlier content.")});
+  parser.addOption(checksumOption());
   addSourceArguments(parser);
   if (auto exit = parseOrExit(parser, QStringLiteral("preview"),
                               QStringLiteral("Prints every entry the next session would write, and why."), args))
@@ -245,6 +251,7 @@ int runPreviewCommand(const QStringList& args, const std::vector<std::string>& r
   auto& controller = session.controller();
   if (!addSources(session, positionalPaths(parser, rawArgs))) return 1;
   if (parser.isSet(QStringLiteral("hide-previous"))) controller.setHidePreviousSessions(true);
+  controller.setCompareContents(parser.isSet(QStringLiteral("checksum")));
   auto entries = controller.previewNextSession();
   if (!entries) {
     printError(QString::fromStdString(entries.error().message));
@@ -289,6 +296,7 @@ int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawA
                     QStringLiteral("NAME")});
   parser.addOption({QStringLiteral("hide-previous"), QStringLiteral("The session hides the disc's earlier content.")});
   parser.addOption({QStringLiteral("yes"), QStringLiteral("Answer yes to the duplicate-name question.")});
+  parser.addOption(checksumOption());
   addSourceArguments(parser);
   if (auto exit = parseOrExit(parser, QStringLiteral("burn"),
                               QStringLiteral("Burns one session: what is new or newer than the disc's copy, merged "
@@ -327,6 +335,7 @@ int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawA
   session.window().speedMenu().setSelectedTag(speed);
   if (!addSources(session, positionalPaths(parser, rawArgs))) return 1;
   if (parser.isSet(QStringLiteral("hide-previous"))) controller.setHidePreviousSessions(true);
+  controller.setCompareContents(parser.isSet(QStringLiteral("checksum")));
   // With a choice of writers, say which one and which disc this burn uses.
   if (controller.registeredDevices().size() > 1 && !parser.isSet(QStringLiteral("writer")))
     printOut(QStringLiteral("Burning with %1; %2.").arg(session.selectedWriterText(), session.discText()));

@@ -17,6 +17,7 @@ QString PreferencesPanel::label(const char* key) {
   if (k == prefs::storeBurnConfiguration) return tr("Remember the sources on the disc");
   if (k == prefs::disableVerification) return tr("Do not verify the disc after burning");
   if (k == prefs::disableIncrementalUpdating) return tr("Always copy sources in full (no incremental update)");
+  if (k == prefs::compareContents) return tr("Compare contents with the disc's copies (slower, misses nothing)");
   return QString::fromUtf8(key);
 }
 

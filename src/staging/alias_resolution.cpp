@@ -36,7 +36,8 @@ struct Replacement {
 }  // namespace
 
 void resolveAliases(const fs::path& stagingRoot, const std::optional<fs::path>& mountPath,
-                    const std::function<bool()>& incrementalUpdateIndicated, StagingJournal* journal) {
+                    const std::function<bool()>& incrementalUpdateIndicated, StagingJournal* journal,
+                    kplextensions::ChangeTest changeTest) {
   logLine("resolving aliases...");
   // Staged relative path -> folder target that replaced the alias there.
   std::map<std::string, std::string> resolvedFolders;
@@ -101,7 +102,7 @@ void resolveAliases(const fs::path& stagingRoot, const std::optional<fs::path>& 
       if (mountPath) comparePath = *mountPath / rel;
       {
         StagingJournal::ReasonOverride reason(journal, StagingReason::Alias);
-        updateSourcePath(target, full, incrementalUpdateIndicated(), comparePath, true, journal);
+        updateSourcePath(target, full, incrementalUpdateIndicated(), comparePath, true, journal, changeTest);
       }
       changed = true;
     }

@@ -3,6 +3,7 @@
 // exists) in the staged tree by a copy of its target, incremental against the
 // disc like the rest of the tree.
 
+#include "staging/file_operations.h"
 #include "staging/staging_journal.h"
 
 #include <filesystem>
@@ -15,7 +16,8 @@ namespace tessaline {
 // target holds (or is) something already resolved on its own staged path
 // would copy itself without end: it stays as the link and is logged.
 void resolveAliases(const std::filesystem::path& stagingRoot, const std::optional<std::filesystem::path>& mountPath,
-                    const std::function<bool()>& incrementalUpdateIndicated, StagingJournal* journal = nullptr);
+                    const std::function<bool()>& incrementalUpdateIndicated, StagingJournal* journal = nullptr,
+                    kplextensions::ChangeTest changeTest = kplextensions::ChangeTest::SizeAndDate);
 
 // Passes after which resolution stops even if the last pass changed something.
 inline constexpr int kMaxAliasPasses = 64;

@@ -12,7 +12,8 @@ namespace fs = std::filesystem;
 
 fs::path collectFiles(const std::vector<BurnItem>& items, const StagingFolder& folder,
                       const std::function<bool()>& incrementalUpdateIndicated,
-                      const std::optional<fs::path>& mountPath, bool aliasFlag, StagingJournal* journal) {
+                      const std::optional<fs::path>& mountPath, bool aliasFlag, StagingJournal* journal,
+                      kplextensions::ChangeTest changeTest) {
   if (journal != nullptr) journal->setStagingRoot(folder.stagingPath);
   // The folder is fresh (createStagingFolder); making it again is harmless.
   mkdir(folder.stagingPath.c_str(), 0777);
@@ -26,7 +27,7 @@ fs::path collectFiles(const std::vector<BurnItem>& items, const StagingFolder& f
     if (incrementalUpdateIndicated() && mountPath) comparePath = *mountPath / name;
     struct stat st {};
     if (stat(source.c_str(), &st) != 0) continue;  // vanished: left out silently
-    updateSourcePath(source, destination, incrementalUpdateIndicated(), comparePath, aliasFlag, journal);
+    updateSourcePath(source, destination, incrementalUpdateIndicated(), comparePath, aliasFlag, journal, changeTest);
   }
   return folder.stagingPath;
 }

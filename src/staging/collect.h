@@ -3,6 +3,7 @@
 // source item of the burn list.
 
 #include "common/records.h"
+#include "staging/file_operations.h"
 #include "staging/staging_folder.h"
 #include "staging/staging_journal.h"
 
@@ -19,6 +20,7 @@ namespace tessaline {
 std::filesystem::path collectFiles(const std::vector<BurnItem>& items, const StagingFolder& folder,
                                    const std::function<bool()>& incrementalUpdateIndicated,
                                    const std::optional<std::filesystem::path>& mountPath, bool aliasFlag,
-                                   StagingJournal* journal = nullptr);
+                                   StagingJournal* journal = nullptr,
+                                   kplextensions::ChangeTest changeTest = kplextensions::ChangeTest::SizeAndDate);
 
 }  // namespace tessaline

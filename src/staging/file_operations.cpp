@@ -158,15 +158,52 @@ Status copyLink(const fs::path& from, const fs::path& toPath, std::int64_t sizeH
 
 bool isLaterInWholeSeconds(const timespec& a, const timespec& b) { return a.tv_sec > b.tv_sec; }
 
-bool isNewerThanDiscCopy(mode_t mode, const timespec& mtime, const fs::path& discCopy) {
+DiscCopy compareWithDiscCopy(const fs::path& entry, mode_t mode, std::int64_t size, const timespec& mtime,
+                             const fs::path& discCopy, ChangeTest test) {
   struct stat other {};
-  if (discCopy.empty() || lstat(discCopy.c_str(), &other) != 0) return true;
-  // The disc's copy of an alias is its target's content, reached through
-  // the link; a link of our own is compared with the link itself.
+  if (discCopy.empty() || lstat(discCopy.c_str(), &other) != 0) return DiscCopy::Missing;
   if (S_ISLNK(other.st_mode) && !S_ISLNK(mode)) {
-    if (stat(discCopy.c_str(), &other) != 0) return true;
+    if (stat(discCopy.c_str(), &other) != 0) return DiscCopy::Missing;
   }
-  return isLaterInWholeSeconds(mtime, other.st_mtim);
+  const bool newer = isLaterInWholeSeconds(mtime, other.st_mtim);
+  if (S_ISDIR(mode)) return newer ? DiscCopy::Newer : DiscCopy::Same;
+  if ((S_ISLNK(mode) != S_ISLNK(other.st_mode)) || static_cast<std::int64_t>(other.st_size) != size)
+    return newer ? DiscCopy::Newer : DiscCopy::Changed;
+  if (test == ChangeTest::Contents && S_ISREG(mode) && S_ISREG(other.st_mode))
+    return sameContents(entry, discCopy) ? DiscCopy::Same : DiscCopy::Changed;
+  if (newer) return DiscCopy::Newer;
+  // A copy restored from elsewhere, or a clock set back: older is a change too.
+  return mtime.tv_sec != other.st_mtim.tv_sec ? DiscCopy::Changed : DiscCopy::Same;
+}
+
+bool sameContents(const fs::path& a, const fs::path& b) {
+  Fd first(open(a.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  Fd second(open(b.c_str(), O_RDONLY | O_CLOEXEC));
+  if (first.get() < 0 || second.get() < 0) return false;
+  posix_fadvise(first.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  posix_fadvise(second.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  constexpr std::size_t kChunk = 1 << 20;
+  std::vector<char> left(kChunk);
+  std::vector<char> right(kChunk);
+  // Reads a whole chunk unless the file ends first; -1 on an error.
+  auto fill = [](int fd, std::vector<char>& buffer) -> ssize_t {
+    std::size_t have = 0;
+    while (have < buffer.size()) {
+      const ssize_t n = read(fd, buffer.data() + have, buffer.size() - have);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return -1;
+      if (n == 0) break;
+      have += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(have);
+  };
+  for (;;) {
+    const ssize_t l = fill(first.get(), left);
+    const ssize_t r = fill(second.get(), right);
+    if (l < 0 || r < 0 || l != r) return false;
+    if (l == 0) return true;
+    if (std::memcmp(left.data(), right.data(), static_cast<std::size_t>(l)) != 0) return false;
+  }
 }
 
 bool pathModDate(const fs::path& path, const fs::path& isLaterThanPath) {
@@ -177,7 +214,8 @@ bool pathModDate(const fs::path& path, const fs::path& isLaterThanPath) {
     // Nothing to compare on this side: staged only if the disc lacks it.
     return S_ISLNK(other.st_mode) && stat(isLaterThanPath.c_str(), &other) != 0;
   }
-  return isNewerThanDiscCopy(mine.st_mode, mine.st_mtim, isLaterThanPath);
+  return compareWithDiscCopy(path, mine.st_mode, static_cast<std::int64_t>(mine.st_size), mine.st_mtim,
+                             isLaterThanPath) != DiscCopy::Same;
 }
 
 void cloneModDate(const fs::path& from, const fs::path& toPath) {

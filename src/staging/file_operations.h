@@ -6,21 +6,39 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <filesystem>
 
 namespace tessaline::kplextensions {
 
 namespace fs = std::filesystem;
 
-// YES when nothing exists at isLaterThanPath (following links) or path's date
-// is later. Dates compare in whole seconds: the disc's Rock Ridge copies carry
-// whole seconds, Linux files nanoseconds. A link meets a link as itself: a
+// YES when nothing exists at isLaterThanPath (following links), or path
+// differs from it: a later date, or for anything but a folder another size
+// or any other date (a file restored with an older date is a change too).
+// Dates compare in whole seconds: the disc's Rock Ridge copies carry whole
+// seconds, Linux files nanoseconds. A link meets a link as itself: a
 // dangling link burned earlier is the same entry on the disc, not a new one.
 bool pathModDate(const fs::path& path, const fs::path& isLaterThanPath);
 
-// The same test for an entry whose own attributes (link not followed) were
-// read already: its mode and modification time against the disc's copy.
-bool isNewerThanDiscCopy(mode_t mode, const timespec& mtime, const fs::path& discCopy);
+// How an entry of the next session is told apart from its copy on the disc.
+enum class ChangeTest {
+  SizeAndDate,  // the size, or the modification time in whole seconds, differs (either way)
+  Contents,     // the bytes differ (both are read); dates are not looked at
+};
+
+enum class DiscCopy { Missing, Same, Newer, Changed };
+
+// What the disc holds of an entry whose own attributes (link not followed)
+// were read already. A folder counts as Newer only when its date is later (a
+// folder's date says little about what it holds); a link meets a link on the
+// disc as itself; anything else follows a link on the disc, as the disc's
+// copy of an alias is its target's content.
+DiscCopy compareWithDiscCopy(const fs::path& entry, mode_t mode, std::int64_t size, const timespec& mtime,
+                             const fs::path& discCopy, ChangeTest test = ChangeTest::SizeAndDate);
+
+// True when two regular files hold the same bytes; false when either cannot be read.
+bool sameContents(const fs::path& a, const fs::path& b);
 
 // Gives toPath (not followed) the modification date of from (not followed).
 void cloneModDate(const fs::path& from, const fs::path& toPath);

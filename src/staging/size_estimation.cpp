@@ -65,7 +65,8 @@ double incrementalSizeInMBWithPath(const fs::path& path, const fs::path& mountPa
   double total = 0.0;
   staging::walkTree(p, [&](const staging::WalkEntry& e) {
     disc.assign(discRoot).append(e.relative);
-    bool candidate = kplextensions::isNewerThanDiscCopy(e.info.mode, e.info.mtime, disc);
+    bool candidate = kplextensions::compareWithDiscCopy(std::string(e.full), e.info.mode, e.info.size, e.info.mtime,
+                                                        disc) != kplextensions::DiscCopy::Same;
     if (!candidate && resolving && e.info.isLink()) candidate = kplextensions::pathIsAlias(std::string(e.full));
     if (!candidate || e.info.isFolder()) return;
     if (e.info.isLink()) {

@@ -13,15 +13,16 @@ const char* stagedTypeName(StagedType type) {
 
 const char* stagingReasonName(StagingReason reason) {
   switch (reason) {
-    case StagingReason::New: return "New";
-    case StagingReason::Newer: return "Newer";
-    case StagingReason::Alias: return "Alias";
-    case StagingReason::SideFile: return "SideFile";
-    case StagingReason::Catalogue: return "Catalogue";
-    case StagingReason::Full: return "Full";
-    case StagingReason::Container: return "Container";
+    case StagingReason::New: return "new";
+    case StagingReason::Newer: return "newer";
+    case StagingReason::Changed: return "changed";
+    case StagingReason::Alias: return "link";
+    case StagingReason::SideFile: return "side file";
+    case StagingReason::Catalogue: return "catalogue";
+    case StagingReason::Full: return "full";
+    case StagingReason::Container: return "container";
   }
-  return "Full";
+  return "full";
 }
 
 StagingJournal::StagingJournal(std::filesystem::path stagingRoot) { setStagingRoot(stagingRoot); }

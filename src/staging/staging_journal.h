@@ -17,6 +17,7 @@ enum class StagedType { File, Folder, Link };
 enum class StagingReason {
   New,        // missing on the disc
   Newer,      // on the disc, but older there
+  Changed,    // on the disc, but another size, an older date, or other contents
   Alias,      // an alias replaced by its target's content
   SideFile,   // AppleDouble side file
   Catalogue,  // the .tessaline file

@@ -38,17 +38,17 @@ std::string parentOf(const std::string& path) {
 
 class Updater {
  public:
-  Updater(bool incremental, bool aliasFlag, StagingJournal* journal)
-      : incremental_(incremental), aliasFlag_(aliasFlag), journal_(journal) {}
+  Updater(bool incremental, bool aliasFlag, StagingJournal* journal, ChangeTest changeTest)
+      : incremental_(incremental), aliasFlag_(aliasFlag), journal_(journal), changeTest_(changeTest) {}
 
   // The selection test against the disc's counterpart.
   Selection select(const std::string& entry, const EntryInfo& info, const std::string& counterpart) const {
     if (!incremental_) return {true, StagingReason::Full};
-    if (isNewerThanDiscCopy(info.mode, info.mtime, counterpart)) {
-      struct stat disc {};
-      const bool onDisc = !counterpart.empty() && lstat(counterpart.c_str(), &disc) == 0 &&
-                          (S_ISLNK(info.mode) || !S_ISLNK(disc.st_mode) || stat(counterpart.c_str(), &disc) == 0);
-      return {true, onDisc ? StagingReason::Newer : StagingReason::New};
+    switch (compareWithDiscCopy(entry, info.mode, info.size, info.mtime, counterpart, changeTest_)) {
+      case DiscCopy::Missing: return {true, StagingReason::New};
+      case DiscCopy::Newer: return {true, StagingReason::Newer};
+      case DiscCopy::Changed: return {true, StagingReason::Changed};
+      case DiscCopy::Same: break;
     }
     if (aliasFlag_ && info.isLink() && pathIsAlias(entry)) return {true, StagingReason::Alias};
     return {false, StagingReason::Full};
@@ -161,6 +161,7 @@ class Updater {
   bool incremental_;
   bool aliasFlag_;
   StagingJournal* journal_;
+  ChangeTest changeTest_;
   std::string lastEnsured_;
   std::vector<std::pair<std::string, std::string>> folderDates_;
   std::unordered_set<std::string> seenTargets_;
@@ -175,7 +176,8 @@ std::string withoutTrailingSlash(const fs::path& path) {
 }  // namespace
 
 void updateSourcePath(const fs::path& source, const fs::path& toPath, bool incremental,
-                      const std::optional<fs::path>& comparePath, bool aliasFlag, StagingJournal* journal) {
+                      const std::optional<fs::path>& comparePath, bool aliasFlag, StagingJournal* journal,
+                      ChangeTest changeTest) {
   logLine("updating files from:" + source.native() + " to: " + toPath.native() + ", comparepath " +
           (comparePath ? comparePath->native() : std::string("(null)")));
 
@@ -191,7 +193,7 @@ void updateSourcePath(const fs::path& source, const fs::path& toPath, bool incre
     followed.st_mode = own.mode;
   }
 
-  Updater updater(incremental, aliasFlag, journal);
+  Updater updater(incremental, aliasFlag, journal, changeTest);
 
   if (!S_ISDIR(followed.st_mode)) {
     EntryInfo info;

@@ -2,6 +2,7 @@
 // The tree update: copies one source (a file or a folder tree) into the
 // staging folder, in full or only what is new or newer than the disc's copy.
 
+#include "staging/file_operations.h"
 #include "staging/staging_journal.h"
 
 #include <filesystem>
@@ -14,8 +15,10 @@ namespace tessaline {
 // comparePath: its counterpart on the mounted disc, read only when incremental.
 // aliasFlag: alias resolution will run ("resolveDisabled" off): links are then
 // always selected and staged pointing at their final target.
+// changeTest: how an entry is told apart from the disc's copy.
 void updateSourcePath(const std::filesystem::path& source, const std::filesystem::path& toPath, bool incremental,
                       const std::optional<std::filesystem::path>& comparePath, bool aliasFlag,
-                      StagingJournal* journal = nullptr);
+                      StagingJournal* journal = nullptr,
+                      kplextensions::ChangeTest changeTest = kplextensions::ChangeTest::SizeAndDate);
 
 }  // namespace tessaline

@@ -3,33 +3,65 @@
 #include "staging_test_util.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 #include <sys/mount.h>
 
 using namespace tessaline;
 using namespace tessaline::test;
 namespace ko = tessaline::kplextensions;
 
-TEST(FileOperations, DatesCompareInWholeSecondsWithoutFollowingLinks) {
+TEST(FileOperations, AnEntryDiffersFromTheDiscsCopyBySizeOrAnyDateInWholeSeconds) {
   TempDir dir;
-  writeFile(dir / "src", "x");
-  writeFile(dir / "disc", "x");
-  // Linux keeps nanoseconds; the disc's copy has whole seconds.
-  setModTimeNs(dir / "src", 1000, 900000000);
+  using ko::DiscCopy;
+  struct Case {
+    const char* what;
+    std::string disc;         // the disc copy's contents
+    long long discSeconds;
+    long long sourceNs;       // the source's fraction of a second
+    long long sourceSeconds;
+    DiscCopy expected;
+    DiscCopy byContents;
+  };
+  const Case cases[] = {
+      // Linux keeps nanoseconds; the disc's copy has whole seconds.
+      {"same second", "x", 1000, 900000000, 1000, DiscCopy::Same, DiscCopy::Same},
+      {"a second later", "x", 1000, 0, 1001, DiscCopy::Newer, DiscCopy::Same},
+      {"restored with an older date", "x", 1000, 0, 999, DiscCopy::Changed, DiscCopy::Same},
+      {"another size, same date", "xy", 1000, 0, 1000, DiscCopy::Changed, DiscCopy::Changed},
+      {"other bytes, same size and date", "y", 1000, 0, 1000, DiscCopy::Same, DiscCopy::Changed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeFile(dir / "src", "x");
+    writeFile(dir / "disc", c.disc);
+    setModTimeNs(dir / "src", c.sourceSeconds, c.sourceNs);
+    setModTime(dir / "disc", c.discSeconds);
+    struct stat st {};
+    ASSERT_EQ(lstat((dir / "src").c_str(), &st), 0);
+    EXPECT_EQ(ko::compareWithDiscCopy(dir / "src", st.st_mode, st.st_size, st.st_mtim, dir / "disc"), c.expected);
+    EXPECT_EQ(ko::compareWithDiscCopy(dir / "src", st.st_mode, st.st_size, st.st_mtim, dir / "disc",
+                                      ko::ChangeTest::Contents),
+              c.byContents);
+    EXPECT_EQ(ko::pathModDate(dir / "src", dir / "disc"), c.expected != DiscCopy::Same);
+  }
+  // Nothing at the other path, or a dangling link there: missing.
   setModTime(dir / "disc", 1000);
-  EXPECT_FALSE(ko::pathModDate(dir / "src", dir / "disc"));
-  setModTimeNs(dir / "src", 1001, 0);
-  EXPECT_TRUE(ko::pathModDate(dir / "src", dir / "disc"));
-  setModTime(dir / "src", 999);
-  EXPECT_FALSE(ko::pathModDate(dir / "src", dir / "disc"));
-  // Nothing at the other path, or a dangling link there: later.
   EXPECT_TRUE(ko::pathModDate(dir / "src", dir / "missing"));
   makeLink("missing", dir / "dangling");
   EXPECT_TRUE(ko::pathModDate(dir / "src", dir / "dangling"));
-  // A link's own date counts on both sides.
-  makeLink("disc", dir / "link");
-  setModTime(dir / "link", 5000);
-  EXPECT_FALSE(ko::pathModDate(dir / "src", dir / "link"));
-  EXPECT_TRUE(ko::pathModDate(dir / "link", dir / "disc"));
+  // A link meets a link as itself: a dangling link burned before is the same entry.
+  makeLink("missing", dir / "burned");
+  setModTime(dir / "dangling", 3000);
+  setModTime(dir / "burned", 3000);
+  EXPECT_FALSE(ko::pathModDate(dir / "dangling", dir / "burned"));
+  // A folder is newer or the same: its date says little about what it holds.
+  fs::create_directories(dir / "srcdir");
+  fs::create_directories(dir / "discdir");
+  setModTime(dir / "srcdir", 10);
+  setModTime(dir / "discdir", 20);
+  EXPECT_FALSE(ko::pathModDate(dir / "srcdir", dir / "discdir"));
+  EXPECT_TRUE(ko::pathModDate(dir / "discdir", dir / "srcdir"));
 }
 
 TEST(FileOperations, CloneModDateSetsTheTargetOnlyAndNotThroughLinks) {
