@@ -63,6 +63,9 @@ struct MediumSummary {
   BlockCount usedBlocks;
   std::optional<bool> mounted;  // for a disc with sessions that can be continued
   std::optional<QString> volumeName;
+  // What an update of this disc usually takes, and how many more fit.
+  std::optional<BlockCount> usualUpdate;
+  std::optional<std::int64_t> updatesLeft;
 };
 
 // How the last burn ended, for front ends that report it (the CLI's exit status).

@@ -231,6 +231,10 @@ MediumSummary appController::mediumSummary() const {
   summary.usedBlocks = state.spaceUsed;
   if (state.appendable && !state.blank) summary.mounted = statusController_.content().mountPath.has_value();
   summary.volumeName = offeredVolumeName_;
+  if (const auto room = roomForUpdates(state)) {
+    summary.usualUpdate = room->usualUpdate;
+    summary.updatesLeft = room->updatesLeft;
+  }
   return summary;
 }
 

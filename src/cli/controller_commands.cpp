@@ -66,6 +66,11 @@ QStringList statusLines(const DiscStatusRecord& r, CliSession& session) {
   if (r.title) lines << QStringLiteral("title: %1").arg(*r.title);
   if (r.spaceFree) lines << QStringLiteral("free: %1 MB").arg(static_cast<double>(*r.spaceFree), 0, 'f', 1);
   if (r.spaceUsed) lines << QStringLiteral("used: %1 MB").arg(static_cast<double>(*r.spaceUsed), 0, 'f', 1);
+  const MediumSummary medium = session.controller().mediumSummary();
+  if (medium.updatesLeft && medium.usualUpdate)
+    lines << QStringLiteral("room: about %1 more update(s) like this disc's usual one (%2 MB each)")
+                 .arg(*medium.updatesLeft)
+                 .arg(static_cast<double>(medium.usualUpdate->bytes()) / 1e6, 0, 'f', 1);
   if (r.eraseable) lines << QStringLiteral("erasable");
   if (r.mountPath) lines << QStringLiteral("mounted at: %1").arg(displayPath(*r.mountPath));
   if (session.controller().discNotMounted())
@@ -86,6 +91,8 @@ QJsonObject statusJson(CliSession& session) {
   o[QStringLiteral("freeBytes")] = static_cast<double>(medium.freeBlocks.bytes());
   if (medium.mounted) o[QStringLiteral("mounted")] = *medium.mounted;
   if (medium.volumeName) o[QStringLiteral("volumeName")] = *medium.volumeName;
+  if (medium.updatesLeft) o[QStringLiteral("updatesLeft")] = static_cast<double>(*medium.updatesLeft);
+  if (medium.usualUpdate) o[QStringLiteral("usualUpdateBytes")] = static_cast<double>(medium.usualUpdate->bytes());
   return o;
 }
 

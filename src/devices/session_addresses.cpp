@@ -1,5 +1,7 @@
 #include "devices/session_addresses.h"
 
+#include <algorithm>
+
 namespace tessaline {
 
 std::vector<std::string> sessionString(const MediumState& state) {
@@ -15,6 +17,20 @@ std::string sessionAddressText(const std::vector<std::string>& addresses) {
   if (addresses.empty()) return {};
   if (addresses.size() == 1) return addresses.front();
   return addresses[0] + "," + addresses[1];
+}
+
+std::optional<UpdateRoom> roomForUpdates(const MediumState& state) {
+  if (!state.appendable || state.blank) return std::nullopt;
+  std::vector<std::int64_t> lengths;
+  for (int i = 0; i < state.writtenTracks(); ++i) lengths.push_back(state.tracks[static_cast<std::size_t>(i)].length.value);
+  if (lengths.empty()) return std::nullopt;
+  std::sort(lengths.begin(), lengths.end());
+  const std::size_t mid = lengths.size() / 2;
+  const std::int64_t median = lengths.size() % 2 == 1 ? lengths[mid] : (lengths[mid - 1] + lengths[mid]) / 2;
+  UpdateRoom room;
+  room.usualUpdate = BlockCount{median} + kLaterSessionOverhead;
+  room.updatesLeft = std::max<std::int64_t>(0, state.spaceFree.value / room.usualUpdate.value);
+  return room;
 }
 
 }  // namespace tessaline

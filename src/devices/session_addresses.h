@@ -2,6 +2,8 @@
 // The two block addresses that let the image tool continue a disc: where the
 // disc's last session starts and where the next one will begin ("-C").
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,5 +22,16 @@ std::vector<std::string> sessionString(const MediumState& state);
 // The session address text: the one element as it is, the first two joined
 // by a comma, or the empty text for an empty list. "0" means a first session.
 std::string sessionAddressText(const std::vector<std::string>& addresses);
+
+// What an update of this disc usually takes, and how many more such
+// updates fit: the median length of its sessions' tracks plus the overhead
+// of a later session (lead-out, lead-in and pre-gap: 6,900 blocks). No
+// value for a disc without sessions or one that takes no more.
+struct UpdateRoom {
+  BlockCount usualUpdate;  // overhead included
+  std::int64_t updatesLeft = 0;
+};
+std::optional<UpdateRoom> roomForUpdates(const MediumState& state);
+inline constexpr BlockCount kLaterSessionOverhead{6900};
 
 }  // namespace tessaline

@@ -421,8 +421,10 @@ void TessalineWindow::refreshStatus() {
     const double whole = freeMB + usedMB;
     capacityBar_->setEnabled(true);
     capacityBar_->setValue(whole > 0.0 ? static_cast<int>(usedMB / whole * 1000.0) : 0);
-    spaceText_->setText(tr("%1 MB used, %2 MB free")
-                            .arg(QString::number(usedMB, 'f', 1), QString::number(freeMB, 'f', 1)));
+    QString space = tr("%1 MB used, %2 MB free").arg(QString::number(usedMB, 'f', 1), QString::number(freeMB, 'f', 1));
+    const MediumSummary medium = controller_.mediumSummary();
+    if (medium.updatesLeft) space += tr(", about %n more update(s)", nullptr, static_cast<int>(*medium.updatesLeft));
+    spaceText_->setText(space);
   } else {
     capacityBar_->setEnabled(false);
     capacityBar_->setValue(0);

@@ -71,5 +71,24 @@ TEST(SessionString, ASessionOfSeveralTracksStartsWhereTheWriterSaysItDoes) {
   EXPECT_EQ(sessionAddressText(sessionString(state)), "0,19402");
 }
 
+TEST(RoomForUpdates, TheMedianSessionWithItsOverheadDividesTheFreeSpace) {
+  MediumState state;
+  state.appendable = true;
+  // Sessions of 100,000, 2,000 and 4,000 blocks, then the next writable track.
+  state.tracks = {track(0, 100'000), track(111'402, 2'000), track(120'304, 4'000), track(131'206, 228'641)};
+  state.spaceFree = BlockCount{228'641};
+  const auto room = roomForUpdates(state);
+  ASSERT_TRUE(room.has_value());
+  EXPECT_EQ(room->usualUpdate.value, 4'000 + 6'900);  // the median, not the big first backup
+  EXPECT_EQ(room->updatesLeft, 228'641 / 10'900);
+  state.tracks.erase(state.tracks.begin());  // two sessions: the mean of the middle two
+  EXPECT_EQ(roomForUpdates(state)->usualUpdate.value, 3'000 + 6'900);
+  state.blank = true;
+  EXPECT_FALSE(roomForUpdates(state).has_value());
+  state.blank = false;
+  state.appendable = false;  // closed
+  EXPECT_FALSE(roomForUpdates(state).has_value());
+}
+
 }  // namespace
 }  // namespace tessaline
