@@ -22,6 +22,7 @@
 #include "app/string_table.h"
 #include "app/window_parts.h"
 #include "devices/disc_recording_service.h"
+#include "staging/disc_comparison.h"
 
 class QThread;
 
@@ -167,6 +168,14 @@ class appController : public QObject {
   // (the command line's --checksum), whatever "compareContents" says.
   void setCompareContents(bool compare) { compareContents_ = compare; }
 
+  // --- the disc against its sources
+  // Compares the mounted disc with the given sources (the burn list's when
+  // none are given), by the mapping a burn uses, on a worker thread;
+  // verificationFinished follows. quick: sizes and dates, nothing read.
+  Status startVerification(std::vector<std::filesystem::path> sources, bool quick);
+  void cancelVerification();
+  bool verifying() const { return verification_ != nullptr; }
+
   // --- update check
   void performUpdateCheck();
   // The update alert: "OK", or "Download", which opens the web page.
@@ -209,6 +218,8 @@ class appController : public QObject {
   void burnFinished(const tessaline::BurnOutcome& outcome);
   void eraseFinished(bool succeeded, const QString& message);
   void writersChanged();
+  void verificationProgress(quint64 bytesDone, quint64 bytesTotal);
+  void verificationFinished(const tessaline::DiscComparison& result);
   // readSettings brought sources back from the disc (or left some out).
   void sourcesRestored(const tessaline::RestoredSources& sources);
 
@@ -299,6 +310,8 @@ class appController : public QObject {
   std::shared_ptr<std::atomic<bool>> cancelRequested_ = std::make_shared<std::atomic<bool>>(false);
   std::unique_ptr<Job> eraseJob_;
   std::unique_ptr<UpdateCheck> updateCheck_;
+  std::unique_ptr<QThread> verification_;
+  std::shared_ptr<std::atomic<bool>> verificationCancel_;
 };
 
 }  // namespace tessaline

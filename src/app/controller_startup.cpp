@@ -41,6 +41,10 @@ appController::~appController() {
   // steps, the image tool (killed and waited for) and the writer's job
   // (cancelled and joined).
   if (stagingThread_) stagingThread_->wait();
+  if (verification_) {
+    cancelVerification();
+    verification_->wait();
+  }
   imageBuild_.reset();
   burnJob_.reset();
   eraseJob_.reset();

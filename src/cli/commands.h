@@ -19,5 +19,6 @@ int runPreviewCommand(const QStringList& args, const std::vector<std::string>& r
 int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawArgs);
 int runEraseCommand(const QStringList& args);
 int runConfigCommand(const QStringList& args);
+int runVerifyCommand(const QStringList& args, const std::vector<std::string>& rawArgs);
 
 }  // namespace tessaline::cli

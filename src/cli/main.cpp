@@ -22,6 +22,7 @@ void printUsage(FILE* out) {
       "  preview   every entry the next session would write, and why\n"
       "  burn      burn the next session\n"
       "  erase     erase a rewritable disc\n"
+      "  verify    compare the disc with its sources\n"
       "  config    read and change the preferences\n"
       "  writer    create and manage emulated writers and their media\n"
       "\n"
@@ -57,6 +58,7 @@ int main(int argc, char** argv) {
   if (command == QLatin1String("burn")) return runBurnCommand(args, rawArgs);
   if (command == QLatin1String("erase")) return runEraseCommand(args);
   if (command == QLatin1String("config")) return runConfigCommand(args);
+  if (command == QLatin1String("verify")) return runVerifyCommand(args, rawArgs);
   std::fprintf(stderr, "tessaline-cli: unknown command '%s'\n", qPrintable(command));
   printUsage(stderr);
   return 2;

@@ -1,0 +1,130 @@
+// A disc of three sessions, then the questions a user of a backup disc asks:
+// is it a true copy, what was deleted since, is a file changed with an older
+// date burned again, and does a flipped byte on the disc show. Checked with
+// xorriso, which we did not write.
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <map>
+#include <regex>
+
+#include "support/test_support.h"
+
+namespace tessaline::test {
+namespace {
+
+class KnowYourDisc : public ::testing::Test {
+ protected:
+  void must(const std::vector<std::string>& args) {
+    const auto r = runCli(args);
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  }
+  // path -> state, from `verify --json`.
+  std::map<std::string, std::string> verify(const std::vector<std::string>& extra, int expectedExit) {
+    std::vector<std::string> args{"verify", "--json"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const auto r = runCli(args);
+    EXPECT_EQ(r.exitCode, expectedExit) << r.out << r.err;
+    std::map<std::string, std::string> states;
+    for (const auto& e : QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).object()[QStringLiteral("entries")].toArray())
+      states[e.toObject()[QStringLiteral("path")].toString().toStdString()] =
+          e.toObject()[QStringLiteral("state")].toString().toStdString();
+    return states;
+  }
+  fs::path medium() { return temp_ / "writers/rec/medium.img"; }
+  // xorriso reading the medium file, at the disc's last session.
+  std::vector<std::string> xorrisoAtLastSession() {
+    const auto r = runCli({"writer", "info", "rec", "--json"});
+    const auto tracks = QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).object()[QStringLiteral("tracks")].toArray();
+    const auto last = tracks.last().toObject()[QStringLiteral("start")].toVariant().toLongLong();
+    return {"-osirrox", "on", "-indev", "stdio:" + medium().string(), "-load", "sbsector", std::to_string(last)};
+  }
+  // Flips one byte of a file's data on the disc itself.
+  void corrupt(const std::string& discPath) {
+    auto args = xorrisoAtLastSession();
+    args.insert(args.end(), {"-find", discPath, "-exec", "report_lba"});
+    const auto r = runProgram("xorriso", args);
+    std::smatch m;
+    const std::string out = r.out + r.err;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(File data lba:\s+\d+\s*,\s*(\d+))"))) << out;
+    const off_t at = static_cast<off_t>(std::stoll(m[1])) * 2048;
+    const int fd = ::open(medium().c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    char byte = 0;
+    ASSERT_EQ(::pread(fd, &byte, 1, at), 1);
+    byte = static_cast<char>(byte ^ 0x5A);
+    ASSERT_EQ(::pwrite(fd, &byte, 1, at), 1);
+    ::close(fd);
+    // The disc is read again from the medium when it comes back in.
+    must({"writer", "eject", "rec"});
+    must({"writer", "insert", "rec", "--disc", "Backup"});
+  }
+
+  PrivateEnvironment temp_;
+};
+
+TEST_F(KnowYourDisc, VerifyPreviewAndTheNextUpdateTellTheTruthAboutADiscOfThreeSessions) {
+  must({"writer", "create", "rec"});
+  must({"writer", "insert", "rec", "--medium", "cd-r"});
+  must({"config", "set", "storeBurnConfiguration", "true"});
+  const fs::path docs = temp_ / "home/Docs";
+  writeFile(docs / "a.txt", "alpha one");
+  writeFile(docs / "c.txt", "charlie");
+  writeFile(docs / "sub/d.txt", std::string(5000, 'd'));
+  must({"burn", "--yes", "--volume", "Backup", docs.string()});
+  writeFile(docs / "b.txt", "bravo");
+  must({"burn", "--yes"});
+  writeFile(docs / "e.txt", "echo");
+  must({"burn", "--yes"});
+  EXPECT_EQ(verify({}, 0), (std::map<std::string, std::string>{}));
+
+  // Then: a.txt replaced by another version with an older date, c.txt
+  // deleted, f.txt added, and a byte of d.txt flipped on the disc.
+  const long long burned = modTime(docs / "a.txt");
+  writeFile(docs / "a.txt", "alpha two");
+  setModTime(docs / "a.txt", burned - 3600);
+  fs::remove(docs / "c.txt");
+  writeFile(docs / "f.txt", "foxtrot");
+  corrupt("/Docs/sub/d.txt");
+
+  EXPECT_EQ(verify({}, 1), (std::map<std::string, std::string>{{"Docs/a.txt", "differs"},
+                                                               {"Docs/c.txt", "deleted"},
+                                                               {"Docs/f.txt", "not burned"},
+                                                               {"Docs/sub/d.txt", "differs"}}));
+  // Sizes and dates alone cannot see the flipped byte.
+  EXPECT_EQ(verify({"--quick"}, 1), (std::map<std::string, std::string>{{"Docs/a.txt", "differs"},
+                                                                        {"Docs/c.txt", "deleted"},
+                                                                        {"Docs/f.txt", "not burned"}}));
+
+  const auto preview = runCli({"preview", "--json"});
+  ASSERT_EQ(preview.exitCode, 0) << preview.err;
+  std::map<std::string, std::string> reasons;
+  for (const auto& e : QJsonDocument::fromJson(QByteArray::fromStdString(preview.out)).object()[QStringLiteral("entries")].toArray())
+    reasons[e.toObject()[QStringLiteral("path")].toString().toStdString()] =
+        e.toObject()[QStringLiteral("reason")].toString().toStdString();
+  EXPECT_EQ(reasons["Docs/a.txt"], "changed");
+  EXPECT_EQ(reasons["Docs/f.txt"], "new");
+  EXPECT_EQ(reasons["Docs/c.txt"], "deleted");
+  EXPECT_EQ(reasons.count("Docs/sub/d.txt"), 0u);
+
+  // The next update burns the older a.txt; --checksum also mends d.txt.
+  must({"burn", "--yes", "--checksum"});
+  EXPECT_EQ(verify({}, 0), (std::map<std::string, std::string>{{"Docs/c.txt", "deleted"}}));
+  const fs::path out = temp_ / "extracted";
+  auto args = xorrisoAtLastSession();
+  args.insert(args.end(), {"-extract", "/Docs", out.string()});
+  ASSERT_EQ(runProgram("xorriso", args).exitCode, 0);
+  EXPECT_EQ(readFile(out / "a.txt"), "alpha two");
+  EXPECT_EQ(readFile(out / "sub/d.txt"), std::string(5000, 'd'));
+  EXPECT_EQ(readFile(out / "c.txt"), "charlie");  // sessions only add
+}
+
+}  // namespace
+}  // namespace tessaline::test
