@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <set>
+#include <sstream>
+
+#include "burn/joliet_names.h"
+#include "support/test_support.h"
+
+namespace tessaline {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+
+std::string rep(std::size_t n, char c) { return std::string(n, c); }
+// Joins without operator+ on temporaries (GCC 12 warns falsely about those).
+std::string cat(std::initializer_list<std::string_view> parts) {
+  std::string out;
+  for (auto p : parts) out.append(p);
+  return out;
+}
+const std::string kParty = "party \xF0\x9F\x8E\x89.txt";  // an emoji: beyond U+FFFF
+
+struct NameCase {
+  std::string name;
+  bool folder;
+  JolietEncoding encoding;
+  std::string joliet;  // UTF-8
+  bool substituted;
+  bool cut;
+};
+
+TEST(JolietName, SubstitutesAndCutsAsLibisofsDoes) {
+  const auto U = JolietEncoding::Ucs2;
+  const auto W = JolietEncoding::Utf16;
+  const std::vector<NameCase> cases = {
+      {"plain.txt", false, W, "plain.txt", false, false},
+      {"Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5.txt", false, U, "Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5.txt", false, false},
+      {kParty, false, U, "party _.txt", true, false},
+      {kParty, false, W, kParty, false, false},
+      {"raw-\xFF.txt", false, W, "raw-_.txt", true, false},
+      {"two\xC3(x", false, W, "two_(x", true, false},        // a broken sequence: one _ per stray byte
+      {"over\xC0\xAF", false, W, "over__", true, false},    // an overlong form
+      {"sur\xED\xA0\x80", false, W, "sur___", true, false}, // a surrogate written as UTF-8
+      {"cut\xE2\x82", false, W, "cut__", true, false},      // cut off at the end
+      {"a:b*c?d;e\\f\x01g", false, W, "a_b_c_d_e_f_g", true, false},
+      {rep(103, 'a'), false, W, rep(103, 'a'), false, false},
+      {rep(104, 'b'), false, W, rep(103, 'b'), false, true},
+      {cat({rep(100, 'c'), ".txt"}), false, W, cat({rep(100, 'c'), ".txt"}), false, false},  // 104 with the dot: kept
+      {cat({rep(100, 'd'), ".text"}), false, W, cat({rep(100, 'd'), ".tex"}), false, true},
+      {cat({rep(90, 'e'), ".", rep(20, 'E')}), false, W, cat({rep(90, 'e'), ".", rep(13, 'E')}), false, true},
+      {cat({rep(99, 'j'), ".tar.gz"}), false, W, cat({rep(99, 'j'), ".t.gz"}), false, true},
+      {cat({"k.", rep(110, 'K')}), false, W, cat({"k.", rep(102, 'K')}), false, true},
+      {cat({rep(104, 'f'), ".dir"}), true, W, rep(103, 'f'), false, true},  // a folder has no extension
+      {"trailing.", false, W, "trailing.", false, false},
+      {cat({rep(101, 'g'), "\xF0\x9F\x8E\x89z"}), false, W, cat({rep(101, 'g'), "\xF0\x9F\x8E\x89"}), false, true},
+      {cat({rep(102, 'h'), "\xF0\x9F\x8E\x89z"}), false, W, cat({rep(102, 'h'), "\xEF\xBF\xBD"}), true, true},  // pair split
+      {cat({rep(102, 'h'), "\xF0\x9F\x8E\x89z"}), false, U, cat({rep(102, 'h'), "_"}), true, true},
+      {"", false, W, "", false, false},
+  };
+  for (const auto& c : cases) {
+    const JolietName j = jolietName(c.name, c.folder, c.encoding);
+    EXPECT_EQ(jolietUnitsToUtf8(j.units), c.joliet) << c.name;
+    EXPECT_EQ(j.substituted, c.substituted) << c.name;
+    EXPECT_EQ(j.cut, c.cut) << c.name;
+  }
+}
+
+TEST(JolietNameWarnings, NamesEveryChangedEntryAndBothSidesOfACollision) {
+  SessionNameTree tree;
+  const std::string longA = cat({rep(110, 'y'), "A.txt"});
+  const std::string longB = cat({rep(110, 'y'), "B.txt"});
+  for (const std::string& name : {std::string("ok.txt"), kParty, std::string("raw-\xFF.txt"), longA, longB,
+                                  std::string("a:b"), std::string("a_b")})
+    tree.add(cat({"Docs/", name}), SessionEntryKind::File);
+  tree.add("Docs/link:x", SessionEntryKind::Other);  // links are not in Joliet
+  tree.add("x*/inner", SessionEntryKind::File);
+
+  const auto ucs2 = jolietNameWarnings(tree, JolietEncoding::Ucs2);
+  std::vector<std::string> paths;
+  for (const auto& w : ucs2) paths.push_back(w.path);
+  EXPECT_EQ(paths, (std::vector<std::string>{"Docs/a:b", "Docs/a_b", cat({"Docs/", kParty}), "Docs/raw-\xFF.txt",
+                                             cat({"Docs/", longA}), cat({"Docs/", longB}), "x*"}));
+  EXPECT_EQ(ucs2[0].collidesWith, "Docs/a_b");  // substituted into an existing name: both get numbers
+  EXPECT_EQ(ucs2[1].collidesWith, "Docs/a:b");
+  EXPECT_FALSE(ucs2[1].substituted);
+  EXPECT_TRUE(ucs2[4].cut);
+  EXPECT_EQ(ucs2[4].collidesWith, cat({"Docs/", longB}));
+  EXPECT_EQ(ucs2[4].jolietName, cat({rep(100, 'y'), ".txt"}));
+  EXPECT_NE(describeJolietWarning(ucs2[4]).indexOf(QStringLiteral("cut to 103")), -1);
+  EXPECT_NE(describeJolietWarning(ucs2[3]).indexOf(QStringLiteral("raw-\\xff.txt")), -1);  // readable, not raw bytes
+
+  // UTF-16 carries the emoji.
+  const auto utf16 = jolietNameWarnings(tree, JolietEncoding::Utf16);
+  EXPECT_EQ(utf16.size(), 6u);
+
+  // A new session's entry replaces the disc's; a folder replaced by a file takes its contents with it.
+  tree.add("x*", SessionEntryKind::Other);
+  tree.add("Docs", SessionEntryKind::File);
+  EXPECT_TRUE(jolietNameWarnings(tree, JolietEncoding::Utf16).empty());
+}
+
+// The model against libisofs itself: every predicted Joliet name is what
+// xorrisofs writes (numbered collisions aside), read back by xorriso.
+TEST(JolietNameWarnings, PredictionsMatchWhatXorrisofsWrites) {
+  TempDir dir;
+  const fs::path tree = dir / "t";
+  const std::vector<std::string> names = {
+      kParty, "raw-\xFF.txt", "two\xC3(x", "a:b*c?d;e\\f", rep(200, 'n'), cat({rep(100, 'd'), ".text"}),
+      cat({rep(90, 'e'), ".", rep(20, 'E')}), cat({rep(99, 'j'), ".tar.gz"}), cat({rep(101, 'g'), "\xF0\x9F\x8E\x89z"}),
+      "Caf\xC3\xA9 \xE6\x97\xA5.txt", cat({"k.", rep(110, 'K')})};
+  SessionNameTree model;
+  for (const auto& n : names) test::writeFile(tree / n, "x");
+  test::writeFile(tree / (cat({rep(104, 'f'), ".dir"})) / "inner", "x");
+  model.addTreeOnDisk(tree);
+  const fs::path image = dir / "t.iso";
+  const auto built = test::runProgram(
+      "xorrisofs", {"-quiet", "-D", "-J", "-joliet-long", "-joliet-utf16", "-r", "-o", image.string(), tree.string()});
+  ASSERT_EQ(built.exitCode, 0) << built.err;
+  const auto read = test::runProgram("xorriso", {"-read_fs", "norock", "-indev", image.string(), "-find", "/"});
+  ASSERT_EQ(read.exitCode, 0) << read.err;
+
+  std::set<std::string> expected;
+  for (const auto& [folder, entries] : model.folders())
+    for (const auto& [name, kind] : entries) {
+      const auto shown = [](const std::string& n, bool isFolder) {
+        return jolietUnitsToUtf8(jolietName(n, isFolder, JolietEncoding::Utf16).units);
+      };
+      const std::string parent = folder.empty() ? std::string() : cat({shown(folder, true), "/"});
+      expected.insert(cat({"'/", parent, shown(name, kind == SessionEntryKind::Folder), "'"}));
+    }
+  std::set<std::string> seen;
+  std::istringstream lines(read.out);
+  for (std::string line; std::getline(lines, line);)
+    if (line.size() > 3) seen.insert(line);
+  EXPECT_EQ(seen, expected);
+}
+
+}  // namespace
+}  // namespace tessaline
