@@ -85,7 +85,9 @@ ImageBuild::~ImageBuild() {
   }
 }
 
-void ImageBuild::start(const fs::path& toolPath, const std::vector<std::string>& arguments) {
+void ImageBuild::start(const ImageTool& tool, const std::vector<std::string>& arguments,
+                       std::optional<ExpectedImage> expected) {
+  const fs::path& toolPath = tool.path;
   if (isRunning() || !reported_) {
     ImageBuildResult refused;
     refused.detail = QStringLiteral("an image build is already running");
@@ -93,7 +95,8 @@ void ImageBuild::start(const fs::path& toolPath, const std::vector<std::string>&
         this, [this, refused] { Q_EMIT finished(refused); }, Qt::QueuedConnection);
     return;
   }
-  tool_ = toolPath;
+  tool_ = tool;
+  expected_ = std::move(expected);
   pending_.clear();
   lines_.clear();
   killed_ = false;
@@ -103,7 +106,7 @@ void ImageBuild::start(const fs::path& toolPath, const std::vector<std::string>&
     const int err = errno;
     ImageBuildResult result;
     result.detail = QStringLiteral("the image tool %1 cannot be started: %2")
-                        .arg(QString::fromLocal8Bit(toolPath.c_str()), QString::fromLocal8Bit(std::strerror(err)));
+                        .arg(describeImageTool(tool_), QString::fromLocal8Bit(std::strerror(err)));
     logLine(result.detail.toStdString());
     finishLater(result);
     return;
@@ -175,7 +178,7 @@ void ImageBuild::processFinished(int exitCode, QProcess::ExitStatus status) {
   readStandardError(true);
   if (reported_) return;
   ImageBuildResult result;
-  const QString tool = QString::fromLocal8Bit(tool_.c_str());
+  const QString tool = describeImageTool(tool_);
   if (killed_) {
     result.cancelled = true;
     result.detail = QStringLiteral("the image build was cancelled");
@@ -185,6 +188,14 @@ void ImageBuild::processFinished(int exitCode, QProcess::ExitStatus status) {
     result.exitCode = exitCode;
     result.success = exitCode == 0;
     if (!result.success) result.detail = QStringLiteral("the image tool %1 exited with status %2").arg(tool).arg(exitCode);
+    if (result.success && expected_) {
+      if (auto whole = checkImageFile(expected_->path, expected_->nextSessionStart); !whole) {
+        result.success = false;
+        result.detail = QStringLiteral("the image tool %1 exited with status 0, but %2")
+                            .arg(tool, QString::fromStdString(whole.error().message));
+        logLine(result.detail.toStdString());
+      }
+    }
   }
   if (!result.success && !lines_.empty()) result.detail += QStringLiteral(":\n") + tail();
   reported_ = true;
@@ -196,7 +207,7 @@ void ImageBuild::processError(QProcess::ProcessError error) {
   if (error != QProcess::FailedToStart || reported_) return;
   ImageBuildResult result;
   result.detail = QStringLiteral("the image tool %1 could not be started: %2")
-                      .arg(QString::fromLocal8Bit(tool_.c_str()), process_->errorString());
+                      .arg(describeImageTool(tool_), process_->errorString());
   logLine(result.detail.toStdString());
   reported_ = true;
   Q_EMIT finished(result);

@@ -1,9 +1,12 @@
 #include "burn/image_tool.h"
 
+#include <QProcess>
+
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <set>
 #include <system_error>
 
@@ -64,6 +67,7 @@ std::vector<std::string> mkisofsArguments(const ImageToolRequest& request) {
     args.emplace_back("-C");
     args.push_back(request.sessionText);
   }
+  if (request.jolietUtf16) args.emplace_back("-joliet-utf16");
   for (const std::string& pattern : request.jolietHidden) {
     args.emplace_back("-hide-joliet");
     args.push_back(pattern);
@@ -79,6 +83,7 @@ std::vector<fs::path> entriesJolietCannotCarry(const fs::path& tree) {
   for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (!jolietCanCarry(it->path().filename().native())) entries.push_back(it->path().lexically_relative(tree));
   }
+  std::sort(entries.begin(), entries.end(), [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
   return entries;
 }
 
@@ -114,22 +119,116 @@ Result<fs::path> locateImageTool() {
 
   const char* pathVariable = std::getenv("PATH");
   const std::string path = pathVariable != nullptr ? pathVariable : "/usr/local/bin:/usr/bin:/bin";
-  for (const char* name : {"mkisofs", "genisoimage"}) {
-    std::size_t start = 0;
-    while (start <= path.size()) {
-      const std::size_t end = std::min(path.find(':', start), path.size());
-      const std::string dir = path.substr(start, end - start);
-      start = end + 1;
-      if (dir.empty()) continue;  // the current folder is never searched
-      const fs::path candidate = fs::path(dir) / name;
-      if (executableFile(candidate)) return candidate;
-    }
-    searched.emplace_back(std::string(name) + " on PATH");
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t end = std::min(path.find(':', start), path.size());
+    const std::string dir = path.substr(start, end - start);
+    start = end + 1;
+    if (dir.empty()) continue;  // the current folder is never searched
+    const fs::path candidate = fs::path(dir) / "xorrisofs";
+    if (executableFile(candidate)) return candidate;
   }
-  std::string message = "the image tool (genisoimage's mkisofs) was not found; searched:";
+  searched.emplace_back("xorrisofs on PATH");
+  std::string message = "the image tool xorrisofs was not found: install the package xorriso (searched:";
   for (const fs::path& p : searched) message += " " + p.string() + ";";
-  message.pop_back();
+  message.back() = ')';
   return makeError(ErrorKind::NotFound, message);
+}
+
+Result<ImageToolKind> imageToolKindFromVersion(std::string_view out) {
+  const auto has = [out](std::string_view word) { return out.find(word) != std::string_view::npos; };
+  // xorrisofs: "mkisofs 2.01-Emulation Copyright (C) 2019 see libburnia-project.org xorriso"
+  if (has("-Emulation") && has("xorriso")) return ImageToolKind::Xorrisofs;
+  if (has("genisoimage")) return ImageToolKind::Genisoimage;
+  if (out.starts_with("xorriso ") || has("\nxorriso ")) {
+    return makeError(ErrorKind::InvalidInput,
+                     "this is xorriso itself, which takes mkisofs arguments only when started under the name "
+                     "xorrisofs (or mkisofs): name the xorrisofs link instead");
+  }
+  return ImageToolKind::Other;
+}
+
+Result<ImageTool> identifyImageTool(const fs::path& path) {
+  ImageTool tool{path, ImageToolKind::Other};
+  QProcess process;
+  process.setProcessChannelMode(QProcess::MergedChannels);
+  process.setStandardInputFile(QProcess::nullDevice());
+  process.start(QString::fromLocal8Bit(path.c_str()), {QStringLiteral("-version")});
+  if (!process.waitForStarted(5000)) return tool;
+  if (!process.waitForFinished(10000)) {
+    process.kill();
+    process.waitForFinished(5000);
+    return tool;
+  }
+  const QByteArray out = process.readAll().left(64 * 1024);
+  auto kind = imageToolKindFromVersion(std::string_view(out.constData(), static_cast<std::size_t>(out.size())));
+  if (!kind) return makeError(kind.error().kind, path.string() + ": " + kind.error().message);
+  tool.kind = kind.value();
+  return tool;
+}
+
+Result<ImageTool> findImageTool() {
+  auto path = locateImageTool();
+  if (!path) return path.error();
+  return identifyImageTool(path.value());
+}
+
+const char* imageToolPackage(ImageToolKind kind) {
+  switch (kind) {
+    case ImageToolKind::Xorrisofs: return "xorriso";
+    case ImageToolKind::Genisoimage: return "genisoimage";
+    case ImageToolKind::Other: break;
+  }
+  return "";
+}
+
+QString describeImageTool(const ImageTool& tool) {
+  const QString path = QString::fromLocal8Bit(tool.path.c_str());
+  switch (tool.kind) {
+    case ImageToolKind::Xorrisofs: return QStringLiteral("xorrisofs (%1, package xorriso)").arg(path);
+    case ImageToolKind::Genisoimage: return QStringLiteral("genisoimage (%1, package genisoimage)").arg(path);
+    case ImageToolKind::Other: break;
+  }
+  return path;
+}
+
+Result<void> checkImageHead(std::string_view block16, std::uint64_t fileSize, long long nextSessionStart) {
+  constexpr std::uint64_t kBlock = 2048;
+  if (fileSize == 0) return makeError(ErrorKind::ToolFailed, "the image is empty");
+  if (fileSize % kBlock != 0)
+    return makeError(ErrorKind::ToolFailed, "the image is not a whole number of 2048-byte blocks (" +
+                                                std::to_string(fileSize) + " bytes)");
+  if (block16.size() < kBlock || static_cast<unsigned char>(block16[0]) != 1 || block16.substr(1, 5) != "CD001")
+    return makeError(ErrorKind::ToolFailed, "the image holds no ISO 9660 volume descriptor");
+  std::uint32_t declared = 0;  // the volume space size, little-endian half of the both-endian field
+  for (int i = 3; i >= 0; --i) declared = (declared << 8) | static_cast<unsigned char>(block16[80 + static_cast<std::size_t>(i)]);
+  std::uint64_t needed = declared;
+  if (nextSessionStart > 0 && declared > static_cast<std::uint64_t>(nextSessionStart))
+    needed = declared - static_cast<std::uint64_t>(nextSessionStart);
+  const std::uint64_t blocks = fileSize / kBlock;
+  if (blocks < needed)
+    return makeError(ErrorKind::ToolFailed, "the image is cut short: " + std::to_string(blocks) +
+                                                " blocks of the " + std::to_string(needed) + " its volume descriptor counts");
+  return {};
+}
+
+Result<void> checkImageFile(const fs::path& image, long long nextSessionStart) {
+  std::error_code ec;
+  const auto size = fs::file_size(image, ec);
+  if (ec) return makeError(ErrorKind::ToolFailed, "no image was written (" + ec.message() + ")");
+  std::string block(2048, '\0');
+  std::ifstream in(image, std::ios::binary);
+  in.seekg(16 * 2048);
+  in.read(block.data(), static_cast<std::streamsize>(block.size()));
+  block.resize(in ? block.size() : static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+  return checkImageHead(block, static_cast<std::uint64_t>(size), nextSessionStart);
+}
+
+long long nextSessionStartOf(const std::string& sessionText) {
+  const std::size_t comma = sessionText.find(',');
+  long long next = 0;
+  if (comma == std::string::npos || !parseBlockNumber(sessionText.substr(comma + 1), next)) return 0;
+  return next;
 }
 
 Result<void> checkSessionText(const std::string& sessionText) {
