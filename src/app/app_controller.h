@@ -31,6 +31,7 @@ namespace tessaline {
 class ValueTransformerRegistry;
 class ProgressWatcher;
 class ImageBuild;
+struct ImageTool;
 class UpdateCheck;
 struct StagingFolder;
 class StagingJournal;
@@ -256,7 +257,8 @@ class appController : public QObject {
   void startBurnWhenReserved(int remainingPolls);
   void startBurn();
   void failBurnAfterImaging(const char* messageKey, const char* informativeKey, const Error& error);
-  void failBurnBeforeWriting(const QString& detail);
+  void failBurnBeforeWriting(const QString& detail, const char* messageKey = "CreateTrackAbortedWithError",
+                             const char* informativeKey = "CreateTrackAbortedWithErrorLong");
   void discIsUpToDate();
   BurnOutcome cancelledOutcome(bool writingStarted) const;
   // Ends a burn before anything was written: the burn list stays.
@@ -266,7 +268,7 @@ class appController : public QObject {
   // Reads the selected writer's medium again (notifications are dropped during a burn).
   void rereadDisc();
   StagingPlan stagingPlan() const;
-  void stagingFinished(const std::string& toolDevice, const std::filesystem::path& tool,
+  void stagingFinished(const std::string& toolDevice, const ImageTool& tool,
                        const std::vector<std::string>& jolietHidden);
   void endImagingSheet();
   void waitForStagingRemoval();

@@ -144,41 +144,54 @@ void appController::performBurn() {
   auto hidden = std::make_shared<std::vector<std::string>>();
   auto uncarried = std::make_shared<std::vector<std::filesystem::path>>();
   auto addsNothing = std::make_shared<bool>(false);
+  auto identified = std::make_shared<Result<ImageTool>>(ImageTool{tool.value()});
   const StagingFolder target = *staging_;
-  // The image tool merges the disc's tree into the new one (-M) but cannot
-  // keep merged names that are not UTF-8 out of Joliet: it would abort.
   const std::optional<std::filesystem::path> mergedTree =
       hidePreviousSessions_ ? std::nullopt : statusController_.content().mountPath;
-  stagingThread_.reset(QThread::create([plan, hidden, uncarried, addsNothing, target, mergedTree] {
-    if (mergedTree) *uncarried = entriesJolietCannotCarry(*mergedTree);
-    if (!uncarried->empty()) return;
-    StagingJournal journal(target.stagingPath);
-    runStagingPlan(*plan, target, &journal);
-    if (plan->incremental && plan->mountPath)
-      *addsNothing = sessionAddsNothing(journal.entries(), target.stagingPath, *plan->mountPath);
-    if (!*addsNothing) *hidden = namesToHideFromJoliet(target.stagingPath);
-  }));
+  stagingThread_.reset(
+      QThread::create([plan, hidden, uncarried, addsNothing, identified, target, mergedTree, path = tool.value()] {
+        // Which tool decides what the tree needs: xorrisofs carries every name;
+        // genisoimage (and an unknown tool) cannot merge an earlier session
+        // holding a name Joliet cannot carry, and needs such new names hidden.
+        *identified = identifyImageTool(path);
+        if (!*identified) return;
+        const bool carriesEveryName = continuesEveryDisc(identified->value().kind);
+        if (!carriesEveryName && mergedTree) *uncarried = entriesJolietCannotCarry(*mergedTree);
+        if (!uncarried->empty()) return;
+        StagingJournal journal(target.stagingPath);
+        runStagingPlan(*plan, target, &journal);
+        if (plan->incremental && plan->mountPath)
+          *addsNothing = sessionAddsNothing(journal.entries(), target.stagingPath, *plan->mountPath);
+        if (!*addsNothing && !carriesEveryName) *hidden = namesToHideFromJoliet(target.stagingPath);
+      }));
   connect(stagingThread_.get(), &QThread::finished, this,
-          [this, toolDevice, tool = tool.value(), hidden, uncarried, addsNothing] {
+          [this, toolDevice, identified, hidden, uncarried, addsNothing] {
             stagingThread_.release()->deleteLater();
             if (*cancelRequested_) {
               endBurnEarly(cancelledOutcome(false), false);
               return;
             }
+            if (!*identified) {
+              failBurnBeforeWriting(QString::fromStdString(identified->error().message));
+              return;
+            }
             if (!uncarried->empty()) {
               failBurnBeforeWriting(
-                  QStringLiteral("The disc already holds %1 name(s) that are not UTF-8, such as \"%2\". The image "
-                                 "tool cannot continue such a disc. Burn with \"Hide previous sessions\" to start "
-                                 "the disc's visible tree afresh; the earlier sessions stay on the disc.")
-                      .arg(uncarried->size())
-                      .arg(displayPath(uncarried->front())));
+                  QStringLiteral("%1 cannot continue this disc: its last session holds \"%2\"%3, a name that "
+                                 "cannot go into the Joliet tree. Burn with \"Hide previous sessions\" "
+                                 "(tessaline-cli burn --hide-previous), or use xorrisofs (package xorriso), which "
+                                 "continues every disc.")
+                      .arg(describeImageTool(identified->value()), displayPath(uncarried->front()),
+                           uncarried->size() > 1 ? QStringLiteral(" and %1 more like it").arg(uncarried->size() - 1)
+                                                 : QString()),
+                  "discCannotBeContinued", "discCannotBeContinuedLong");
               return;
             }
             if (*addsNothing) {
               discIsUpToDate();
               return;
             }
-            stagingFinished(toolDevice, tool, *hidden);
+            stagingFinished(toolDevice, identified->value(), *hidden);
           });
   stagingThread_->start();
 }
@@ -193,7 +206,7 @@ void appController::discIsUpToDate() {
   showAlert("discUpToDate", "discUpToDateLong", {QStringLiteral("OK")}, {}, {}, true, AlertStyle::Informational);
 }
 
-void appController::stagingFinished(const std::string& toolDevice, const std::filesystem::path& tool,
+void appController::stagingFinished(const std::string& toolDevice, const ImageTool& tool,
                                     const std::vector<std::string>& jolietHidden) {
   if (!theDevice_) {
     failBurnBeforeWriting(QStringLiteral("The writer is gone."));
@@ -219,6 +232,7 @@ void appController::stagingFinished(const std::string& toolDevice, const std::fi
   request.hidePreviousSessions = hidePreviousSessions_;
   request.stagingFolder = stagingPath;
   request.jolietHidden = jolietHidden;
+  request.jolietUtf16 = jolietEncodingOf(tool.kind) == JolietEncoding::Utf16;
 
   const double targetSize = sessionContentController_.sumSizeInMB() * 1024.0 * 1024.0;
   watcher_ = std::make_unique<ProgressWatcher>();
@@ -227,7 +241,7 @@ void appController::stagingFinished(const std::string& toolDevice, const std::fi
   imageBuild_ = std::make_unique<ImageBuild>();
   connect(imageBuild_.get(), &ImageBuild::finished, this,
           [this](const ImageBuildResult& result) { imageBuildFinished(result.success, result.detail); });
-  imageBuild_->start(tool, mkisofsArguments(request));
+  imageBuild_->start(tool, mkisofsArguments(request), ImageBuild::ExpectedImage{burnImagePath_, nextSessionStartOf(sessionText)});
 }
 
 void appController::imageBuildFinished(bool success, const QString& detail) {
@@ -365,9 +379,9 @@ BurnOutcome appController::cancelledOutcome(bool writingStarted) const {
   return outcome;
 }
 
-void appController::failBurnBeforeWriting(const QString& detail) {
+void appController::failBurnBeforeWriting(const QString& detail, const char* messageKey, const char* informativeKey) {
   endImagingSheet();
-  showAlert("CreateTrackAbortedWithError", "CreateTrackAbortedWithErrorLong", {QStringLiteral("OK")}, {}, detail);
+  showAlert(messageKey, informativeKey, {QStringLiteral("OK")}, {}, detail);
   BurnOutcome outcome;
   outcome.error = makeError(ErrorKind::ToolFailed, detail.toStdString());
   endBurnEarly(outcome, false);

@@ -12,6 +12,7 @@
 #include "common/record_json.h"
 #include "cli/cli_session.h"
 #include "cli/commands.h"
+#include "cli/joliet_warnings.h"
 #include "staging/staging_journal.h"
 
 namespace tessaline::cli {
@@ -266,6 +267,7 @@ int runPreviewCommand(const QStringList& args, const std::vector<std::string>& r
   }
   std::uint64_t total = 0;
   for (const auto& e : entries.value()) total += e.bytes;
+  const auto warnings = nextSessionJolietWarnings(controller, entries.value());
   if (parser.isSet(jsonOption())) {
     QJsonArray list;
     for (const auto& e : entries.value()) {
@@ -279,6 +281,7 @@ int runPreviewCommand(const QStringList& args, const std::vector<std::string>& r
     QJsonObject doc;
     doc[QStringLiteral("entries")] = list;
     doc[QStringLiteral("totalBytes")] = static_cast<double>(total);
+    doc[QStringLiteral("warnings")] = jolietWarningsJson(warnings);
     printJson(QJsonDocument(doc));
     return 0;
   }
@@ -289,6 +292,7 @@ int runPreviewCommand(const QStringList& args, const std::vector<std::string>& r
                  .arg(e.bytes, 12)
                  .arg(displayName(e.path)));
   printOut(QStringLiteral("total: %1 bytes in %2 entries").arg(total).arg(entries.value().size()));
+  for (const auto& w : warnings) printOut(QStringLiteral("warning: ") + describeJolietWarning(w));
   return 0;
 }
 
@@ -371,7 +375,8 @@ int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawA
   if (!outcome) return 1;
   if (outcome->upToDate) return 0;  // the window has said so
   if (!outcome->written) {
-    if (outcome->error) printError(QString::fromStdString(outcome->error->message));
+    // A refusal has been printed whole by the alert already.
+    if (outcome->error && !session.window().refusalShown()) printError(QString::fromStdString(outcome->error->message));
     return 1;
   }
   printOut(QStringLiteral("The session was written%1.")

@@ -27,6 +27,7 @@
 #include "app/value_transformers.h"
 #include "devices/emulated/emulated_writers.h"
 #include "gui/file_arguments.h"
+#include "gui/joliet_check.h"
 #include "gui/preferences_panel.h"
 
 namespace tessaline::gui {
@@ -267,7 +268,7 @@ void TessalineWindow::buildWidgets() {
 
   connect(addButton_, &QPushButton::clicked, this, [this] { controller_.addSourcePath(); });
   connect(removeButton_, &QPushButton::clicked, this, [this] { controller_.removeSourcePath(); });
-  connect(burnButton_, &QPushButton::clicked, this, [this] { controller_.attemptBurn(); });
+  connect(burnButton_, &QPushButton::clicked, this, [this] { checkJolietNamesThenBurn(this, controller_); });
   connect(eraseButton_, &QPushButton::clicked, this, [this] { controller_.attemptErase(); });
   connect(mountButton_, &QPushButton::clicked, this, [this] { controller_.mountDisc(); });
   connect(writerCombo_, &QComboBox::activated, this, [this] { writerChosen(); });
@@ -294,7 +295,7 @@ void TessalineWindow::buildMenus() {
   makeAction(file, tr("Recompute &Sizes"), "sizesAction", QKeySequence(),
              [this] { controller_.performUpdateSizeOfBurnItems(); });
   file->addSeparator();
-  makeAction(file, tr("&Burn"), "burnAction", QKeySequence(Qt::CTRL | Qt::Key_B), [this] { controller_.attemptBurn(); });
+  makeAction(file, tr("&Burn"), "burnAction", QKeySequence(Qt::CTRL | Qt::Key_B), [this] { checkJolietNamesThenBurn(this, controller_); });
   makeAction(file, tr("&Erase..."), "eraseAction", QKeySequence(), [this] { controller_.attemptErase(); });
   file->addSeparator();
   auto* prefs = makeAction(file, tr("&Preferences..."), "preferencesAction", QKeySequence(Qt::CTRL | Qt::Key_Comma),

@@ -93,6 +93,15 @@ long maxFileNameLengthAt(const fs::path& root) {
   return limit - 2;  // -3 when pathconf fails
 }
 
+bool needsSideFile(const fs::path& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::string value;
+  if (readAttribute(path, kResourceForkAttribute, value) == 0 && !value.empty()) return true;
+  return readAttribute(path, kFinderInfoAttribute, value) == 0 && value.size() == kFinderInfoLength &&
+         std::any_of(value.begin(), value.end(), [](char c) { return c != 0; });
+}
+
 Status SplitFileIfNeeded(const fs::path& path, long maxFileNameLength, StagingJournal* journal) {
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0) return errnoError(errno, "cannot read", path);

@@ -29,6 +29,10 @@ long maxFileNameLengthAt(const std::filesystem::path& root);
 // resource fork), the 32 bytes of Finder information, then the fork.
 std::string appleDoubleBytes(std::span<const std::byte, kFinderInfoLength> finderInfo, std::string_view fork);
 
+// True when a regular file (not followed if a link) has a resource fork or
+// non-zero Finder information: staging gives it a side file.
+bool needsSideFile(const std::filesystem::path& path);
+
 // Writes the side file for one staged entry when it has a fork or non-zero
 // Finder information. Folders and links get none, nor does a name longer
 // than maxFileNameLength bytes. An existing entry of the side file's name is

@@ -17,11 +17,11 @@ class BurnFlowTest : public ControllerFixture {
  protected:
   BurnFlowTest() : tmp_("TMPDIR", (temp_ / "tmp").string()) { fs::create_directories(temp_ / "tmp"); }
 
-  // An image tool that records its arguments (one per line) and then runs genisoimage.
-  fs::path recordingTool() {
+  // An image tool that records its arguments (one per line) and then runs the real one.
+  fs::path recordingTool(const std::string& real = "genisoimage") {
     const fs::path tool = temp_ / "bin/mkisofs";
     writeFile(tool, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"" + (temp_ / "args.txt").string() +
-                        "\"\nexec genisoimage \"$@\"\n");
+                        "\"\nexec " + real + " \"$@\"\n");
     fs::permissions(tool, fs::perms::owner_all);
     return tool;
   }
@@ -68,8 +68,21 @@ TEST_F(BurnFlowTest, StartChecksRefuseWithoutADiscOrSpaceAndAnEqualSumPasses) {
   EXPECT_EQ(window_.burnPanels, (std::vector<QString>{QStringLiteral("Burning session...")}));
 }
 
-TEST_F(BurnFlowTest, ImageToolGetsExactlyTheDescribedArgumentsForEachKindOfSession) {
-  ScopedEnv tool("TESSALINE_MKISOFS", recordingTool().string());
+class ArgumentsTest : public BurnFlowTest, public ::testing::WithParamInterface<const char*> {};
+
+// genisoimage gets exactly the three described lists; xorrisofs the same with
+// "-joliet-utf16" just before the staging folder.
+TEST_P(ArgumentsTest, ImageToolGetsExactlyTheDescribedArgumentsForEachKindOfSession) {
+  const std::string real = GetParam();
+  ScopedEnv tool("TESSALINE_MKISOFS", recordingTool(real).string());
+  const auto recordedArguments = [&] {
+    auto args = BurnFlowTest::recordedArguments();
+    if (real == "xorrisofs" && args.size() > 2) {
+      EXPECT_EQ(args[args.size() - 2], "-joliet-utf16");
+      args.erase(args.end() - 2);
+    }
+    return args;
+  };
   addWriter("w");
   insert("w", "cd-r");
   start();
@@ -113,6 +126,8 @@ TEST_F(BurnFlowTest, ImageToolGetsExactlyTheDescribedArgumentsForEachKindOfSessi
   EXPECT_EQ(std::count(args.begin(), args.end(), "-M"), 0);
   EXPECT_FALSE(controller().hidePreviousSessions());  // cleared by the end of the burn
 }
+
+INSTANTIATE_TEST_SUITE_P(BothTools, ArgumentsTest, ::testing::Values("genisoimage", "xorrisofs"));
 
 TEST_F(BurnFlowTest, SpeedChoiceIsLoggedAndTheListIsRefilledFromTheRemountedDisc) {
   addWriter("w");
@@ -196,23 +211,92 @@ TEST_F(BurnFlowTest, ATrackTooBigForTheDiscFailsCleanlyAndTheNextBurnWorks) {
   EXPECT_TRUE(burnAndWait().value().written);
 }
 
-TEST_F(BurnFlowTest, AToolKilledDuringTheBuildEndsInTheFailureAlert) {
-  writeFile(temp_ / "bin/mkisofs", "#!/bin/sh\nkill -9 $$\n");
-  fs::permissions(temp_ / "bin/mkisofs", fs::perms::owner_all);
-  ScopedEnv tool("TESSALINE_MKISOFS", (temp_ / "bin/mkisofs").string());
+// A tool that is missing, exits 0 with a short image, or is killed half-way:
+// the failure alert names the tool, nothing reaches the disc, nothing stays in
+// the temporary folder, and the burn list is kept for another try.
+TEST_F(BurnFlowTest, AnImageToolThatFailsWritesNothingAndKeepsTheBurnList) {
+  const std::string saysXorrisofs =
+      "#!/bin/sh\nif [ \"$1\" = -version ]; then echo 'mkisofs 2.01-Emulation Copyright (C) 2019 see "
+      "libburnia-project.org xorriso'; exit 0; fi\nout=\nprev=\nfor a in \"$@\"; do [ \"$prev\" = -o ] && "
+      "out=$a; prev=$a; done\n";
+  struct Case {
+    const char* name;
+    std::string script;  // empty: no tool at all
+    const char* detail;
+  };
+  const std::vector<Case> cases = {
+      {"missing", "", "install the package xorriso"},
+      {"short", saysXorrisofs + "xorrisofs \"$@\" || exit 1\ntruncate -s 34816 \"$out\"\nexit 0\n", "cut short"},
+      {"empty", saysXorrisofs + ": > \"$out\"\nexit 0\n", "package xorriso"},
+      {"killed", saysXorrisofs + "head -c 100000 /dev/zero > \"$out\"\nkill -9 $$\n", "ended abnormally"},
+  };
   addWriter("w");
   insert("w", "cd-r");
   start();
   ASSERT_TRUE(settle());
-  controller().addSourceToController(source("Docs"));
-  const auto outcome = burnAndWait();
-  ASSERT_TRUE(outcome.has_value());
-  EXPECT_FALSE(outcome->imageBuilt);
-  EXPECT_EQ(window_.alertKeys().back(),
-            QStringLiteral("CreateTrackAbortedWithError/CreateTrackAbortedWithErrorLong"));
-  EXPECT_EQ(listNames(), (std::vector<std::string>{"Docs"}));  // the list is kept for another try
-  EXPECT_TRUE(tmpIsEmpty());
-  EXPECT_EQ(window_.sheetsEnded, 1);
+  controller().addSourceToController(source("Docs", 300'000));
+  for (const Case& c : cases) {
+    std::optional<ScopedEnv> tool, path;
+    if (c.script.empty()) {
+      if (fs::exists(fs::path(TESSALINE_LIBEXECDIR) / "mkisofs")) continue;  // an installed tool would be found
+      tool.emplace("TESSALINE_MKISOFS", "");
+      path.emplace("PATH", (temp_ / "nowhere").string());
+    } else {
+      writeFile(temp_ / "bin" / c.name, c.script);
+      fs::permissions(temp_ / "bin" / c.name, fs::perms::owner_all);
+      tool.emplace("TESSALINE_MKISOFS", (temp_ / "bin" / c.name).string());
+    }
+    const auto outcome = burnAndWait();
+    ASSERT_TRUE(outcome.has_value()) << c.name;
+    EXPECT_FALSE(outcome->written) << c.name;
+    EXPECT_FALSE(outcome->imageBuilt) << c.name;
+    EXPECT_EQ(window_.alertKeys().back(), QStringLiteral("CreateTrackAbortedWithError/CreateTrackAbortedWithErrorLong"));
+    EXPECT_TRUE(window_.alerts.back().request.detail.contains(QString::fromUtf8(c.detail)))
+        << c.name << ": " << window_.alerts.back().request.detail.toStdString();
+    EXPECT_EQ(listNames(), (std::vector<std::string>{"Docs"})) << c.name;
+    EXPECT_TRUE(tmpIsEmpty()) << c.name;
+    EXPECT_TRUE(controller().theDevice()->mediumState().blank) << c.name;
+    EXPECT_FALSE(controller().burnInProgress());
+  }
+  EXPECT_EQ(window_.sheetsBegun, window_.sheetsEnded);
+}
+
+// genisoimage cannot merge an earlier session holding a name Joliet cannot
+// carry: it is refused before staging, naming the entry and both ways to hide
+// the previous sessions; hiding them burns. xorrisofs continues the same disc.
+TEST_F(BurnFlowTest, GenisoimageRefusesADiscItCannotContinueXorrisofsContinuesIt) {
+  writeFile(temp_ / "disc/Docs/party \xF0\x9F\x8E\x89.txt", "p");
+  const fs::path image = temp_ / "first.iso";
+  ASSERT_EQ(runProgram("xorrisofs", {"-quiet", "-r", "-J", "-joliet-long", "-V", "DISC", "-o", image.string(),
+                                     (temp_ / "disc").string()})
+                .exitCode,
+            0);
+  addWriter("w");
+  insert("w", "cd-r", {image});
+  start();
+  ASSERT_TRUE(settle());
+  controller().addSourceToController(source("More"));
+  {
+    ScopedEnv tool("TESSALINE_MKISOFS", "/usr/bin/genisoimage");
+    const auto outcome = burnAndWait();
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_FALSE(outcome->written);
+    EXPECT_EQ(window_.alertKeys().back(), QStringLiteral("discCannotBeContinued/discCannotBeContinuedLong"));
+    const QString detail = window_.alerts.back().request.detail;
+    for (const char* part : {"genisoimage", "Docs/party \xF0\x9F\x8E\x89.txt", "\"Hide previous sessions\"",
+                             "--hide-previous", "package xorriso"})
+      EXPECT_TRUE(detail.contains(QString::fromUtf8(part))) << part << " in " << detail.toStdString();
+    EXPECT_EQ(controller().theDevice()->mediumState().tracks.size(), 2u);  // the session and the open track
+    EXPECT_TRUE(tmpIsEmpty());
+    EXPECT_EQ(listNames().size(), 2u);  // the disc's entry and the source stay
+  }
+  ASSERT_TRUE(burnAndWait().value().written);  // xorrisofs, the default
+  ASSERT_TRUE(settle());
+  ScopedEnv tool("TESSALINE_MKISOFS", "/usr/bin/genisoimage");
+  controller().setHidePreviousSessions(true);
+  controller().addSourceToController(source("Other"));
+  ASSERT_TRUE(burnAndWait().value().written);
+  EXPECT_EQ(controller().theDevice()->mediumState().tracks.size(), 4u);
 }
 
 }  // namespace

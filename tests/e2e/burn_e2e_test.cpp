@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
+#include <sstream>
 
 #include "support/test_support.h"
 
@@ -73,6 +75,36 @@ class BurnE2E : public ::testing::Test {
     return QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).object()[QStringLiteral("entries")].toArray();
   }
   bool tmpIsEmpty() { return temp_.tmpIsEmpty(); }
+  // Every file below root with its contents.
+  std::map<std::string, std::string> contents(const fs::path& root) {
+    std::map<std::string, std::string> files;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
+      files[fs::relative(it->path(), root).string()] = it->is_regular_file() ? readFile(it->path()) : "(folder)";
+    return files;
+  }
+  // The Joliet tree of the session at start as isoinfo reads it, one path a line.
+  std::vector<std::string> isoinfoJoliet(long long start) {
+    const auto r = runProgram("isoinfo", {"-J", "-f", "-T", std::to_string(start), "-i", medium()});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    std::vector<std::string> paths;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) paths.push_back(line);
+    return paths;
+  }
+  // isovfy reads a session's volume descriptors where a reader finds the
+  // last session's: a copy of the medium with them at its start.
+  std::string isovfy(long long start) {
+    const fs::path copy = temp_ / "isovfy.img";
+    fs::remove(copy);
+    EXPECT_EQ(runProgram("cp", {"--sparse=always", medium(), copy.string()}).exitCode, 0);
+    EXPECT_EQ(runProgram("dd", {"if=" + medium(), "of=" + copy.string(), "bs=2048", "skip=" + std::to_string(start),
+                                "count=18", "conv=notrunc", "status=none"})
+                  .exitCode,
+              0);
+    const auto r = runProgram("isovfy", {copy.string()});
+    fs::remove(copy);
+    return r.out + r.err;
+  }
 
   PrivateEnvironment temp_;
   std::string lastOutput_;
@@ -175,6 +207,13 @@ TEST_F(BurnE2E, AFailingImageToolLeavesNothingBehindAndTheNextBurnWorks) {
     EXPECT_NE(r.exitCode, 0);
     EXPECT_NE(lastOutput_.find("missing-mkisofs"), std::string::npos) << lastOutput_;
   }
+  if (!fs::exists(fs::path(TESSALINE_LIBEXECDIR) / "mkisofs")) {
+    ScopedEnv path("PATH", (temp_ / "bin").string());  // no xorrisofs there
+    const auto r = cli({"burn", (temp_ / "src/Docs").string()});
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(lastOutput_.find("install the package xorriso"), std::string::npos) << lastOutput_;
+    EXPECT_TRUE(tmpIsEmpty());
+  }
   mustCli({"burn", (temp_ / "src/Docs").string()});
   EXPECT_EQ(readFile(extract() / "Docs/a.txt"), "a");
 }
@@ -194,36 +233,79 @@ TEST_F(BurnE2E, ARewritableDiscIsErasedAndBurnedAgainFromBlank) {
   EXPECT_EQ(tree(extract()), (std::set<std::string>{"Two", "Two/b.txt"}));
 }
 
-TEST_F(BurnE2E, OddNamesReachTheDiscExactly) {
+// Names Joliet cannot carry (an emoji, a Latin-1 name, 200 characters, two
+// names equal once cut) on a disc that takes session after session; each
+// session read back by xorriso, isoinfo and isovfy.
+TEST_F(BurnE2E, EveryDiscCanBeContinuedAndEveryNameSurvives) {
   makeWriter("cd-r");
-  const fs::path src = temp_ / "src/Odd";
-  const std::string latin1 = "caf\xe9.txt";  // not UTF-8
-  const std::string longName = std::string(196, 'n') + ".txt";
-  for (const std::string& name : {std::string("with space.txt"), std::string("-leading dash"),
-                                  std::string("Gr\xc3\xbc\xc3\x9f" "e.txt"), latin1, longName})
-    writeFile(src / name, name);
-  mustCli({"burn", src.string()});
-  const auto names = tree(extract());
-  for (const std::string& name : {std::string("with space.txt"), std::string("-leading dash"),
-                                  std::string("Gr\xc3\xbc\xc3\x9f" "e.txt"), latin1, longName})
-    EXPECT_TRUE(names.count("Odd/" + name)) << name;
-  // Joliet (Rock Ridge ignored): valid UTF-8 names are right, the one
-  // that is not UTF-8 is left out.
-  const auto start = trackStarts().back();
-  const auto joliet = runProgram("xorriso", {"-read_fs", "norock", "-indev", "stdio:" + medium(),
-                                             "-load", "sbsector", std::to_string(start), "-find", "/"});
-  ASSERT_EQ(joliet.exitCode, 0) << joliet.err;
-  EXPECT_NE(joliet.out.find("/Odd/Gr\xc3\xbc\xc3\x9f" "e.txt"), std::string::npos) << joliet.out;
-  EXPECT_NE(joliet.out.find("/Odd/with space.txt"), std::string::npos) << joliet.out;
-  EXPECT_EQ(joliet.out.find("caf"), std::string::npos) << joliet.out;
+  const fs::path docs = temp_ / "src/Docs";
+  const std::string party = "party \xF0\x9F\x8E\x89.txt";
+  const std::string latin1 = "raw-\xff.txt";
+  const std::string longName(200, 'L');
+  const std::string cutA = std::string(110, 'c') + "-one.txt";
+  const std::string cutB = std::string(110, 'c') + "-two.txt";
+  for (const std::string& name : {party, latin1, longName, cutA, cutB, std::string("plain.txt")})
+    writeFile(docs / name, "first " + name);
 
-  // The image tool cannot continue a disc holding such a name: the burn says
-  // why and what to do, writes nothing, and hiding the previous sessions works.
+  // The preview names what Joliet shows differently, and only that.
+  const auto r = cli({"preview", "--json", docs.string()});
+  ASSERT_EQ(r.exitCode, 0) << lastOutput_;
+  std::set<std::string> warned;
+  for (const auto& w : QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).object()[QStringLiteral("warnings")].toArray())
+    warned.insert(w.toObject()[QStringLiteral("path")].toString().toStdString());
+  EXPECT_EQ(warned, (std::set<std::string>{"Docs/raw-\\xff.txt", "Docs/" + longName, "Docs/" + cutA, "Docs/" + cutB}));
+
+  const auto checkSession = [&](int session) {
+    SCOPED_TRACE("session " + std::to_string(session));
+    EXPECT_TRUE(tmpIsEmpty());
+    const long long start = trackStarts().back();
+    const fs::path read = extract(start);
+    EXPECT_EQ(contents(read / "Docs"), contents(docs));  // Rock Ridge: exact names, equal contents
+    const auto joliet = isoinfoJoliet(start);
+    EXPECT_EQ(joliet.size(), contents(docs).size() + 1);  // every entry, and the folder
+    EXPECT_NE(std::find(joliet.begin(), joliet.end(), "/Docs/raw-_.txt"), joliet.end());
+    EXPECT_NE(std::find(joliet.begin(), joliet.end(), "/Docs/plain.txt"), joliet.end());
+    EXPECT_NE(std::find(joliet.begin(), joliet.end(), "/Docs/" + std::string(103, 'L')), joliet.end());
+    const std::string verified = isovfy(start);
+    EXPECT_NE(verified.find("No errors found"), std::string::npos) << verified;
+  };
+  mustCli({"burn", "--volume", "Names", docs.string()});
+  checkSession(1);
+
+  // A changed emoji file and a new file: the disc takes the update.
+  writeFile(docs / party, "second");
+  setModTime(docs / party, 1'900'000'000);
+  writeFile(docs / "new \xF0\x9F\x93\x81/inner.txt", "new");
+  mustCli({"burn", "--yes", docs.string()});
+  checkSession(2);
+
+  // And another: the Latin-1 file changed, the sources remembered by the disc.
+  writeFile(docs / latin1, "third");
+  setModTime(docs / latin1, 1'900'000'100);
+  mustCli({"burn", "--yes", docs.string()});
+  checkSession(3);
+  EXPECT_EQ(trackStarts().size(), 3u);
+}
+
+// genisoimage stays a choice: a disc it cannot continue is refused once,
+// clearly, and hiding the previous sessions burns.
+TEST_F(BurnE2E, GenisoimageRefusesADiscItCannotContinueWithOneClearMessage) {
+  makeWriter("cd-r");
+  writeFile(temp_ / "src/Odd/caf\xe9.txt", "latin");
   writeFile(temp_ / "src/More/m.txt", "m");
+  mustCli({"burn", (temp_ / "src/Odd").string()});
+  ScopedEnv tool("TESSALINE_MKISOFS", "/usr/bin/genisoimage");
   const auto r = cli({"burn", "--yes", (temp_ / "src/More").string()});
   EXPECT_NE(r.exitCode, 0);
-  EXPECT_NE(lastOutput_.find("Hide previous sessions"), std::string::npos) << lastOutput_;
+  EXPECT_NE(lastOutput_.find("genisoimage (/usr/bin/genisoimage, package genisoimage) cannot continue"),
+            std::string::npos) << lastOutput_;
+  for (const char* part : {"Odd/caf\\xe9.txt", "\"Hide previous sessions\"", "--hide-previous"}) {
+    const auto first = lastOutput_.find(part);
+    EXPECT_NE(first, std::string::npos) << part << " in " << lastOutput_;
+    EXPECT_EQ(lastOutput_.find(part, first + 1), std::string::npos) << part << " twice in " << lastOutput_;
+  }
   EXPECT_EQ(trackStarts().size(), 1u);
+  EXPECT_TRUE(tmpIsEmpty());
   mustCli({"burn", "--yes", "--hide-previous", (temp_ / "src/More").string()});
   EXPECT_EQ(tree(extract()), (std::set<std::string>{"More", "More/m.txt"}));
 }

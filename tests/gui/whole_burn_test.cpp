@@ -80,6 +80,38 @@ TEST_F(WholeBurn, ClosingTheWindowDuringABurnAsksFirst) {
   EXPECT_TRUE(window().close());
 }
 
+// Before the burn the window names the entries Joliet (Windows) shows
+// differently; Cancel burns nothing, Burn goes on.
+TEST_F(WholeBurn, NamesJolietShowsDifferentlyAreListedBeforeTheBurn) {
+  addWriter("rec");
+  insert("rec", "cd-r");
+  start();
+  writeFile(temp_ / "home/Docs/raw-\xff.txt", "latin-1");
+  writeFile(temp_ / "home/Docs" / std::string(150, 'L'), "long");
+  writeFile(temp_ / "home/Docs/party \xF0\x9F\x8E\x89.txt", "carried whole by UTF-16 Joliet");
+  app().openFiles({temp_ / "home/Docs"});
+  std::optional<BurnOutcome> outcome;
+  QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
+
+  const auto namesBox = [&] { return window().findChild<QMessageBox*>(QStringLiteral("jolietNames")); };
+  window().burnButton()->click();
+  ASSERT_TRUE(waitUntil([&] { return namesBox() != nullptr && namesBox()->isVisible(); }));
+  const QString shown = namesBox()->informativeText();
+  EXPECT_TRUE(shown.contains(QStringLiteral("Docs/raw-\\xff.txt"))) << shown.toStdString();
+  EXPECT_TRUE(shown.contains(QStringLiteral("cut to 103"))) << shown.toStdString();
+  EXPECT_FALSE(shown.contains(QStringLiteral("party"))) << shown.toStdString();
+  clickButton(namesBox(), QStringLiteral("Cancel"));
+  ASSERT_TRUE(waitUntil([&] { return namesBox() == nullptr; }));
+  EXPECT_FALSE(controller().burnInProgress());
+  EXPECT_FALSE(outcome.has_value());
+
+  window().burnButton()->click();
+  ASSERT_TRUE(waitUntil([&] { return namesBox() != nullptr && namesBox()->isVisible(); }));
+  clickButton(namesBox(), QStringLiteral("Burn"));
+  ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(60)));
+  EXPECT_TRUE(outcome->written);
+}
+
 }  // namespace
 }  // namespace tessaline::test
 
