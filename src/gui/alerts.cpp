@@ -17,11 +17,13 @@ void MessageBoxAlerts::showAlert(const AlertRequest& request, std::function<void
   box->setWindowTitle(QStringLiteral("Tessaline"));
   box->setText(strings_.localized(request.messageKey));
   // A short detail is the cause the user needs to act on: it is shown, not
-  // folded away; a tool's long output goes under "Show Details".
+  // folded away; a tool's long output goes under "Show Details", its first
+  // line (which tool failed, and how) still shown.
   const QString detail = request.detail.trimmed();
   const bool shortDetail = detail.size() <= 400 && detail.count(QLatin1Char('\n')) < 6;
+  const QString shown = shortDetail ? detail : detail.section(QLatin1Char('\n'), 0, 0);
   QString informative = strings_.localized(request.informativeKey);
-  if (!detail.isEmpty() && shortDetail) informative += (informative.isEmpty() ? QString() : QStringLiteral("\n\n")) + detail;
+  if (!shown.isEmpty()) informative += (informative.isEmpty() ? QString() : QStringLiteral("\n\n")) + shown;
   box->setInformativeText(informative);
   if (!detail.isEmpty() && !shortDetail) box->setDetailedText(detail);
   box->setWindowModality(request.sheet && window_ ? Qt::WindowModal : Qt::ApplicationModal);

@@ -44,10 +44,12 @@ TEST(MessageBoxAlerts, AnswerOnceAfterTheBoxHasGoneWithTheButtonsPosition) {
   waitUntil([] { return false; }, std::chrono::milliseconds(50));
   EXPECT_EQ(answers, std::vector<int>{kAlertSecondButtonReturn});
 
-  // Escape answers Cancel; an application-modal box has no parent.
+  // Escape answers Cancel; an application-modal box has no parent. A long
+  // detail is folded away but for its first line.
   answers.clear();
   request.sheet = false;
   request.style = AlertStyle::Informational;
+  request.detail = QStringLiteral("the tool failed:\n1\n2\n3\n4\n5\n6");
   alerts.showAlert(request, [&](int code) { answers.push_back(code); });
   QMessageBox* modal = nullptr;
   for (QWidget* w : QApplication::topLevelWidgets())
@@ -55,6 +57,8 @@ TEST(MessageBoxAlerts, AnswerOnceAfterTheBoxHasGoneWithTheButtonsPosition) {
   ASSERT_NE(modal, nullptr);
   EXPECT_EQ(modal->windowModality(), Qt::ApplicationModal);
   EXPECT_EQ(modal->icon(), QMessageBox::Information);
+  EXPECT_TRUE(modal->informativeText().endsWith(QStringLiteral("\n\nthe tool failed:")));
+  EXPECT_EQ(modal->detailedText(), request.detail);
   QTest::keyClick(modal, Qt::Key_Escape);
   ASSERT_TRUE(waitUntil([&] { return !answers.empty(); }));
   EXPECT_EQ(answers, std::vector<int>{kAlertSecondButtonReturn});
