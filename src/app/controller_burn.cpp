@@ -241,7 +241,8 @@ void appController::stagingFinished(const std::string& toolDevice, const ImageTo
   imageBuild_ = std::make_unique<ImageBuild>();
   connect(imageBuild_.get(), &ImageBuild::finished, this,
           [this](const ImageBuildResult& result) { imageBuildFinished(result.success, result.detail); });
-  imageBuild_->start(tool, mkisofsArguments(request), ImageBuild::ExpectedImage{burnImagePath_, nextSessionStartOf(sessionText)});
+  imageBuild_->start(tool, mkisofsArguments(request),
+                     ImageBuild::ExpectedImage{burnImagePath_, nextSessionStartOf(sessionText)});
 }
 
 void appController::imageBuildFinished(bool success, const QString& detail) {

@@ -83,7 +83,8 @@ std::vector<fs::path> entriesJolietCannotCarry(const fs::path& tree) {
   for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (!jolietCanCarry(it->path().filename().native())) entries.push_back(it->path().lexically_relative(tree));
   }
-  std::sort(entries.begin(), entries.end(), [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
+  std::sort(entries.begin(), entries.end(),
+            [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
   return entries;
 }
 
@@ -201,14 +202,14 @@ Result<void> checkImageHead(std::string_view block16, std::uint64_t fileSize, lo
   if (block16.size() < kBlock || static_cast<unsigned char>(block16[0]) != 1 || block16.substr(1, 5) != "CD001")
     return makeError(ErrorKind::ToolFailed, "the image holds no ISO 9660 volume descriptor");
   std::uint32_t declared = 0;  // the volume space size, little-endian half of the both-endian field
-  for (int i = 3; i >= 0; --i) declared = (declared << 8) | static_cast<unsigned char>(block16[80 + static_cast<std::size_t>(i)]);
+  for (std::size_t i = 4; i-- > 0;) declared = (declared << 8) | static_cast<unsigned char>(block16[80 + i]);
   std::uint64_t needed = declared;
   if (nextSessionStart > 0 && declared > static_cast<std::uint64_t>(nextSessionStart))
     needed = declared - static_cast<std::uint64_t>(nextSessionStart);
   const std::uint64_t blocks = fileSize / kBlock;
   if (blocks < needed)
-    return makeError(ErrorKind::ToolFailed, "the image is cut short: " + std::to_string(blocks) +
-                                                " blocks of the " + std::to_string(needed) + " its volume descriptor counts");
+    return makeError(ErrorKind::ToolFailed, "the image is cut short: " + std::to_string(blocks) + " blocks of the " +
+                                                std::to_string(needed) + " its volume descriptor counts");
   return {};
 }
 

@@ -376,7 +376,8 @@ int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawA
   if (outcome->upToDate) return 0;  // the window has said so
   if (!outcome->written) {
     // A refusal has been printed whole by the alert already.
-    if (outcome->error && !session.window().refusalShown()) printError(QString::fromStdString(outcome->error->message));
+    if (outcome->error && !session.window().refusalShown())
+      printError(QString::fromStdString(outcome->error->message));
     return 1;
   }
   printOut(QStringLiteral("The session was written%1.")

@@ -295,7 +295,8 @@ void TessalineWindow::buildMenus() {
   makeAction(file, tr("Recompute &Sizes"), "sizesAction", QKeySequence(),
              [this] { controller_.performUpdateSizeOfBurnItems(); });
   file->addSeparator();
-  makeAction(file, tr("&Burn"), "burnAction", QKeySequence(Qt::CTRL | Qt::Key_B), [this] { checkJolietNamesThenBurn(this, controller_); });
+  makeAction(file, tr("&Burn"), "burnAction", QKeySequence(Qt::CTRL | Qt::Key_B),
+             [this] { checkJolietNamesThenBurn(this, controller_); });
   makeAction(file, tr("&Erase..."), "eraseAction", QKeySequence(), [this] { controller_.attemptErase(); });
   file->addSeparator();
   auto* prefs = makeAction(file, tr("&Preferences..."), "preferencesAction", QKeySequence(Qt::CTRL | Qt::Key_Comma),

@@ -250,7 +250,8 @@ TEST_F(BurnFlowTest, AnImageToolThatFailsWritesNothingAndKeepsTheBurnList) {
     ASSERT_TRUE(outcome.has_value()) << c.name;
     EXPECT_FALSE(outcome->written) << c.name;
     EXPECT_FALSE(outcome->imageBuilt) << c.name;
-    EXPECT_EQ(window_.alertKeys().back(), QStringLiteral("CreateTrackAbortedWithError/CreateTrackAbortedWithErrorLong"));
+    EXPECT_EQ(window_.alertKeys().back(),
+              QStringLiteral("CreateTrackAbortedWithError/CreateTrackAbortedWithErrorLong"));
     EXPECT_TRUE(window_.alerts.back().request.detail.contains(QString::fromUtf8(c.detail)))
         << c.name << ": " << window_.alerts.back().request.detail.toStdString();
     EXPECT_EQ(listNames(), (std::vector<std::string>{"Docs"})) << c.name;

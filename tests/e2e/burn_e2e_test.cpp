@@ -251,7 +251,8 @@ TEST_F(BurnE2E, EveryDiscCanBeContinuedAndEveryNameSurvives) {
   const auto r = cli({"preview", "--json", docs.string()});
   ASSERT_EQ(r.exitCode, 0) << lastOutput_;
   std::set<std::string> warned;
-  for (const auto& w : QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).object()[QStringLiteral("warnings")].toArray())
+  const auto preview = QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).object();
+  for (const auto& w : preview[QStringLiteral("warnings")].toArray())
     warned.insert(w.toObject()[QStringLiteral("path")].toString().toStdString());
   EXPECT_EQ(warned, (std::set<std::string>{"Docs/raw-\\xff.txt", "Docs/" + longName, "Docs/" + cutA, "Docs/" + cutB}));
 
