@@ -138,8 +138,10 @@ int main(int argc, char** argv) {
   desktop.window().burnButton()->click();
   const qint64 clickReturned = heartbeat.now();
   qint64 imageBuilt = -1;
+  qint64 imagingShown = -1;  // after the names have been checked (off the main thread)
   runUntil([&] {
-    if (imageBuilt < 0 && !imaging->isVisible()) imageBuilt = heartbeat.now();
+    if (imagingShown < 0 && imaging->isVisible()) imagingShown = heartbeat.now();
+    if (imagingShown >= 0 && imageBuilt < 0 && !imaging->isVisible()) imageBuilt = heartbeat.now();
     return outcome.has_value();
   }, 600000);
   const qint64 burnEnd = heartbeat.now();
@@ -151,6 +153,9 @@ int main(int argc, char** argv) {
   }
   std::printf("Burn pressed: the click returned after %.0f ms (work done on the main thread before the image build)\n",
               static_cast<double>(clickReturned - burnStart) / 1e6);
+  if (imagingShown >= 0)
+    std::printf("the names checked for Joliet before the burn: %.0f ms, longest stall %.0f ms\n",
+                static_cast<double>(imagingShown - burnStart) / 1e6, heartbeat.longestMs(burnStart, imagingShown));
   std::printf("longest stall while staging and building the image: %.0f ms (of %.1f s)\n",
               heartbeat.longestMs(burnStart, imageBuilt), static_cast<double>(imageBuilt - burnStart) / 1e9);
   std::printf("longest stall while the image tool ran (after the click returned): %.0f ms\n",

@@ -3,6 +3,10 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QThread>
+
+#include <memory>
+#include <optional>
 
 #include "burn/image_tool.h"
 #include "burn/joliet_names.h"
@@ -21,32 +25,7 @@ SessionEntryKind kindOf(StagedType type) {
   return SessionEntryKind::Other;
 }
 
-}  // namespace
-
-void checkJolietNamesThenBurn(QWidget* window, appController& controller) {
-  const DiscStatusRecord& status = controller.statusController().content();
-  // Without a disc that takes a session the burn's own checks answer.
-  if (!status.title || controller.burnInProgress()) {
-    controller.attemptBurn();
-    return;
-  }
-  Preferences& prefs = controller.preferences();
-  SourceEntryOptions options;
-  options.resolveAliases = !prefs.boolForKey(prefs::resolveDisabled);
-  options.splitForks = !prefs.boolForKey(prefs::disableSplitForks);
-  options.storeConfiguration = prefs.boolForKey(prefs::storeBurnConfiguration);
-  SessionNameTree tree;
-  if (status.mountPath && !controller.hidePreviousSessions()) tree.addTreeOnDisk(*status.mountPath);
-  for (const StagedEntry& e : sourceEntriesOf(controller.sessionContentController().items(), options))
-    tree.add(e.path, kindOf(e.type));
-  const auto tool = findImageTool();
-  const JolietEncoding encoding = jolietEncodingOf(tool ? tool.value().kind : ImageToolKind::Other);
-  const auto warnings = jolietNameWarnings(tree, encoding);
-  if (warnings.empty()) {
-    controller.attemptBurn();
-    return;
-  }
-
+void showJolietNames(QWidget* window, appController& controller, const std::vector<JolietNameWarning>& warnings) {
   QStringList lines;
   for (const auto& w : warnings) lines << describeJolietWarning(w);
   auto* box = new QMessageBox(window);
@@ -71,6 +50,48 @@ void checkJolietNamesThenBurn(QWidget* window, appController& controller) {
     if (box->clickedButton() == burn && target) target->attemptBurn();
   });
   box->open();
+}
+
+constexpr char kChecking[] = "jolietNamesChecking";
+
+}  // namespace
+
+void checkJolietNamesThenBurn(QWidget* window, appController& controller) {
+  const DiscStatusRecord& status = controller.statusController().content();
+  // Without a disc that takes a session the burn's own checks answer.
+  if (!status.title || controller.burnInProgress()) {
+    controller.attemptBurn();
+    return;
+  }
+  if (window->property(kChecking).toBool()) return;  // a second press while the names are read
+  Preferences& prefs = controller.preferences();
+  SourceEntryOptions options;
+  options.resolveAliases = !prefs.boolForKey(prefs::resolveDisabled);
+  options.splitForks = !prefs.boolForKey(prefs::disableSplitForks);
+  options.storeConfiguration = prefs.boolForKey(prefs::storeBurnConfiguration);
+  std::optional<std::filesystem::path> disc;
+  if (status.mountPath && !controller.hidePreviousSessions()) disc = status.mountPath;
+  const std::vector<BurnItem> items = controller.sessionContentController().items();
+
+  // A large tree takes a moment to walk: off the main thread.
+  auto warnings = std::make_shared<std::vector<JolietNameWarning>>();
+  QThread* thread = QThread::create([items, options, disc, warnings] {
+    SessionNameTree tree;
+    if (disc) tree.addTreeOnDisk(*disc);
+    for (const StagedEntry& e : sourceEntriesOf(items, options)) tree.add(e.path, kindOf(e.type));
+    const auto tool = findImageTool();
+    *warnings = jolietNameWarnings(tree, jolietEncodingOf(tool ? tool.value().kind : ImageToolKind::Other));
+  });
+  window->setProperty(kChecking, true);
+  QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+  QPointer<appController> target(&controller);
+  QObject::connect(thread, &QThread::finished, window, [window, target, warnings] {
+    window->setProperty(kChecking, false);
+    if (!target) return;
+    if (warnings->empty()) target->attemptBurn();
+    else showJolietNames(window, *target, *warnings);
+  });
+  thread->start();
 }
 
 }  // namespace tessaline::gui

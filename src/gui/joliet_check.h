@@ -10,8 +10,9 @@
 
 namespace tessaline::gui {
 
-// Calls controller.attemptBurn() at once when no name changes, else after
-// the user has confirmed a window-modal box listing them.
+// Reads the names off the main thread, then calls controller.attemptBurn()
+// when no name changes, else after the user has confirmed a window-modal box
+// listing them.
 void checkJolietNamesThenBurn(QWidget* window, appController& controller);
 
 }  // namespace tessaline::gui

@@ -63,7 +63,7 @@ TEST_F(WholeBurn, ClosingTheWindowDuringABurnAsksFirst) {
   std::optional<BurnOutcome> outcome;
   QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
   window().burnButton()->click();
-  ASSERT_TRUE(controller().burnInProgress());
+  ASSERT_TRUE(waitUntil([&] { return controller().burnInProgress(); }));  // after the names are read
 
   EXPECT_FALSE(window().close());
   EXPECT_TRUE(window().isVisible());
