@@ -155,8 +155,10 @@ Result<ImageTool> identifyImageTool(const fs::path& path) {
   process.setProcessChannelMode(QProcess::MergedChannels);
   process.setStandardInputFile(QProcess::nullDevice());
   process.start(QString::fromLocal8Bit(path.c_str()), {QStringLiteral("-version")});
-  if (!process.waitForStarted(5000)) return tool;
-  if (!process.waitForFinished(10000)) {
+  // Both tools answer at once; one that does not is taken as it comes.
+  constexpr int kAnswerMs = 3000;
+  if (!process.waitForStarted(kAnswerMs)) return tool;
+  if (!process.waitForFinished(kAnswerMs)) {
     process.kill();
     process.waitForFinished(5000);
     return tool;

@@ -79,7 +79,7 @@ struct ImageTool {
 // InvalidInput.
 Result<ImageToolKind> imageToolKindFromVersion(std::string_view versionOutput);
 
-// Runs "<tool> -version" and reads it; blocks for at most a few seconds, so
+// Runs "<tool> -version" and reads it; blocks for up to three seconds, so
 // call it off the main thread. A tool that does not answer is Other.
 Result<ImageTool> identifyImageTool(const std::filesystem::path& path);
 
