@@ -189,7 +189,7 @@ TEST_F(EmulatedServiceTest, WriterIdentityIsStableAndItsDeviceNameNeverAPrefixOf
 TEST_F(EmulatedServiceTest, BlankDiscStateAndTrackLayout) {
   open(std::nullopt);
   EXPECT_FALSE(w->mediumState().present);
-  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDRW, kCd80Capacity, {}, false}));
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDRW, kCd80Capacity, {}, false, std::nullopt}));
   const MediumState s = w->mediumState();
   EXPECT_TRUE(s.present && s.blank && s.appendable && s.erasable && s.kind == MediumKind::CDRW);
   EXPECT_EQ(s.spaceFree.value, 359847);
@@ -329,11 +329,11 @@ TEST_F(EmulatedServiceTest, RefusesMediaItCannotWriteWithTypedErrors) {
     return w->burn(BurnSettings{}, t, blocksOf(1));
   };
   expectError(tryBurn(1), ErrorKind::NoMedium);
-  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDROM, kCd80Capacity, {}, false}));
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDROM, kCd80Capacity, {}, false, std::nullopt}));
   expectError(tryBurn(1), ErrorKind::MediumNotWritable, "cd-rom");
   ASSERT_TRUE(eject(env.dir(), "rec"));
 
-  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDR, BlockCount{1000}, {}, false}));
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDR, BlockCount{1000}, {}, false, std::nullopt}));
   expectError(tryBurn(999), ErrorKind::NoSpace);
   auto r = tryBurn(998);  // 998 + 2 run-out blocks fill the disc exactly
   ASSERT_TRUE(r) << r.error().message;
@@ -348,12 +348,12 @@ TEST_F(EmulatedServiceTest, RefusesMediaItCannotWriteWithTypedErrors) {
 
 TEST_F(EmulatedServiceTest, ErasesACdRwButNotACdR) {
   const fs::path first = firstIso();
-  open(MediumSpec{MediumKind::CDR, kCd80Capacity, {first}, false});
+  open(MediumSpec{MediumKind::CDR, kCd80Capacity, {first}, false, std::nullopt});
   expectError(w->erase(), ErrorKind::MediumNotWritable);
   EXPECT_EQ(w->mediumState().tracks.size(), 2u);
 
   ASSERT_TRUE(eject(env.dir(), "rec"));
-  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDRW, kCd80Capacity, {first}, true}));
+  ASSERT_TRUE(insertMedium(env.dir(), "rec", MediumSpec{MediumKind::CDRW, kCd80Capacity, {first}, true, std::nullopt}));
   ASSERT_FALSE(w->mediumState().appendable);
   auto job = w->erase();
   ASSERT_TRUE(job) << job.error().message;
@@ -422,7 +422,7 @@ TEST_F(EmulatedServiceTest, ReportsChangesMadeInThisProcessAndByAnotherOne) {
 }
 
 TEST_F(EmulatedServiceTest, ExclusiveAccessIsRefusedWhileAnotherProcessBurns) {
-  open(MediumSpec{MediumKind::CDR, kCd80Capacity, {firstIso()}, false});
+  open(MediumSpec{MediumKind::CDR, kCd80Capacity, {firstIso()}, false, std::nullopt});
   ASSERT_EQ(service->serviceMounts().size(), 1u);  // mounted on insertion
 
   // A slow append in another process.
@@ -499,7 +499,7 @@ TEST_F(EmulatedServiceTest, MediaReservationPassesToTheWaiterOnlyWhenTheHolderIs
 TEST_F(EmulatedServiceTest, ABriefExclusiveHoldRemountsTheSameTreeAndAnErasedDiscNeverGetsIt) {
   const fs::path tree = env.tmp / "tree";
   writeFile(tree / "a.txt", "first");
-  open(MediumSpec{MediumKind::CDRW, kCd80Capacity, {makeIso(tree, env.tmp / "a.iso", "VOL")}, false});
+  open(MediumSpec{MediumKind::CDRW, kCd80Capacity, {makeIso(tree, env.tmp / "a.iso", "VOL")}, false, std::nullopt});
   auto inodeOf = [&](const fs::path& p) {
     struct stat st {};
     return ::lstat(p.c_str(), &st) == 0 ? st.st_ino : 0;
@@ -521,7 +521,7 @@ TEST_F(EmulatedServiceTest, ABriefExclusiveHoldRemountsTheSameTreeAndAnErasedDis
   w->releaseExclusiveAccess();
   ASSERT_TRUE(eject(env.dir(), "rec"));
   ASSERT_TRUE(insertMedium(env.dir(), "rec",
-                           MediumSpec{MediumKind::CDRW, kCd80Capacity, {makeIso(tree, env.tmp / "b.iso", "VOL")}, false}));
+                           MediumSpec{MediumKind::CDRW, kCd80Capacity, {makeIso(tree, env.tmp / "b.iso", "VOL")}, false, std::nullopt}));
   (void)w->mediumState();
   ASSERT_EQ(service->serviceMounts().size(), 1u);
   EXPECT_EQ(readFile(fs::path(service->serviceMounts()[0].mountPoint) / "a.txt"), "second");
@@ -539,7 +539,7 @@ TEST_F(EmulatedServiceTest, MountMaterialisesTheLastSessionReadOnlyWithExactName
   const std::vector<std::pair<std::string, long long>> dates{
       {"plain.txt", 1000000000}, {oddName, 1100000000}, {"link", 1200000000}, {"deep/er", 1300000000}};
   for (const auto& [name, date] : dates) test::setModTime(tree / name, date);
-  open(MediumSpec{MediumKind::CDR, kCd80Capacity, {makeIso(tree, env.tmp / "tree.iso", "MY VOL")}, false});
+  open(MediumSpec{MediumKind::CDR, kCd80Capacity, {makeIso(tree, env.tmp / "tree.iso", "MY VOL")}, false, std::nullopt});
 
   const auto mounts = service->serviceMounts();
   ASSERT_EQ(mounts.size(), 1u);
@@ -577,7 +577,7 @@ TEST_F(EmulatedServiceTest, MountMaterialisesTheLastSessionReadOnlyWithExactName
 }
 
 TEST_F(EmulatedServiceTest, DamagedWritersAreReportedNotFatal) {
-  open(MediumSpec{MediumKind::CDR, kCd80Capacity, {firstIso()}, false});
+  open(MediumSpec{MediumKind::CDR, kCd80Capacity, {firstIso()}, false, std::nullopt});
   const WriterPaths paths = env.paths("rec");
   const std::string goodToc = readFile(paths.tocFile());
   const auto tryBurn = [&] { return w->burn(BurnSettings{}, trackOf(2048), blocksOf(1)); };
