@@ -209,8 +209,9 @@ class appController : public QObject {
   std::optional<QString> offeredVolumeName() const { return offeredVolumeName_; }
   // Runs collection, alias resolution, fork splitting and the catalogue
   // exactly as a burn would, into a private folder, and answers what was
-  // staged; the folder is removed before it answers.
-  Result<std::vector<StagedEntry>> previewNextSession();
+  // staged, with what the disc still holds whose source is gone; the folder
+  // is removed before it answers.
+  Result<SessionPreview> previewNextSession();
 
  Q_SIGNALS:
   void hidePreviousSessionsChanged(bool hide);

@@ -60,14 +60,22 @@ void appController::splitForksAtPath(const std::filesystem::path& stagingRoot) {
   tessaline::splitForksAtPath(stagingRoot);
 }
 
-Result<std::vector<StagedEntry>> appController::previewNextSession() {
+Result<SessionPreview> appController::previewNextSession() {
   auto folder = createStagingFolder();
   if (!folder) return folder.error();
+  const StagingPlan plan = stagingPlan();
   StagingJournal journal(folder.value().stagingPath);
-  runStagingPlan(stagingPlan(), folder.value(), &journal);
-  auto entries = journal.entries();
+  runStagingPlan(plan, folder.value(), &journal);
+  SessionPreview preview;
+  preview.entries = journal.entries();
   (void)removePrivateFolder(folder.value());
-  return entries;
+  if (plan.incremental && plan.mountPath && !hidePreviousSessions_) {
+    std::vector<std::filesystem::path> sources;
+    for (const BurnItem& item : plan.items)
+      if (!item.permanent()) sources.push_back(item.aPath);
+    preview.deletedSinceLastSession = entriesDeletedSinceLastSession(sources, *plan.mountPath, plan.resolveAliases);
+  }
+  return preview;
 }
 
 double appController::sizeInMBWithPath(const std::filesystem::path& path) {

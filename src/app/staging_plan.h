@@ -11,12 +11,19 @@
 
 #include "common/records.h"
 #include "staging/file_operations.h"
+#include "staging/staging_journal.h"
 
 namespace tessaline {
 
+// What the next session would write, and what the disc keeps although its
+// source is gone (sessions only add: a later session cannot delete).
+struct SessionPreview {
+  std::vector<StagedEntry> entries;
+  std::vector<std::string> deletedSinceLastSession;  // paths on the disc, bytes
+};
+
 struct StagingFolder;
 class StagingJournal;
-struct StagedEntry;
 
 struct StagingPlan {
   std::vector<BurnItem> items;

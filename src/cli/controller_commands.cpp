@@ -260,22 +260,33 @@ int runPreviewCommand(const QStringList& args, const std::vector<std::string>& r
   if (!addSources(session, positionalPaths(parser, rawArgs))) return 1;
   if (parser.isSet(QStringLiteral("hide-previous"))) controller.setHidePreviousSessions(true);
   controller.setCompareContents(parser.isSet(QStringLiteral("checksum")));
-  auto entries = controller.previewNextSession();
-  if (!entries) {
-    printError(QString::fromStdString(entries.error().message));
+  auto preview = controller.previewNextSession();
+  if (!preview) {
+    printError(QString::fromStdString(preview.error().message));
     return 1;
   }
+  const auto& entries = preview.value().entries;
+  const auto& deleted = preview.value().deletedSinceLastSession;
   std::uint64_t total = 0;
-  for (const auto& e : entries.value()) total += e.bytes;
-  const auto warnings = nextSessionJolietWarnings(controller, entries.value());
+  for (const auto& e : entries) total += e.bytes;
+  const auto warnings = nextSessionJolietWarnings(controller, entries);
   if (parser.isSet(jsonOption())) {
     QJsonArray list;
-    for (const auto& e : entries.value()) {
+    for (const auto& e : entries) {
       QJsonObject o;
       o[QStringLiteral("path")] = displayName(e.path);
       o[QStringLiteral("type")] = QString::fromLatin1(stagedTypeName(e.type)).toLower();
       o[QStringLiteral("bytes")] = static_cast<double>(e.bytes);
       o[QStringLiteral("reason")] = QString::fromLatin1(stagingReasonName(e.reason)).toLower();
+      list.append(o);
+    }
+    // Gone from the sources, still on the disc: listed so that nobody
+    // expects the update to remove them.
+    for (const auto& path : deleted) {
+      QJsonObject o;
+      o[QStringLiteral("path")] = displayName(path);
+      o[QStringLiteral("bytes")] = 0;
+      o[QStringLiteral("reason")] = QStringLiteral("deleted");
       list.append(o);
     }
     QJsonObject doc;
@@ -285,13 +296,19 @@ int runPreviewCommand(const QStringList& args, const std::vector<std::string>& r
     printJson(QJsonDocument(doc));
     return 0;
   }
-  for (const auto& e : entries.value())
+  for (const auto& e : entries)
     printOut(QStringLiteral("%1  %2  %3  %4")
                  .arg(QString::fromLatin1(stagingReasonName(e.reason)).toLower(), -9)
                  .arg(QString::fromLatin1(stagedTypeName(e.type)).toLower(), -6)
                  .arg(e.bytes, 12)
                  .arg(displayName(e.path)));
-  printOut(QStringLiteral("total: %1 bytes in %2 entries").arg(total).arg(entries.value().size()));
+  printOut(QStringLiteral("total: %1 bytes in %2 entries").arg(total).arg(entries.size()));
+  for (const auto& path : deleted) printOut(QStringLiteral("deleted   %1").arg(displayName(path)));
+  if (!deleted.empty())
+    printOut(QStringLiteral("The disc keeps the %1 deleted entr%2 above: a session only adds. To leave them out of "
+                            "view, burn with --hide-previous (Hide previous sessions in the window).")
+                 .arg(deleted.size())
+                 .arg(deleted.size() == 1 ? QStringLiteral("y") : QStringLiteral("ies")));
   for (const auto& w : warnings) printOut(QStringLiteral("warning: ") + describeJolietWarning(w));
   return 0;
 }
