@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -109,15 +110,22 @@ bool CliSession::start(const std::optional<QString>& writer) {
   return true;
 }
 
+bool CliSession::loading() const {
+  const auto& text = controller_->statusController().content().deviceStatusString;
+  return text.has_value() && *text == strings_.localized("loadingDisc");
+}
+
 bool CliSession::settle() {
   int waitSeconds = 20;
   if (const char* env = std::getenv("TESSALINE_MOUNT_WAIT_S")) waitSeconds = std::atoi(env);
-  const QString loading = strings_.localized("loadingDisc");
+  // A drive takes some seconds to load a disc; the wait for its volume comes after.
+  int loadSeconds = 15;
+  if (const char* env = std::getenv("TESSALINE_LOAD_WAIT_S")) loadSeconds = std::atoi(env);
   auto settled = [&] {
     const auto& text = controller_->statusController().content().deviceStatusString;
-    return settledCount_ > 0 && !controller_->waitingForVolume() && text.has_value() && *text != loading;
+    return settledCount_ > 0 && !controller_->waitingForVolume() && text.has_value() && !loading();
   };
-  const int timeoutMs = (waitSeconds + 15) * 1000;
+  const int timeoutMs = (std::max(waitSeconds, 0) + std::max(loadSeconds, 0)) * 1000;
   if (!runUntil(settled, timeoutMs) || interruption_ != 0) return false;
   // Let notifications already queued arrive, then make sure it still holds.
   const int seen = settledCount_;

@@ -31,6 +31,8 @@ class CliSession {
   // Waits until the medium status is settled: not loading, not waiting for
   // the volume. Answers false when it did not settle in time.
   bool settle();
+  // Whether the writer is still loading its disc (it reads as such).
+  bool loading() const;
   // Runs the event loop until done() holds, the time runs out (false) or a
   // SIGINT or SIGTERM arrives (true; see interruption()).
   bool runUntil(const std::function<bool()>& done, int timeoutMs);

@@ -102,7 +102,8 @@ std::optional<int> startAndSettle(CliSession& session, const QCommandLineParser&
   if (!session.start(writerSpec(parser))) return session.interruption() != 0 ? session.interruptedExitStatus() : 1;
   if (!session.settle()) {
     if (session.interruption() != 0) return session.interruptedExitStatus();
-    printError(QStringLiteral("the writer's status did not settle in time"));
+    printError(session.loading() ? QStringLiteral("the writer is busy loading a disc; try again in a moment")
+                                 : QStringLiteral("the writer's status did not settle in time"));
     return 1;
   }
   return std::nullopt;

@@ -1,8 +1,13 @@
 // Whole burns on the real-drive path: tessaline-cli through libburn and its
-// own SG_IO status reader, on the simulated CD writer, checked with xorriso.
+// own SG_IO status reader, on the simulated CD writer, with UDisks2 (a
+// stand-in on a private bus) or without it, checked with xorriso.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <optional>
 #include <regex>
 
 #include "devices/emulated/emulated_medium.h"
@@ -24,47 +29,136 @@ class RealDriveE2E : public ::testing::Test {
     std::smatch m;
     return std::regex_search(json, m, std::regex(R"x("sessionString": "([^"]*)")x")) ? m[1].str() : "";
   }
-  // The files of the session at `start`, as xorriso reads them from the medium file.
-  std::string sessionFiles(const std::string& start) {
-    return runProgram("xorriso", {"-indev", "stdio:" + drive_.mediumFile().string(), "-load", "sbsector", start,
-                                  "-find", "/", "-type", "f"})
-        .out;
+  // The files of the session at `start` as xorriso reads them from the
+  // medium file, each with whether its data was written in that session.
+  std::map<std::string, bool> sessionFiles(long long start) {
+    const auto r = runProgram("xorriso", {"-indev", "stdio:" + drive_.mediumFile().string(), "-load", "sbsector",
+                                          std::to_string(start), "-find", "/", "-type", "f", "-exec", "report_lba"});
+    static const std::regex line(R"(File data lba: *\d+ *, *(\d+) *,[^'\n]*'([^'\n]*)')");
+    std::map<std::string, bool> files;
+    for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), line); it != std::sregex_iterator(); ++it)
+      files[(*it)[2]] = std::stoll((*it)[1]) >= start;
+    return files;
   }
+  std::string statusJson() { return cli({"status", "--json"}).out; }
 
   PrivateEnvironment env_;
   SimulatedDrive drive_{env_ / "sim"};
   ScopedEnv noWait_{"TESSALINE_MOUNT_WAIT_S", "1"};
+  fs::path docs_ = env_ / "home/Docs";
 };
 
-TEST_F(RealDriveE2E, BurnStatusAndEraseGoThroughLibburnAndTheDrivesOwnAnswers) {
+TEST_F(RealDriveE2E, ThreeBurnsContinueTheDiscThroughLibburnAndUDisks) {
+  FakeUDisks udisks(drive_);
   drive_.insert(MediumKind::CDRW);
   const auto writers = runCli({"writers"});
   EXPECT_NE(writers.out.find("0  TESSALIN Simulated CD-RW  (/dev/sr0)"), std::string::npos) << writers.out;
-  EXPECT_NE(cli({"status"}).out.find("title: untitled"), std::string::npos);
+  writeFile(docs_ / "a.txt", "alpha");
+  writeFile(docs_ / "b.txt", "bravo");
 
-  // TAO, multi-session, a requested speed, underrun protection and
-  // verification; UDisks2 is not reachable, so nothing mounts the disc.
-  writeFile(env_ / "home/Docs/a.txt", "alpha");
-  const auto burn = cli({"burn", "--speed", "8", "--volume", "Backup", (env_ / "home/Docs").string()});
-  ASSERT_EQ(burn.exitCode, 0) << burn.out;
-  EXPECT_NE(burn.out.find("written and verified"), std::string::npos) << burn.out;
-  EXPECT_EQ(sessionString(), "0,11702");
-  EXPECT_NE(sessionFiles("0").find("/Docs/a.txt"), std::string::npos);
+  // Each burn: what changes before it, what its session writes, the session
+  // string after it. The disc keeps its name; the mounted disc is the base.
+  struct Burn {
+    std::function<void()> change;
+    std::map<std::string, bool> files;  // the merged tree; true: written by this session
+    const char* sessionString;
+  };
+  const Burn burns[] = {
+      {[] {}, {{"/Docs/a.txt", true}, {"/Docs/b.txt", true}}, "0,11702"},
+      {[&] {
+         writeFile(docs_ / "b.txt", "bravo, again");
+         setModTime(docs_ / "b.txt", modTime(docs_ / "b.txt") + 100);
+         writeFile(docs_ / "c.txt", "charlie");
+       },
+       {{"/Docs/a.txt", false}, {"/Docs/b.txt", true}, {"/Docs/c.txt", true}}, "11702,18904"},
+      {[&] { setModTime(docs_ / "a.txt", modTime(docs_ / "a.txt") + 100); },
+       {{"/Docs/a.txt", true}, {"/Docs/b.txt", false}, {"/Docs/c.txt", false}}, "18904,26106"},
+  };
+  std::vector<std::pair<long long, std::map<std::string, bool>>> sessions;  // each session's start and files
+  for (const Burn& b : burns) {
+    SCOPED_TRACE(b.sessionString);
+    b.change();
+    // TAO, multi-session, a requested speed, underrun protection and verification.
+    std::vector<std::string> args{"burn", "--yes", "--speed", "8", docs_.string()};
+    if (sessions.empty()) args.insert(args.begin() + 1, {"--volume", "Backup"});
+    const auto burn = cli(args);
+    ASSERT_EQ(burn.exitCode, 0) << burn.out;
+    EXPECT_NE(burn.out.find("written and verified"), std::string::npos) << burn.out;
+    ASSERT_EQ(sessionString(), b.sessionString);
+    // Every session, the new one and those before it, reads as it was written.
+    sessions.emplace_back(std::stoll(b.sessionString), b.files);
+    for (const auto& [start, files] : sessions) EXPECT_EQ(sessionFiles(start), files) << start;
+    // Mounted again afterwards, as the status shows.
+    const auto status = cli({"status"});
+    EXPECT_NE(status.out.find("title: Backup"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("mounted at: " + (drive_.mountsDir() / "Backup").string()), std::string::npos);
+  }
+  EXPECT_EQ(readFile(drive_.mountsDir() / "Backup/Docs/b.txt"), "bravo, again");
   const auto sent = drive_.commandsSent();
   for (const char* name : {"SET CD SPEED", "MODE SELECT(10)", "WRITE(10)", "SYNCHRONIZE CACHE", "CLOSE TRACK/SESSION",
                            "READ(10)"})
     EXPECT_EQ(sent.count(name), 1u) << name;
+  // Track At Once (the only way the drive writes), at 8x (1412 kB/s).
+  EXPECT_EQ(drive_.tracksBegun(), (std::vector<std::string>{"at 0, multi-session, underrun protection, 1412 kB/s",
+                                                           "at 11702, multi-session, underrun protection, 1412 kB/s",
+                                                           "at 18904, multi-session, underrun protection, 1412 kB/s"}));
+  // Unmounted before each continued burn (the drive refuses to be grabbed
+  // while mounted), mounted after each.
+  const auto calls = udisks.calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "Unmount /dev/sr0"), 2);
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "Mount /dev/sr0"), 3);
+  EXPECT_EQ(calls.back(), "Mount /dev/sr0");
 
-  // The drive's own answers: an erasable CD-RW with a session, not mounted.
-  const auto status = cli({"status", "--json"});
-  EXPECT_NE(status.out.find("\"deviceStatusString\": \"CD-RW"), std::string::npos) << status.out;
-  EXPECT_NE(status.out.find("\"eraseable\": \"yes\""), std::string::npos) << status.out;
-  EXPECT_EQ(status.out.find("mountPath"), std::string::npos) << status.out;
+  // The drive's own answers, in the plain fields.
+  const auto json = statusJson();
+  for (const char* field : {R"("sessions": 3)", R"("mounted": true)", R"("eraseable": "yes")",
+                            R"("deviceStatusString": "CD-RW")"})
+    EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
 
   const auto erase = cli({"erase", "--yes"});
   ASSERT_EQ(erase.exitCode, 0) << erase.out;
   EXPECT_EQ(sessionString(), "0");
+  EXPECT_EQ(readFile(drive_.mountTable()), "");
   EXPECT_NE(cli({"status"}).out.find("title: untitled"), std::string::npos);
+}
+
+TEST_F(RealDriveE2E, WithoutUDisksNothingIsMountedUntilAskedAndNothingIsUnmounted) {
+  drive_.insert(MediumKind::CDRW);
+  writeFile(docs_ / "a.txt", "alpha");
+  const auto burn = cli({"burn", "--volume", "Backup", docs_.string()});
+  ASSERT_EQ(burn.exitCode, 0) << burn.out;
+  EXPECT_NE(burn.out.find("written and verified"), std::string::npos) << burn.out;
+  EXPECT_EQ(sessionString(), "0,11702");
+
+  // The disc holds a session but nobody mounted it.
+  const auto status = cli({"status"});
+  EXPECT_NE(status.out.find("CD-RW (not mounted)"), std::string::npos) << status.out;
+  EXPECT_NE(status.out.find("'tessaline-cli mount'"), std::string::npos) << status.out;
+  EXPECT_NE(statusJson().find(R"("mounted": false)"), std::string::npos);
+  EXPECT_NE(cli({"mount"}).out.find("UDisks2 is not running"), std::string::npos);
+  {
+    FakeUDisks udisks(drive_);
+    const auto mount = cli({"mount"});
+    EXPECT_EQ(mount.exitCode, 0) << mount.out;
+    EXPECT_NE(mount.out.find("mounted at " + (drive_.mountsDir() / "Backup").string()), std::string::npos) << mount.out;
+    EXPECT_NE(cli({"status"}).out.find("title: Backup"), std::string::npos);
+  }
+  // A mounted disc that cannot be unmounted is left alone, with the reason.
+  struct Case {
+    bool udisks;
+    const char* message;
+  };
+  for (const Case c : {Case{false, "cannot be unmounted because UDisks2 is not running. Unmount it (umount "},
+                       Case{true, "Could not unmount the disc in /dev/sr0: files on it are open in another program"}}) {
+    SCOPED_TRACE(c.message);
+    std::optional<FakeUDisks> udisks;
+    if (c.udisks) udisks.emplace(drive_, true);
+    const auto erase = cli({"erase", "--yes"});
+    EXPECT_NE(erase.exitCode, 0);
+    EXPECT_NE(erase.out.find(c.message), std::string::npos) << erase.out;
+    EXPECT_EQ(sessionString(), "0,11702");
+    EXPECT_EQ(readFile(drive_.mountsDir() / "Backup/Docs/a.txt"), "alpha");
+  }
 
   // A closed disc reads as closed.
   drive_.insert(MediumKind::CDR, {makeSessionImage(env_ / "home", env_ / "1.iso", "0", "OLD")}, true);
@@ -72,8 +166,7 @@ TEST_F(RealDriveE2E, BurnStatusAndEraseGoThroughLibburnAndTheDrivesOwnAnswers) {
 }
 
 TEST_F(RealDriveE2E, DriveFaultsEndInActionableMessagesAndRecordNoSession) {
-  writeFile(env_ / "home/Docs/a.txt", "alpha");
-  const fs::path docs = env_ / "home/Docs";
+  writeFile(docs_ / "a.txt", "alpha");
   struct Case {
     const char* faults;
     const char* message;  // a regular expression
@@ -82,14 +175,17 @@ TEST_F(RealDriveE2E, DriveFaultsEndInActionableMessagesAndRecordNoSession) {
   for (const Case c : {Case{"write-error@100", "Writing failed at block ([0-9]+).* for blocks \\1 to ([0-9]+)", false},
                        Case{"removed@100", "disc was ejected from /dev/sr0 during the burn", false},
                        Case{"corrupt@150", "differs from the session image at block 150\\.", true},
-                       Case{"slow=5", "written and verified", true}, Case{"", "in use by another program", false}}) {
+                       Case{"slow=5", "written and verified", true}, Case{"", "in use by another program", false},
+                       Case{"loading", "the writer is busy loading a disc; try again in a moment", false}}) {
     SCOPED_TRACE(c.faults);
     drive_.insert(MediumKind::CDR);
     drive_.setFaults(c.faults);
+    std::optional<ScopedEnv> loadWait;  // the command gives up on a loading drive after a second
+    if (std::string(c.faults) == "loading") loadWait.emplace("TESSALINE_LOAD_WAIT_S", "1");
     std::optional<emulated::FileLock> held;  // another program has the drive
     if (std::string(c.faults).empty())
       held = std::move(emulated::FileLock::tryLock(drive_.writersDir() / "sim" / "exclusive.lock", "sim").value());
-    const auto burn = cli({"burn", "--volume", "Backup", docs.string()});
+    const auto burn = cli({"burn", "--volume", "Backup", docs_.string()});
     std::smatch m;
     ASSERT_TRUE(std::regex_search(burn.out, m, std::regex(c.message))) << burn.out;
     if (m.size() == 3) {
@@ -98,15 +194,9 @@ TEST_F(RealDriveE2E, DriveFaultsEndInActionableMessagesAndRecordNoSession) {
     }
     EXPECT_EQ(burn.exitCode == 0, std::string(c.faults).rfind("slow", 0) == 0);
     EXPECT_EQ(sessionString() != "0", c.recorded) << sessionString();
-    EXPECT_EQ(readFile(docs / "a.txt"), "alpha");
-    EXPECT_EQ(fs::directory_iterator(docs)->path().filename(), "a.txt");
+    EXPECT_EQ(readFile(docs_ / "a.txt"), "alpha");
+    EXPECT_EQ(fs::directory_iterator(docs_)->path().filename(), "a.txt");
   }
-  // A drive that keeps loading is never taken for one with a disc to burn.
-  drive_.insert(MediumKind::CDR);
-  drive_.setFaults("loading");
-  const auto loading = cli({"burn", "--volume", "Backup", docs.string()});
-  EXPECT_NE(loading.exitCode, 0);
-  EXPECT_EQ(sessionString(), "0");
 }
 
 }  // namespace

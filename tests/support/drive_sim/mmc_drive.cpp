@@ -308,7 +308,9 @@ Out writeParametersPage(int writeType, int multi, int trackMode, int blockType, 
 Out capabilitiesPage(int currentWriteSpeed, bool locked) {
   Out p;
   p.u8(0x2A).u8(0);
-  p.u8(0x03).u8(0x07).u8(0x71).u8(0x03).u8(0x29 | (locked ? 0x02 : 0)).u8(0);
+  // Reads and writes CD-R and CD-RW (and test writes); buffer underrun
+  // protection (BUF), multi-session, Mode 2; CD-DA; a tray that ejects and locks.
+  p.u8(0x03).u8(0x07).u8(0xF1).u8(0x03).u8(0x29 | (locked ? 0x02 : 0)).u8(0);
   p.u16(7056).u16(256).u16(kBufferBytes / 1024).u16(7056).u8(0).u8(0x10);
   p.u16(static_cast<std::uint32_t>(kSpeeds[0])).u16(static_cast<std::uint32_t>(currentWriteSpeed));
   p.u16(0).zeros(3).u8(0);
@@ -736,6 +738,9 @@ Reply Drive::writeBlocks(Cdb cdb, std::span<const std::uint8_t> out) {
     track->busy = std::move(busy.value());
     track_ = std::move(track);
     sessionPending_ = false;
+    // What the host asked for, for those who check how a session was written.
+    log("track\tat " + std::to_string(lba) + (params_.multiSession == 3 ? ", multi-session" : ", single session") +
+        (params_.bufe ? ", underrun protection" : "") + ", " + std::to_string(writeSpeedKBps_) + " kB/s");
   }
   OpenTrack& tr = *track_;
   if (tr.failed) return fail(kWriteError);

@@ -13,6 +13,10 @@
 //                               n-th drive defaults to /dev/sr<n> and /dev/sg<n>.
 //   TESSALINE_DRIVE_SIM_LOG     a file that gets one line per command
 //   TESSALINE_DRIVE_SIM_FAULTS  faults to show, see mmc_drive.h
+//   TESSALINE_DRIVE_SIM_MOUNTS  a mount table file (kept by the tests' stand-in for
+//                               UDisks2) whose volumes the process sees in
+//                               /proc/self/mounts, as the kernel lists mounted discs;
+//                               a block node listed there refuses exclusive opens
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -37,7 +41,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mmc_drive.h"
@@ -156,6 +162,8 @@ class Simulator {
     const int access = (flags & O_ACCMODE) == O_RDONLY ? R_OK : (flags & O_ACCMODE) == O_WRONLY ? W_OK : R_OK | W_OK;
     if (!mayUse(access)) return fail(EACCES);
     Handle h{&n, nullptr};
+    // The kernel gives no exclusive open of a block device with a mounted file system.
+    if ((flags & O_EXCL) != 0 && n.block && isMounted(n)) return fail(EBUSY);
     if ((flags & O_EXCL) != 0) {
       auto lock = n.drive->takeExclusive();
       if (!lock) return fail(EBUSY);
@@ -170,6 +178,44 @@ class Simulator {
     handles_[fd] = std::move(h);
     markFd(fd, true);
     return fd;
+  }
+
+  // Whether the mount table lists one of the drive's block nodes.
+  bool isMounted(const Node& n) const {
+    const std::string table = mountTable();
+    for (const auto& other : nodes_) {
+      if (other.drive != n.drive || !other.block) continue;
+      const std::string from = other.path + " ";
+      for (std::size_t at = 0; at < table.size();) {
+        if (table.compare(at, from.size(), from) == 0) return true;
+        const std::size_t eol = table.find('\n', at);
+        if (eol == std::string::npos) break;
+        at = eol + 1;
+      }
+    }
+    return false;
+  }
+
+  // The mounted discs' lines for /proc/self/mounts.
+  static std::string mountTable() {
+    const char* file = std::getenv("TESSALINE_DRIVE_SIM_MOUNTS");
+    if (file == nullptr || *file == '\0') return {};
+    const int fd = ::open(file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    std::string text = readAll(fd);
+    ::close(fd);
+    return text;
+  }
+
+  static std::string readAll(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
   }
 
   std::optional<Handle> handle(int fd) {
@@ -333,9 +379,36 @@ Simulator& sim() {
 
 // --- the interposed calls ---------------------------------------------------------
 
+bool isMountTablePath(const char* path) {
+  if (path == nullptr) return false;
+  const std::string_view p(path);
+  return p == "/proc/self/mounts" || p == "/proc/mounts" || p == "/etc/mtab";
+}
+
+// The system's mount table with the simulated drives' mounted discs after it,
+// in a file of its own.
+int withSimulatedMounts(int fd, int flags) {
+  if (fd < 0 || (flags & O_ACCMODE) != O_RDONLY) return fd;
+  const std::string extra = Simulator::mountTable();
+  if (extra.empty()) return fd;
+  const std::string text = Simulator::readAll(fd) + extra;
+  ::close(fd);
+  const int copy = ::memfd_create("tessaline-sim-mounts", (flags & O_CLOEXEC) != 0 ? MFD_CLOEXEC : 0);
+  if (copy < 0) return -1;
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t n = ::write(copy, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  ::lseek(copy, 0, SEEK_SET);
+  return copy;
+}
+
 int openNode(const char* path, int flags, mode_t mode, const char* real) {
   if (const Node* n = sim().find(path)) return sim().open(*n, flags);
-  return next<int (*)(const char*, int, ...)>(real)(path, flags, mode);
+  const int fd = next<int (*)(const char*, int, ...)>(real)(path, flags, mode);
+  return isMountTablePath(path) ? withSimulatedMounts(fd, flags) : fd;
 }
 
 mode_t modeArg(int flags, va_list ap) {
@@ -394,7 +467,8 @@ __attribute__((visibility("default"))) int openat(int dir, const char* path, int
   const mode_t mode = modeArg(flags, ap);
   va_end(ap);
   if (const Node* n = sim().find(path)) return sim().open(*n, flags);
-  return next<int (*)(int, const char*, int, ...)>("openat")(dir, path, flags, mode);
+  const int fd = next<int (*)(int, const char*, int, ...)>("openat")(dir, path, flags, mode);
+  return isMountTablePath(path) ? withSimulatedMounts(fd, flags) : fd;
 }
 
 __attribute__((visibility("default"))) int openat64(int dir, const char* path, int flags, ...) {
@@ -403,7 +477,8 @@ __attribute__((visibility("default"))) int openat64(int dir, const char* path, i
   const mode_t mode = modeArg(flags, ap);
   va_end(ap);
   if (const Node* n = sim().find(path)) return sim().open(*n, flags);
-  return next<int (*)(int, const char*, int, ...)>("openat64")(dir, path, flags, mode);
+  const int fd = next<int (*)(int, const char*, int, ...)>("openat64")(dir, path, flags, mode);
+  return isMountTablePath(path) ? withSimulatedMounts(fd, flags) : fd;
 }
 
 __attribute__((visibility("default"))) int close(int fd) {
@@ -588,6 +663,28 @@ __attribute__((visibility("default"))) int statx(int dir, const char* path, int 
     return 0;
   }
   return next<int (*)(int, const char*, int, unsigned int, struct statx*)>("statx")(dir, path, flags, mask, stx);
+}
+
+// libburn waits for a drive to spin up, to settle after a start or stop and
+// after closing a session (half a second to a second each, several per
+// burn). The simulated drive is ready at once: those waits are cut to a
+// twentieth, so that what is measured is the program, not libburn's
+// patience. Other callers wait as long as they ask.
+static bool calledFromLibburn(const void* returnAddress) {
+  Dl_info info{};
+  return ::dladdr(returnAddress, &info) != 0 && info.dli_fname != nullptr &&
+         std::strstr(info.dli_fname, "/libburn.so") != nullptr;
+}
+
+__attribute__((visibility("default"))) int usleep(useconds_t micros) {
+  if (calledFromLibburn(__builtin_return_address(0))) micros /= 20;
+  return next<int (*)(useconds_t)>("usleep")(micros);
+}
+
+__attribute__((visibility("default"))) unsigned int sleep(unsigned int seconds) {
+  if (!calledFromLibburn(__builtin_return_address(0))) return next<unsigned int (*)(unsigned int)>("sleep")(seconds);
+  next<int (*)(useconds_t)>("usleep")(static_cast<useconds_t>(seconds) * 1000000u / 20u);
+  return 0;
 }
 
 __attribute__((visibility("default"))) int access(const char* path, int mode) {
