@@ -21,6 +21,13 @@
 namespace tessaline::emulated {
 namespace {
 
+// An open CD-R holding the image as its one session.
+MediumSpec openCdr(const fs::path& image) {
+  MediumSpec spec;
+  spec.sessionImages = {image};
+  return spec;
+}
+
 using test::TempDir;
 using test::waitUntil;
 using test::writeFile;
@@ -47,6 +54,24 @@ std::set<std::string> listing(const fs::path& root) {
   return out;
 }
 
+// Each entry under root: its type, and its target (a link) or its size, date
+// and content.
+std::set<std::string> treeSignature(const fs::path& root) {
+  std::set<std::string> out;
+  for (const std::string& rel : listing(root)) {
+    const fs::path p = root / rel;
+    const auto st = fs::symlink_status(p);
+    if (fs::is_symlink(st)) {
+      out.insert(rel + " -> " + fs::read_symlink(p).string());
+      continue;
+    }
+    std::string line = rel + (fs::is_directory(st) ? " dir " : " file ") + std::to_string(test::modTime(p));
+    if (fs::is_regular_file(st)) line += " " + test::readFile(p);
+    out.insert(line);
+  }
+  return out;
+}
+
 std::shared_ptr<Writer> onlyWriter(EmulatedService& service) {
   const auto writers = service.devices();
   return writers.size() == 1 ? writers[0] : nullptr;
@@ -59,17 +84,18 @@ TEST(DiscUnpacking, CraftedDiscsMountOrSayWhyAndWriteNothingElsewhere) {
     std::string image;
     std::string failure;  // empty: it mounts
     std::vector<std::string> present, absent;
+    bool sameAsXorriso = false;  // the tree xorriso extracts, exactly
   };
   const std::vector<Case> cases{
-      {"plain-genisoimage.iso", "", plain, {"rr_moved/d8"}},
-      {"plain-xorrisofs.iso", "", plain, {}},
+      {"plain-genisoimage.iso", "", plain, {"rr_moved/d8"}, true},
+      {"plain-xorrisofs.iso", "", plain, {}, true},
       {"folder-loops-to-root.iso", "its folder /dir leads back into a folder already read (the tree loops)", {}, {}},
       {"relocation-loops-to-root.iso", "leads back into a folder already read (the tree loops)", {}, {}},
       {"folder-beyond-end.iso", "the disc has a folder beyond its end (/dir)", {}, {}},
       {"folders-150-deep.iso", "the disc nests folders deeper than 100 levels", {}, {}},
       {"continuation-loops.iso", "", {"dir/sub/b.txt"}, {}},
       {"unusable-names.iso", "", {"fine"}, {"aa", "b", "bbbb", "c", "cccc"}},
-      {"hard-links-200.iso", "", {"f0", "f199"}, {}}};
+      {"hard-links-200.iso", "", {"f0", "f199"}, {}, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.image);
     Env env;
@@ -77,7 +103,7 @@ TEST(DiscUnpacking, CraftedDiscsMountOrSayWhyAndWriteNothingElsewhere) {
     const std::set<std::string> before = listing(env.tmp.path());
     // Inserting a disc mounts it at once: in a child, bounded.
     const test::ChildOutcome outcome = test::runInChild([&] {
-      return insertMedium(env.dir(), "w", MediumSpec{MediumKind::CDR, kCd80Capacity, {corpus(c.image)}, false}) ? 0 : 1;
+      return insertMedium(env.dir(), "w", openCdr(corpus(c.image))) ? 0 : 1;
     });
     EXPECT_TRUE(outcome.exited) << "signal " << outcome.signal;
     EXPECT_EQ(outcome.code, 0);
@@ -100,6 +126,15 @@ TEST(DiscUnpacking, CraftedDiscsMountOrSayWhyAndWriteNothingElsewhere) {
       const fs::path root = service.serviceMounts()[0].mountPoint;
       for (const auto& name : c.present) EXPECT_TRUE(fs::exists(fs::symlink_status(root / name))) << name;
       for (const auto& name : c.absent) EXPECT_FALSE(fs::exists(fs::symlink_status(root / name))) << name;
+      if (c.sameAsXorriso) {
+        const fs::path extracted = env.tmp / "xorriso";
+        ASSERT_EQ(test::runProgram("xorriso", {"-osirrox", "on", "-indev", "stdio:" + corpus(c.image).string(), "-extract",
+                                               "/", extracted.string()})
+                      .exitCode,
+                  0);
+        EXPECT_EQ(treeSignature(root), treeSignature(extracted));
+        removeReadOnlyTree(extracted);
+      }
     }
     // Nothing new outside the writer's folder and its mount folder.
     for (const std::string& path : listing(env.tmp.path())) {
@@ -113,7 +148,7 @@ TEST(DiscUnpacking, CraftedDiscsMountOrSayWhyAndWriteNothingElsewhere) {
 TEST(DiscUnpacking, HardLinksStayLinks) {
   Env env;
   ASSERT_TRUE(createWriter(env.dir(), "w", {}));
-  ASSERT_TRUE(insertMedium(env.dir(), "w", MediumSpec{MediumKind::CDR, kCd80Capacity, {corpus("hard-links-200.iso")}, false}));
+  ASSERT_TRUE(insertMedium(env.dir(), "w", openCdr(corpus("hard-links-200.iso"))));
   const auto info = writerInfo(env.dir(), "w");
   ASSERT_TRUE(info && info.value().mountPoint);
   struct stat first {}, last {};
@@ -130,7 +165,7 @@ TEST(DiscUnpacking, ARefusedDiscIsNotTriedAgainUntilItChangesOrTheRoomIsThere) {
   const WriterPaths paths = env.paths();
   auto insert = [&](const fs::path& image) {
     ASSERT_TRUE(eject(env.dir(), "w"));
-    ASSERT_TRUE(insertMedium(env.dir(), "w", MediumSpec{MediumKind::CDR, kCd80Capacity, {image}, false}));
+    ASSERT_TRUE(insertMedium(env.dir(), "w", openCdr(image)));
   };
   std::vector<std::string> log;
   LogCapture capture([&](const std::string& line) { log.push_back(line); });
@@ -177,7 +212,7 @@ TEST(DiscUnpacking, ARefusedDiscIsNotTriedAgainUntilItChangesOrTheRoomIsThere) {
 TEST(DiscUnpacking, TheStateIsAnsweredAtOnceAndTheDiscMountedBehindIt) {
   Env env;
   ASSERT_TRUE(createWriter(env.dir(), "w", {}));
-  ASSERT_TRUE(insertMedium(env.dir(), "w", MediumSpec{MediumKind::CDR, kCd80Capacity, {corpus("plain-xorrisofs.iso")}, false}));
+  ASSERT_TRUE(insertMedium(env.dir(), "w", openCdr(corpus("plain-xorrisofs.iso"))));
   ASSERT_TRUE(unmountDisc(env.paths()));
   EmulatedService service(env.dir());
   auto writer = onlyWriter(service);

@@ -18,6 +18,13 @@
 namespace tessaline::emulated {
 namespace {
 
+// An open CD-R holding the image as its one session.
+MediumSpec openCdr(const fs::path& image) {
+  MediumSpec spec;
+  spec.sessionImages = {image};
+  return spec;
+}
+
 using test::TempDir;
 
 unsigned modeOf(const fs::path& p) {
@@ -44,7 +51,7 @@ TEST(WriterPermissions, OnlyTheOwnerReadsADiscAndOlderWritersAreClosedWhenOpened
                                                     (tmp / "tree").string()});
   ASSERT_EQ(iso.exitCode, 0) << iso.err;
   ASSERT_TRUE(createWriter(dir, "w", {}));
-  ASSERT_TRUE(insertMedium(dir, "w", MediumSpec{MediumKind::CDR, kCd80Capacity, {tmp / "s.iso"}, false}));
+  ASSERT_TRUE(insertMedium(dir, "w", openCdr(tmp / "s.iso")));
   const WriterPaths paths{dir, "w"};
   const fs::path mounted = writerMountDir("w") / "SECRET";
   ASSERT_TRUE(fs::exists(mounted / "secret.txt"));
@@ -97,7 +104,7 @@ TEST(WriterPermissions, AMountFolderTakenByAnotherUserIsNotUsed) {
                 .exitCode,
             0);
   ASSERT_TRUE(createWriter(dir, "w", {}));
-  ASSERT_TRUE(insertMedium(dir, "w", MediumSpec{MediumKind::CDR, kCd80Capacity, {tmp / "a.iso"}, false}));
+  ASSERT_TRUE(insertMedium(dir, "w", openCdr(tmp / "a.iso")));
   const auto info = writerInfo(dir, "w");
   ASSERT_TRUE(info);
   EXPECT_FALSE(info.value().mountPoint);

@@ -209,13 +209,18 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
     return s;
   }
 
+  // The disc is unpacked in the background, as for a status read: the
+  // volume appears when it is done. A disc that could not be unpacked
+  // answers why at once.
   Status mountMedium() override {
     auto toc = readToc(paths_);
     if (!toc) return toc.error();
     if (!toc.value().disc || toc.value().trayOpen) return makeError(ErrorKind::NoMedium, "there is no disc in the writer");
-    auto mounted = mountDisc(paths_, *toc.value().disc, bsdName());
-    if (!mounted) return mounted.error();
-    if (!mounted.value()) return makeError(ErrorKind::MediumNotWritable, "the disc holds no ISO 9660 session to mount");
+    const Disc& disc = *toc.value().disc;
+    if (!disc.appendable() || disc.tracks.empty() || !isoVolumeIdAt(paths_.mediumFile(), disc.tracks.back().start))
+      return makeError(ErrorKind::MediumNotWritable, "the disc holds no ISO 9660 session to mount");
+    if (auto failure = rememberedMountFailure(paths_)) return *failure;
+    if (!mountIsCurrent(paths_, disc)) mountInBackground();
     link_->requestRefresh();
     return {};
   }

@@ -141,7 +141,7 @@ class Walker {
     tree_.entries.push_back(std::move(root));
 
     std::vector<Frame> stack;
-    auto children = listFolder(rootListing.value(), 0, "");
+    auto children = listFolder(rootListing.value(), "");
     if (!children) return children.error();
     stack.push_back(Frame{0, std::move(children.value()), 0, 0, 0});
     while (!stack.empty()) {
@@ -178,7 +178,7 @@ class Walker {
         return damaged("is damaged: its folder " + path + " leads back into a folder already read (the tree loops)");
       auto listing = readFolder(child.extent, child.length, path);
       if (!listing) return listing.error();
-      auto grandChildren = listFolder(listing.value(), index, path);
+      auto grandChildren = listFolder(listing.value(), path);
       if (!grandChildren) return grandChildren.error();
       stack.push_back(Frame{index, std::move(grandChildren.value()), 0, pathBytes, depth});
     }
@@ -238,7 +238,10 @@ class Walker {
       }
       if (end || !next || followed >= kMaxContinuations) return {};
       const auto [block, offset, length] = *next;
-      if (length > kMaxContinuationBytes) return {};
+      // Continuation areas count with the folders' records: many records
+      // each continuing elsewhere cannot make the walk read without end.
+      if (length > kMaxContinuationBytes || length > limits_.maxAllFolderBytes - folderBytes_) return {};
+      folderBytes_ += length;
       auto bytes = bytesAt(static_cast<std::uint64_t>(block) * kBlock + offset, length);
       if (!bytes) return {};  // a continuation that is not there adds nothing
       continuation = std::move(bytes.value());
@@ -313,7 +316,7 @@ class Walker {
     return std::string(n);
   }
 
-  Result<std::vector<Child>> listFolder(std::string_view bytes, std::size_t folder, const std::string& path) {
+  Result<std::vector<Child>> listFolder(std::string_view bytes, const std::string& path) {
     std::vector<Child> children;
     std::unordered_set<std::string> names;
     std::optional<Child> partial;  // a file whose data continues in the next record
@@ -342,6 +345,7 @@ class Walker {
           partial.reset();
           continue;
         }
+        children.push_back(std::move(*partial));
         partial.reset();
       }
 
@@ -407,7 +411,6 @@ class Walker {
       children.push_back(std::move(c));
     }
     if (partial) children.push_back(std::move(*partial));
-    (void)folder;
     return children;
   }
 
