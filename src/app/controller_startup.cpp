@@ -3,6 +3,7 @@
 
 #include "app/app_controller.h"
 
+#include <QPointer>
 #include <QThread>
 #include <QTimer>
 
@@ -115,7 +116,11 @@ void appController::showAlert(const char* messageKey, const char* informativeKey
   request.buttonKeys = buttons;
   request.detail = detail;
   request.sheet = sheet;
-  outlets_.alerts->showAlert(request, completion ? std::move(completion) : [](int) {});
+  // The answer may come after the controller has gone (an alert answered
+  // from the loop at exit): then nobody is told.
+  outlets_.alerts->showAlert(request, [guard = QPointer<appController>(this), completion = std::move(completion)](int code) {
+    if (guard && completion) completion(code);
+  });
 }
 
 }  // namespace tessaline

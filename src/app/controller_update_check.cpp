@@ -2,6 +2,9 @@
 // and the vendor's web page.
 
 #include "app/app_controller.h"
+
+#include <QPointer>
+
 #include "app/update_check.h"
 
 namespace tessaline {
@@ -21,8 +24,8 @@ void appController::showUpdateAlert() {
   request.informativeKey = QStringLiteral("updateLong");
   request.buttonKeys = {QStringLiteral("OK"), QStringLiteral("Download")};
   request.sheet = false;
-  outlets_.alerts->showAlert(request, [this](int code) {
-    if (code == kAlertSecondButtonReturn) openWebsite();
+  outlets_.alerts->showAlert(request, [guard = QPointer<appController>(this)](int code) {
+    if (guard && code == kAlertSecondButtonReturn) guard->openWebsite();
   });
 }
 

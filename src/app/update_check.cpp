@@ -1,10 +1,11 @@
 #include "app/update_check.h"
 
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QList>
+#include <QSslSocket>
+#include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
 #include <climits>
 
 namespace tessaline {
@@ -16,12 +17,6 @@ QUrl configuredUrl(const char* variable, const char* built) {
   const QString fromEnvironment = qEnvironmentVariable(variable);
   if (!fromEnvironment.isEmpty()) return QUrl(fromEnvironment);
   return QUrl(QString::fromUtf8(built));
-}
-
-bool isSuccessStatus(const QVariant& status) {
-  bool ok = false;
-  const int code = status.toInt(&ok);
-  return ok && code >= 200 && code < 300;
 }
 
 }  // namespace
@@ -53,106 +48,199 @@ QUrl updateEndpoint() { return configuredUrl("TESSALINE_UPDATE_URL", TESSALINE_U
 
 QUrl vendorWebsite() { return configuredUrl("TESSALINE_WEBSITE_URL", TESSALINE_WEBSITE_URL); }
 
+std::optional<HttpResponseHead> parseResponseHead(QByteArrayView head) {
+  const QList<QByteArray> lines = head.toByteArray().split('\n');
+  if (lines.isEmpty()) return std::nullopt;
+  // "HTTP/1.1 200 OK"
+  const QByteArray statusLine = lines.front().trimmed();
+  if (!statusLine.startsWith("HTTP/1.") || statusLine.size() < 12 || statusLine[8] != ' ') return std::nullopt;
+  bool ok = false;
+  HttpResponseHead parsed;
+  parsed.status = statusLine.mid(9, 3).toInt(&ok);
+  if (!ok || parsed.status < 100 || parsed.status > 999 || (statusLine.size() > 12 && statusLine[12] != ' '))
+    return std::nullopt;
+  for (qsizetype i = 1; i < lines.size(); ++i) {
+    const QByteArray line = lines[i].trimmed();
+    if (line.isEmpty()) continue;
+    const qsizetype colon = line.indexOf(':');
+    if (colon <= 0) return std::nullopt;
+    const QByteArray name = line.left(colon).trimmed().toLower();
+    const QByteArray value = line.mid(colon + 1).trimmed();
+    if (name == "content-length") {
+      const qint64 length = value.toLongLong(&ok);
+      if (!ok || length < 0 || (parsed.contentLength && *parsed.contentLength != length)) return std::nullopt;
+      parsed.contentLength = length;
+    } else if (name == "transfer-encoding") {
+      parsed.chunked = value.toLower().contains("chunked");
+    } else if (name == "location") {
+      parsed.location = value;
+    }
+  }
+  return parsed;
+}
+
+std::optional<QByteArray> decodeChunkedBody(QByteArrayView body) {
+  QByteArray out;
+  qsizetype at = 0;
+  while (true) {
+    const qsizetype lineEnd = body.indexOf(QByteArrayView("\r\n"), at);
+    if (lineEnd < 0) return std::nullopt;
+    QByteArray size = body.sliced(at, lineEnd - at).toByteArray();
+    if (const qsizetype ext = size.indexOf(';'); ext >= 0) size.truncate(ext);
+    bool ok = false;
+    const qint64 length = size.trimmed().toLongLong(&ok, 16);
+    if (!ok || length < 0 || length > body.size()) return std::nullopt;
+    at = lineEnd + 2;
+    if (length == 0) return out;
+    if (at + length + 2 > body.size() || body.sliced(at + length, 2) != QByteArrayView("\r\n")) return std::nullopt;
+    out.append(body.sliced(at, length));
+    at += length + 2;
+  }
+}
+
 UpdateCheck::UpdateCheck(QUrl endpoint, QObject* parent) : QObject(parent), endpoint_(std::move(endpoint)) {}
 
 UpdateCheck::~UpdateCheck() {
   // Quitting while the fetch runs: drop it without telling anybody.
   done_ = true;
-  if (QNetworkReply* reply = reply_.data()) {
-    reply->disconnect(this);
-    reply->abort();
-  }
+  dropSocket();
 }
 
 void UpdateCheck::setTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
 
 void UpdateCheck::setMaxBodyBytes(qint64 bytes) { maxBodyBytes_ = bytes < 0 ? 0 : bytes; }
 
+void UpdateCheck::setMaxHeaderBytes(qint64 bytes) { maxHeaderBytes_ = bytes < 0 ? 0 : bytes; }
+
 void UpdateCheck::start() {
   if (started_) return;
   started_ = true;
-
-  const QString scheme = endpoint_.scheme().toLower();
-  if (!endpoint_.isValid() || endpoint_.host().isEmpty() ||
-      (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
-    // Ends on the next turn of the loop, as a fetch would.
-    QTimer::singleShot(0, this, [this] { conclude(0); });
-    return;
-  }
-
-  manager_ = new QNetworkAccessManager(this);
-  QNetworkRequest request(endpoint_);
-  // Without compression the body counted against the cap is what the server
-  // sent; nothing is inflated behind our back.
-  request.setRawHeader("Accept-Encoding", "identity");
-  request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-  request.setTransferTimeout(static_cast<int>(timeout_.count()));
-
   deadline_ = new QTimer(this);
   deadline_->setSingleShot(true);
-  connect(deadline_, &QTimer::timeout, this, &UpdateCheck::abandon);
+  // At the deadline the connection goes, whatever it is doing.
+  connect(deadline_, &QTimer::timeout, this, [this] { conclude(0); });
   deadline_->start(timeout_);
-
-  reply_ = manager_->get(request);
-  // Qt stops reading from the socket once this much waits unread.
-  reply_->setReadBufferSize(maxBodyBytes_ + 1);
-  connect(reply_, &QNetworkReply::metaDataChanged, this, &UpdateCheck::onMetaDataChanged);
-  connect(reply_, &QNetworkReply::readyRead, this, &UpdateCheck::onReadyRead);
-  connect(reply_, &QNetworkReply::finished, this, &UpdateCheck::onReplyFinished);
+  if (!request(endpoint_)) {
+    // Ends on the next turn of the loop, as a fetch would.
+    QTimer::singleShot(0, this, [this] { conclude(0); });
+  }
 }
 
-void UpdateCheck::onMetaDataChanged() {
-  if (!reply_ || done_) return;
-  const QVariant status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-  // A redirection is followed by the manager; anything else but success fails.
-  bool ok = false;
-  const int code = status.toInt(&ok);
-  if (ok && code >= 300 && code < 400) return;
-  if (ok && !isSuccessStatus(status)) {
-    // Qt reports the status as the reply's error next; aborting now would
-    // report a second one. Dropping the reply ends the transfer.
-    failed_ = true;
-    conclude(0);
-    return;
+bool UpdateCheck::request(const QUrl& url) {
+  const QString scheme = url.scheme().toLower();
+  const bool tls = scheme == QLatin1String("https");
+  if (!url.isValid() || url.host().isEmpty() || (scheme != QLatin1String("http") && !tls)) return false;
+  if (tls && !QSslSocket::supportsSsl()) return false;
+  dropSocket();
+  current_ = url;
+  head_.clear();
+  parsed_.reset();
+  body_.clear();
+
+  QTcpSocket* socket = tls ? new QSslSocket(this) : new QTcpSocket(this);
+  socket_ = socket;
+  // Qt reads from the connection only as far as this buffer allows.
+  socket->setReadBufferSize(std::min<qint64>(maxHeaderBytes_, 1 << 20) + std::min<qint64>(maxBodyBytes_, 1 << 20) + 1);
+  const QByteArray target = url.path(QUrl::FullyEncoded).isEmpty() ? QByteArray("/") : url.path(QUrl::FullyEncoded).toLatin1();
+  const QByteArray query = url.hasQuery() ? "?" + url.query(QUrl::FullyEncoded).toLatin1() : QByteArray();
+  const QByteArray host = url.host(QUrl::FullyEncoded).toLatin1() + (url.port() > 0 ? ":" + QByteArray::number(url.port()) : QByteArray());
+  // HTTP/1.0: the body ends with the connection or its length, never in chunks.
+  const QByteArray message = "GET " + target + query + " HTTP/1.0\r\nHost: " + host +
+                             "\r\nUser-Agent: Tessaline\r\nAccept: text/plain\r\nAccept-Encoding: identity\r\n"
+                             "Connection: close\r\n\r\n";
+  auto send = [socket, message] { socket->write(message); };
+  connect(socket, &QTcpSocket::readyRead, this, &UpdateCheck::onReadyRead);
+  connect(socket, &QTcpSocket::disconnected, this, &UpdateCheck::onClosed);
+  connect(socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+    if (error == QAbstractSocket::RemoteHostClosedError) onClosed();
+    else conclude(0);
+  });
+  if (tls) {
+    auto* ssl = static_cast<QSslSocket*>(socket);
+    connect(ssl, &QSslSocket::encrypted, this, send);
+    ssl->connectToHostEncrypted(url.host(), static_cast<quint16>(url.port(443)));
+  } else {
+    connect(socket, &QTcpSocket::connected, this, send);
+    socket->connectToHost(url.host(), static_cast<quint16>(url.port(80)));
   }
-  const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
-  if (length.isValid() && length.toLongLong() > maxBodyBytes_) abandon();
+  return true;
 }
 
 void UpdateCheck::onReadyRead() {
-  if (!reply_ || done_ || failed_) return;
-  body_.append(reply_->read(maxBodyBytes_ + 1 - body_.size()));
-  if (body_.size() > maxBodyBytes_) abandon();
-}
-
-void UpdateCheck::abandon() {
-  failed_ = true;
-  if (QNetworkReply* reply = reply_.data(); reply && reply->isRunning()) reply->abort();
-  // abort() normally concludes through finished(); this covers a reply that
-  // had nothing left to signal.
-  conclude(0);
-}
-
-void UpdateCheck::onReplyFinished() {
-  if (!reply_ || done_) return;
-  int release = 0;
-  if (!failed_ && reply_->error() == QNetworkReply::NoError &&
-      isSuccessStatus(reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute))) {
-    body_.append(reply_->read(maxBodyBytes_ + 1 - body_.size()));
-    if (body_.size() <= maxBodyBytes_) release = intValue(body_);
+  QTcpSocket* socket = socket_.data();
+  if (socket == nullptr || done_) return;
+  if (!parsed_) {
+    // Read only what the head may still hold, and one line ending more.
+    head_.append(socket->read(std::min(socket->bytesAvailable(), maxHeaderBytes_ + 4 - head_.size())));
+    qsizetype end = head_.indexOf("\r\n\r\n");
+    qsizetype skip = 4;
+    if (end < 0) {
+      end = head_.indexOf("\n\n");
+      skip = 2;
+    }
+    if (end < 0) {
+      if (head_.size() > maxHeaderBytes_) conclude(0);
+      return;
+    }
+    if (end > maxHeaderBytes_) return conclude(0);
+    parsed_ = parseResponseHead(QByteArrayView(head_).first(end));
+    if (!parsed_) return conclude(0);
+    body_ = head_.mid(end + skip);
+    head_.clear();
+    // A redirection is followed at once; any other status but success ends the check.
+    if (parsed_->status / 100 == 3) return onResponse();
+    if (parsed_->status / 100 != 2) return conclude(0);
+    if (parsed_->contentLength && *parsed_->contentLength > maxBodyBytes_) return conclude(0);
   }
-  conclude(release);
+  body_.append(socket->read(std::min(socket->bytesAvailable(), maxBodyBytes_ + 1 - body_.size())));
+  if (body_.size() > maxBodyBytes_) return conclude(0);
+  if (parsed_->contentLength && body_.size() >= *parsed_->contentLength) onResponse();
+}
+
+void UpdateCheck::onClosed() {
+  if (done_ || socket_.isNull()) return;
+  if (socket_->bytesAvailable() > 0) onReadyRead();
+  if (done_) return;
+  // Closing ends a body without a length; anything else it cuts short.
+  if (parsed_ && (!parsed_->contentLength || body_.size() >= *parsed_->contentLength)) onResponse();
+  else conclude(0);
+}
+
+void UpdateCheck::onResponse() {
+  if (done_ || !parsed_) return;
+  const HttpResponseHead head = *parsed_;
+  if (head.status / 100 == 3 && !head.location.isEmpty() && redirections_ < kMaxRedirections) {
+    ++redirections_;
+    const QUrl next = current_.resolved(QUrl::fromEncoded(head.location));
+    if (!request(next)) conclude(0);
+    return;
+  }
+  if (head.status / 100 != 2) return conclude(0);
+  QByteArray body = body_;
+  if (head.contentLength) body.truncate(*head.contentLength);
+  if (head.chunked) {
+    auto decoded = decodeChunkedBody(body);
+    if (!decoded) return conclude(0);
+    body = *decoded;
+  }
+  conclude(intValue(body));
+}
+
+void UpdateCheck::dropSocket() {
+  if (QTcpSocket* socket = socket_.data()) {
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+  }
+  socket_ = nullptr;
 }
 
 void UpdateCheck::conclude(int newestRelease) {
   if (done_) return;
   done_ = true;
   if (deadline_) deadline_->stop();
-  if (QNetworkReply* reply = reply_.data()) {
-    reply->disconnect(this);
-    reply->deleteLater();
-    reply_ = nullptr;
-  }
+  dropSocket();
+  head_.clear();
   body_.clear();
   body_.squeeze();
   if (isNewerRelease(newestRelease)) Q_EMIT updateAvailable(newestRelease);

@@ -1,8 +1,11 @@
 #pragma once
 // The once-per-launch check for a newer release. The version endpoint answers
-// a short text that begins with the newest release's number. The fetch runs
-// on the event loop (Qt Network) and never blocks it; its finding arrives as
-// signals on the thread that owns the check. Every failure is silent.
+// a short text that begins with the newest release's number. The fetch is a
+// plain HTTP/1.0 GET over a socket of its own (TLS for https), run on the
+// event loop and never blocking it, so that everything it reads is counted:
+// header and body bytes are capped and the whole check ends at its deadline,
+// connection closed, whatever the server does. Its finding arrives as signals
+// on the thread that owns the check. Every failure is silent.
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -11,9 +14,9 @@
 #include <QUrl>
 
 #include <chrono>
+#include <optional>
 
-class QNetworkAccessManager;
-class QNetworkReply;
+class QTcpSocket;
 class QTimer;
 
 namespace tessaline {
@@ -30,12 +33,31 @@ int intValue(QByteArrayView text);
 QUrl updateEndpoint();
 QUrl vendorWebsite();
 
+// The status line and header fields of an HTTP response, as far as the check
+// needs them.
+struct HttpResponseHead {
+  int status = 0;
+  std::optional<qint64> contentLength;
+  bool chunked = false;
+  QByteArray location;
+};
+
+// Parses a response's head (the status line and header lines, without the
+// empty line that ends them); no value when it is not one.
+std::optional<HttpResponseHead> parseResponseHead(QByteArrayView head);
+// Decodes a whole chunked body; no value when it is damaged or incomplete.
+std::optional<QByteArray> decodeChunkedBody(QByteArrayView body);
+
 class UpdateCheck : public QObject {
   Q_OBJECT
  public:
   static constexpr int kOwnRelease = 252;
-  // The whole transfer (connecting, headers and body) must end within this.
+  // The whole check (connecting, redirections, headers and body) ends within this.
   static constexpr std::chrono::milliseconds kDefaultTimeout{10000};
+  // A version text needs a few header lines; a server that sends more than
+  // this is not the endpoint (or means harm), and the check fails.
+  static constexpr qint64 kDefaultMaxHeaderBytes = 16 * 1024;
+  static constexpr int kMaxRedirections = 5;
   // The endpoint serves a few bytes. A larger body is not the version text
   // (a portal page, a wrong address): the transfer is abandoned as soon as
   // the body is known to be larger, and the check ends as a failed one.
@@ -49,6 +71,7 @@ class UpdateCheck : public QObject {
   // Both take effect for a check not yet started.
   void setTimeout(std::chrono::milliseconds timeout);
   void setMaxBodyBytes(qint64 bytes);
+  void setMaxHeaderBytes(qint64 bytes);
 
   // Starts the fetch and returns at once. Only the first call does anything.
   // Only http and https endpoints are fetched; any other ends as a failure.
@@ -66,22 +89,29 @@ class UpdateCheck : public QObject {
   void finished();
 
  private:
-  void onMetaDataChanged();
+  // Opens a connection for the address and sends the request; false when
+  // the address is not one to fetch.
+  bool request(const QUrl& url);
   void onReadyRead();
-  void onReplyFinished();
-  void abandon();
+  void onClosed();
+  // The response is complete: follows a redirection or reads the number.
+  void onResponse();
+  void dropSocket();
   void conclude(int newestRelease);
 
   QUrl endpoint_;
+  QUrl current_;
   std::chrono::milliseconds timeout_ = kDefaultTimeout;
   qint64 maxBodyBytes_ = kDefaultMaxBodyBytes;
-  QNetworkAccessManager* manager_ = nullptr;
-  QPointer<QNetworkReply> reply_;
+  qint64 maxHeaderBytes_ = kDefaultMaxHeaderBytes;
+  QPointer<QTcpSocket> socket_;
   QTimer* deadline_ = nullptr;
+  QByteArray head_;
+  std::optional<HttpResponseHead> parsed_;
   QByteArray body_;
+  int redirections_ = 0;
   bool started_ = false;
   bool done_ = false;
-  bool failed_ = false;
 };
 
 }  // namespace tessaline

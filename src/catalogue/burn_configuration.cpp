@@ -1,7 +1,6 @@
 #include "catalogue/burn_configuration.h"
 
 #include <plist/plist++.h>
-#include <plist/plist.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,6 +15,8 @@
 #include <optional>
 #include <utility>
 
+#include "catalogue/property_list.h"
+#include "common/log.h"
 #include "common/utf8.h"
 
 namespace tessaline {
@@ -23,13 +24,6 @@ namespace tessaline {
 namespace fs = std::filesystem;
 
 namespace {
-
-// A valid configuration is two levels deep; libplist recurses once per level
-// and runs out of stack on a few hundred thousand, so deeper input is refused
-// before it reaches the library.
-constexpr int kMaxNesting = 32;
-// Bounds the work of the binary depth check on files that share objects.
-constexpr std::size_t kMaxBinaryVisits = 1'000'000;
 
 // Characters an XML 1.0 document carries unchanged in element content.
 // A carriage return is left out: XML parsers turn it into a line feed.
@@ -66,133 +60,6 @@ void setStringWithBytes(PList::Dictionary& dict, const char* key, const char* by
   }
   dict.Set(key, PList::String(readableString(value)));
   dict.Set(bytesKey, PList::Data(std::vector<char>(value.begin(), value.end())));
-}
-
-// Deepest nesting of <array> and <dict> elements, skipping comments, CDATA,
-// processing instructions and the document type. Stops counting past the limit.
-int xmlNesting(std::string_view s) {
-  int depth = 0;
-  int deepest = 0;
-  std::size_t i = 0;
-  auto skipPast = [&](std::string_view end) {
-    const std::size_t at = s.find(end, i);
-    i = at == std::string_view::npos ? s.size() : at + end.size();
-  };
-  while ((i = s.find('<', i)) != std::string_view::npos) {
-    const std::string_view rest = s.substr(i);
-    if (rest.starts_with("<!--")) {
-      skipPast("-->");
-    } else if (rest.starts_with("<![CDATA[")) {
-      skipPast("]]>");
-    } else if (rest.starts_with("<?")) {
-      skipPast("?>");
-    } else if (rest.starts_with("<!")) {
-      skipPast(">");
-    } else if (rest.starts_with("</")) {
-      if (rest.starts_with("</array") || rest.starts_with("</dict")) --depth;
-      skipPast(">");
-    } else {
-      const bool container = rest.starts_with("<array") || rest.starts_with("<dict");
-      const std::size_t close = rest.find('>');
-      const bool selfClosing = close != std::string_view::npos && close > 0 && rest[close - 1] == '/';
-      if (container && !selfClosing) {
-        ++depth;
-        if (depth > deepest) deepest = depth;
-        if (deepest > kMaxNesting) return deepest;
-      }
-      skipPast(">");
-    }
-  }
-  return deepest;
-}
-
-std::uint64_t readBigEndian(std::string_view s, std::size_t at, std::size_t width) {
-  std::uint64_t v = 0;
-  for (std::size_t k = 0; k < width; ++k) v = (v << 8) | static_cast<unsigned char>(s[at + k]);
-  return v;
-}
-
-// Checks a binary property list's structure as far as nesting goes: the
-// trailer and offset table are in range and no path from the top object is
-// deeper than the limit. False for anything malformed (libplist then need not see it).
-bool binaryNestingAcceptable(std::string_view s) {
-  constexpr std::size_t kHeader = 8;
-  constexpr std::size_t kTrailer = 32;
-  if (s.size() < kHeader + kTrailer) return false;
-  const std::size_t t = s.size() - kTrailer;
-  const std::size_t offsetSize = static_cast<unsigned char>(s[t + 6]);
-  const std::size_t refSize = static_cast<unsigned char>(s[t + 7]);
-  const std::uint64_t objects = readBigEndian(s, t + 8, 8);
-  const std::uint64_t top = readBigEndian(s, t + 16, 8);
-  const std::uint64_t tableAt = readBigEndian(s, t + 24, 8);
-  if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8) return false;
-  if (objects == 0 || top >= objects || tableAt < kHeader || tableAt > t) return false;
-  if (objects > (t - tableAt) / offsetSize) return false;
-
-  auto objectAt = [&](std::uint64_t index, std::size_t& at) {
-    at = static_cast<std::size_t>(readBigEndian(s, static_cast<std::size_t>(tableAt + index * offsetSize), offsetSize));
-    return at >= kHeader && at < tableAt;
-  };
-  struct Frame {
-    std::uint64_t index;
-    int depth;
-  };
-  std::vector<Frame> stack{{top, 1}};
-  std::size_t visits = 0;
-  while (!stack.empty()) {
-    const Frame f = stack.back();
-    stack.pop_back();
-    if (f.depth > kMaxNesting || ++visits > kMaxBinaryVisits) return false;
-    std::size_t at = 0;
-    if (!objectAt(f.index, at)) return false;
-    const auto marker = static_cast<unsigned char>(s[at]);
-    const unsigned kind = marker >> 4;
-    if (kind != 0xA && kind != 0xC && kind != 0xD) continue;  // not a container
-    std::uint64_t count = marker & 0x0Fu;
-    std::size_t refsAt = at + 1;
-    if (count == 0xF) {
-      if (refsAt >= tableAt) return false;
-      const auto intMarker = static_cast<unsigned char>(s[refsAt]);
-      if ((intMarker >> 4) != 0x1 || (intMarker & 0x0Fu) > 3) return false;
-      const std::size_t width = std::size_t{1} << (intMarker & 0x0Fu);
-      if (refsAt + 1 + width > tableAt) return false;
-      count = readBigEndian(s, refsAt + 1, width);
-      refsAt += 1 + width;
-    }
-    const std::uint64_t refs = kind == 0xD ? count * 2 : count;
-    if (refs > (tableAt - refsAt) / refSize) return false;
-    for (std::uint64_t k = 0; k < refs; ++k) {
-      const std::uint64_t child = readBigEndian(s, static_cast<std::size_t>(refsAt + k * refSize), refSize);
-      if (child >= objects) return false;
-      stack.push_back({child, f.depth + 1});
-    }
-  }
-  return true;
-}
-
-struct PlistDeleter {
-  void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using PlistHolder = std::unique_ptr<void, PlistDeleter>;
-
-std::optional<std::string> stringValue(plist_t node) {
-  if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-  char* value = nullptr;
-  plist_get_string_val(node, &value);
-  if (value == nullptr) return std::nullopt;
-  std::string out(value);
-  std::free(value);
-  return out;
-}
-
-std::optional<std::string> dataValue(plist_t node) {
-  if (node == nullptr || plist_get_node_type(node) != PLIST_DATA) return std::nullopt;
-  char* value = nullptr;
-  std::uint64_t length = 0;
-  plist_get_data_val(node, &value, &length);
-  std::string out = value != nullptr ? std::string(value, static_cast<std::size_t>(length)) : std::string();
-  std::free(value);
-  return out;
 }
 
 // Reads at most limit + 1 bytes of a regular file; nullopt on any failure.
@@ -243,28 +110,29 @@ std::string serializeBurnConfiguration(const std::vector<BurnItem>& items) {
   return array.ToXml();
 }
 
-std::vector<fs::path> parseBurnConfiguration(std::string_view bytes) {
+Result<std::vector<fs::path>> readBurnConfiguration(std::string_view bytes) {
+  PlistLimits limits;
+  limits.maxInputBytes = kMaxBurnConfigurationBytes;
+  auto root = readPropertyList(bytes, limits);
+  if (!root) return root.error();
+  if (root.value().type != PlistType::Array) return makeError(ErrorKind::InvalidInput, "does not hold a list");
   std::vector<fs::path> paths;
-  if (bytes.empty() || bytes.size() > kMaxBurnConfigurationBytes) return paths;
-  const bool binary = bytes.starts_with("bplist00");
-  if (binary ? !binaryNestingAcceptable(bytes) : xmlNesting(bytes) > kMaxNesting) return paths;
-
-  plist_t raw = nullptr;
-  plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);
-  const PlistHolder root(raw);
-  if (raw == nullptr || plist_get_node_type(raw) != PLIST_ARRAY) return paths;
-
-  const std::uint32_t count = plist_array_get_size(raw);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    plist_t element = plist_array_get_item(raw, i);
-    if (element == nullptr || plist_get_node_type(element) != PLIST_DICT) continue;
-    std::optional<std::string> path = dataValue(plist_dict_get_item(element, kAPathBytesKey));
-    if (!path) path = stringValue(plist_dict_get_item(element, keys::aPath));
+  for (const PlistValue& element : root.value().children) {
+    const PlistValue* bytesValue = element.find(kAPathBytesKey);
+    const PlistValue* text = element.find(keys::aPath);
+    const std::string* path = nullptr;
+    if (bytesValue != nullptr && bytesValue->type == PlistType::Data) path = &bytesValue->bytes;
+    else if (text != nullptr && text->type == PlistType::String) path = &text->bytes;
     // Sources are absolute; a NUL byte cannot be part of a Linux path.
-    if (!path || path->empty() || path->front() != '/' || path->find('\0') != std::string::npos) continue;
-    paths.emplace_back(std::move(*path));
+    if (path == nullptr || path->empty() || path->front() != '/' || path->find('\0') != std::string::npos) continue;
+    paths.emplace_back(*path);
   }
   return paths;
+}
+
+std::vector<fs::path> parseBurnConfiguration(std::string_view bytes) {
+  auto paths = readBurnConfiguration(bytes);
+  return paths ? std::move(paths.value()) : std::vector<fs::path>();
 }
 
 Status writeSettingsToPath(const fs::path& folder, const std::vector<BurnItem>& items) {
@@ -308,7 +176,12 @@ std::vector<fs::path> readStoredSources(const fs::path& mountPath) {
   const fs::path file = fs::path(mountPath.native() + "/" + kBurnConfigurationFileName);
   const std::optional<std::string> bytes = readSmallFile(file, kMaxBurnConfigurationBytes);
   if (!bytes) return {};
-  return parseBurnConfiguration(*bytes);
+  auto paths = readBurnConfiguration(*bytes);
+  if (!paths) {
+    logLine("the stored burn configuration " + file.string() + " " + paths.error().message + "; nothing restored");
+    return {};
+  }
+  return std::move(paths.value());
 }
 
 std::vector<fs::path> readSettingsPaths(const fs::path& mountPath) {

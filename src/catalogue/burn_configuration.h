@@ -33,12 +33,14 @@ inline constexpr std::size_t kMaxBurnConfigurationBytes = 16u * 1024u * 1024u;
 // items are left out. No source items give an empty array.
 std::string serializeBurnConfiguration(const std::vector<BurnItem>& items);
 
-// Reads an XML or binary property list and answers the stored source paths
-// in file order. Anything that is not an array of dictionaries yields nothing
-// for the parts that are not; an element without a usable "aPath" is skipped,
-// as are relative paths and paths holding a NUL byte. Input over
-// kMaxBurnConfigurationBytes, or nested deeper than any configuration could
-// be, gives nothing. Never fails.
+// Reads an XML or binary property list (property_list.h: bounded in depth,
+// values and memory) and answers the stored source paths in file order. An
+// element that is not a dictionary with a usable "aPath" is skipped, as are
+// relative paths and paths holding a NUL byte. A file that is not a property
+// list holding a list, or that is over kMaxBurnConfigurationBytes or any
+// other limit, is an error whose message completes "the file ...".
+Result<std::vector<std::filesystem::path>> readBurnConfiguration(std::string_view bytes);
+// The same, with nothing for an unusable file. Never fails.
 std::vector<std::filesystem::path> parseBurnConfiguration(std::string_view bytes);
 
 // Writes "<folder>/.tessaline" in place (no temporary file and rename); an
@@ -47,12 +49,13 @@ std::vector<std::filesystem::path> parseBurnConfiguration(std::string_view bytes
 Status writeSettingsToPath(const std::filesystem::path& folder, const std::vector<BurnItem>& items);
 
 // Reads "<mountPath>/.tessaline" and answers every stored path, in file
-// order. A missing, unreadable, irregular or oversized file gives nothing.
+// order. A missing, unreadable, irregular or oversized file gives nothing;
+// so does an unusable one, whose fault is logged.
 std::vector<std::filesystem::path> readStoredSources(const std::filesystem::path& mountPath);
 
 // Reads "<mountPath>/.tessaline" and answers the stored paths that exist on
-// this computer (links followed), in file order. A missing, unreadable,
-// irregular or oversized file gives nothing.
+// this computer (links followed), in file order; nothing when
+// readStoredSources gives nothing.
 std::vector<std::filesystem::path> readSettingsPaths(const std::filesystem::path& mountPath);
 
 }  // namespace tessaline

@@ -56,6 +56,10 @@ struct MediumState {
   // The ISO 9660 volume identifier of the last session, trailing blanks
   // trimmed (meaningful with SessionFormat::Iso9660).
   std::string volumeId;
+  // Why the disc's volume could not be mounted (a damaged disc, no room to
+  // unpack it, ...), when the writer knows; the writer does not try again
+  // until the disc changes.
+  std::optional<Error> mountFailure;
 
   // Sessions written on the disc: its tracks, less the next writable one.
   int writtenTracks() const {

@@ -13,11 +13,16 @@ class QLocalServer;
 
 namespace tessaline::gui {
 
-// $XDG_RUNTIME_DIR/tessaline.socket, or a per-user name in the temp folder.
+// $XDG_RUNTIME_DIR/tessaline.socket when that folder is this user's and
+// private (0700), else tessaline.socket in <temp>/tessaline-<uid>, a folder
+// made private and checked to be this user's. Empty when there is no such
+// place: then each start runs on its own.
 QString instanceSocketName();
 
 // Sends the files to the running Tessaline. Answers false when none is
-// listening (this start becomes the running one).
+// listening (this start becomes the running one), and when the program at
+// the other end runs as another user (it is told nothing). The running one
+// likewise ignores connections from other users.
 bool handToRunningInstance(const std::vector<std::filesystem::path>& files, const QString& socketName,
                            int timeoutMs = 3000);
 

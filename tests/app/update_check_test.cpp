@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <chrono>
 #include <climits>
@@ -66,12 +67,21 @@ class LoopbackServer : public QObject {
   }
   // Reads the request and never answers.
   void silent() { silent_ = true; }
+  // Answers a status line, then header lines without end: as fast as the
+  // client takes them, or one short line per interval.
+  void endlessHeaders(std::chrono::milliseconds interval = {}) {
+    silent_ = false;
+    endless_ = true;
+    interval_ = interval;
+  }
   int requests() const { return requests_; }
+  int closedConnections() const { return closed_; }
 
  private:
   void accept() {
     while (QTcpSocket* socket = server_.nextPendingConnection()) {
       socket->setParent(this);
+      QObject::connect(socket, &QTcpSocket::disconnected, this, [this] { ++closed_; });
       auto request = std::make_shared<QByteArray>();
       QObject::connect(socket, &QTcpSocket::readyRead, this, [this, socket, request] {
         const bool answered = request->contains("\r\n\r\n");
@@ -84,6 +94,22 @@ class LoopbackServer : public QObject {
   void respond(QTcpSocket* socket) {
     ++requests_;
     if (silent_) return;
+    if (endless_) {
+      socket->write("HTTP/1.1 200 OK\r\n");
+      if (interval_.count() > 0) {
+        auto* trickle = new QTimer(socket);
+        QObject::connect(trickle, &QTimer::timeout, socket, [socket] { socket->write("X-Slow: 1\r\n"); });
+        trickle->start(interval_);
+        return;
+      }
+      const QByteArray lines = QByteArray("X-Filler: ") + QByteArray(1000, 'x') + "\r\n";
+      auto more = [socket, chunk = lines.repeated(64)] {
+        if (socket->bytesToWrite() < 256 * 1024 && socket->state() == QAbstractSocket::ConnectedState) socket->write(chunk);
+      };
+      QObject::connect(socket, &QTcpSocket::bytesWritten, this, more);
+      more();
+      return;
+    }
     QByteArray head = "HTTP/1.1 " + QByteArray::number(status_) + (status_ == 200 ? " OK" : " Error") +
                       "\r\nContent-Type: text/plain\r\nConnection: close\r\n" + extraHeaders_;
     if (withLength_) head += "Content-Length: " + QByteArray::number(total_) + "\r\n";
@@ -102,10 +128,11 @@ class LoopbackServer : public QObject {
   }
 
   QTcpServer server_;
-  bool silent_ = false, withLength_ = true;
-  int status_ = 200, requests_ = 0;
+  bool silent_ = false, withLength_ = true, endless_ = false;
+  int status_ = 200, requests_ = 0, closed_ = 0;
   QByteArray body_, extraHeaders_;
   qint64 total_ = 0;
+  std::chrono::milliseconds interval_{};
 };
 
 // Runs one check to its end; answers the releases it announced. A check that
@@ -180,6 +207,40 @@ TEST(UpdateCheck, AServerThatNeverAnswersEndsAtTheTimeOut) {
   server.silent();
   EXPECT_TRUE(runCheck(server.url(), 300ms).empty());
   EXPECT_EQ(server.requests(), 1);
+}
+
+TEST(UpdateCheck, EndlessHeaderLinesEndAtTheHeaderCapOrTheDeadlineWithTheConnection) {
+  LoopbackServer server;
+  server.endlessHeaders();
+  // Ended by the cap on header bytes: the time-out is far off.
+  EXPECT_TRUE(runCheck(server.url(), 10min).empty());
+  EXPECT_TRUE(test::waitUntil([&] { return server.closedConnections() == 1; }));
+  // A line now and then stays under the cap: ended at the deadline.
+  server.endlessHeaders(20ms);
+  EXPECT_TRUE(runCheck(server.url(), 300ms).empty());
+  EXPECT_TRUE(test::waitUntil([&] { return server.closedConnections() == 2; }));
+}
+
+TEST(UpdateCheck, ResponseHeadsAreReadStrictly) {
+  const std::vector<std::pair<QByteArray, QByteArray>> heads{
+      {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nX: y", "200 3 -"},
+      {"HTTP/1.0 302 Found\nLocation: /v2.txt", "302 - /v2.txt"},
+      {"HTTP/1.1 204", "204 - -"},
+      {"HTTP/1.1 200 OK\r\ncontent-length: 3\r\nContent-Length: 4", "refused"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: -1", "refused"},
+      {"HTTP/1.1 200 OK\r\nno colon here", "refused"},
+      {"HTTP/2 200", "refused"}, {"ICY 200 OK", "refused"}, {"HTTP/1.1 20x OK", "refused"}, {"", "refused"}};
+  for (const auto& [head, expected] : heads) {
+    const auto parsed = parseResponseHead(head);
+    const QByteArray seen = !parsed ? QByteArray("refused")
+                                    : QByteArray::number(parsed->status) + " " +
+                                          (parsed->contentLength ? QByteArray::number(*parsed->contentLength) : "-") + " " +
+                                          (parsed->location.isEmpty() ? QByteArray("-") : parsed->location);
+    EXPECT_EQ(seen, expected) << head.constData();
+  }
+  EXPECT_EQ(decodeChunkedBody("3\r\n253\r\n1;x=y\r\n \r\n0\r\n\r\n"), QByteArray("253 "));
+  EXPECT_FALSE(decodeChunkedBody("5\r\n253\r\n0\r\n\r\n"));
+  EXPECT_FALSE(decodeChunkedBody("ffffffffffffffff\r\n"));
 }
 
 TEST(UpdateCheck, ABodyOverTheCapIsAbandonedAndReadsAsNothing) {

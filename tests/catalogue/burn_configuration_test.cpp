@@ -8,6 +8,7 @@
 
 #include "catalogue/burn_configuration.h"
 #include "catalogue/previous_session.h"
+#include "common/log.h"
 #include "support/test_support.h"
 
 namespace tessaline {
@@ -185,7 +186,7 @@ TEST(BurnConfiguration, SurvivesTruncatedGarbageAndDeepInput) {
     (void)parseBurnConfiguration(damaged);
   }
 
-  // Deep nesting would exhaust libplist's stack: refused before it parses.
+  // Deep nesting is refused as it is read, in both forms.
   std::string deep = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
   for (int i = 0; i < 300000; ++i) deep += "<array>";
   for (int i = 0; i < 300000; ++i) deep += "</array>";
@@ -218,6 +219,50 @@ TEST(BurnConfiguration, SurvivesTruncatedGarbageAndDeepInput) {
   std::string huge = xml;
   huge.insert(huge.find("<array>"), std::string(kMaxBurnConfigurationBytes, ' '));
   EXPECT_TRUE(parseBurnConfiguration(huge).empty());
+}
+
+// Configurations crafted to break a reader, as a disc of unknown origin may
+// carry them: each ends in bounded time and memory, restores nothing, and the
+// log says why. The same files seed the fuzzer.
+TEST(BurnConfiguration, HostileFilesRestoreNothingAndTheLogSaysWhy) {
+  const fs::path corpus = fs::path(TESSALINE_SOURCE_DIR) / "tests/fuzz/corpus/catalogue";
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"doctype-hides-closing-tags.xml", "is nested deeper than 32 levels"},
+      {"declaration-quoted-end.xml", "is nested deeper than 32 levels"},
+      {"nul-in-string.xml", "holds a NUL byte, which XML cannot"},
+      {"shared-dict-10000.bplist", "would take more than 32 MiB once read"},
+      {"shared-dict-300000.bplist", "holds more than 200000 values"},
+      {"self-reference.bplist", "is nested deeper than 32 levels"},
+      {"deep.bplist", "is nested deeper than 32 levels"},
+      {"bad-trailer.bplist", "has a damaged binary trailer"}};
+  for (const auto& [name, reason] : cases) {
+    SCOPED_TRACE(name);
+    TempDir disc;
+    writeFile(disc / ".tessaline", readFile(corpus / name));
+    std::vector<std::string> log;
+    const test::ChildOutcome outcome = test::runInChild([&] {
+      LogCapture capture([&](const std::string& line) { log.push_back(line); });
+      const auto restored = readSettingsPaths(disc.path());
+      return restored.empty() && log.size() == 1 && log[0].find(reason) != std::string::npos &&
+                     log[0].find("nothing restored") != std::string::npos
+                 ? 0
+                 : 1;
+    });
+    EXPECT_TRUE(outcome.exited) << "signal " << outcome.signal;
+    EXPECT_EQ(outcome.code, 0);
+    EXPECT_LT(outcome.peakRssGrowthKb, 256 * 1024);
+    const auto direct = readBurnConfiguration(readFile(corpus / name));
+    ASSERT_FALSE(direct);
+    EXPECT_EQ(direct.error().message, reason);
+    std::vector<std::string> entries;
+    for (const auto& entry : fs::directory_iterator(disc.path())) entries.push_back(entry.path().filename());
+    EXPECT_EQ(entries, std::vector<std::string>{".tessaline"});
+  }
+  // The valid seeds read as what they hold.
+  const std::vector<fs::path> seeds{"/home/u/Documents", std::string("/home/u/caf\xe9"), "/srv/R&D <1> ]]>"};
+  EXPECT_EQ(parseBurnConfiguration(readFile(corpus / "valid.xml")), seeds);
+  EXPECT_EQ(parseBurnConfiguration(readFile(corpus / "valid.bplist")), seeds);
+  EXPECT_TRUE(readBurnConfiguration(readFile(corpus / "empty.xml")).value().empty());
 }
 
 TEST(BurnConfiguration, ReadingKeepsOnlyPathsThatExistHereInFileOrderFromASmallFile) {

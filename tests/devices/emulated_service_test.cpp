@@ -454,7 +454,7 @@ TEST_F(EmulatedServiceTest, ExclusiveAccessIsRefusedWhileAnotherProcessBurns) {
   EXPECT_TRUE(service->serviceMounts().empty());
   w->releaseExclusiveAccess();
   EXPECT_EQ(w->mediumState().tracks.size(), 3u);
-  ASSERT_EQ(service->serviceMounts().size(), 1u);  // mounted again once released
+  ASSERT_TRUE(waitUntil([&] { return service->serviceMounts().size() == 1; }));  // mounted again once released
   EXPECT_EQ(fs::path(service->serviceMounts()[0].mountPoint).filename(), "BIG");
 }
 
@@ -511,8 +511,8 @@ TEST_F(EmulatedServiceTest, ABriefExclusiveHoldRemountsTheSameTreeAndAnErasedDis
   EXPECT_TRUE(service->serviceMounts().empty());
   EXPECT_FALSE(fs::exists(root));
   w->releaseExclusiveAccess();
-  (void)w->mediumState();  // the status read mounts it again
-  ASSERT_EQ(service->serviceMounts().size(), 1u);
+  (void)w->mediumState();  // the status read mounts it again, in the background
+  ASSERT_TRUE(waitUntil([&] { return service->serviceMounts().size() == 1; }));
   EXPECT_EQ(inodeOf(root / "a.txt"), before);  // taken back, not copied again
 
   // Erased and burned anew with other content under the same name: a fresh tree.
@@ -523,7 +523,7 @@ TEST_F(EmulatedServiceTest, ABriefExclusiveHoldRemountsTheSameTreeAndAnErasedDis
   ASSERT_TRUE(insertMedium(env.dir(), "rec",
                            MediumSpec{MediumKind::CDRW, kCd80Capacity, {makeIso(tree, env.tmp / "b.iso", "VOL")}, false, std::nullopt}));
   (void)w->mediumState();
-  ASSERT_EQ(service->serviceMounts().size(), 1u);
+  ASSERT_TRUE(waitUntil([&] { return service->serviceMounts().size() == 1; }));
   EXPECT_EQ(readFile(fs::path(service->serviceMounts()[0].mountPoint) / "a.txt"), "second");
 }
 
@@ -567,7 +567,7 @@ TEST_F(EmulatedServiceTest, MountMaterialisesTheLastSessionReadOnlyWithExactName
   removeReadOnlyTree(env.tmp / "run");
   EXPECT_TRUE(service->serviceMounts().empty());
   EXPECT_TRUE(w->mediumState().present);
-  ASSERT_EQ(service->serviceMounts().size(), 1u);
+  ASSERT_TRUE(waitUntil([&] { return service->serviceMounts().size() == 1; }));
   EXPECT_EQ(readFile(root / "plain.txt"), "plain\n");
 
   // Ejecting unmounts.

@@ -7,10 +7,12 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -115,6 +117,40 @@ int runAsNobody(const std::function<int()>& fn) {
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+namespace {
+
+long residentKb() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+}  // namespace
+
+ChildOutcome runInChild(const std::function<int()>& fn, int cpuSeconds) {
+  ChildOutcome outcome;
+  const long before = residentKb();
+  const pid_t pid = fork();
+  if (pid < 0) return outcome;
+  if (pid == 0) {
+    const rlim_t limit = static_cast<rlim_t>(cpuSeconds);
+    struct rlimit cpu {limit, limit + 1};
+    setrlimit(RLIMIT_CPU, &cpu);
+    alarm(static_cast<unsigned>(cpuSeconds) * 4);  // asleep rather than busy: ends too
+    _exit(fn());
+  }
+  int status = 0;
+  struct rusage usage {};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  }
+  outcome.exited = WIFEXITED(status);
+  outcome.code = outcome.exited ? WEXITSTATUS(status) : -1;
+  outcome.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  outcome.peakRssGrowthKb = usage.ru_maxrss - before;
+  return outcome;
 }
 
 void openUpForNobody(const fs::path& path) {

@@ -54,6 +54,16 @@ bool waitUntil(const std::function<bool()>& predicate,
 // Runs fn in a child process that has dropped to the user nobody; answers
 // the child's exit status (fn's result), or -1 when it could not be run.
 int runAsNobody(const std::function<int()>& fn);
+// How a piece of a test run in a child process ended.
+struct ChildOutcome {
+  bool exited = false;  // ended normally, neither killed nor crashed
+  int code = -1;        // fn's result
+  int signal = 0;       // what ended it otherwise (SIGXCPU: out of time)
+  long peakRssGrowthKb = 0;  // peak resident memory beyond the parent's at the start
+};
+// Runs fn in a child process limited to `cpuSeconds` of processor time, so
+// that a test can tell a bounded outcome from a crash, a hang or runaway memory.
+ChildOutcome runInChild(const std::function<int()>& fn, int cpuSeconds = 60);
 // Makes the path (and its ancestors up to /) reachable for nobody.
 void openUpForNobody(const fs::path& path);
 

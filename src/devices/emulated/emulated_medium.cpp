@@ -265,7 +265,7 @@ Result<Toc> readToc(const WriterPaths& paths) {
 
 Status writeFileAtomically(const fs::path& path, const std::string& content) {
   const fs::path tmp = path.parent_path() / ("." + path.filename().string() + ".tmp." + std::to_string(::getpid()));
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return makeError(ErrorKind::Io, "cannot write " + tmp.string() + ": " + errnoText());
   std::size_t done = 0;
   while (done < content.size()) {
@@ -334,7 +334,7 @@ void FileLock::release() {
 namespace {
 
 Result<int> openLockFile(const fs::path& file) {
-  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) {
     if (errno == ENOENT)
       return makeError(ErrorKind::NotFound, "the writer folder " + file.parent_path().string() + " has gone");

@@ -1,20 +1,25 @@
 #include "devices/emulated/emulated_mount.h"
 
-// libisofs.h uses uint32_t without including <cstdint>.
-#include <cstdint>
-#include <libisofs/libisofs.h>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <chrono>
+#include <cstdint>
+#include <thread>
 
 #include "common/log.h"
+#include "common/private_folder.h"
+#include "devices/emulated/iso_tree.h"
 #include "devices/mount_table.h"
 
 namespace tessaline::emulated {
@@ -22,17 +27,6 @@ namespace tessaline::emulated {
 namespace {
 
 std::string errnoText() { return std::strerror(errno); }
-
-void initLibisofsOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    iso_init();
-    // Keep the library quiet: failures reach the caller as typed results.
-    char never[] = "NEVER";
-    char id[] = "tessaline";
-    iso_set_msgs_severities(never, never, id);
-  });
-}
 
 fs::path envPath(const char* name) {
   const char* v = std::getenv(name);
@@ -62,100 +56,139 @@ bool isInside(const fs::path& path, const fs::path& folder) {
   return pi != p.end();
 }
 
-class Materialiser {
+// Builds an ISO tree read by readIsoTree in a folder: every operation is
+// relative to a descriptor of a folder it made itself, so nothing outside
+// the target is touched, whatever the names on the disc.
+class Unpacker {
  public:
-  Materialiser(int mediumFd) : mediumFd_(mediumFd), buffer_(1 << 20) {}
+  Unpacker(int mediumFd, const IsoTree& tree, const fs::path& target, const std::function<bool()>& stop)
+      : mediumFd_(mediumFd), tree_(tree), target_(target), stop_(stop), buffer_(1 << 20) {}
 
-  Status dir(IsoDir* dir, const fs::path& target) {
-    IsoDirIter* iter = nullptr;
-    if (iso_dir_get_children(dir, &iter) != 1) return makeError(ErrorKind::Io, "cannot list " + target.string());
-    Status status;
-    IsoNode* node = nullptr;
-    while (status && iso_dir_iter_next(iter, &node) == 1) status = entry(node, target);
-    iso_dir_iter_free(iter);
-    return status;
+  ~Unpacker() {
+    for (const Open& o : chain_) ::close(o.fd);
+  }
+
+  Status run() {
+    const int root = ::open(target_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (root < 0) return failed("open", target_);
+    chain_.push_back(Open{0, root});
+    for (std::size_t i = 1; i < tree_.entries.size(); ++i) {
+      if (Status s = checkStop(); !s) return s;
+      const IsoEntry& e = tree_.entries[i];
+      while (chain_.size() > 1 && chain_.back().entry != e.parent) {
+        if (Status s = finishFolder(); !s) return s;
+      }
+      if (chain_.back().entry != e.parent) return makeError(ErrorKind::Internal, "the disc's tree is out of order");
+      if (Status s = place(i, e, chain_.back().fd); !s) return s;
+    }
+    while (!chain_.empty()) {
+      if (Status s = finishFolder(); !s) return s;
+    }
+    return {};
   }
 
  private:
-  Status entry(IsoNode* node, const fs::path& parent) {
-    const char* rawName = iso_node_get_name(node);
-    const std::string name = rawName != nullptr ? rawName : "";
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
-      logLine("emulated disc: skipping an entry with an unusable name in " + parent.string());
-      return {};
-    }
-    const fs::path path = parent / name;
-    const auto mode = iso_node_get_mode(node);
-    struct timespec times[2];
-    times[0].tv_sec = iso_node_get_atime(node);
+  struct Open {
+    std::size_t entry;
+    int fd;
+  };
+
+  fs::path pathOf(std::size_t index) const { return target_ / isoEntryPath(tree_, index); }
+
+  static void timesOf(const IsoEntry& e, struct timespec* times) {
+    times[0].tv_sec = static_cast<time_t>(e.atime);
     times[0].tv_nsec = 0;
-    times[1].tv_sec = iso_node_get_mtime(node);
+    times[1].tv_sec = static_cast<time_t>(e.mtime);
     times[1].tv_nsec = 0;
-    switch (iso_node_get_type(node)) {
-      case LIBISO_DIR: {
-        if (::mkdir(path.c_str(), 0700) != 0) return failed("create the folder", path);
-        if (Status s = dir(reinterpret_cast<IsoDir*>(node), path); !s) return s;
-        if (::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) return failed("date", path);
-        if (::chmod(path.c_str(), (mode & 0555) | 0500) != 0) return failed("protect", path);
-        return {};
-      }
-      case LIBISO_FILE: return file(reinterpret_cast<IsoFile*>(node), path, mode, times);
-      case LIBISO_SYMLINK: {
-        const char* dest = iso_symlink_get_dest(reinterpret_cast<IsoSymlink*>(node));
-        if (::symlink(dest != nullptr ? dest : "", path.c_str()) != 0) return failed("create the link", path);
-        ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
-        return {};
-      }
-      default: return {};  // devices, FIFOs, the boot catalogue: nothing to show
-    }
   }
 
-  Status file(IsoFile* file, const fs::path& path, mode_t mode, const struct timespec* times) {
-    const int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (out < 0) return failed("create", path);
-    int count = 0;
-    struct iso_file_section* sections = nullptr;
+  Status checkStop() const {
+    if (stop_ && stop_()) return makeError(ErrorKind::Cancelled, "unpacking the disc was stopped");
+    return {};
+  }
+
+  // Dates and protects the innermost open folder, now that it is complete.
+  Status finishFolder() {
+    const Open o = chain_.back();
+    chain_.pop_back();
+    const IsoEntry& e = tree_.entries[o.entry];
+    struct timespec times[2];
+    timesOf(e, times);
+    Status s;
+    if (::futimens(o.fd, times) != 0) s = failed("date", pathOf(o.entry));
+    else if (::fchmod(o.fd, (e.mode & 0555) | 0500) != 0) s = failed("protect", pathOf(o.entry));
+    ::close(o.fd);
+    return s;
+  }
+
+  Status place(std::size_t index, const IsoEntry& e, int dir) {
+    const char* name = e.name.c_str();
+    struct timespec times[2];
+    timesOf(e, times);
+    switch (e.kind) {
+      case IsoKind::Folder: {
+        if (::mkdirat(dir, name, 0700) != 0) return failed("create the folder", pathOf(index));
+        const int fd = ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return failed("open", pathOf(index));
+        chain_.push_back(Open{index, fd});
+        return {};
+      }
+      case IsoKind::Symlink:
+        if (::symlinkat(e.target.c_str(), dir, name) != 0) return failed("create the link", pathOf(index));
+        ::utimensat(dir, name, times, AT_SYMLINK_NOFOLLOW);
+        return {};
+      case IsoKind::File:
+        // A hard link on the disc stays one; should linking fail, a copy will do.
+        if (e.linkOf && ::linkat(chain_.front().fd, isoEntryPath(tree_, *e.linkOf).c_str(), dir, name, 0) == 0)
+          return {};
+        return file(index, e, dir, times);
+    }
+    return {};
+  }
+
+  Status file(std::size_t index, const IsoEntry& e, int dir, const struct timespec* times) {
+    const int out = ::openat(dir, e.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0) return failed("create", pathOf(index));
     Status status;
-    if (iso_file_get_old_image_sections(file, &count, &sections, 0) < 0) {
-      status = makeError(ErrorKind::Io, "cannot find the data of " + path.string() + " on the disc");
+    for (const IsoExtent& x : e.extents) {
+      status = copy(static_cast<off_t>(x.offset), x.length, out, index);
+      if (!status) break;
     }
-    for (int i = 0; status && i < count; ++i) {
-      status = copy(static_cast<off_t>(sections[i].block) * kBlockBytes, sections[i].size, out, path);
-    }
-    std::free(sections);
-    if (status && ::futimens(out, times) != 0) status = failed("date", path);
-    if (status && ::fchmod(out, (mode & 0555) | 0400) != 0) status = failed("protect", path);
+    if (status && ::futimens(out, times) != 0) status = failed("date", pathOf(index));
+    if (status && ::fchmod(out, (e.mode & 0555) | 0400) != 0) status = failed("protect", pathOf(index));
     ::close(out);
     return status;
   }
 
-  Status copy(off_t from, std::uint32_t size, int out, const fs::path& path) {
+  Status copy(off_t from, std::uint32_t size, int out, std::size_t index) {
     std::size_t left = size;
     while (left > 0 && useCopyRange_) {
-      const ssize_t n = ::copy_file_range(mediumFd_, &from, out, nullptr, left, 0);
+      if (Status s = checkStop(); !s) return s;
+      const ssize_t n = ::copy_file_range(mediumFd_, &from, out, nullptr, std::min<std::size_t>(left, 1 << 20), 0);
       if (n > 0) {
         left -= static_cast<std::size_t>(n);
         continue;
       }
-      if (n == 0) return makeError(ErrorKind::Io, "the medium file ends inside " + path.string());
+      if (n == 0) return makeError(ErrorKind::Io, "the medium file ends inside " + pathOf(index).string());
       if (errno == EINTR) continue;
       if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
         useCopyRange_ = false;
         break;
       }
-      return failed("copy", path);
+      return failed("copy", pathOf(index));
     }
     while (left > 0) {
+      if (Status s = checkStop(); !s) return s;
       const std::size_t want = std::min(left, buffer_.size());
       const ssize_t n = ::pread(mediumFd_, buffer_.data(), want, from);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return failed("read", path);
-      if (n == 0) return makeError(ErrorKind::Io, "the medium file ends inside " + path.string());
+      if (n < 0) return failed("read", pathOf(index));
+      if (n == 0) return makeError(ErrorKind::Io, "the medium file ends inside " + pathOf(index).string());
       std::size_t done = 0;
       while (done < static_cast<std::size_t>(n)) {
         const ssize_t w = ::write(out, buffer_.data() + done, static_cast<std::size_t>(n) - done);
         if (w < 0 && errno == EINTR) continue;
-        if (w < 0) return failed("write", path);
+        if (w < 0) return failed("write", pathOf(index));
         done += static_cast<std::size_t>(w);
       }
       from += n;
@@ -170,10 +203,22 @@ class Materialiser {
   }
 
   int mediumFd_;
+  const IsoTree& tree_;
+  fs::path target_;
+  const std::function<bool()>& stop_;
   std::vector<char> buffer_;
   bool useCopyRange_ = true;
+  std::vector<Open> chain_;
 };
 
+// Free bytes of the file system that holds `folder`.
+std::optional<std::uint64_t> statvfsFreeBytes(const fs::path& folder) {
+  struct statvfs st {};
+  if (::statvfs(folder.c_str(), &st) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
+std::string megabytes(std::uint64_t bytes) { return std::to_string((bytes + 999999) / 1000000) + " MB"; }
 std::string mountTableText(const MountRecord& r) {
   return "# session " + std::to_string(r.session.value) + "\n" + mountTableLine(r.entry, "ro");
 }
@@ -184,7 +229,7 @@ fs::path mountBaseDir() {
   if (fs::path p = envPath("XDG_RUNTIME_DIR"); !p.empty()) return p / "tessaline" / "mounts";
   if (fs::path p = envPath("XDG_CACHE_HOME"); !p.empty()) return p / "tessaline" / "mounts";
   if (fs::path p = envPath("HOME"); !p.empty()) return p / ".cache" / "tessaline" / "mounts";
-  return fs::temp_directory_path() / ("tessaline-mounts-" + std::to_string(::getuid()));
+  return fs::temp_directory_path() / ("tessaline-" + std::to_string(::geteuid())) / "mounts";
 }
 
 fs::path writerMountDir(const std::string& writerName) { return mountBaseDir() / writerName; }
@@ -217,51 +262,63 @@ std::optional<std::string> isoVolumeIdAt(const fs::path& mediumFile, BlockAddres
   return id;
 }
 
-Status materialiseSession(const fs::path& mediumFile, BlockAddress start, const fs::path& target) {
-  initLibisofsOnce();
-  if (start.value < 0 || start.value > UINT32_MAX) return makeError(ErrorKind::InvalidInput, "session address out of range");
+namespace {
+
+std::uint64_t unpackedBytes(const IsoTree& tree) {
+  // The files' data in whole 4 KiB blocks, and a block for each folder and link.
+  constexpr std::uint64_t kFsBlock = 4096;
+  std::uint64_t bytes = 0;
+  for (const IsoEntry& e : tree.entries) {
+    if (e.kind != IsoKind::File) bytes += kFsBlock;
+    else if (!e.linkOf) bytes += (e.size + kFsBlock - 1) / kFsBlock * kFsBlock;
+  }
+  return bytes;
+}
+
+}  // namespace
+
+Status materialiseSession(const fs::path& mediumFile, BlockAddress start, const fs::path& target,
+                          const MountControl& control, std::uint64_t* neededBytes) {
   const int mediumFd = ::open(mediumFile.c_str(), O_RDONLY | O_CLOEXEC);
   if (mediumFd < 0) return makeError(ErrorKind::Io, "cannot open " + mediumFile.string() + ": " + errnoText());
-  IsoDataSource* src = nullptr;
-  IsoReadOpts* opts = nullptr;
-  IsoImage* image = nullptr;
-  Status status;
-  int rc = iso_data_source_new_from_file(mediumFile.c_str(), &src);
-  if (rc == 1) rc = iso_read_opts_new(&opts, 0);
-  if (rc == 1) {
-    iso_read_opts_set_start_block(opts, static_cast<uint32_t>(start.value));
-    iso_read_opts_set_no_joliet(opts, 1);
-    iso_read_opts_set_no_iso1999(opts, 1);
-    // Names are bytes: reading them in the local character set leaves them unconverted.
-    iso_read_opts_set_input_charset(opts, iso_get_local_charset(0));
-    rc = iso_image_new("emulated", &image);
+  struct stat st {};
+  if (::fstat(mediumFd, &st) != 0) {
+    const std::string why = errnoText();
+    ::close(mediumFd);
+    return makeError(ErrorKind::Io, "cannot read " + mediumFile.string() + ": " + why);
   }
-  if (rc == 1) rc = iso_image_import(image, src, opts, nullptr);
-  if (rc < 0 || rc == 0) {
-    status = makeError(ErrorKind::InvalidInput, "cannot read the ISO 9660 session at block " + std::to_string(start.value) +
-                                                    ": " + (rc < 0 ? iso_error_to_msg(rc) : "unknown failure"));
-  }
-  if (status) {
-    if (::mkdir(target.c_str(), 0700) != 0) {
-      status = makeError(ErrorKind::Io, "cannot create " + target.string() + ": " + errnoText());
-    } else {
-      IsoDir* root = iso_image_get_root(image);
-      Materialiser m(mediumFd);
-      status = m.dir(root, target);
-      if (status) {
-        struct timespec times[2];
-        times[0].tv_sec = iso_node_get_atime(reinterpret_cast<IsoNode*>(root));
-        times[0].tv_nsec = 0;
-        times[1].tv_sec = iso_node_get_mtime(reinterpret_cast<IsoNode*>(root));
-        times[1].tv_nsec = 0;
-        ::utimensat(AT_FDCWD, target.c_str(), times, 0);
-        ::chmod(target.c_str(), 0555);
-      }
+  const MediumReader reader = [mediumFd](std::uint64_t offset, std::span<char> out) {
+    std::size_t done = 0;
+    while (done < out.size()) {
+      const ssize_t n = ::pread(mediumFd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
     }
+    return true;
+  };
+  auto tree = readIsoTree(reader, static_cast<std::uint64_t>(st.st_size), start, IsoLimits{}, control.stop);
+  if (!tree) {
+    ::close(mediumFd);
+    return tree.error();
   }
-  if (image != nullptr) iso_image_unref(image);
-  if (opts != nullptr) iso_read_opts_free(opts);
-  if (src != nullptr) iso_data_source_unref(src);
+  for (const std::string& left : tree.value().skipped) logLine("emulated disc: left out " + left);
+
+  const std::uint64_t needed = unpackedBytes(tree.value());
+  if (neededBytes != nullptr) *neededBytes = needed;
+  const fs::path where = target.parent_path();
+  const auto free = control.freeBytes ? control.freeBytes(where) : statvfsFreeBytes(where);
+  if (free && needed > *free) {
+    ::close(mediumFd);
+    return makeError(ErrorKind::NoSpace, "the disc's files need " + megabytes(needed) + " in " + where.string() +
+                                             ", where it is unpacked, but only " + megabytes(*free) + " are free");
+  }
+  Status status;
+  if (::mkdir(target.c_str(), 0700) != 0) {
+    status = makeError(ErrorKind::Io, "cannot create " + target.string() + ": " + errnoText());
+  } else {
+    status = Unpacker(mediumFd, tree.value(), target, control.stop).run();
+  }
   ::close(mediumFd);
   return status;
 }
@@ -311,6 +368,66 @@ fs::path parkedTree(const fs::path& mine, const std::string& fingerprint) { retu
 
 }  // namespace
 
+namespace {
+
+// The disc in the writer as it is now: its table of contents and the
+// medium file's identity and size. Any change of the disc changes it.
+std::optional<std::string> discIdentity(const WriterPaths& paths) {
+  const int fd = ::open(paths.tocFile().c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::uint64_t hash = 1469598103934665603ull;
+  char buffer[4096];
+  ssize_t n = 0;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+    for (ssize_t i = 0; i < n; ++i) hash = (hash ^ static_cast<unsigned char>(buffer[i])) * 1099511628211ull;
+  ::close(fd);
+  struct stat st {};
+  if (n < 0 || ::stat(paths.mediumFile().c_str(), &st) != 0) return std::nullopt;
+  return std::to_string(hash) + " " + std::to_string(st.st_ino) + " " + std::to_string(st.st_size) + " " +
+         std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+}
+
+fs::path failureFile(const WriterPaths& paths) { return paths.dir() / "mount.failure"; }
+
+void rememberFailure(const WriterPaths& paths, const std::string& identity, const Error& error, std::uint64_t needed) {
+  QJsonObject o;
+  o[QStringLiteral("disc")] = QString::fromStdString(identity);
+  o[QStringLiteral("kind")] = static_cast<int>(error.kind);
+  o[QStringLiteral("message")] = QString::fromStdString(error.message);
+  o[QStringLiteral("needBytes")] = static_cast<double>(needed);
+  (void)writeFileAtomically(failureFile(paths), QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString());
+}
+
+// The failure remembered for this very disc; one for want of space holds only
+// while the space is still missing.
+std::optional<Error> rememberedFailure(const WriterPaths& paths, const std::string& identity, const MountControl& control) {
+  QFile file(QString::fromStdString(failureFile(paths).string()));
+  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+  const QJsonObject o = QJsonDocument::fromJson(file.read(64 * 1024)).object();
+  if (o.value(QStringLiteral("disc")).toString().toStdString() != identity) return std::nullopt;
+  const int kind = o.value(QStringLiteral("kind")).toInt(-1);
+  if (kind < 0 || kind > static_cast<int>(ErrorKind::Internal)) return std::nullopt;
+  Error error{static_cast<ErrorKind>(kind), o.value(QStringLiteral("message")).toString().toStdString()};
+  if (error.kind == ErrorKind::NoSpace) {
+    const fs::path where = writerMountDir(paths.name);
+    const auto free = control.freeBytes ? control.freeBytes(where) : statvfsFreeBytes(where);
+    if (!free || *free >= static_cast<std::uint64_t>(o.value(QStringLiteral("needBytes")).toDouble())) return std::nullopt;
+  }
+  return error;
+}
+
+// The writer's mount folder, in a base folder only this user may enter.
+Status makeMountFolder(const fs::path& mine) {
+  const fs::path base = mine.parent_path();
+  std::error_code ec;
+  fs::create_directories(base.parent_path().parent_path(), ec);
+  for (const fs::path& p : {base.parent_path(), base, mine})
+    if (Status s = ensurePrivateFolder(p); !s) return s;
+  return {};
+}
+
+}  // namespace
+
 Status unmountDiscKeepingTree(const WriterPaths& paths) {
   {
     auto lock = FileLock::lock(paths.mountLock());
@@ -318,7 +435,7 @@ Status unmountDiscKeepingTree(const WriterPaths& paths) {
     const auto record = readMountTable(paths);
     const fs::path mine = writerMountDir(paths.name);
     struct stat st {};
-    if (record && ::lstat(record->entry.mountPoint.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+    if (record && makeMountFolder(mine) && ::lstat(record->entry.mountPoint.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
         isInside(record->entry.mountPoint, mine)) {
       if (const auto fingerprint = sessionFingerprint(paths.mediumFile(), record->session)) {
         const fs::path parked = parkedTree(mine, *fingerprint);
@@ -338,21 +455,42 @@ Status unmountDisc(const WriterPaths& paths) {
   std::error_code ec;
   // Everything in the writer's mount folder is ours: the mount and any
   // half-built one a killed process left behind.
-  if (fs::is_directory(mine, ec)) {
+  if (fs::is_directory(mine, ec) && makeMountFolder(mine)) {
     for (const auto& child : fs::directory_iterator(mine, ec)) removeReadOnlyTree(child.path());
   }
   if (fs::exists(paths.mountTable(), ec)) return writeFileAtomically(paths.mountTable(), "");
   return {};
 }
 
-Result<std::optional<fs::path>> mountDisc(const WriterPaths& paths, const Disc& disc, const std::string& bsdName) {
+void makeMountFoldersPrivate(const std::string& writerName) {
+  const fs::path mine = writerMountDir(writerName);
+  for (const fs::path& p : {mine.parent_path().parent_path(), mine.parent_path(), mine}) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) (void)ensurePrivateFolder(p);
+  }
+}
+
+std::optional<Error> rememberedMountFailure(const WriterPaths& paths, const MountControl& control) {
+  const auto identity = discIdentity(paths);
+  return identity ? rememberedFailure(paths, *identity, control) : std::nullopt;
+}
+
+Result<std::optional<fs::path>> mountDisc(const WriterPaths& paths, const Disc& disc, const std::string& bsdName,
+                                          const MountControl& control) {
   if (!disc.appendable() || disc.tracks.empty()) return std::optional<fs::path>();
-  auto lock = FileLock::lock(paths.mountLock());
+  // Another program may be unpacking this disc: wait for it, but stop waiting when asked to.
+  auto lock = control.stop ? FileLock::tryLock(paths.mountLock(), paths.name) : FileLock::lock(paths.mountLock());
+  while (control.stop && !lock && lock.error().kind == ErrorKind::Busy) {
+    if (control.stop()) return makeError(ErrorKind::Cancelled, "mounting the disc was stopped");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    lock = FileLock::tryLock(paths.mountLock(), paths.name);
+  }
   if (!lock) return lock.error();
   const BlockAddress session = disc.tracks.back().start;
   if (mountIsCurrent(paths, disc)) return std::optional<fs::path>(readMountTable(paths)->entry.mountPoint);
 
   const fs::path mine = writerMountDir(paths.name);
+  if (Status s = makeMountFolder(mine); !s) return s.error();
   std::error_code ec;
   const auto fingerprint = sessionFingerprint(paths.mediumFile(), session);
   const fs::path parked = fingerprint ? parkedTree(mine, *fingerprint) : fs::path();
@@ -369,9 +507,14 @@ Result<std::optional<fs::path>> mountDisc(const WriterPaths& paths, const Disc& 
     return std::optional<fs::path>();
   }
 
-  fs::create_directories(mine, ec);
-  if (ec) return makeError(ErrorKind::Io, "cannot create " + mine.string() + ": " + ec.message());
-  ::chmod(mountBaseDir().c_str(), 0700);
+  // A disc that could not be unpacked is not tried again until it changes.
+  const auto identity = discIdentity(paths);
+  if (identity) {
+    if (auto failure = rememberedFailure(paths, *identity, control)) {
+      if (!parked.empty()) removeReadOnlyTree(parked);
+      return *failure;
+    }
+  }
   const fs::path mountPoint = mine / folderNameForVolume(*volumeId);
   if (!isInside(mountPoint, mine)) return makeError(ErrorKind::Internal, "unusable volume name");
   const fs::path partial = mine / (".partial-" + std::to_string(::getpid()));
@@ -386,11 +529,15 @@ Result<std::optional<fs::path>> mountDisc(const WriterPaths& paths, const Disc& 
     return std::optional<fs::path>(mountPoint);
   }
   if (!parked.empty()) removeReadOnlyTree(parked);
-  if (Status s = materialiseSession(paths.mediumFile(), session, partial); !s) {
+  std::uint64_t needed = 0;
+  if (Status s = materialiseSession(paths.mediumFile(), session, partial, control, &needed); !s) {
     removeReadOnlyTree(partial);
+    if (s.error().kind == ErrorKind::Cancelled) return s.error();
     logLine("emulated writer " + paths.name + ": cannot mount the disc: " + s.error().message);
+    if (identity) rememberFailure(paths, *identity, s.error(), needed);
     return s.error();
   }
+  ::unlink(failureFile(paths).c_str());
   // The folder is read-only; renaming it only needs its parent to be writable.
   if (::rename(partial.c_str(), mountPoint.c_str()) != 0) {
     const std::string why = errnoText();

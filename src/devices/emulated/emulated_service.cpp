@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include "devices/emulated/emulated_burner.h"
 #include "devices/emulated/emulated_medium.h"
 #include "devices/emulated/emulated_mount.h"
+#include "devices/emulated/emulated_writers.h"
 
 namespace tessaline::emulated {
 
@@ -43,6 +45,7 @@ std::string stateText(const MediumState& s) {
   o << s.busy << s.transitioning << s.trayOpen << s.present << static_cast<int>(s.kind) << s.erasable << s.blank
     << s.appendable << s.reserved << ' ' << s.spaceFree.value << ' ' << s.spaceUsed.value;
   for (const TrackRecord& t : s.tracks) o << ' ' << t.start.value << '+' << t.length.value;
+  if (s.mountFailure) o << " mount failed: " << s.mountFailure->message;
   return o.str();
 }
 
@@ -110,6 +113,47 @@ class EmulatedJob : public Job {
   bool reported_ = false;
 };
 
+// Mounts a disc on a thread of its own, one at a time: unpacking a disc may
+// take long, and must never hold up the thread that asks for the state.
+class BackgroundMount {
+ public:
+  ~BackgroundMount() { stop(); }
+
+  // Starts the work unless some is running; it is given the stop flag.
+  void start(std::function<void(const std::atomic<bool>& stop)> work) {
+    std::lock_guard lock(mutex_);
+    if (running_ && !running_->load()) join();
+    if (running_) return;
+    auto running = std::make_shared<std::atomic<bool>>(true);
+    auto stopFlag = std::make_shared<std::atomic<bool>>(false);
+    running_ = running;
+    stop_ = stopFlag;
+    thread_ = std::thread([work = std::move(work), running, stopFlag] {
+      work(*stopFlag);
+      *running = false;
+    });
+  }
+
+  // Stops the work running (if any) and waits for its end.
+  void stop() {
+    std::lock_guard lock(mutex_);
+    if (stop_) *stop_ = true;
+    join();
+  }
+
+ private:
+  void join() {
+    if (thread_.joinable()) thread_.join();
+    running_.reset();
+    stop_.reset();
+  }
+
+  std::mutex mutex_;
+  std::thread thread_;
+  std::shared_ptr<std::atomic<bool>> running_;
+  std::shared_ptr<std::atomic<bool>> stop_;
+};
+
 }  // namespace
 
 class EmulatedWriter : public Writer, public std::enable_shared_from_this<EmulatedWriter> {
@@ -158,17 +202,25 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
       s.lastSessionFormat = volumeId ? MediumState::SessionFormat::Iso9660 : MediumState::SessionFormat::Other;
       s.volumeId = volumeId.value_or(std::string());
     }
-    if (!s.busy) (void)currentMount(paths_, toc.value(), bsdName());
+    if (!s.busy && disc.appendable() && !disc.tracks.empty()) {
+      s.mountFailure = rememberedMountFailure(paths_);
+      if (!s.mountFailure && !mountIsCurrent(paths_, disc)) mountInBackground();
+    }
     return s;
   }
 
+  // The disc is unpacked in the background, as for a status read: the
+  // volume appears when it is done. A disc that could not be unpacked
+  // answers why at once.
   Status mountMedium() override {
     auto toc = readToc(paths_);
     if (!toc) return toc.error();
     if (!toc.value().disc || toc.value().trayOpen) return makeError(ErrorKind::NoMedium, "there is no disc in the writer");
-    auto mounted = mountDisc(paths_, *toc.value().disc, bsdName());
-    if (!mounted) return mounted.error();
-    if (!mounted.value()) return makeError(ErrorKind::MediumNotWritable, "the disc holds no ISO 9660 session to mount");
+    const Disc& disc = *toc.value().disc;
+    if (!disc.appendable() || disc.tracks.empty() || !isoVolumeIdAt(paths_.mediumFile(), disc.tracks.back().start))
+      return makeError(ErrorKind::MediumNotWritable, "the disc holds no ISO 9660 session to mount");
+    if (auto failure = rememberedMountFailure(paths_)) return *failure;
+    if (!mountIsCurrent(paths_, disc)) mountInBackground();
     link_->requestRefresh();
     return {};
   }
@@ -186,6 +238,7 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
       exclusiveCount_ = 1;
     }
     // Like a real drive: a disc in exclusive use is not mounted.
+    mount_.stop();
     Status s = unmountDiscKeepingTree(paths_);
     link_->requestRefresh();
     return s;
@@ -261,10 +314,11 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
   }
 
   void writeReservationRequest() {
-    if (FILE* f = std::fopen(reservationRequestFile().c_str(), "w")) {
-      std::fputs(requesterToken().c_str(), f);
-      std::fclose(f);
-    }
+    const int fd = ::open(reservationRequestFile().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    const std::string token = requesterToken();
+    [[maybe_unused]] const ssize_t n = ::write(fd, token.data(), token.size());
+    ::close(fd);
   }
 
   // True when another process asked for the reservation after the moment given.
@@ -387,6 +441,30 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
     return std::unique_ptr<Job>(std::move(job));
   }
 
+  // Mounts the disc on the background thread, unless the writer is in
+  // exclusive use; gives up as soon as someone takes exclusive access. The
+  // service looks again when it is done.
+  void mountInBackground() const {
+    if (FileLock::isHeld(paths_.exclusiveLock())) return;
+    mount_.start([paths = paths_, bsd = bsdName(), link = link_](const std::atomic<bool>& stop) {
+      auto lastLook = std::chrono::steady_clock::now();
+      MountControl control;
+      control.stop = [&] {
+        if (stop) return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastLook < std::chrono::milliseconds(100)) return false;
+        lastLook = now;
+        return FileLock::isHeld(paths.exclusiveLock());
+      };
+      auto toc = readToc(paths);
+      if (!toc || !toc.value().disc || toc.value().trayOpen || !checkMediumFile(paths, *toc.value().disc)) return;
+      auto mounted = mountDisc(paths, *toc.value().disc, bsd, control);
+      if (!mounted && mounted.error().kind != ErrorKind::Cancelled)
+        logLine("emulated writer " + paths.name + ": the disc was not mounted: " + mounted.error().message);
+      link->requestRefresh();
+    });
+  }
+
   // A damaged writer is reported once per distinct problem, not on every poll.
   void noteProblem(const std::string& message) const {
     std::lock_guard lock(mutex_);
@@ -409,6 +487,7 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
   std::chrono::steady_clock::time_point yieldedAt_{};
   std::atomic<bool> jobRunning_{false};
   mutable std::string lastProblem_;
+  mutable BackgroundMount mount_;
 };
 
 EmulatedService::EmulatedService(std::filesystem::path writersDir, QObject* parent)
@@ -454,6 +533,7 @@ void EmulatedService::syncWriters(std::vector<std::shared_ptr<EmulatedWriter>>& 
     const WriterPaths paths{writersDir_, name};
     auto id = readIdentity(paths);
     if (!id) continue;  // a damaged folder is not a writer
+    makeWriterPrivate(paths);
     auto writer = std::make_shared<EmulatedWriter>(paths, id.value(), link_);
     now.emplace(name, writer);
     appeared.push_back(writer);

@@ -32,6 +32,7 @@ Result<WriterPaths> existingWriter(const fs::path& writersDir, const std::string
   struct stat st {};
   if (::stat(paths.dir().c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     return makeError(ErrorKind::NotFound, "there is no writer named " + quoted(name) + " in " + writersDir.string());
+  makeWriterPrivate(paths);
   return paths;
 }
 
@@ -109,6 +110,22 @@ Result<Disc> takeFromShelf(const fs::path& discsDir, const std::string& name, co
 
 }  // namespace
 
+void makeWriterPrivate(const WriterPaths& paths) {
+  const int dir = ::open(paths.dir().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir < 0) return;
+  struct stat st {};
+  if (::fstat(dir, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0) ::fchmod(dir, 0700);
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(paths.dir(), ec)) {
+    const std::string name = entry.path().filename().string();
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        st.st_uid == ::geteuid() && (st.st_mode & 077) != 0)
+      ::fchmodat(dir, name.c_str(), st.st_mode & 0700, 0);
+  }
+  ::close(dir);
+  makeMountFoldersPrivate(paths.name);
+}
+
 fs::path defaultWritersDir() {
   if (const char* v = std::getenv("TESSALINE_WRITERS_DIR"); v != nullptr && v[0] != '\0') return fs::path(v);
   if (const char* v = std::getenv("XDG_DATA_HOME"); v != nullptr && v[0] == '/')
@@ -166,7 +183,7 @@ Status checkImageForAddress(const fs::path& image, BlockAddress start, const std
 Status createWriter(const fs::path& writersDir, const std::string& name, const QString& displayName) {
   if (Status s = validateWriterName(name); !s) return s;
   std::error_code ec;
-  fs::create_directories(writersDir, ec);
+  if (fs::create_directories(writersDir, ec)) ::chmod(writersDir.c_str(), 0700);
   if (ec) return makeError(ErrorKind::Io, "cannot create " + writersDir.string() + ": " + ec.message());
   // Device numbers are handed out under a lock and never reused, so a stale
   // mount entry of a removed writer can never name a new one.
@@ -185,7 +202,7 @@ Status createWriter(const fs::path& writersDir, const std::string& name, const Q
   // Built under a hidden name and renamed, so that watchers never see half a writer.
   const fs::path staging = writersDir / (".new-" + std::to_string(::getpid()) + "-" + std::to_string(number));
   removeReadOnlyTree(staging);
-  if (::mkdir(staging.c_str(), 0755) != 0)
+  if (::mkdir(staging.c_str(), 0700) != 0)
     return makeError(ErrorKind::Io, "cannot create " + staging.string() + ": " + std::strerror(errno));
   Identity id;
   id.displayName = displayName.trimmed().isEmpty() ? defaultDisplayName(name) : displayName;
@@ -252,7 +269,7 @@ Status insertMedium(const fs::path& writersDir, const std::string& name, const M
   Disc disc;
   disc.kind = MediumKind::CDR;
   disc.capacity = spec.capacity;
-  const int fd = ::open(paths.mediumFile().c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = ::open(paths.mediumFile().c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return makeError(ErrorKind::Io, "cannot create " + paths.mediumFile().string() + ": " + std::strerror(errno));
   Status status;
   if (::ftruncate(fd, static_cast<off_t>(disc.capacity.bytes())) != 0)
@@ -399,6 +416,7 @@ Result<WriterInfo> writerInfo(const fs::path& writersDir, const std::string& nam
   info.transitioning = isTransitioning(toc.value());
   info.disc = toc.value().disc;
   info.mountPoint = currentMount(paths, toc.value(), info.bsdName);
+  if (!info.mountPoint && info.disc && info.disc->appendable()) info.mountFailure = rememberedMountFailure(paths);
   return info;
 }
 

@@ -19,6 +19,12 @@
 
 namespace tessaline::emulated {
 
+// Gives a writer folder of this user mode 0700 and its files 0600 (only
+// their owner may read a disc), and closes its mount folders: writers made
+// by earlier versions were open to every user. Called whenever a writer is
+// opened.
+void makeWriterPrivate(const WriterPaths& paths);
+
 // $TESSALINE_WRITERS_DIR, else $XDG_DATA_HOME/tessaline/writers, else
 // ~/.local/share/tessaline/writers.
 fs::path defaultWritersDir();
@@ -53,6 +59,7 @@ struct WriterInfo {
   bool transitioning = false;  // loading, ejecting or the tray is moving
   std::optional<Disc> disc;    // the disc in the tray (open or closed)
   std::optional<fs::path> mountPoint;
+  std::optional<Error> mountFailure;  // why the disc is not mounted, when it could not be
 };
 
 struct AppendOptions {

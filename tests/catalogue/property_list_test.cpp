@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include "catalogue/property_list.h"
+
+namespace tessaline {
+namespace {
+
+// A compact picture of a value: s"text", d"bytes", i7, r0.5, b1, [..], {k=..}.
+std::string picture(const PlistValue& v) {
+  switch (v.type) {
+    case PlistType::String: return "s\"" + v.bytes + "\"";
+    case PlistType::Data: return "d\"" + v.bytes + "\"";
+    case PlistType::Date: return "t\"" + v.bytes + "\"";
+    case PlistType::Integer: return "i" + std::to_string(v.integer);
+    case PlistType::Real: return "r" + std::to_string(v.real).substr(0, 4);
+    case PlistType::Boolean: return "b" + std::to_string(v.integer);
+    case PlistType::Uid: return "u" + std::to_string(v.integer);
+    case PlistType::Null: return "null";
+    case PlistType::Array: {
+      std::string out = "[";
+      for (const auto& c : v.children) out += (out.size() > 1 ? "," : "") + picture(c);
+      return out + "]";
+    }
+    case PlistType::Dict: {
+      std::string out = "{";
+      for (std::size_t i = 0; i < v.children.size(); ++i) out += (i ? "," : "") + v.keys[i] + "=" + picture(v.children[i]);
+      return out + "}";
+    }
+  }
+  return "?";
+}
+
+std::string xml(const std::string& body) { return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">" + body + "</plist>"; }
+
+TEST(PropertyList, ReadsWhatXmlAllowsAndRefusesTheRestWithAReason) {
+  using namespace std::string_literals;
+  const std::vector<std::pair<std::string, std::string>> cases{
+      // What other writers produce.
+      {xml("<array><string>a&amp;b &lt;&#233;&#x1F600;&gt;</string><string/><integer> -42 </integer>"
+           "<integer>0x10</integer><real>2.5</real><true/><false></false><data> YWJj\nZA== </data>"
+           "<date>2001-01-01T00:00:00Z</date><dict/><array/></array>"),
+       "[s\"a&b <\xC3\xA9\xF0\x9F\x98\x80>\",s\"\",i-42,i16,r2.50,b1,b0,d\"abcd\",t\"2001-01-01T00:00:00Z\",{},[]]"},
+      {xml("<!-- c --><dict><key>k</key><string><![CDATA[<x>]]>\r\n<!-- gone -->y</string><key>k</key><integer>2</integer></dict>"),
+       "{k=s\"<x>\ny\",k=i2}"},
+      {"\xEF\xBB\xBF<!DOCTYPE plist [<!ENTITY e \"]>\"> <!-- ]> --> <?pi ]>?> %p;]><array/>", "[]"},
+      {"<?xml version='1.0' standalone=\"?>\"?><string>x</string>", "s\"x\""},
+      // What no property list holds.
+      {"", "is empty"},
+      {xml("<array><string>a\0b</string></array>"s), "holds a NUL byte, which XML cannot"},
+      {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><array/>", "is encoded as \"ISO-8859-1\"; only UTF-8 is read"},
+      {xml("<array><string>&e;</string></array>"), "refers to an entity (&e;) that a property list does not define"},
+      {xml("<array><string>&#0;</string></array>"), "refers to a character XML cannot hold"},
+      {xml("<array><string>x</array>"), "closes <string> with </array>"},
+      {xml("<array><string><b/></string></array>"), "has an element inside <string>"},
+      {xml("<dict><key>a</key></dict>"), "has a <key> without a value"},
+      {xml("<dict><string>v</string></dict>"), "has a value without a <key> in a dictionary"},
+      {xml("<array/><array/>"), "holds more than one property list"},
+      {xml("<array>text</array>"), "has text where a value belongs"},
+      {xml("<array><integer>12z</integer></array>"), "holds an <integer> that is not a number"},
+      {xml("<array><data>!!</data></array>"), "holds <data> that is not base64"},
+      {xml("<array><foo/></array>"), "has an element <foo> that a property list does not have"},
+      {"<plist><array>", "ends before its property list does"},
+      {"<plist></plist>", "holds no property list"},
+      {xml("<array/>") + "<array/>", "goes on after the end of its property list"},
+      {"<!DOCTYPE plist [ <!ENTITY e \"x\">", "ends inside its document type"}};
+  for (const auto& [input, expected] : cases) {
+    SCOPED_TRACE(input);
+    const auto read = readPropertyList(input);
+    EXPECT_EQ(read ? picture(read.value()) : read.error().message, expected);
+  }
+}
+
+// Binary objects with one-byte references; the first is the top object.
+std::string bplist(const std::vector<std::string>& objects) {
+  std::string body = "bplist00";
+  std::vector<std::size_t> offsets;
+  for (const auto& o : objects) {
+    offsets.push_back(body.size());
+    body += o;
+  }
+  const std::size_t table = body.size();
+  for (const std::size_t o : offsets) body += {static_cast<char>(o >> 8), static_cast<char>(o & 0xFF)};
+  std::string trailer(32, '\0');
+  trailer[6] = 2;
+  trailer[7] = 1;
+  trailer[15] = static_cast<char>(objects.size());
+  trailer[30] = static_cast<char>(table >> 8);
+  trailer[31] = static_cast<char>(table & 0xFF);
+  return body + trailer;
+}
+
+TEST(PropertyList, ReadsTheBinaryFormWithinItsLimits) {
+  using namespace std::string_literals;
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {bplist({"\xA6\x01\x02\x03\x04\x05\x06"s, "\x53" "abc"s, "\x63\x00\xE9\xD8\x3D\xDE\x00"s, "\x11\x01\x00"s,
+               "\x23\x3F\xE0\x00\x00\x00\x00\x00\x00"s, "\x09"s, "\xD1\x07\x08"s, "\x51k"s, "\x42xy"s}),
+       "[s\"abc\",s\"\xC3\xA9\xF0\x9F\x98\x80\",i256,r0.50,b1,{k=d\"xy\"}]"},
+      {bplist({"\x61\xD8\x00"s}), "s\"\xEF\xBF\xBD\""},  // a lone surrogate
+      {bplist({"\xA1\x05"s}), "refers to an object it does not have"},
+      {bplist({"\xD1\x01\x01"s, "\x10\x01"s}), "has a dictionary key that is not a string"},
+      {bplist({"\x5F\x10\x7F" "abc"s}), "has a string that runs past its object area"},
+      {bplist({"\xAF\x13\x00\x00\x00\x00\x00\x00\x10\x00"s}), "has a container that runs past its object area"},
+      {bplist({"\xF0"s}), "has an object of an unknown kind"},
+      {"bplist01"s + std::string(40, '\0'), "is a binary property list of a version this program does not read"},
+      {"bplist00"s, "is too short for a binary property list"}};
+  for (const auto& [input, expected] : cases) {
+    const auto read = readPropertyList(input);
+    EXPECT_EQ(read ? picture(read.value()) : read.error().message, expected);
+  }
+
+  // The limits: values, memory and depth, each with its reason.
+  PlistLimits small;
+  small.maxValues = 3;
+  EXPECT_EQ(readPropertyList(bplist({"\xA3\x01\x01\x01"s, "\x50"s}), small).error().message, "holds more than 3 values");
+  small = PlistLimits{};
+  small.maxExpandedBytes = 3 * kPlistValueCost + 100;
+  EXPECT_EQ(readPropertyList(bplist({"\xA2\x01\x01"s, "\x5F\x10\x40"s + std::string(64, 'x')}), small).error().message,
+            "would take more than 0 MiB once read");
+  small = PlistLimits{};
+  small.maxDepth = 2;
+  EXPECT_EQ(readPropertyList(xml("<array><array><array/></array></array>"), small).error().message,
+            "is nested deeper than 2 levels");
+  EXPECT_TRUE(readPropertyList(xml("<array><array/></array>"), small));
+  small.maxInputBytes = 10;
+  EXPECT_EQ(readPropertyList(std::string(11, ' '), small).error().message, "is larger than 0 MiB");
+}
+
+}  // namespace
+}  // namespace tessaline

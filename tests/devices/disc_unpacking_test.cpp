@@ -1,0 +1,239 @@
+// Discs of unknown origin in the emulated writer: each crafted disc is
+// mounted or refused with the reason, in bounded time and memory, writing
+// nothing outside the writer's own folders; a refused disc is not tried
+// again until it changes; mounting never holds up the caller. The images are
+// the fuzzer's corpus (tests/fuzz/make_discs.py).
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "common/log.h"
+#include "devices/emulated/emulated_medium.h"
+#include "devices/emulated/emulated_mount.h"
+#include "devices/emulated/emulated_service.h"
+#include "devices/emulated/emulated_writers.h"
+#include "support/test_support.h"
+
+namespace tessaline::emulated {
+namespace {
+
+// An open CD-R holding the image as its one session.
+MediumSpec openCdr(const fs::path& image) {
+  MediumSpec spec;
+  spec.sessionImages = {image};
+  return spec;
+}
+
+using test::TempDir;
+using test::waitUntil;
+using test::writeFile;
+
+struct Env {
+  TempDir tmp;
+  test::ScopedEnv runtime{"XDG_RUNTIME_DIR", (tmp / "run").string()};
+  test::ScopedEnv cache{"XDG_CACHE_HOME", (tmp / "cache").string()};
+  test::ScopedEnv speed{"TESSALINE_EMULATED_SPEED", "0"};
+  Env() { fs::create_directories(tmp / "run"); }
+  fs::path dir() const { return tmp / "writers"; }
+  WriterPaths paths() const { return WriterPaths{dir(), "w"}; }
+};
+
+fs::path corpus(const std::string& name) { return fs::path(TESSALINE_SOURCE_DIR) / "tests/fuzz/corpus/disc" / name; }
+
+// Every path under root, relative.
+std::set<std::string> listing(const fs::path& root) {
+  std::set<std::string> out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+    out.insert(fs::relative(it->path(), root).string());
+  return out;
+}
+
+// Each entry under root: its type, and its target (a link) or its size, date
+// and content.
+std::set<std::string> treeSignature(const fs::path& root) {
+  std::set<std::string> out;
+  for (const std::string& rel : listing(root)) {
+    const fs::path p = root / rel;
+    const auto st = fs::symlink_status(p);
+    if (fs::is_symlink(st)) {
+      out.insert(rel + " -> " + fs::read_symlink(p).string());
+      continue;
+    }
+    std::string line = rel + (fs::is_directory(st) ? " dir " : " file ") + std::to_string(test::modTime(p));
+    if (fs::is_regular_file(st)) line += " " + test::readFile(p);
+    out.insert(line);
+  }
+  return out;
+}
+
+std::shared_ptr<Writer> onlyWriter(EmulatedService& service) {
+  const auto writers = service.devices();
+  return writers.size() == 1 ? writers[0] : nullptr;
+}
+
+TEST(DiscUnpacking, CraftedDiscsMountOrSayWhyAndWriteNothingElsewhere) {
+  const std::vector<std::string> plain{"a.txt", "caf\xe9", "link", "dir/sub/b.txt", "dir/dangling",
+                                       "d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/deep.txt"};
+  struct Case {
+    std::string image;
+    std::string failure;  // empty: it mounts
+    std::vector<std::string> present, absent;
+    bool sameAsXorriso = false;  // the tree xorriso extracts, exactly
+  };
+  const std::vector<Case> cases{
+      {"plain-genisoimage.iso", "", plain, {"rr_moved/d8"}, true},
+      {"plain-xorrisofs.iso", "", plain, {}, true},
+      {"folder-loops-to-root.iso", "its folder /dir leads back into a folder already read (the tree loops)", {}, {}},
+      {"relocation-loops-to-root.iso", "leads back into a folder already read (the tree loops)", {}, {}},
+      {"folder-beyond-end.iso", "the disc has a folder beyond its end (/dir)", {}, {}},
+      {"folders-150-deep.iso", "the disc nests folders deeper than 100 levels", {}, {}},
+      {"continuation-loops.iso", "", {"dir/sub/b.txt"}, {}},
+      {"unusable-names.iso", "", {"fine"}, {"aa", "b", "bbbb", "c", "cccc"}},
+      {"hard-links-200.iso", "", {"f0", "f199"}, {}, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.image);
+    Env env;
+    ASSERT_TRUE(createWriter(env.dir(), "w", {}));
+    const std::set<std::string> before = listing(env.tmp.path());
+    // Inserting a disc mounts it at once: in a child, bounded.
+    const test::ChildOutcome outcome = test::runInChild([&] {
+      return insertMedium(env.dir(), "w", openCdr(corpus(c.image))) ? 0 : 1;
+    });
+    EXPECT_TRUE(outcome.exited) << "signal " << outcome.signal;
+    EXPECT_EQ(outcome.code, 0);
+    EXPECT_LT(outcome.peakRssGrowthKb, 256 * 1024);
+
+    // What the controller reads: the mount, or the reason there is none.
+    EmulatedService service(env.dir());
+    auto writer = onlyWriter(service);
+    ASSERT_TRUE(writer);
+    const MediumState state = writer->mediumState();
+    EXPECT_TRUE(state.present);
+    if (!c.failure.empty()) {
+      ASSERT_TRUE(state.mountFailure);
+      EXPECT_NE(state.mountFailure->message.find(c.failure), std::string::npos) << state.mountFailure->message;
+      EXPECT_TRUE(service.serviceMounts().empty());
+      EXPECT_EQ(writerInfo(env.dir(), "w").value().mountFailure->message, state.mountFailure->message);
+    } else {
+      EXPECT_FALSE(state.mountFailure) << state.mountFailure->message;
+      ASSERT_EQ(service.serviceMounts().size(), 1u);
+      const fs::path root = service.serviceMounts()[0].mountPoint;
+      for (const auto& name : c.present) EXPECT_TRUE(fs::exists(fs::symlink_status(root / name))) << name;
+      for (const auto& name : c.absent) EXPECT_FALSE(fs::exists(fs::symlink_status(root / name))) << name;
+      if (c.sameAsXorriso) {
+        const fs::path extracted = env.tmp / "xorriso";
+        ASSERT_EQ(test::runProgram("xorriso", {"-osirrox", "on", "-indev", "stdio:" + corpus(c.image).string(), "-extract",
+                                               "/", extracted.string()})
+                      .exitCode,
+                  0);
+        EXPECT_EQ(treeSignature(root), treeSignature(extracted));
+        removeReadOnlyTree(extracted);
+      }
+    }
+    // Nothing new outside the writer's folder and its mount folder.
+    for (const std::string& path : listing(env.tmp.path())) {
+      if (before.contains(path)) continue;
+      EXPECT_TRUE(path.starts_with("writers/w/") || path == "run/tessaline" || path.starts_with("run/tessaline/mounts"))
+          << path;
+    }
+  }
+}
+
+TEST(DiscUnpacking, HardLinksStayLinks) {
+  Env env;
+  ASSERT_TRUE(createWriter(env.dir(), "w", {}));
+  ASSERT_TRUE(insertMedium(env.dir(), "w", openCdr(corpus("hard-links-200.iso"))));
+  const auto info = writerInfo(env.dir(), "w");
+  ASSERT_TRUE(info && info.value().mountPoint);
+  struct stat first {}, last {};
+  ASSERT_EQ(::stat((*info.value().mountPoint / "f0").c_str(), &first), 0);
+  ASSERT_EQ(::stat((*info.value().mountPoint / "f199").c_str(), &last), 0);
+  EXPECT_EQ(first.st_ino, last.st_ino);
+  EXPECT_EQ(first.st_nlink, 200u);
+  EXPECT_EQ(first.st_size, 51200);
+}
+
+TEST(DiscUnpacking, ARefusedDiscIsNotTriedAgainUntilItChangesOrTheRoomIsThere) {
+  Env env;
+  ASSERT_TRUE(createWriter(env.dir(), "w", {}));
+  const WriterPaths paths = env.paths();
+  auto insert = [&](const fs::path& image) {
+    ASSERT_TRUE(eject(env.dir(), "w"));
+    ASSERT_TRUE(insertMedium(env.dir(), "w", openCdr(image)));
+  };
+  std::vector<std::string> log;
+  LogCapture capture([&](const std::string& line) { log.push_back(line); });
+  auto attempts = [&] {
+    return std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.find("cannot mount") != std::string::npos; });
+  };
+
+  // A damaged disc: refused once, then answered from memory, until it changes.
+  insert(corpus("folder-loops-to-root.iso"));
+  EXPECT_EQ(attempts(), 1);
+  const Disc disc = *readToc(paths).value().disc;
+  for (int i = 0; i < 3; ++i) {
+    const auto again = mountDisc(paths, disc, "emu1");
+    ASSERT_FALSE(again);
+    EXPECT_NE(again.error().message.find("loops"), std::string::npos);
+  }
+  EXPECT_EQ(attempts(), 1);
+  insert(corpus("folder-loops-to-root.iso"));  // taken out and put back: another look
+  EXPECT_EQ(attempts(), 2);
+
+  // No room where it is unpacked: said before anything is written.
+  insert(corpus("plain-genisoimage.iso"));
+  ASSERT_TRUE(unmountDisc(paths));
+  const Disc plain = *readToc(paths).value().disc;
+  MountControl tight;
+  tight.freeBytes = [](const fs::path&) { return std::optional<std::uint64_t>(4096); };
+  const auto full = mountDisc(paths, plain, "emu1", tight);
+  ASSERT_FALSE(full);
+  EXPECT_EQ(full.error().kind, ErrorKind::NoSpace);
+  EXPECT_NE(full.error().message.find("where it is unpacked, but only 1 MB are free"), std::string::npos)
+      << full.error().message;
+  EXPECT_TRUE(fs::is_empty(writerMountDir("w")));
+  EXPECT_FALSE(mountDisc(paths, plain, "emu1", tight));
+  EXPECT_EQ(attempts(), 3);
+  EXPECT_EQ(rememberedMountFailure(paths, tight)->kind, ErrorKind::NoSpace);
+  // Room made: mounted at the next look.
+  EXPECT_FALSE(rememberedMountFailure(paths));
+  const auto mounted = mountDisc(paths, plain, "emu1");
+  ASSERT_TRUE(mounted);
+  EXPECT_TRUE(mounted.value().has_value());
+  EXPECT_FALSE(rememberedMountFailure(paths, tight));
+}
+
+TEST(DiscUnpacking, TheStateIsAnsweredAtOnceAndTheDiscMountedBehindIt) {
+  Env env;
+  ASSERT_TRUE(createWriter(env.dir(), "w", {}));
+  ASSERT_TRUE(insertMedium(env.dir(), "w", openCdr(corpus("plain-xorrisofs.iso"))));
+  ASSERT_TRUE(unmountDisc(env.paths()));
+  EmulatedService service(env.dir());
+  auto writer = onlyWriter(service);
+  ASSERT_TRUE(writer);
+  {
+    // While another program holds the mount, the state still comes at once.
+    auto held = FileLock::lock(env.paths().mountLock());
+    ASSERT_TRUE(held);
+    const MediumState state = writer->mediumState();
+    EXPECT_TRUE(state.present);
+    EXPECT_FALSE(state.mountFailure);
+    EXPECT_TRUE(service.serviceMounts().empty());
+  }
+  EXPECT_TRUE(waitUntil([&] { return service.serviceMounts().size() == 1; }));
+  // Exclusive access stops a mount and unmounts; releasing it mounts again.
+  ASSERT_TRUE(writer->acquireExclusiveAccess());
+  EXPECT_TRUE(service.serviceMounts().empty());
+  writer->releaseExclusiveAccess();
+  (void)writer->mediumState();
+  EXPECT_TRUE(waitUntil([&] { return service.serviceMounts().size() == 1; }));
+}
+
+}  // namespace
+}  // namespace tessaline::emulated
