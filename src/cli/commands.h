@@ -20,5 +20,7 @@ int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawA
 int runEraseCommand(const QStringList& args);
 int runConfigCommand(const QStringList& args);
 int runVerifyCommand(const QStringList& args, const std::vector<std::string>& rawArgs);
+int runSessionsCommand(const QStringList& args);
+int runLsCommand(const QStringList& args, const std::vector<std::string>& rawArgs);
 
 }  // namespace tessaline::cli

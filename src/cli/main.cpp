@@ -23,6 +23,8 @@ void printUsage(FILE* out) {
       "  burn      burn the next session\n"
       "  erase     erase a rewritable disc\n"
       "  verify    compare the disc with its sources\n"
+      "  sessions  the disc's sessions\n"
+      "  ls        what is on the mounted disc, and which session wrote it\n"
       "  config    read and change the preferences\n"
       "  writer    create and manage emulated writers and their media\n"
       "\n"
@@ -59,6 +61,8 @@ int main(int argc, char** argv) {
   if (command == QLatin1String("erase")) return runEraseCommand(args);
   if (command == QLatin1String("config")) return runConfigCommand(args);
   if (command == QLatin1String("verify")) return runVerifyCommand(args, rawArgs);
+  if (command == QLatin1String("sessions")) return runSessionsCommand(args);
+  if (command == QLatin1String("ls")) return runLsCommand(args, rawArgs);
   std::fprintf(stderr, "tessaline-cli: unknown command '%s'\n", qPrintable(command));
   printUsage(stderr);
   return 2;
