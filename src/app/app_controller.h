@@ -21,6 +21,7 @@
 #include "app/status_controller.h"
 #include "app/string_table.h"
 #include "app/window_parts.h"
+#include "devices/disc_history.h"
 #include "devices/disc_recording_service.h"
 #include "staging/disc_comparison.h"
 
@@ -212,6 +213,9 @@ class appController : public QObject {
   // staged, with what the disc still holds whose source is gone; the folder
   // is removed before it answers.
   Result<SessionPreview> previewNextSession();
+  // The sessions of the disc in the selected writer and what each one wrote,
+  // read from the disc itself.
+  Result<DiscHistory> readDiscHistory() const;
 
  Q_SIGNALS:
   void hidePreviousSessionsChanged(bool hide);

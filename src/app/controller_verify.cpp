@@ -1,5 +1,5 @@
 // The disc against its sources: is the disc a true copy, what waits for
-// the next update, what was deleted since. The comparison reads the disc
+// the next update, what was deleted since; and the disc's own history. The comparison reads the disc
 // and the sources once each, on a worker thread, and can be stopped.
 
 #include <QThread>
@@ -48,6 +48,16 @@ Status appController::startVerification(std::vector<std::filesystem::path> sourc
   });
   verification_->start();
   return {};
+}
+
+Result<DiscHistory> appController::readDiscHistory() const {
+  if (!theDevice_) return makeError(ErrorKind::NotFound, "there is no writer");
+  if (burnInProgress_) return makeError(ErrorKind::Busy, "the writer is at work; look at the disc when it is done");
+  const MediumState state = theDevice_->mediumState();
+  if (!state.present) return makeError(ErrorKind::NoMedium, "there is no disc in " + theDevice_->displayName().toStdString());
+  if (state.writtenTracks() == 0) return makeError(ErrorKind::NoMedium, "the disc is blank");
+  const std::vector<TrackRecord> written(state.tracks.begin(), state.tracks.begin() + state.writtenTracks());
+  return tessaline::readDiscHistory(theDevice_->toolDeviceName(), written);
 }
 
 void appController::cancelVerification() {

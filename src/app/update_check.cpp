@@ -198,8 +198,9 @@ void UpdateCheck::onReadyRead() {
 }
 
 void UpdateCheck::onClosed() {
-  if (done_ || socket_.isNull()) return;
-  if (socket_->bytesAvailable() > 0) onReadyRead();
+  if (done_) return;
+  if (QTcpSocket* socket = socket_.data(); socket != nullptr && socket->bytesAvailable() > 0) onReadyRead();
+  else if (socket == nullptr) return;
   if (done_) return;
   // Closing ends a body without a length; anything else it cuts short.
   if (parsed_ && (!parsed_->contentLength || body_.size() >= *parsed_->contentLength)) onResponse();

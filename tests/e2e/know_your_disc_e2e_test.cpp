@@ -3,6 +3,7 @@
 // date burned again, and does a flipped byte on the disc show. Checked with
 // xorriso, which we did not write.
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -124,6 +125,38 @@ TEST_F(KnowYourDisc, VerifyPreviewAndTheNextUpdateTellTheTruthAboutADiscOfThreeS
   EXPECT_EQ(readFile(out / "a.txt"), "alpha two");
   EXPECT_EQ(readFile(out / "sub/d.txt"), std::string(5000, 'd'));
   EXPECT_EQ(readFile(out / "c.txt"), "charlie");  // sessions only add
+
+  // Which session wrote what, as the disc itself tells it.
+  std::map<std::string, int> writtenBy;
+  const auto ls = runCli({"ls", "--json", "Docs"});
+  ASSERT_EQ(ls.exitCode, 0) << ls.err;
+  for (const auto& e : QJsonDocument::fromJson(QByteArray::fromStdString(ls.out)).array())
+    writtenBy[e.toObject()[QStringLiteral("name")].toString().toStdString()] = e.toObject()[QStringLiteral("session")].toInt();
+  EXPECT_EQ(writtenBy, (std::map<std::string, int>{{"a.txt", 4}, {"b.txt", 2}, {"c.txt", 1}, {"e.txt", 3},
+                                                   {"f.txt", 4}, {"sub", 1}}));
+  EXPECT_NE(runCli({"ls", "Docs/none"}).exitCode, 0);
+
+  // Each session as xorriso reads it at its own start: its volume name and
+  // the date it was written.
+  const auto sessions = runCli({"sessions", "--json"});
+  ASSERT_EQ(sessions.exitCode, 0) << sessions.err;
+  const auto list = QJsonDocument::fromJson(QByteArray::fromStdString(sessions.out)).array();
+  ASSERT_EQ(list.size(), 4);
+  for (const auto& value : list) {
+    const auto s = value.toObject();
+    const auto start = s[QStringLiteral("start")].toVariant().toLongLong();
+    const auto pvd = runProgram("xorriso", {"-indev", "stdio:" + medium().string(), "-load", "sbsector",
+                                            std::to_string(start), "-pvd_info"});
+    const std::string info = pvd.out + pvd.err;
+    EXPECT_NE(info.find("Volume Id    : " + s[QStringLiteral("volumeName")].toString().toStdString()), std::string::npos)
+        << info;
+    const auto written = QDateTime::fromString(s[QStringLiteral("written")].toString(), Qt::ISODate).toUTC();
+    EXPECT_NE(info.find("Creation Time: " + written.toString(QStringLiteral("yyyyMMddHHmmss")).toStdString()),
+              std::string::npos)
+        << info;
+  }
+  EXPECT_EQ(list[1].toObject()[QStringLiteral("added")].toInt(), 1);  // b.txt
+  EXPECT_EQ(list[3].toObject()[QStringLiteral("hidden")].toInt(), 0);
 }
 
 }  // namespace

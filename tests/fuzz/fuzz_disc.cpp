@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "devices/emulated/iso_tree.h"
+#include "devices/iso_tree.h"
 
 using namespace tessaline;
 using namespace tessaline::emulated;

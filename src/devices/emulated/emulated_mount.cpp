@@ -19,7 +19,7 @@
 
 #include "common/log.h"
 #include "common/private_folder.h"
-#include "devices/emulated/iso_tree.h"
+#include "devices/iso_tree.h"
 #include "devices/mount_table.h"
 
 namespace tessaline::emulated {
@@ -279,29 +279,10 @@ std::uint64_t unpackedBytes(const IsoTree& tree) {
 
 Status materialiseSession(const fs::path& mediumFile, BlockAddress start, const fs::path& target,
                           const MountControl& control, std::uint64_t* neededBytes) {
-  const int mediumFd = ::open(mediumFile.c_str(), O_RDONLY | O_CLOEXEC);
-  if (mediumFd < 0) return makeError(ErrorKind::Io, "cannot open " + mediumFile.string() + ": " + errnoText());
-  struct stat st {};
-  if (::fstat(mediumFd, &st) != 0) {
-    const std::string why = errnoText();
-    ::close(mediumFd);
-    return makeError(ErrorKind::Io, "cannot read " + mediumFile.string() + ": " + why);
-  }
-  const MediumReader reader = [mediumFd](std::uint64_t offset, std::span<char> out) {
-    std::size_t done = 0;
-    while (done < out.size()) {
-      const ssize_t n = ::pread(mediumFd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<std::size_t>(n);
-    }
-    return true;
-  };
-  auto tree = readIsoTree(reader, static_cast<std::uint64_t>(st.st_size), start, IsoLimits{}, control.stop);
-  if (!tree) {
-    ::close(mediumFd);
-    return tree.error();
-  }
+  auto medium = MediumFile::open(mediumFile);
+  if (!medium) return medium.error();
+  auto tree = readIsoTree(medium.value().reader(), medium.value().bytes(), start, IsoLimits{}, control.stop);
+  if (!tree) return tree.error();
   for (const std::string& left : tree.value().skipped) logLine("emulated disc: left out " + left);
 
   const std::uint64_t needed = unpackedBytes(tree.value());
@@ -309,7 +290,6 @@ Status materialiseSession(const fs::path& mediumFile, BlockAddress start, const 
   const fs::path where = target.parent_path();
   const auto free = control.freeBytes ? control.freeBytes(where) : statvfsFreeBytes(where);
   if (free && needed > *free) {
-    ::close(mediumFd);
     return makeError(ErrorKind::NoSpace, "the disc's files need " + megabytes(needed) + " in " + where.string() +
                                              ", where it is unpacked, but only " + megabytes(*free) + " are free");
   }
@@ -317,9 +297,8 @@ Status materialiseSession(const fs::path& mediumFile, BlockAddress start, const 
   if (::mkdir(target.c_str(), 0700) != 0) {
     status = makeError(ErrorKind::Io, "cannot create " + target.string() + ": " + errnoText());
   } else {
-    status = Unpacker(mediumFd, tree.value(), target, control.stop).run();
+    status = Unpacker(medium.value().fd(), tree.value(), target, control.stop).run();
   }
-  ::close(mediumFd);
   return status;
 }
 

@@ -289,7 +289,7 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
     {
       std::lock_guard lock(mutex_);
       if (reservation_.held()) {
-        if (exclusiveCount_ == 0 && !jobRunning_ && reservationRequestedSince(reservationGrantedAt_)) {
+        if (exclusiveCount_ == 0 && !jobRunning_ && reservationRequestedSinceGrant()) {
           reservation_.release();
           yieldedAt_ = std::chrono::steady_clock::now();
           changed = true;
@@ -298,7 +298,7 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
         auto taken = FileLock::tryLock(paths_.reservationLock(), paths_.name);
         if (taken) {
           reservation_ = std::move(taken.value());
-          reservationGrantedAt_ = std::chrono::system_clock::now();
+          requestSeenAtGrant_ = readReservationRequest();
           changed = true;
         }
       }
@@ -316,25 +316,29 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
   void writeReservationRequest() {
     const int fd = ::open(reservationRequestFile().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return;
-    const std::string token = requesterToken();
-    [[maybe_unused]] const ssize_t n = ::write(fd, token.data(), token.size());
+    const std::string request =
+        requesterToken() + " " + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    [[maybe_unused]] const ssize_t n = ::write(fd, request.data(), request.size());
     ::close(fd);
   }
 
-  // True when another process asked for the reservation after the moment given.
-  bool reservationRequestedSince(std::chrono::system_clock::time_point since) const {
-    struct stat st {};
-    if (::stat(reservationRequestFile().c_str(), &st) != 0) return false;
-    const auto requested = std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::seconds(st.st_mtim.tv_sec) + std::chrono::nanoseconds(st.st_mtim.tv_nsec)));
-    if (requested <= since) return false;
-    char buf[64] = {};
+  std::string readReservationRequest() const {
+    char buf[96] = {};
     if (FILE* f = std::fopen(reservationRequestFile().c_str(), "r")) {
       (void)std::fread(buf, 1, sizeof buf - 1, f);
       std::fclose(f);
     }
-    return std::string(buf) != requesterToken();
+    return buf;
+  }
+
+  // True when another process asked for the reservation since we took it.
+  // Each request is unique, and the one lying there when we took it is not
+  // a new one; file dates would not do, as their clock is coarser than ours
+  // and a request made right after a grant can carry an earlier date.
+  bool reservationRequestedSinceGrant() const {
+    const std::string request = readReservationRequest();
+    if (request.empty() || request == requestSeenAtGrant_) return false;
+    return request.substr(0, request.find(' ')) != requesterToken();
   }
 
   Result<std::unique_ptr<Job>> burn(const BurnSettings& settings, const TrackProperties& track,
@@ -481,7 +485,7 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
   int exclusiveCount_ = 0;
   FileLock reservation_;
   bool reservationWanted_ = false;
-  std::chrono::system_clock::time_point reservationGrantedAt_;
+  std::string requestSeenAtGrant_;  // the request lying there when we took the reservation
   // After handing the reservation over, the one who asked gets time to take it.
   static constexpr std::chrono::seconds kYieldGrace{2};
   std::chrono::steady_clock::time_point yieldedAt_{};

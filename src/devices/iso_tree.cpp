@@ -1,11 +1,17 @@
-#include "devices/emulated/iso_tree.h"
+#include "devices/iso_tree.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <map>
 #include <tuple>
 #include <unordered_set>
 #include <utility>
 
-namespace tessaline::emulated {
+namespace tessaline {
 
 namespace {
 
@@ -119,6 +125,11 @@ class Walker {
     if (le16(d.data() + 128) != kBlock) return damaged("uses a block size this program does not read");
     Record rootRecord;
     if (!parseRecord(std::string_view(d).substr(156, 34), rootRecord)) return damaged("has a damaged root folder record");
+
+    tree_.volumeId = d.substr(40, 32);
+    while (!tree_.volumeId.empty() && (tree_.volumeId.back() == ' ' || tree_.volumeId.back() == '\0'))
+      tree_.volumeId.pop_back();
+    tree_.created = longDate(d.data() + 813);
 
     auto rootListing = readFolder(rootRecord.extent, rootRecord.length, "/");
     if (!rootListing) return rootListing.error();
@@ -464,9 +475,37 @@ std::string isoEntryPath(const IsoTree& tree, std::size_t index) {
   return path;
 }
 
+MediumFile::MediumFile(int fd, std::uint64_t bytes) : fd_(fd), bytes_(bytes) {
+  reader_ = [fd](std::uint64_t offset, std::span<char> out) {
+    std::size_t done = 0;
+    while (done < out.size()) {
+      const ssize_t n = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  };
+}
+
+MediumFile::MediumFile(MediumFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), bytes_(other.bytes_), reader_(std::move(other.reader_)) {}
+
+MediumFile::~MediumFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<MediumFile> MediumFile::open(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return makeError(ErrorKind::Io, "cannot read the disc at " + path.string() + ": " + std::strerror(errno));
+  // lseek, not fstat: a block device's size shows only at its end.
+  const off_t end = ::lseek(fd, 0, SEEK_END);
+  return MediumFile(fd, end > 0 ? static_cast<std::uint64_t>(end) : 0);
+}
+
 Result<IsoTree> readIsoTree(const MediumReader& read, std::uint64_t mediumBytes, BlockAddress session,
                             const IsoLimits& limits, const std::function<bool()>& stop) {
   return Walker(read, mediumBytes, limits, stop).walk(session);
 }
 
-}  // namespace tessaline::emulated
+}  // namespace tessaline

@@ -9,6 +9,7 @@
 // data is counted and copied once.
 
 #include <atomic>
+#include <filesystem>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -20,10 +21,29 @@
 #include "common/result.h"
 #include "common/units.h"
 
-namespace tessaline::emulated {
+namespace tessaline {
 
 // Reads out.size() bytes of the medium at `offset`; false when they are not all there.
 using MediumReader = std::function<bool(std::uint64_t offset, std::span<char> out)>;
+
+// A medium (a disc image or a block device) open for reading.
+class MediumFile {
+ public:
+  static Result<MediumFile> open(const std::filesystem::path& path);
+  MediumFile(MediumFile&& other) noexcept;
+  MediumFile& operator=(MediumFile&&) = delete;
+  ~MediumFile();
+
+  const MediumReader& reader() const { return reader_; }
+  std::uint64_t bytes() const { return bytes_; }
+  int fd() const { return fd_; }
+
+ private:
+  MediumFile(int fd, std::uint64_t bytes);
+  int fd_ = -1;
+  std::uint64_t bytes_ = 0;
+  MediumReader reader_;
+};
 
 struct IsoLimits {
   std::size_t maxEntries = 500'000;
@@ -59,6 +79,8 @@ struct IsoTree {
   // entries[0] is the root; every entry follows its folder, and a folder's
   // whole content follows it before the next entry of its parent.
   std::vector<IsoEntry> entries;
+  std::string volumeId;      // the primary volume descriptor's, trailing blanks trimmed
+  std::int64_t created = 0;  // its creation date, seconds since the epoch; 0 when unreadable
   std::uint64_t dataBytes = 0;  // what copying the files writes
   std::vector<std::string> skipped;  // entries left out, each with the reason
 };
@@ -72,4 +94,4 @@ Result<IsoTree> readIsoTree(const MediumReader& read, std::uint64_t mediumBytes,
 // The path of an entry inside the tree ("a/b/c"; empty for the root).
 std::string isoEntryPath(const IsoTree& tree, std::size_t index);
 
-}  // namespace tessaline::emulated
+}  // namespace tessaline
