@@ -42,37 +42,18 @@ std::string slurp(const fs::path& p) {
   return s.str();
 }
 
-void fill(const fs::path& file, unsigned seed) {
-  std::string data(kFileBytes, '\0');
-  for (char& c : data) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 16);
-  }
-  std::ofstream(file, std::ios::binary) << data;
-}
+void fill(const fs::path& file, unsigned seed) { bench::fillFile(file, kFileBytes, seed); }
 
 }  // namespace
 
 int main() {
-  char tmpl[] = "/tmp/tessaline-bench-second-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) return 1;
-  const fs::path root = tmpl;
-  for (const char* d : {"writers", "config", "run", "cache", "tmp"}) fs::create_directories(root / d);
-  setenv("TESSALINE_WRITERS_DIR", (root / "writers").c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", (root / "run").c_str(), 1);
-  setenv("XDG_CACHE_HOME", (root / "cache").c_str(), 1);
-  setenv("TMPDIR", (root / "tmp").c_str(), 1);
-  setenv("TESSALINE_NO_REAL_DRIVES", "1", 1);
+  const fs::path root = bench::privateHome("second");
+  if (root.empty()) return 1;
   const std::string cli = TESSALINE_CLI_PATH;
   const fs::path docs = root / "src/Docs";
 
   std::printf("generating %d files, %zu MB...\n", kFiles, kFiles * kFileBytes / 1000000);
-  for (int i = 0; i < kFiles; ++i) {
-    const fs::path dir = docs / ("folder" + std::to_string(i % 50));
-    fs::create_directories(dir);
-    fill(dir / ("file" + std::to_string(i) + ".bin"), static_cast<unsigned>(i));
-  }
+  bench::fillTree(docs, kFiles, kFileBytes);
   if (run({cli, "writer", "create", "bench"}) != 0 || run({cli, "writer", "insert", "bench", "--medium", "cd-r"}) != 0 ||
       run({cli, "config", "set", "storeBurnConfiguration", "true"}) != 0) {
     std::fprintf(stderr, "setting up the writer failed\n");
