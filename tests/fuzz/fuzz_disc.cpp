@@ -11,7 +11,6 @@
 #include "devices/iso_tree.h"
 
 using namespace tessaline;
-using namespace tessaline::emulated;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const MediumReader read = [&](std::uint64_t offset, std::span<char> out) {
