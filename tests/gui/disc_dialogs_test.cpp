@@ -1,0 +1,62 @@
+// The Disc menu's looks at the disc itself: its sessions, and whether it is
+// a true copy of its sources, on a disc of two sessions burned beforehand.
+
+#include <QAction>
+#include <QLabel>
+#include <QTableWidget>
+#include <QTest>
+
+#include "gui_fixture.h"
+
+namespace tessaline::test {
+namespace {
+
+class DiscDialogs : public GuiFixture {
+ protected:
+  QStringList column(QTableWidget* table, int c) {
+    QStringList out;
+    for (int r = 0; r < table->rowCount(); ++r) out << table->item(r, c)->text();
+    return out;
+  }
+  QDialog* open(const char* action, const QString& dialogName) {
+    window().findChild<QAction*>(QString::fromLatin1(action))->trigger();
+    QDialog* dialog = nullptr;
+    waitUntil([&] { return (dialog = window().findChild<QDialog*>(dialogName)) != nullptr && dialog->isVisible(); });
+    return dialog;
+  }
+};
+
+TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
+  addWriter("rec");
+  insert("rec", "cd-r");
+  const fs::path docs = temp_ / "home/Docs";
+  writeFile(docs / "a.txt", "alpha");
+  writeFile(docs / "b.txt", "bravo");
+  ASSERT_EQ(runCli({"burn", "--yes", "--volume", "Backup", docs.string()}).exitCode, 0);
+  writeFile(docs / "c.txt", "charlie");
+  ASSERT_EQ(runCli({"burn", "--yes", docs.string()}).exitCode, 0);
+  start();
+
+  QDialog* sessions = open("sessionsAction", QStringLiteral("sessionsDialog"));
+  ASSERT_NE(sessions, nullptr);
+  auto* table = sessions->findChild<QTableWidget*>(QStringLiteral("table"));
+  EXPECT_EQ(column(table, 0), (QStringList{QStringLiteral("1"), QStringLiteral("2")}));
+  EXPECT_EQ(column(table, 5), (QStringList{QStringLiteral("Backup"), QStringLiteral("Backup")}));
+  EXPECT_EQ(column(table, 6), (QStringList{QStringLiteral("3"), QStringLiteral("1")}));  // Docs, a, b; then c
+  sessions->close();
+
+  // One file changed since, one deleted: the comparison names both.
+  writeFile(docs / "a.txt", "ALPHA");
+  setModTime(docs / "a.txt", modTime(docs / "a.txt") + 3600);
+  fs::remove(docs / "b.txt");
+  QDialog* verify = open("verifyAction", QStringLiteral("verifyDialog"));
+  ASSERT_NE(verify, nullptr);
+  table = verify->findChild<QTableWidget*>(QStringLiteral("table"));
+  ASSERT_TRUE(waitUntil([&] { return table->isVisible(); }));
+  EXPECT_EQ(column(table, 0), (QStringList{QStringLiteral("Docs/a.txt"), QStringLiteral("Docs/b.txt")}));
+  EXPECT_EQ(column(table, 1), (QStringList{QStringLiteral("newer"), QStringLiteral("deleted")}));
+  EXPECT_TRUE(verify->findChild<QLabel*>(QStringLiteral("verifyStatus"))->text().contains(QStringLiteral("deleted")));
+}
+
+}  // namespace
+}  // namespace tessaline::test
