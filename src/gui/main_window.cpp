@@ -1,5 +1,7 @@
 #include "gui/main_window.h"
 
+#include "gui/disc_dialogs.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -322,6 +324,11 @@ void TessalineWindow::buildMenus() {
   deleteShelfMenu_ = writerMenu_->addMenu(tr("&Delete Disc from Shelf"));
   deleteShelfMenu_->setObjectName(QStringLiteral("deleteShelfMenu"));
   connect(writerMenu_, &QMenu::aboutToShow, this, [this] { refreshShelfMenus(); });
+
+  QMenu* disc = menuBar()->addMenu(tr("&Disc"));
+  makeAction(disc, tr("&Sessions..."), "sessionsAction", QKeySequence(), [this] { showDiscSessions(this, controller_); });
+  makeAction(disc, tr("&Verify Against Sources..."), "verifyAction", QKeySequence(),
+             [this] { showVerification(this, controller_); });
 
   QMenu* help = menuBar()->addMenu(tr("&Help"));
   makeAction(help, tr("Tessaline &Website"), "websiteAction", QKeySequence(), [this] { controller_.openWebsite(); });

@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QLabel>
+#include <QMessageBox>
 #include <QTableWidget>
 #include <QTest>
 
@@ -29,12 +30,15 @@ class DiscDialogs : public GuiFixture {
 TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   addWriter("rec");
   insert("rec", "cd-r");
+  // The disc keeps its sources, and brings them back into the window.
+  ASSERT_EQ(runCli({"config", "set", "storeBurnConfiguration", "true"}).exitCode, 0);
+  prefs().setValue(prefs::storeBurnConfiguration, true);
   const fs::path docs = temp_ / "home/Docs";
   writeFile(docs / "a.txt", "alpha");
   writeFile(docs / "b.txt", "bravo");
   ASSERT_EQ(runCli({"burn", "--yes", "--volume", "Backup", docs.string()}).exitCode, 0);
   writeFile(docs / "c.txt", "charlie");
-  ASSERT_EQ(runCli({"burn", "--yes", docs.string()}).exitCode, 0);
+  ASSERT_EQ(runCli({"burn", "--yes"}).exitCode, 0);
   start();
 
   QDialog* sessions = open("sessionsAction", QStringLiteral("sessionsDialog"));
@@ -42,7 +46,8 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   auto* table = sessions->findChild<QTableWidget*>(QStringLiteral("table"));
   EXPECT_EQ(column(table, 0), (QStringList{QStringLiteral("1"), QStringLiteral("2")}));
   EXPECT_EQ(column(table, 5), (QStringList{QStringLiteral("Backup"), QStringLiteral("Backup")}));
-  EXPECT_EQ(column(table, 6), (QStringList{QStringLiteral("3"), QStringLiteral("1")}));  // Docs, a, b; then c
+  // Docs, a, b and the list of sources; then c
+  EXPECT_EQ(column(table, 6), (QStringList{QStringLiteral("4"), QStringLiteral("1")}));
   sessions->close();
 
   // One file changed since, one deleted: the comparison names both.
@@ -50,7 +55,8 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   setModTime(docs / "a.txt", modTime(docs / "a.txt") + 3600);
   fs::remove(docs / "b.txt");
   QDialog* verify = open("verifyAction", QStringLiteral("verifyDialog"));
-  ASSERT_NE(verify, nullptr);
+  auto* refused = window().findChild<QMessageBox*>(QStringLiteral("verifyRefused"));
+  ASSERT_NE(verify, nullptr) << (refused ? refused->informativeText().toStdString() : std::string());
   table = verify->findChild<QTableWidget*>(QStringLiteral("table"));
   ASSERT_TRUE(waitUntil([&] { return table->isVisible(); }));
   EXPECT_EQ(column(table, 0), (QStringList{QStringLiteral("Docs/a.txt"), QStringLiteral("Docs/b.txt")}));
