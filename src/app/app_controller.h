@@ -76,6 +76,9 @@ struct BurnOutcome {
   bool imageBuilt = false;
   bool writingStarted = false;  // the writer began to record the session
   bool written = false;         // the session was written (and verified, if asked)
+  // Stopped while the written session was read back: the disc holds it, but
+  // it was not verified.
+  bool writtenUnverified = false;
   bool upToDate = false;        // nothing new for the disc: nothing was written
   std::optional<Error> error;   // Cancelled when stopped on request
 };

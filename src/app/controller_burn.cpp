@@ -404,6 +404,13 @@ bool appController::burnDidFinish(Job& burn) {
   outcome.error = status.error;
   if (!outcome.written && !outcome.error)
     outcome.error = makeError(ErrorKind::Cancelled, "the burn did not complete");
+  // A stop after the last block leaves a whole session on the disc.
+  if (status.phase == JobPhase::Cancelled && status.sessionRecorded) {
+    outcome.writtenUnverified = true;
+    outcome.error = makeError(ErrorKind::Cancelled,
+                              "the burn was stopped while the written session was verified: the disc holds the "
+                              "session, unverified");
+  }
   releaseBurn(true);
   if (burnJob_) burnJob_.release()->deleteLater();
   // The notifications of the remount came while the burn still ran and were

@@ -383,7 +383,10 @@ int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawA
     printError(QStringLiteral("stopping the burn..."));
     controller.cancelBurn();
     session.runUntil([&] { return outcome.has_value() || !controller.burnInProgress(); }, 120000);
-    if (outcome && outcome->writingStarted)
+    if (outcome && outcome->writtenUnverified)
+      printError(QStringLiteral("stopped while the written session was verified: the disc holds the session, but "
+                                "it was not verified; 'tessaline-cli verify' compares it with its sources."));
+    else if (outcome && outcome->writingStarted)
       printError(QStringLiteral("stopped while the session was written: it was not completed. The disc's earlier "
                                 "sessions stay readable; on a CD-R the space of the unfinished session may be lost."));
     else

@@ -105,6 +105,9 @@ struct JobStatus {
   JobPhase phase = JobPhase::Preparing;
   double percent = 0.0;  // of the current phase, 0 to 100
   std::optional<Error> error;
+  // The burn's session is whole on the disc, whatever came after it (a
+  // verification stopped or failed).
+  bool sessionRecorded = false;
   bool finished() const {
     return phase == JobPhase::Succeeded || phase == JobPhase::Failed || phase == JobPhase::Cancelled;
   }

@@ -95,6 +95,11 @@ class EmulatedJob : public Job {
 
   void cancel() override { cancelled_ = true; }
 
+  void markSessionRecorded() {
+    std::lock_guard lock(mutex_);
+    status_.sessionRecorded = true;
+  }
+
   void setPhase(JobPhase phase, double percent) {
     std::lock_guard lock(mutex_);
     status_.phase = phase;
@@ -372,7 +377,10 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
       auto written = writeSession(self->paths_, length, !settings.appendable, source, control);
       Status status;
       if (!written) status = written.error();
-      if (status) self->link_->requestRefresh();
+      if (status) {
+        job.markSessionRecorded();
+        self->link_->requestRefresh();
+      }
       if (status && verify) {
         control.progress = [&job](double p) { job.setPhase(JobPhase::Verifying, p); };
         job.setPhase(JobPhase::Verifying, 0);

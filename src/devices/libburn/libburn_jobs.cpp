@@ -339,6 +339,9 @@ Status writeTrack(LibburnJob::Context& ctx, LibburnDrive& drive, const BurnPlan&
   }
   const bool wroteWell = burn::burn_drive_wrote_well(d) == 1;
   const auto messages = drive.library().takeMessages();
+  // A stop that came after the last block closed a whole session.
+  if (wroteWell && state->delivered == bytes && (!state->failure() || state->failure()->kind == ErrorKind::Cancelled))
+    return {};
   if (auto failure = state->failure()) return *failure;
   if (ctx.cancelRequested()) return makeError(ErrorKind::Cancelled, "The burn was cancelled.");
   if (!wroteWell) {
@@ -374,6 +377,7 @@ Status runBurn(LibburnJob::Context& ctx, const std::shared_ptr<LibburnDrive>& dr
 
   BlockAddress start;
   if (auto ok = writeTrack(ctx, *drive, plan, &start); !ok) return ok;
+  ctx.sessionRecorded();
 
   const bool verify = plan.settings.verify && plan.track.verificationType == VerificationType::ProduceAgain;
   if (verify) {
@@ -446,6 +450,11 @@ JobStatus LibburnJob::status() const {
 }
 
 void LibburnJob::cancel() { cancelled_ = true; }
+
+void LibburnJob::markSessionRecorded() {
+  std::lock_guard lock(mutex_);
+  status_.sessionRecorded = true;
+}
 
 void LibburnJob::setProgress(JobPhase phase, double percent) {
   std::lock_guard lock(mutex_);

@@ -23,6 +23,7 @@ class LibburnJob : public Job {
     explicit Context(LibburnJob& job) : job_(job) {}
     void progress(JobPhase phase, double percent) { job_.setProgress(phase, percent); }
     bool cancelRequested() const { return job_.cancelled_.load(); }
+    void sessionRecorded() { job_.markSessionRecorded(); }
 
    private:
     LibburnJob& job_;
@@ -39,6 +40,7 @@ class LibburnJob : public Job {
 
  private:
   void setProgress(JobPhase phase, double percent);
+  void markSessionRecorded();
   void run(Body body);
 
   mutable std::mutex mutex_;
