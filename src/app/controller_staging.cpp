@@ -68,6 +68,7 @@ Result<SessionPreview> appController::previewNextSession() {
   runStagingPlan(plan, folder.value(), &journal);
   SessionPreview preview;
   preview.entries = journal.entries();
+  preview.unreadable = journal.unreadable();
   (void)removePrivateFolder(folder.value());
   if (plan.incremental && plan.mountPath && !hidePreviousSessions_) {
     std::vector<std::filesystem::path> sources;

@@ -108,7 +108,7 @@ class Updater {
     if (info.isRegular()) {
       const Status copied = copyPath(entry, destination);
       if (!copied.ok()) {
-        logLine("cannot stage " + entry + ": " + copied.error().message);
+        unreadable(entry, copied.error().message);
         return;
       }
       cloneModDate(entry, destination);
@@ -122,6 +122,12 @@ class Updater {
 
   void record(const std::string& path, StagedType type, std::uint64_t bytes, StagingReason reason) {
     if (journal_ != nullptr) journal_->record(path, type, bytes, reason);
+  }
+
+  // Logs a source entry that could not be read and keeps it for the burn to refuse.
+  void unreadable(const std::string& path, const std::string& why) {
+    logLine("cannot read " + path + ": " + why);
+    if (journal_ != nullptr) journal_->noteUnreadable(path, why);
   }
 
   void forget(const std::string& path) {
@@ -230,7 +236,7 @@ void updateSourcePath(const fs::path& source, const fs::path& toPath, bool incre
       [&](const staging::WalkEntry& e) {
         destination.assign(dst).append("/").append(e.relative);
         if (e.listError != 0) {
-          logLine("cannot read folder " + std::string(e.full) + ": " + errnoText(e.listError));
+          updater.unreadable(std::string(e.full), errnoText(e.listError));
           return;
         }
         Selection selection{true, StagingReason::Full};
@@ -251,11 +257,9 @@ void updateSourcePath(const fs::path& source, const fs::path& toPath, bool incre
         updater.noteFolderDate(parentSource, parentDestination);
         updater.stageEntry(std::string(e.full), e.info, destination, selection.reason);
       },
-      [&](std::string_view full, int error) {
-        logLine("cannot read " + std::string(full) + ": " + errnoText(error));
-      });
+      [&](std::string_view full, int error) { updater.unreadable(std::string(full), errnoText(error)); });
   if (walked != 0) {
-    logLine("cannot read folder " + src + ": " + errnoText(walked));
+    updater.unreadable(src, errnoText(walked));
     if (madeRoot && rmdir(dst.c_str()) == 0) updater.forget(dst);
     return;
   }
