@@ -115,7 +115,8 @@ void TerminalWindow::showAlert(const AlertRequest& request, std::function<void(i
 void TerminalWindow::beep() { printLine(QStringLiteral("refused: a source of that name is in the burn list already")); }
 
 void TerminalWindow::beginSheet() { imagingBar_->draw(QStringLiteral("Staging"), -1); }
-void TerminalWindow::endSheet() { imagingBar_->finish(); }
+// The image's size is only estimated while it is built: no claim of 100%.
+void TerminalWindow::endSheet() { imagingBar_->close(); }
 
 void TerminalWindow::beginBurnProgress(Job& job, const QString& description) { watchJob(job, description, false); }
 // The description the controller gives says "disk"; a CD is a disc.
@@ -139,9 +140,12 @@ void TerminalWindow::watchJob(Job& job, const QString& description, bool erase) 
     bar->draw(QString::fromLatin1(phaseName(status.phase, erase)), status.percent);
   };
   connect(&jobTimer_, &QTimer::timeout, this, show);
-  connect(&job, &Job::finished, this, [this, &job, bar] {
+  connect(&job, &Job::finished, this, [this, &job, bar, lastPhase, erase] {
     jobTimer_.stop();
     const JobStatus status = job.status();
+    // A job quicker than the first poll still says that it got to the end.
+    if (status.phase == JobPhase::Succeeded && !*lastPhase)
+      bar->draw(QString::fromLatin1(phaseName(JobPhase::Writing, erase)), 100);
     bar->finish(status.phase == JobPhase::Succeeded);
   });
   jobTimer_.start();
@@ -227,6 +231,13 @@ void TerminalWindow::Bar::finish(bool succeeded) {
   if (!succeeded && percent_ >= 0)
     std::fprintf(stderr, "%s stopped at %d%%%s\n", label_.toLocal8Bit().constData(), static_cast<int>(percent_),
                  more.isEmpty() ? "" : QStringLiteral(" (%1)").arg(more.section(QStringLiteral("  "), 0, 0)).toLocal8Bit().constData());
+  drawn_ = false;
+  percent_ = -1;
+}
+
+void TerminalWindow::Bar::close() {
+  if (quiet_ || !drawn_) return;
+  if (onTerminal_) std::fputc('\n', stderr);
   drawn_ = false;
   percent_ = -1;
 }

@@ -111,6 +111,8 @@ class TerminalWindow::Bar : public ProgressIndicator {
   void draw(const QString& label, double percent);
   // Ends the line: at 100% when the step succeeded, else saying where it stopped.
   void finish(bool succeeded = true);
+  // Ends the line as it stands: for a step whose measure is an estimate.
+  void close();
 
  private:
   QString detail(double percent) const;
