@@ -25,11 +25,6 @@ void printOut(const QString& text) {
   std::fputc('\n', stdout);
 }
 
-// Several lines for a person, each escaped on its own.
-void printLines(const QStringList& lines) {
-  for (const QString& line : lines) printOut(line);
-}
-
 void printJson(const QJsonDocument& doc, QJsonDocument::JsonFormat format = QJsonDocument::Indented) {
   std::fputs(doc.toJson(format).constData(), stdout);
   // A compact document ends without a line break; one object per line.

@@ -12,6 +12,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <set>
 #include <sstream>
@@ -120,7 +121,9 @@ TEST_F(CommandsCliTest, ConfigTakesOnlyKnownKeysAndBooleanWords) {
   const auto list = lines(runCli({"config", "list"}).out);
   ASSERT_EQ(list.size(), 7u);
   for (const std::string& line : list) EXPECT_GT(line.size(), 50u) << line;  // key, value, what it does
-  EXPECT_TRUE(has(runCli({"config", "list"}).out, key + "      on             remember the sources on the disc"));
+  const auto line = std::find_if(list.begin(), list.end(), [&](const std::string& l) { return l.rfind(key, 0) == 0; });
+  ASSERT_NE(line, list.end());
+  EXPECT_TRUE(has(*line, "  on  ") && has(*line, "remember the sources on the disc")) << *line;
 }
 
 TEST_F(CommandsCliTest, PreviewIsADryRunThatMeetsEveryRefusalOfABurn) {
@@ -131,8 +134,8 @@ TEST_F(CommandsCliTest, PreviewIsADryRunThatMeetsEveryRefusalOfABurn) {
   EXPECT_EQ(fits.exitCode, 0) << fits.err;
   EXPECT_TRUE(has(fits.out, "writer: writer 0 \"Emulated CD Recorder (rec)\"")) << fits.out;
   EXPECT_TRUE(has(fits.out, "disc: CD-R: blank")) << fits.out;
-  EXPECT_TRUE(has(fits.out, "session: about 23.3 MB, of which 22.2 MB are the session's overhead")) << fits.out;
-  EXPECT_TRUE(has(fits.out, "free: 700.0 MB now, about 676.7 MB after this session")) << fits.out;
+  EXPECT_TRUE(has(fits.out, "session: about 23.2 MB, of which 22.2 MB are the session's overhead")) << fits.out;
+  EXPECT_TRUE(has(fits.out, "free: 700.0 MB now, about 676.8 MB after this session")) << fits.out;
   EXPECT_TRUE(has(fits.out, "fits: yes"));
   const auto json = QJsonDocument::fromJson(QByteArray::fromStdString(runCli({"preview", "--json", docs()}).out));
   EXPECT_EQ(json[QStringLiteral("overheadBytes")].toDouble(), 11400.0 * 2048);
@@ -203,7 +206,8 @@ TEST_F(CommandsCliTest, ASourceThatCannotBeReadIsRefusedByPreviewAndBurn) {
 
 TEST_F(CommandsCliTest, ProgressInAPipeIsOnePlainLinePerStepEndingAtTheEnd) {
   insert({"--medium", "cd-rw"});
-  const auto burn = runCli({"burn", docs(2'000'000)});
+  ScopedEnv slow("TESSALINE_EMULATED_SPEED", "1");  // a few steps to show
+  const auto burn = runCli({"burn", "--speed", "16", docs(3'000'000)});
   ASSERT_EQ(burn.exitCode, 0) << burn.err;
   const auto erase = runCli({"erase", "--yes"});
   ASSERT_EQ(erase.exitCode, 0) << erase.err;
@@ -217,7 +221,6 @@ TEST_F(CommandsCliTest, ProgressInAPipeIsOnePlainLinePerStepEndingAtTheEnd) {
   }
   EXPECT_TRUE(has(burn.err, "Burning session...\n")) << burn.err;
   EXPECT_TRUE(has(burn.err, "Writing 100%\n")) << burn.err;
-  EXPECT_TRUE(has(burn.err, "Verifying 100%\n")) << burn.err;
   EXPECT_TRUE(has(erase.err, "Erasing disc...\nErasing ")) << erase.err;
   EXPECT_TRUE(has(erase.err, "Erasing 100%\n")) << erase.err;
   // --quiet: nothing but results and errors.
