@@ -107,16 +107,18 @@ const Command kCommands[] = {
      runVerifyCommand},
     {"sessions", "the disc's sessions", "sessions [--writer WRITER] [--json]",
      "Lists the disc's sessions: number, start block, length, date, volume name, and how many entries each\n"
-     "added or replaced.\n"
+     "added, replaced, or no longer shows (hidden by a session burned with --hide-previous).\n"
      "\n"
      "  --writer WRITER  the writer to use\n"
      "  --json           the sessions as JSON\n",
      [](const Invocation& call) { return runSessionsCommand(call.args); }},
-    {"ls", "what is on the mounted disc, and which session wrote it", "ls [--writer WRITER] [PATH]",
-     "Lists what is on the mounted disc, at PATH on the disc or at its top: each entry's name, size, date,\n"
-     "and the session that wrote it.\n"
+    {"ls", "what the disc shows, and which session wrote it", "ls [--writer WRITER] [--json] [PATH]",
+     "Lists what the disc shows, at PATH on the disc or at its top: for each entry the session that wrote it,\n"
+     "its size in bytes, its modification date and its name. It reads the disc itself, so it works before\n"
+     "the disc is mounted.\n"
      "\n"
-     "  --writer WRITER  the writer to use\n",
+     "  --writer WRITER  the writer to use\n"
+     "  --json           the entries as JSON, with dates in UTC\n",
      [](const Invocation& call) { return runLsCommand(call.args, call.rawArgs); }},
     {"config", "read and change the preferences", "config list | get KEY | set KEY true|false | unset KEY",
      "Reads and changes the preferences. Each is a switch that is off when it is not set.\n"
