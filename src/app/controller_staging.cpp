@@ -69,6 +69,8 @@ Result<SessionPreview> appController::previewNextSession() {
   SessionPreview preview;
   preview.entries = journal.entries();
   preview.unreadable = journal.unreadable();
+  if (preview.unreadable.empty() && plan.incremental && plan.mountPath)
+    preview.addsNothing = sessionAddsNothing(preview.entries, folder.value().stagingPath, *plan.mountPath);
   (void)removePrivateFolder(folder.value());
   if (plan.incremental && plan.mountPath && !hidePreviousSessions_) {
     std::vector<std::filesystem::path> sources;

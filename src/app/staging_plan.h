@@ -25,6 +25,8 @@ struct SessionPreview {
   std::vector<std::string> deletedSinceLastSession;  // paths on the disc, bytes
   // Sources that could not be read (path, why): a burn refuses them.
   std::vector<std::pair<std::string, std::string>> unreadable;
+  // Nothing new or newer: a burn would write no session.
+  bool addsNothing = false;
 };
 
 // The detail of the refusal of a burn whose sources could not all be read:

@@ -299,6 +299,12 @@ int runPreviewCommand(const Invocation& call) {
     printError(QString::fromStdString(preview.error().message));
     return kExitFailed;
   }
+  if (preview.value().addsNothing) {
+    // As the burn ends: nothing written, and that is no failure.
+    if (json) printJson(QJsonDocument(QJsonObject{{QStringLiteral("upToDate"), true}}));
+    else printOut(QStringLiteral("The disc is up to date: a burn would write no session."));
+    return 0;
+  }
   const auto& entries = preview.value().entries;
   const auto& deleted = preview.value().deletedSinceLastSession;
   std::uint64_t total = 0;

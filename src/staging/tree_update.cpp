@@ -108,7 +108,7 @@ class Updater {
     if (info.isRegular()) {
       const Status copied = copyPath(entry, destination);
       if (!copied.ok()) {
-        unreadable(entry, copied.error().message);
+        unreadable("cannot stage", entry, copied.error().message, copied.error().kind == ErrorKind::NotFound);
         return;
       }
       cloneModDate(entry, destination);
@@ -125,9 +125,10 @@ class Updater {
   }
 
   // Logs a source entry that could not be read and keeps it for the burn to refuse.
-  void unreadable(const std::string& path, const std::string& why) {
-    logLine("cannot read " + path + ": " + why);
-    if (journal_ != nullptr) journal_->noteUnreadable(path, why);
+  // An entry that vanished meanwhile is simply no longer a source.
+  void unreadable(const char* what, const std::string& path, const std::string& why, bool vanished = false) {
+    logLine(what + (" " + path) + ": " + why);
+    if (journal_ != nullptr && !vanished) journal_->noteUnreadable(path, why);
   }
 
   void forget(const std::string& path) {
@@ -236,7 +237,7 @@ void updateSourcePath(const fs::path& source, const fs::path& toPath, bool incre
       [&](const staging::WalkEntry& e) {
         destination.assign(dst).append("/").append(e.relative);
         if (e.listError != 0) {
-          updater.unreadable(std::string(e.full), errnoText(e.listError));
+          updater.unreadable("cannot read folder", std::string(e.full), errnoText(e.listError), e.listError == ENOENT);
           return;
         }
         Selection selection{true, StagingReason::Full};
@@ -257,9 +258,11 @@ void updateSourcePath(const fs::path& source, const fs::path& toPath, bool incre
         updater.noteFolderDate(parentSource, parentDestination);
         updater.stageEntry(std::string(e.full), e.info, destination, selection.reason);
       },
-      [&](std::string_view full, int error) { updater.unreadable(std::string(full), errnoText(error)); });
+      [&](std::string_view full, int error) {
+        updater.unreadable("cannot read", std::string(full), errnoText(error), error == ENOENT);
+      });
   if (walked != 0) {
-    updater.unreadable(src, errnoText(walked));
+    updater.unreadable("cannot read folder", src, errnoText(walked), walked == ENOENT);
     if (madeRoot && rmdir(dst.c_str()) == 0) updater.forget(dst);
     return;
   }

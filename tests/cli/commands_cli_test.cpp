@@ -140,6 +140,12 @@ TEST_F(CommandsCliTest, PreviewIsADryRunThatMeetsEveryRefusalOfABurn) {
   const auto json = QJsonDocument::fromJson(QByteArray::fromStdString(runCli({"preview", "--json", docs()}).out));
   EXPECT_EQ(json[QStringLiteral("overheadBytes")].toDouble(), 11400.0 * 2048);
   EXPECT_TRUE(json[QStringLiteral("fits")].toBool());
+  // Once burned, nothing is new: the burn would write nothing, and says so.
+  const std::string burned = docs();
+  ASSERT_EQ(runCli({"burn", burned}).exitCode, 0);
+  const auto upToDate = runCli({"preview", burned});
+  EXPECT_EQ(upToDate.exitCode, 0);
+  EXPECT_TRUE(has(upToDate.out, "The disc is up to date: a burn would write no session.")) << upToDate.out;
   ASSERT_EQ(runCli({"writer", "remove", "rec"}).exitCode, 0);
 
   // Each refusal: the disc, what the burn says, and preview says the same.
