@@ -83,6 +83,14 @@ struct BurnOutcome {
   std::optional<Error> error;   // Cancelled when stopped on request
 };
 
+// Why a burn would be refused before anything is staged: the alert's
+// message and informative keys, and its detail.
+struct BurnRefusal {
+  const char* messageKey = "cannotBurn";
+  const char* informativeKey = "";
+  QString detail;
+};
+
 class appController : public QObject {
   Q_OBJECT
   Q_PROPERTY(bool hidePreviousSessions READ hidePreviousSessions WRITE setHidePreviousSessions NOTIFY
@@ -148,6 +156,9 @@ class appController : public QObject {
   void duplicateWarningDidEnd(int returnCode);
 
   // --- burning and erasing
+  // The checks of the Burn control (disc, burn list, space), which
+  // attemptBurn shows as an alert; nothing when a burn may begin.
+  std::optional<BurnRefusal> burnRefusal() const;
   void attemptBurn();
   void performBurn();
   // Stops the running burn: staging at its next step and the image tool at

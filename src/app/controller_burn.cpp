@@ -40,6 +40,14 @@ void appController::attemptBurn() {
     showAlert("cannotBurn", "burnAlreadyRunning", {QStringLiteral("OK")});
     return;
   }
+  if (const auto refusal = burnRefusal()) {
+    showAlert(refusal->messageKey, refusal->informativeKey, {QStringLiteral("OK")}, {}, refusal->detail);
+    return;
+  }
+  duplicateWarning();
+}
+
+std::optional<BurnRefusal> appController::burnRefusal() const {
   const DiscStatusRecord& status = statusController_.content();
   if (!status.title.has_value()) {
     // Three different reasons, three different texts: nothing in the tray, a
@@ -50,24 +58,17 @@ void appController::attemptBurn() {
     else if (discNotMounted()) why = "discNotMountedLong";
     else if (medium.present && (medium.kind == MediumKind::CDR || medium.kind == MediumKind::CDRW)) why = "discUnsupported";
     else if (medium.present) why = "discNotWritable";
-    showAlert("cannotBurn", why, {QStringLiteral("OK")});
-    return;
+    return BurnRefusal{"cannotBurn", why, {}};
   }
   const bool anySource = std::any_of(sessionContentController_.items().begin(), sessionContentController_.items().end(),
                                      [](const BurnItem& item) { return !item.permanent(); });
-  if (!anySource) {
-    showAlert("cannotBurn", "nothingToBurn", {QStringLiteral("OK")});
-    return;
-  }
+  if (!anySource) return BurnRefusal{"cannotBurn", "nothingToBurn", {}};
   const double spaceFree = status.spaceFree.has_value() ? static_cast<double>(*status.spaceFree) : 0.0;
   const double sum = sessionContentController_.sumSizeInMB();
-  if (spaceFree >= sum) {  // a NaN on either side fails this test and is refused
-    duplicateWarning();
-    return;
-  }
-  showAlert("cannotBurn", "notEnoughSpaceToBurn", {QStringLiteral("OK")}, {},
-            QStringLiteral("The burn list needs %1 MB; %2 MB are free on the disc.")
-                .arg(QString::number(sum, 'f', 1), QString::number(spaceFree, 'f', 1)));
+  if (spaceFree >= sum) return std::nullopt;  // a NaN on either side fails this test and is refused
+  return BurnRefusal{"cannotBurn", "notEnoughSpaceToBurn",
+                     QStringLiteral("The burn list needs %1 MB; %2 MB are free on the disc.")
+                         .arg(QString::number(sum, 'f', 1), QString::number(spaceFree, 'f', 1))};
 }
 
 void appController::duplicateWarning() {
@@ -144,12 +145,14 @@ void appController::performBurn() {
   auto hidden = std::make_shared<std::vector<std::string>>();
   auto uncarried = std::make_shared<std::vector<std::filesystem::path>>();
   auto addsNothing = std::make_shared<bool>(false);
+  auto unreadable = std::make_shared<std::vector<std::pair<std::string, std::string>>>();
   auto identified = std::make_shared<Result<ImageTool>>(ImageTool{tool.value()});
   const StagingFolder target = *staging_;
   const std::optional<std::filesystem::path> mergedTree =
       hidePreviousSessions_ ? std::nullopt : statusController_.content().mountPath;
   stagingThread_.reset(
-      QThread::create([plan, hidden, uncarried, addsNothing, identified, target, mergedTree, path = tool.value()] {
+      QThread::create([plan, hidden, uncarried, addsNothing, unreadable, identified, target, mergedTree,
+                       path = tool.value()] {
         // Which tool decides what the tree needs: xorrisofs carries every name;
         // genisoimage (and an unknown tool) cannot merge an earlier session
         // holding a name Joliet cannot carry, and needs such new names hidden.
@@ -160,12 +163,14 @@ void appController::performBurn() {
         if (!uncarried->empty()) return;
         StagingJournal journal(target.stagingPath);
         runStagingPlan(*plan, target, &journal);
+        *unreadable = journal.unreadable();
+        if (!unreadable->empty()) return;
         if (plan->incremental && plan->mountPath)
           *addsNothing = sessionAddsNothing(journal.entries(), target.stagingPath, *plan->mountPath);
         if (!*addsNothing && !carriesEveryName) *hidden = namesToHideFromJoliet(target.stagingPath);
       }));
   connect(stagingThread_.get(), &QThread::finished, this,
-          [this, toolDevice, identified, hidden, uncarried, addsNothing] {
+          [this, toolDevice, identified, hidden, uncarried, addsNothing, unreadable] {
             stagingThread_.release()->deleteLater();
             if (*cancelRequested_) {
               endBurnEarly(cancelledOutcome(false), false);
@@ -185,6 +190,11 @@ void appController::performBurn() {
                            uncarried->size() > 1 ? QStringLiteral(" and %1 more like it").arg(uncarried->size() - 1)
                                                  : QString()),
                   "discCannotBeContinued", "discCannotBeContinuedLong");
+              return;
+            }
+            if (!unreadable->empty()) {
+              // A session without them would pass for a complete copy.
+              failBurnBeforeWriting(unreadableSourcesDetail(*unreadable), "cannotBurn", "sourcesUnreadable");
               return;
             }
             if (*addsNothing) {

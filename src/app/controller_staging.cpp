@@ -68,6 +68,9 @@ Result<SessionPreview> appController::previewNextSession() {
   runStagingPlan(plan, folder.value(), &journal);
   SessionPreview preview;
   preview.entries = journal.entries();
+  preview.unreadable = journal.unreadable();
+  if (preview.unreadable.empty() && plan.incremental && plan.mountPath)
+    preview.addsNothing = sessionAddsNothing(preview.entries, folder.value().stagingPath, *plan.mountPath);
   (void)removePrivateFolder(folder.value());
   if (plan.incremental && plan.mountPath && !hidePreviousSessions_) {
     std::vector<std::filesystem::path> sources;

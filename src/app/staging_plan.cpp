@@ -65,4 +65,14 @@ bool sessionAddsNothing(const std::vector<StagedEntry>& staged, const std::files
   return true;
 }
 
+QString unreadableSourcesDetail(const std::vector<std::pair<std::string, std::string>>& unreadable) {
+  QStringList lines;
+  for (const auto& [path, why] : unreadable) {
+    // A copy's message names the file already.
+    const QString reason = QString::fromStdString(why);
+    lines << (why.find(path) != std::string::npos ? reason : QStringLiteral("%1: %2").arg(displayPath(path), reason));
+  }
+  return lines.join(QLatin1Char('\n'));
+}
+
 }  // namespace tessaline

@@ -9,6 +9,9 @@
 #include <optional>
 #include <vector>
 
+#include <QString>
+#include <QStringList>
+
 #include "common/records.h"
 #include "staging/file_operations.h"
 #include "staging/staging_journal.h"
@@ -20,7 +23,15 @@ namespace tessaline {
 struct SessionPreview {
   std::vector<StagedEntry> entries;
   std::vector<std::string> deletedSinceLastSession;  // paths on the disc, bytes
+  // Sources that could not be read (path, why): a burn refuses them.
+  std::vector<std::pair<std::string, std::string>> unreadable;
+  // Nothing new or newer: a burn would write no session.
+  bool addsNothing = false;
 };
+
+// The detail of the refusal of a burn whose sources could not all be read:
+// one line per source.
+QString unreadableSourcesDetail(const std::vector<std::pair<std::string, std::string>>& unreadable);
 
 struct StagingFolder;
 class StagingJournal;

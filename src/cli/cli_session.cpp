@@ -47,8 +47,8 @@ QString writerDevicePath(const std::shared_ptr<Writer>& writer) {
 
 }  // namespace
 
-CliSession::CliSession(bool assumeYes)
-    : strings_(StringTable::builtIn()), service_(createDefaultService()), window_(strings_, assumeYes) {
+CliSession::CliSession(bool assumeYes, bool quiet)
+    : strings_(StringTable::builtIn()), service_(createDefaultService()), window_(strings_, assumeYes, quiet) {
   appController::initialize(transformers_);
   controller_ = std::make_unique<appController>(*service_, transformers_, Preferences(), strings_);
   controller_->connectOutlets(window_.parts());

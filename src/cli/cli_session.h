@@ -21,7 +21,7 @@ namespace tessaline::cli {
 
 class CliSession {
  public:
-  explicit CliSession(bool assumeYes = false);
+  explicit CliSession(bool assumeYes = false, bool quiet = false);
   ~CliSession();
 
   // Start-up as the desktop application does it, then selects the writer

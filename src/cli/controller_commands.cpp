@@ -7,12 +7,14 @@
 #include <QJsonObject>
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/cd_name_formatter.h"
 #include "common/record_json.h"
 #include "cli/cli_session.h"
 #include "cli/commands.h"
 #include "cli/joliet_warnings.h"
+#include "devices/session_addresses.h"
 #include "staging/staging_journal.h"
 
 namespace tessaline::cli {
@@ -23,29 +25,10 @@ void printOut(const QString& text) {
   std::fputc('\n', stdout);
 }
 
-// Several lines for a person, each escaped on its own.
-void printLines(const QStringList& lines) {
-  for (const QString& line : lines) printOut(line);
-}
-
-void printJson(const QJsonDocument& doc) { std::fputs(doc.toJson(QJsonDocument::Indented).constData(), stdout); }
-
-// Parses; answers an exit status when the command should end here.
-std::optional<int> parseOrExit(QCommandLineParser& parser, const QString& command, const QString& description,
-                               const QStringList& args) {
-  parser.setApplicationDescription(description);
-  parser.addHelpOption();
-  QStringList withName = args;
-  withName.prepend(QStringLiteral("tessaline-cli ") + command);
-  if (!parser.parse(withName)) {
-    printError(parser.errorText());
-    return 2;
-  }
-  if (parser.isSet(QStringLiteral("help"))) {
-    std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
-    return 0;
-  }
-  return std::nullopt;
+void printJson(const QJsonDocument& doc, QJsonDocument::JsonFormat format = QJsonDocument::Indented) {
+  std::fputs(doc.toJson(format).constData(), stdout);
+  // A compact document ends without a line break; one object per line.
+  if (format == QJsonDocument::Compact) std::fputc('\n', stdout);
 }
 
 QCommandLineOption jsonOption() { return {QStringLiteral("json"), QStringLiteral("Print JSON.")}; }
@@ -132,17 +115,23 @@ void reportRestoredSources(CliSession& session) {
 
 }  // namespace
 
-int runWritersCommand(const QStringList& args) {
+int runWritersCommand(const Invocation& call) {
   QCommandLineParser parser;
   parser.addOption(jsonOption());
-  if (auto exit = parseOrExit(parser, QStringLiteral("writers"),
-                              QStringLiteral("Lists the writers in menu order: number, name, display name, device."),
-                              args))
+  if (auto exit = parseOrExit(parser, QStringLiteral("writers"), call.args))
     return *exit;
-  CliSession session;
-  if (!session.start(std::nullopt)) return 1;
+  CliSession session(false, call.quiet);
+  const bool json = parser.isSet(jsonOption());
+  // No writer is an empty list for a program reading JSON; the alert has said why.
+  if (!session.start(std::nullopt)) {
+    if (json && session.controller().registeredDevices().empty() && session.interruption() == 0) {
+      printJson(QJsonDocument(QJsonArray()), QJsonDocument::Compact);
+      return 0;
+    }
+    return 1;
+  }
   const auto& writers = session.controller().registeredDevices();
-  if (parser.isSet(jsonOption())) {
+  if (json) {
     QJsonArray a;
     for (const auto& w : writers) a.append(toJson(w));
     printJson(QJsonDocument(a));
@@ -156,38 +145,47 @@ int runWritersCommand(const QStringList& args) {
   return 0;
 }
 
-int runStatusCommand(const QStringList& args) {
+int runStatusCommand(const Invocation& call) {
   QCommandLineParser parser;
   parser.addOption(writerOption());
   parser.addOption(jsonOption());
   parser.addOption({QStringLiteral("watch"), QStringLiteral("Print each new status until interrupted.")});
-  if (auto exit = parseOrExit(parser, QStringLiteral("status"),
-                              QStringLiteral("Shows the medium in the selected writer."), args))
+  if (auto exit = parseOrExit(parser, QStringLiteral("status"), call.args))
     return *exit;
-  CliSession session;
+  CliSession session(false, call.quiet);
   if (auto exit = startAndSettle(session, parser)) return *exit;
   const bool json = parser.isSet(jsonOption());
+  const bool watch = parser.isSet(QStringLiteral("watch"));
+  // Under --watch: one compact object per line, and a status only when it
+  // differs from the one printed last.
+  QByteArray last;
   auto print = [&] {
-    if (json) printJson(QJsonDocument(statusJson(session)));
-    else printLines(statusLines(session.controller().statusController().content(), session));
+    QByteArray text;
+    if (json) {
+      text = QJsonDocument(statusJson(session)).toJson(watch ? QJsonDocument::Compact : QJsonDocument::Indented);
+      if (watch) text += '\n';
+    } else {
+      for (const QString& line : statusLines(session.controller().statusController().content(), session))
+        text += printable(line).toLocal8Bit() + '\n';
+    }
+    if (text == last) return;
+    last = text;
+    std::fputs(text.constData(), stdout);
     std::fflush(stdout);
   };
   print();
-  if (!parser.isSet(QStringLiteral("watch"))) return 0;
+  if (!watch) return 0;
   QObject::connect(&session.controller().statusController(), &StatusController::contentChanged, print);
   session.runUntil([] { return false; }, 24 * 3600 * 1000);
   return 0;
 }
 
-int runMountCommand(const QStringList& args) {
+int runMountCommand(const Invocation& call) {
   QCommandLineParser parser;
   parser.addOption(writerOption());
-  if (auto exit = parseOrExit(parser, QStringLiteral("mount"),
-                              QStringLiteral("Asks the system to mount the disc in the writer (through UDisks2 for a "
-                                             "drive), when it has not done so itself."),
-                              args))
+  if (auto exit = parseOrExit(parser, QStringLiteral("mount"), call.args))
     return *exit;
-  CliSession session;
+  CliSession session(false, call.quiet);
   if (auto exit = startAndSettle(session, parser)) return *exit;
   auto& controller = session.controller();
   if (const auto& mounted = controller.statusController().content().mountPath) {
@@ -228,50 +226,106 @@ void printBurnList(const appController& controller, bool json) {
 
 }  // namespace
 
-int runListCommand(const QStringList& args, const std::vector<std::string>& rawArgs) {
+int runListCommand(const Invocation& call) {
   QCommandLineParser parser;
   parser.addOption(writerOption());
   parser.addOption(jsonOption());
   addSourceArguments(parser);
-  if (auto exit = parseOrExit(parser, QStringLiteral("list"),
-                              QStringLiteral("Prints the burn list the next burn would use."), args))
+  if (auto exit = parseOrExit(parser, QStringLiteral("list"), call.args, true))
     return *exit;
-  CliSession session;
-  if (!parser.isSet(jsonOption())) reportRestoredSources(session);
+  CliSession session(false, call.quiet);
+  if (!parser.isSet(jsonOption()) && !call.quiet) reportRestoredSources(session);
   if (auto exit = startAndSettle(session, parser)) return *exit;
-  const bool allAdded = addSources(session, positionalPaths(parser, rawArgs));
+  const bool allAdded = addSources(session, positionalPaths(parser, call.rawArgs));
   printBurnList(session.controller(), parser.isSet(jsonOption()));
   return allAdded ? 0 : 1;
 }
 
-int runPreviewCommand(const QStringList& args, const std::vector<std::string>& rawArgs) {
+namespace {
+
+// About how many blocks the session's image takes: each file rounded up to
+// whole blocks, a directory extent per folder in each of the ISO 9660 and
+// Joliet trees, and the system area, descriptors and path tables ahead.
+BlockCount estimatedImageBlocks(const std::vector<StagedEntry>& entries) {
+  constexpr std::int64_t kHeaderBlocks = 16 + 8;
+  std::int64_t blocks = kHeaderBlocks;
+  for (const StagedEntry& e : entries)
+    blocks += e.type == StagedType::Folder ? 2
+                                           : BlockCount::fromBytesRoundedUp(static_cast<std::int64_t>(e.bytes)).value;
+  return BlockCount{blocks};
+}
+
+QString megabytes(BlockCount blocks) { return QString::number(static_cast<double>(discMegabytes(blocks)), 'f', 1); }
+
+// Prints a refusal exactly as the burn's alert prints it.
+void printRefusal(CliSession& session, const BurnRefusal& refusal) {
+  AlertRequest request;
+  request.messageKey = QString::fromLatin1(refusal.messageKey);
+  request.informativeKey = QString::fromLatin1(refusal.informativeKey);
+  request.buttonKeys = {QStringLiteral("OK")};
+  request.detail = refusal.detail;
+  session.window().showAlert(request, [](int) {});
+}
+
+}  // namespace
+
+int runPreviewCommand(const Invocation& call) {
   QCommandLineParser parser;
   parser.addOption(writerOption());
   parser.addOption(jsonOption());
-  parser.addOption({QStringLiteral("hide-previous"), QStringLiteral("The session hides the disc's earlier content.")});
+  parser.addOption({QStringLiteral("hide-previous"), QString()});
   parser.addOption(checksumOption());
   addSourceArguments(parser);
-  if (auto exit = parseOrExit(parser, QStringLiteral("preview"),
-                              QStringLiteral("Prints every entry the next session would write, and why."), args))
-    return *exit;
-  CliSession session;
-  if (!parser.isSet(jsonOption())) reportRestoredSources(session);
+  if (auto exit = parseOrExit(parser, QStringLiteral("preview"), call.args, true)) return *exit;
+  const bool json = parser.isSet(jsonOption());
+  CliSession session(false, call.quiet);
+  if (!json && !call.quiet) reportRestoredSources(session);
   if (auto exit = startAndSettle(session, parser)) return *exit;
   auto& controller = session.controller();
-  if (!addSources(session, positionalPaths(parser, rawArgs))) return 1;
+  if (!addSources(session, positionalPaths(parser, call.rawArgs))) return kExitFailed;
   if (parser.isSet(QStringLiteral("hide-previous"))) controller.setHidePreviousSessions(true);
   controller.setCompareContents(parser.isSet(QStringLiteral("checksum")));
+  if (!json) {
+    printOut(QStringLiteral("writer: %1").arg(session.selectedWriterText()));
+    printOut(QStringLiteral("disc: %1").arg(session.discText()));
+  }
+  // The checks a burn meets before it stages anything.
+  if (const auto refusal = controller.burnRefusal()) {
+    printRefusal(session, *refusal);
+    return kExitFailed;
+  }
   auto preview = controller.previewNextSession();
   if (!preview) {
     printError(QString::fromStdString(preview.error().message));
-    return 1;
+    return kExitFailed;
+  }
+  if (preview.value().addsNothing) {
+    // As the burn ends: nothing written, and that is no failure.
+    if (json) printJson(QJsonDocument(QJsonObject{{QStringLiteral("upToDate"), true}}));
+    else printOut(QStringLiteral("The disc is up to date: a burn would write no session."));
+    return 0;
   }
   const auto& entries = preview.value().entries;
   const auto& deleted = preview.value().deletedSinceLastSession;
   std::uint64_t total = 0;
   for (const auto& e : entries) total += e.bytes;
   const auto warnings = nextSessionJolietWarnings(controller, entries);
-  if (parser.isSet(jsonOption())) {
+
+  // Space as the writer counts it: the track must fit, and the session's
+  // overhead is lost to the free space as well.
+  const MediumSummary medium = controller.mediumSummary();
+  const SessionSpace space = sessionSpace(estimatedImageBlocks(entries), medium.blank);
+  const bool fits = space.track <= medium.freeBlocks;
+  const BlockCount freeAfter = space.total() < medium.freeBlocks ? medium.freeBlocks - space.total() : BlockCount{};
+  std::optional<BurnRefusal> refusal;
+  if (!preview.value().unreadable.empty())
+    refusal = BurnRefusal{"cannotBurn", "sourcesUnreadable", unreadableSourcesDetail(preview.value().unreadable)};
+  else if (!fits)
+    refusal = BurnRefusal{"cannotBurn", "notEnoughSpaceToBurn",
+                          QStringLiteral("The session needs about %1 MB; %2 MB are free on the disc.")
+                              .arg(megabytes(space.total()), megabytes(medium.freeBlocks))};
+
+  if (json) {
     QJsonArray list;
     for (const auto& e : entries) {
       QJsonObject o;
@@ -293,28 +347,42 @@ int runPreviewCommand(const QStringList& args, const std::vector<std::string>& r
     QJsonObject doc;
     doc[QStringLiteral("entries")] = list;
     doc[QStringLiteral("totalBytes")] = static_cast<double>(total);
+    doc[QStringLiteral("sessionBytes")] = static_cast<double>(space.total().bytes());
+    doc[QStringLiteral("overheadBytes")] = static_cast<double>(space.overhead.bytes());
+    doc[QStringLiteral("freeBytes")] = static_cast<double>(medium.freeBlocks.bytes());
+    doc[QStringLiteral("freeBytesAfter")] = static_cast<double>(freeAfter.bytes());
+    doc[QStringLiteral("fits")] = fits;
     doc[QStringLiteral("warnings")] = jolietWarningsJson(warnings);
     printJson(QJsonDocument(doc));
-    return 0;
+  } else {
+    for (const auto& e : entries)
+      printOut(QStringLiteral("%1  %2  %3  %4")
+                   .arg(QString::fromLatin1(stagingReasonName(e.reason)).toLower(), -9)
+                   .arg(QString::fromLatin1(stagedTypeName(e.type)).toLower(), -6)
+                   .arg(e.bytes, 12)
+                   .arg(displayName(e.path)));
+    printOut(QStringLiteral("total: %1 bytes in %2 entries").arg(total).arg(entries.size()));
+    for (const auto& path : deleted) printOut(QStringLiteral("deleted   %1").arg(displayName(path)));
+    if (!deleted.empty())
+      printOut(QStringLiteral("The disc keeps the %1 deleted entr%2 above: a session only adds. To leave them out of "
+                              "view, burn with --hide-previous (Hide previous sessions in the window).")
+                   .arg(deleted.size())
+                   .arg(deleted.size() == 1 ? QStringLiteral("y") : QStringLiteral("ies")));
+    for (const auto& w : warnings) printOut(QStringLiteral("warning: ") + describeJolietWarning(w));
+    printOut(QStringLiteral("session: about %1 MB, of which %2 MB are the session's overhead on the disc")
+                 .arg(megabytes(space.total()), megabytes(space.overhead)));
+    printOut(QStringLiteral("free: %1 MB now, about %2 MB after this session")
+                 .arg(megabytes(medium.freeBlocks), megabytes(freeAfter)));
+    printOut(fits ? QStringLiteral("fits: yes") : QStringLiteral("fits: no"));
   }
-  for (const auto& e : entries)
-    printOut(QStringLiteral("%1  %2  %3  %4")
-                 .arg(QString::fromLatin1(stagingReasonName(e.reason)).toLower(), -9)
-                 .arg(QString::fromLatin1(stagedTypeName(e.type)).toLower(), -6)
-                 .arg(e.bytes, 12)
-                 .arg(displayName(e.path)));
-  printOut(QStringLiteral("total: %1 bytes in %2 entries").arg(total).arg(entries.size()));
-  for (const auto& path : deleted) printOut(QStringLiteral("deleted   %1").arg(displayName(path)));
-  if (!deleted.empty())
-    printOut(QStringLiteral("The disc keeps the %1 deleted entr%2 above: a session only adds. To leave them out of "
-                            "view, burn with --hide-previous (Hide previous sessions in the window).")
-                 .arg(deleted.size())
-                 .arg(deleted.size() == 1 ? QStringLiteral("y") : QStringLiteral("ies")));
-  for (const auto& w : warnings) printOut(QStringLiteral("warning: ") + describeJolietWarning(w));
+  if (refusal) {
+    printRefusal(session, *refusal);
+    return kExitFailed;
+  }
   return 0;
 }
 
-int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawArgs) {
+int runBurnCommand(const Invocation& call) {
   QCommandLineParser parser;
   parser.addOption(writerOption());
   parser.addOption({QStringLiteral("speed"),
@@ -327,10 +395,7 @@ int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawA
   parser.addOption({QStringLiteral("yes"), QStringLiteral("Answer yes to the duplicate-name question.")});
   parser.addOption(checksumOption());
   addSourceArguments(parser);
-  if (auto exit = parseOrExit(parser, QStringLiteral("burn"),
-                              QStringLiteral("Burns one session: what is new or newer than the disc's copy, merged "
-                                             "with the disc's earlier tree."),
-                              args))
+  if (auto exit = parseOrExit(parser, QStringLiteral("burn"), call.args, true))
     return *exit;
   int speed = 0;
   if (parser.isSet(QStringLiteral("speed"))) {
@@ -351,8 +416,8 @@ int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawA
     volume = CDNameFormatter().getObjectValue(volume);
   }
 
-  CliSession session(parser.isSet(QStringLiteral("yes")));
-  reportRestoredSources(session);
+  CliSession session(parser.isSet(QStringLiteral("yes")), call.quiet);
+  if (!call.quiet) reportRestoredSources(session);
   if (auto exit = startAndSettle(session, parser)) return *exit;
   auto& controller = session.controller();
   // Without --volume, a continued disc keeps the name it carries.
@@ -362,11 +427,16 @@ int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawA
   }
   session.window().setVolumeName(volume.isEmpty() ? QStringLiteral(" ") : volume);
   session.window().speedMenu().setSelectedTag(speed);
-  if (!addSources(session, positionalPaths(parser, rawArgs))) return 1;
+  session.window().setJobBytes([&controller] {
+    std::error_code error;
+    const auto bytes = std::filesystem::file_size(controller.burnImagePath(), error);
+    return error ? std::uint64_t{0} : static_cast<std::uint64_t>(bytes);
+  });
+  if (!addSources(session, positionalPaths(parser, call.rawArgs))) return 1;
   if (parser.isSet(QStringLiteral("hide-previous"))) controller.setHidePreviousSessions(true);
   controller.setCompareContents(parser.isSet(QStringLiteral("checksum")));
   // With a choice of writers, say which one and which disc this burn uses.
-  if (controller.registeredDevices().size() > 1 && !parser.isSet(QStringLiteral("writer")))
+  if (controller.registeredDevices().size() > 1 && !parser.isSet(QStringLiteral("writer")) && !call.quiet)
     printOut(QStringLiteral("Burning with %1; %2.").arg(session.selectedWriterText(), session.discText()));
 
   std::optional<BurnOutcome> outcome;
@@ -407,16 +477,16 @@ int runBurnCommand(const QStringList& args, const std::vector<std::string>& rawA
   return 0;
 }
 
-int runEraseCommand(const QStringList& args) {
+int runEraseCommand(const Invocation& call) {
   QCommandLineParser parser;
   parser.addOption(writerOption());
   parser.addOption({QStringLiteral("yes"), QStringLiteral("Erase without asking.")});
-  if (auto exit = parseOrExit(parser, QStringLiteral("erase"), QStringLiteral("Erases a rewritable disc."), args))
+  if (auto exit = parseOrExit(parser, QStringLiteral("erase"), call.args))
     return *exit;
-  CliSession session(parser.isSet(QStringLiteral("yes")));
+  CliSession session(parser.isSet(QStringLiteral("yes")), call.quiet);
   if (auto exit = startAndSettle(session, parser)) return *exit;
   auto& controller = session.controller();
-  if (controller.registeredDevices().size() > 1 && !parser.isSet(QStringLiteral("writer")))
+  if (controller.registeredDevices().size() > 1 && !parser.isSet(QStringLiteral("writer")) && !call.quiet)
     printOut(QStringLiteral("Erasing with %1; %2.").arg(session.selectedWriterText(), session.discText()));
   if (!controller.statusController().content().eraseable) {
     printError(QStringLiteral("the disc in the writer cannot be erased (%1)")
@@ -441,49 +511,91 @@ int runEraseCommand(const QStringList& args) {
   return 0;
 }
 
-int runConfigCommand(const QStringList& args) {
+namespace {
+
+// What each switch does, in the words of the manual's PREFERENCES.
+const char* switchDescription(const char* key) {
+  struct Described {
+    const char* key;
+    const char* text;
+  };
+  static constexpr Described kDescribed[] = {
+      {prefs::disableUpdateCheck, "do not ask the web site for a newer release at start-up"},
+      {prefs::resolveDisabled, "burn symbolic links as links, not the files and folders they point to"},
+      {prefs::disableSplitForks, "write no side files for resource forks and Finder information"},
+      {prefs::storeBurnConfiguration, "remember the sources on the disc, so that an update is one command"},
+      {prefs::disableVerification, "do not read the session back after a burn to verify it"},
+      {prefs::disableIncrementalUpdating, "copy every source in full in each session"},
+      {prefs::compareContents, "compare contents with the disc's copies instead of sizes and dates"},
+  };
+  for (const Described& d : kDescribed)
+    if (std::strcmp(d.key, key) == 0) return d.text;
+  return "";
+}
+
+// A boolean word as a stored switch; nothing for any other word.
+std::optional<bool> booleanWord(const QString& word) {
+  const QString w = word.toLower();
+  for (const char* yes : {"true", "yes", "on", "1"})
+    if (w == QLatin1String(yes)) return true;
+  for (const char* no : {"false", "no", "off", "0"})
+    if (w == QLatin1String(no)) return false;
+  return std::nullopt;
+}
+
+}  // namespace
+
+int runConfigCommand(const Invocation& call) {
   QCommandLineParser parser;
-  parser.addPositionalArgument(QStringLiteral("ACTION"), QStringLiteral("get KEY | set KEY VALUE | unset KEY | list"));
-  if (auto exit = parseOrExit(parser, QStringLiteral("config"),
-                              QStringLiteral("Reads and changes the preferences. Keys: disableUpdateCheck, "
-                                             "resolveDisabled, disableSplitForks, storeBurnConfiguration, "
-                                             "disableVerification, disableIncrementalUpdating."),
-                              args))
-    return *exit;
+  parser.addPositionalArgument(QStringLiteral("ACTION"), QString());
+  const QString config = QStringLiteral("config");
+  if (auto exit = parseOrExit(parser, config, call.args, true)) return *exit;
   const QStringList words = parser.positionalArguments();
-  Preferences preferences;
   const QString action = words.value(0);
-  if (action == QLatin1String("list") && words.size() == 1) {
+  // How many words each action takes, its own name included.
+  const qsizetype expected = action == QLatin1String("list")                                   ? 1
+                             : action == QLatin1String("get") || action == QLatin1String("unset") ? 2
+                             : action == QLatin1String("set")                                   ? 3
+                                                                                                : 0;
+  if (expected == 0)
+    return usageError(config, action.isEmpty() ? QStringLiteral("config needs list, get, set or unset")
+                                               : QStringLiteral("unknown action '%1'").arg(action));
+  if (words.size() > expected)
+    return usageError(config, QStringLiteral("unexpected argument '%1'").arg(words.at(expected)));
+  Preferences preferences;
+  if (action == QLatin1String("list")) {
     for (const char* key : kPreferenceSwitches) {
       const auto value = preferences.valueForKey(key);
-      printOut(QStringLiteral("%1 = %2").arg(QLatin1String(key),
-                                             value ? value->toString() : QStringLiteral("(not set: off)")));
+      const QString shown = !value ? QStringLiteral("off (not set)")
+                            : readsAsTrue(*value) ? QStringLiteral("on")
+                                                  : QStringLiteral("off");
+      printOut(QStringLiteral("%1  %2  %3").arg(QLatin1String(key), -27).arg(shown, -13).arg(QLatin1String(switchDescription(key))));
     }
     return 0;
   }
-  const QString key = words.value(1);
-  if (words.size() < 2 || !Preferences::isKnownKey(key)) {
-    printError(words.size() < 2 ? QStringLiteral("usage: tessaline-cli config get|set|unset KEY [VALUE] | list")
-                                : QStringLiteral("unknown key '%1'").arg(key));
-    return 2;
-  }
+  if (words.size() < expected)
+    return usageError(config, expected == 3 ? QStringLiteral("config set needs a key and a value")
+                                            : QStringLiteral("config %1 needs a key").arg(action));
+  const QString key = words.at(1);
+  if (!Preferences::isKnownKey(key) || key == QLatin1String(prefs::mainWindowFrame))
+    return usageError(config, QStringLiteral("unknown key '%1'; 'tessaline-cli config list' shows the keys").arg(key));
   const QByteArray keyBytes = key.toUtf8();
-  if (action == QLatin1String("get") && words.size() == 2) {
+  if (action == QLatin1String("get")) {
     const auto value = preferences.valueForKey(keyBytes.constData());
-    if (!value) return 1;
+    if (!value) return kExitFailed;  // not set: reads as off
     printOut(value->toString());
     return 0;
   }
-  if (action == QLatin1String("set") && words.size() == 3) {
-    preferences.setValue(keyBytes.constData(), words.at(2));
-    return 0;
-  }
-  if (action == QLatin1String("unset") && words.size() == 2) {
+  if (action == QLatin1String("unset")) {
     preferences.removeValue(keyBytes.constData());
     return 0;
   }
-  printError(QStringLiteral("usage: tessaline-cli config get|set|unset KEY [VALUE] | list"));
-  return 2;
+  const auto value = booleanWord(words.at(2));
+  if (!value)
+    return usageError(config, QStringLiteral("'%1' is not a switch value: give true or false (or yes/no, on/off, 1/0)")
+                                  .arg(words.at(2)));
+  preferences.setValue(keyBytes.constData(), *value ? QStringLiteral("true") : QStringLiteral("false"));
+  return 0;
 }
 
 }  // namespace tessaline::cli

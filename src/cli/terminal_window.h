@@ -6,6 +6,9 @@
 #include <QObject>
 #include <QTimer>
 
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "app/string_table.h"
@@ -23,13 +26,15 @@ class TerminalWindow : public QObject,
                        public ApplicationControl {
   Q_OBJECT
  public:
-  TerminalWindow(const StringTable& strings, bool assumeYes, QObject* parent = nullptr);
+  TerminalWindow(const StringTable& strings, bool assumeYes, bool quiet = false, QObject* parent = nullptr);
   ~TerminalWindow() override;
 
   WindowParts parts();
 
   // The volume name for the next burn; the command line's --volume.
   void setVolumeName(const QString& name) { volumeName_ = name; }
+  // The size of what a burn writes, asked when its writing begins.
+  void setJobBytes(std::function<std::uint64_t()> bytes) { jobBytes_ = std::move(bytes); }
   // Every alert that only informs (one button) counts as a refusal.
   bool refusalShown() const { return refusalShown_; }
   // A question was answered with its second button (Cancel).
@@ -70,10 +75,12 @@ class TerminalWindow : public QObject,
   class Bar;
 
  private:
-  void watchJob(Job& job, const QString& description);
+  void watchJob(Job& job, const QString& description, bool erase);
 
   const StringTable& strings_;
   bool assumeYes_;
+  bool quiet_;
+  std::function<std::uint64_t()> jobBytes_;
   bool refusalShown_ = false;
   bool questionDeclined_ = false;
   bool terminated_ = false;
@@ -85,7 +92,10 @@ class TerminalWindow : public QObject,
   QTimer jobTimer_;
 };
 
-// Draws one progress bar on standard error.
+// One progress line on standard error. On a terminal it is redrawn in place
+// and fits the terminal's width: the step, its percentage, a bar, and with a
+// known size the megabytes done of the total, the speed (in x and MB/s) and
+// the time left. Elsewhere it is one plain line per tenth of a step.
 class TerminalWindow::Bar : public ProgressIndicator {
  public:
   explicit Bar(QString label, bool quiet = false);
@@ -94,14 +104,27 @@ class TerminalWindow::Bar : public ProgressIndicator {
   void setDoubleValue(double percent) override;
   void startAnimation() override {}
   void stopAnimation() override {}
-  void finish();
+  // The size of what the step goes through, in bytes (0: unknown).
+  void setTotalBytes(std::uint64_t bytes) { totalBytes_ = bytes; }
+  // Draws the step (a new label begins a new step); a negative percentage
+  // is a step without a measure yet.
   void draw(const QString& label, double percent);
+  // Ends the line: at 100% when the step succeeded, else saying where it stopped.
+  void finish(bool succeeded = true);
+  // Ends the line as it stands: for a step whose measure is an estimate.
+  void close();
 
  private:
+  QString detail(double percent) const;
+
   QString label_;
   bool quiet_;
   bool indeterminate_ = true;
-  int lastShown_ = -1;
+  bool drawn_ = false;  // a line of this step is on the screen
+  int lastShown_ = -1;  // the last percentage or tenth shown
+  double percent_ = -1;
+  std::uint64_t totalBytes_ = 0;
+  std::chrono::steady_clock::time_point started_;
   bool onTerminal_;
 };
 

@@ -5,7 +5,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -14,31 +13,15 @@
 
 namespace tessaline::cli {
 
-int runVerifyCommand(const QStringList& args, const std::vector<std::string>& rawArgs) {
+int runVerifyCommand(const Invocation& call) {
   QCommandLineParser parser;
-  parser.setApplicationDescription(
-      QStringLiteral("Compares the disc with its sources (the ones the disc remembers, or those given), as a burn "
-                     "maps them: same; differs (contents, or with --quick size or date); newer (the next update "
-                     "writes it); deleted (gone from the source, kept by the disc); not burned. Exits 0 only when "
-                     "nothing differs and nothing waits for an update."));
-  parser.addHelpOption();
   parser.addOption(writerOption());
-  parser.addOption({QStringLiteral("quick"), QStringLiteral("Compare sizes and dates only; read nothing.")});
-  parser.addOption({QStringLiteral("json"), QStringLiteral("Print JSON.")});
-  parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("Files or folders to compare with the disc."),
-                               QStringLiteral("[SOURCE...]"));
-  QStringList withName = args;
-  withName.prepend(QStringLiteral("tessaline-cli verify"));
-  if (!parser.parse(withName)) {
-    printError(parser.errorText());
-    return 2;
-  }
-  if (parser.isSet(QStringLiteral("help"))) {
-    std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
-    return 0;
-  }
+  parser.addOption({QStringLiteral("quick"), QString()});
+  parser.addOption({QStringLiteral("json"), QString()});
+  parser.addPositionalArgument(QStringLiteral("SOURCE"), QString());
+  if (auto exit = parseOrExit(parser, QStringLiteral("verify"), call.args, true)) return *exit;
   const bool json = parser.isSet(QStringLiteral("json"));
-  CliSession session;
+  CliSession session(false, call.quiet);
   if (!session.start(writerSpec(parser))) return 1;
   if (!session.settle()) {
     printError(QStringLiteral("the writer's status did not settle in time"));
@@ -46,18 +29,17 @@ int runVerifyCommand(const QStringList& args, const std::vector<std::string>& ra
   }
   auto& controller = session.controller();
   std::vector<std::filesystem::path> sources;
-  for (const auto& path : positionalPaths(parser, rawArgs)) {
+  for (const auto& path : positionalPaths(parser, call.rawArgs)) {
     if (!controller.addSourceToController(path)) return 1;
     sources.push_back(controller.sessionContentController().items().back().aPath);
   }
   std::optional<DiscComparison> result;
   QObject::connect(&controller, &appController::verificationFinished, [&](const DiscComparison& r) { result = r; });
-  const bool onTerminal = isatty(STDERR_FILENO) != 0;
+  TerminalWindow::Bar progress(QStringLiteral("Verifying"), call.quiet);
   QObject::connect(&controller, &appController::verificationProgress, [&](quint64 done, quint64 total) {
-    if (!onTerminal || total == 0) return;
-    std::fprintf(stderr, "\rVerifying %5.1f%% (%.1f of %.1f MB)", 100.0 * static_cast<double>(done) / static_cast<double>(total),
-                 static_cast<double>(done) / 1e6, static_cast<double>(total) / 1e6);
-    std::fflush(stderr);
+    if (total == 0) return;
+    progress.setTotalBytes(total);
+    progress.draw(QString(), 100.0 * static_cast<double>(done) / static_cast<double>(total));
   });
   if (Status started = controller.startVerification(sources, parser.isSet(QStringLiteral("quick"))); !started) {
     printError(QString::fromStdString(started.error().message));
@@ -67,11 +49,11 @@ int runVerifyCommand(const QStringList& args, const std::vector<std::string>& ra
   if (!result) {
     controller.cancelVerification();
     session.runUntil([&] { return result.has_value(); }, 60000);
-    if (onTerminal) std::fputc('\n', stderr);
+    progress.finish(false);
     printError(QStringLiteral("verification stopped"));
     return session.interruption() != 0 ? session.interruptedExitStatus() : 1;
   }
-  if (onTerminal) std::fputs("\r\033[K", stderr);
+  progress.finish(true);
 
   if (json) {
     QJsonArray entries;

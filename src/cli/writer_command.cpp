@@ -27,7 +27,8 @@ constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
 const char* const kOverview =
-    "usage: tessaline-cli writer COMMAND ...\n"
+    "Usage: tessaline-cli writer COMMAND ...\n"
+    "\n"
     "Manages emulated CD recorders (in $TESSALINE_WRITERS_DIR, else\n"
     "$XDG_DATA_HOME/tessaline/writers) and the discs in them.\n"
     "\n"
@@ -53,16 +54,16 @@ struct Help {
 
 const Help kHelp[] = {
     {"create",
-     "usage: tessaline-cli writer create NAME [--display-name TEXT]\n"
+     "Usage: tessaline-cli writer create NAME [--display-name TEXT]\n\n"
      "Makes an emulated writer. NAME becomes a folder name: it must not be empty,\n"
      "begin with a dot, or hold slashes or control characters.\n"},
     {"remove",
-     "usage: tessaline-cli writer remove NAME\nDeletes the writer. The disc in it goes on the shelf ('writer discs').\n"},
-    {"list", "usage: tessaline-cli writer list\nLists the writers: name, device, display name.\n"},
+     "Usage: tessaline-cli writer remove NAME\n\nDeletes the writer. The disc in it goes on the shelf ('writer discs').\n"},
+    {"list", "Usage: tessaline-cli writer list\n\nLists the writers: name, device, display name.\n"},
     {"insert",
-     "usage: tessaline-cli writer insert NAME --medium cd-r|cd-rw|cd-rom|dvd [--blocks N]\n"
+     "Usage: tessaline-cli writer insert NAME --medium cd-r|cd-rw|cd-rom|dvd [--blocks N]\n"
      "                                [--session IMAGE ...] [--closed]\n"
-     "       tessaline-cli writer insert NAME --disc DISC\n"
+     "       tessaline-cli writer insert NAME --disc DISC\n\n"
      "Inserts a disc. Without --session it is blank. Each IMAGE is written as one\n"
      "session in turn, the first at block 0; each later one must have been built\n"
      "for the address where it lands (mkisofs -C, see 'writer info'). --blocks sets\n"
@@ -70,23 +71,24 @@ const Help kHelp[] = {
      "closes the disc after the last session; a CD-ROM is always closed. --disc takes\n"
      "a disc from the shelf (see 'writer discs') and inserts it as it was ejected.\n"},
     {"append",
-     "usage: tessaline-cli writer append NAME IMAGE [--close] [--speed KBPS] [--allow-non-iso]\n"
+     "Usage: tessaline-cli writer append NAME IMAGE [--close] [--speed N] [--allow-non-iso]\n\n"
      "Writes IMAGE as a new session at the disc's next writable address, as a burn\n"
      "would (without verification). The image must be ISO 9660 and built for that\n"
      "address (mkisofs -C with the 'sessionString' of 'writer info'), unless\n"
-     "--allow-non-iso is given. --close closes the disc. --speed limits the rate when\n"
-     "TESSALINE_EMULATED_SPEED=1.\n"},
+     "--allow-non-iso is given. --close closes the disc. --speed N is the writing\n"
+     "speed as a CD multiple (1x is 150 kB/s; 0, the default, is the fastest); it\n"
+     "limits the rate when TESSALINE_EMULATED_SPEED=1.\n"},
     {"info",
-     "usage: tessaline-cli writer info NAME [--json]\n"
+     "Usage: tessaline-cli writer info NAME [--json]\n\n"
      "Shows the medium kind, tracks, session addresses, free blocks, whether the disc\n"
      "is closed, the tray, the mount point and the medium file.\n"},
     {"eject",
-     "usage: tessaline-cli writer eject NAME\nEjects the disc onto the shelf, from where 'writer insert NAME --disc DISC'\n"
+     "Usage: tessaline-cli writer eject NAME\n\nEjects the disc onto the shelf, from where 'writer insert NAME --disc DISC'\n"
      "puts it back.\n"},
-    {"discs", "usage: tessaline-cli writer discs\nLists the discs on the shelf: name, kind, sessions, used blocks.\n"},
+    {"discs", "Usage: tessaline-cli writer discs\n\nLists the discs on the shelf: name, kind, sessions, used blocks.\n"},
     {"delete-disc",
-     "usage: tessaline-cli writer delete-disc DISC [--yes]\nThrows a disc on the shelf away for good, after asking.\n"},
-    {"tray", "usage: tessaline-cli writer tray NAME open|close\nOpens or closes the tray.\n"},
+     "Usage: tessaline-cli writer delete-disc DISC [--yes]\n\nThrows a disc on the shelf away for good, after asking.\n"},
+    {"tray", "Usage: tessaline-cli writer tray NAME open|close\n\nOpens or closes the tray.\n"},
 };
 
 std::string bytes(const QString& s) { return QFile::encodeName(s).toStdString(); }
@@ -103,9 +105,7 @@ int fail(const std::string& message) {
 }
 
 int usage(const std::string& message, const char* command) {
-  std::fprintf(stderr, "tessaline-cli writer: %s\n", shown(message).c_str());
-  std::fprintf(stderr, "Try 'tessaline-cli writer %s --help'.\n", command);
-  return kUsage;
+  return usageError(QStringLiteral("writer ") + QLatin1String(command), QString::fromLocal8Bit(shown(message).c_str()));
 }
 
 int result(const Status& s) { return s ? 0 : fail(s.error().message); }
@@ -215,7 +215,8 @@ int needName(const Parsed& p, const char* command, qsizetype count) {
 
 }  // namespace
 
-int runWriterCommand(const QStringList& allArgs) {
+int runWriterCommand(const Invocation& call) {
+  const QStringList& allArgs = call.args;
   if (allArgs.isEmpty()) {
     std::fputs(kOverview, stderr);
     return kUsage;
@@ -228,7 +229,8 @@ int runWriterCommand(const QStringList& allArgs) {
   }
   const char* help = helpFor(command);
   if (help == nullptr) {
-    std::fprintf(stderr, "tessaline-cli writer: unknown command '%s'\n\n%s", bytes(command).c_str(), kOverview);
+    printError(QStringLiteral("writer: unknown command '%1'").arg(command));
+    std::fputs("Try 'tessaline-cli writer --help'.\n", stderr);
     return kUsage;
   }
   if (wantsHelp(args)) {
@@ -346,9 +348,12 @@ int runWriterCommand(const QStringList& allArgs) {
     AppendOptions options;
     options.allowNonIso = p.options.contains(QStringLiteral("--allow-non-iso"));
     if (p.options.contains(QStringLiteral("--speed"))) {
-      const auto speed = parseCount(p.options.value(QStringLiteral("--speed")).value(0));
-      if (!speed) return usage("--speed must be a positive number of kilobytes per second", "append");
-      options.speedKBps = static_cast<float>(*speed);
+      // A CD multiple, as burn --speed takes it.
+      bool number = false;
+      const int speed = p.options.value(QStringLiteral("--speed")).value(0).toInt(&number);
+      if (!number || speed < 0 || speed > 100)
+        return usage("--speed takes a CD multiple such as 4, 8, 16 or 0 for the fastest", "append");
+      if (speed > 0) options.speedKBps = static_cast<float>(speed) * 150.0f;
     }
     return result(appendSession(dir, bytes(p.positional[0]), fs::path(bytes(p.positional[1])),
                                 p.options.contains(QStringLiteral("--close")), options));

@@ -33,4 +33,10 @@ std::optional<UpdateRoom> roomForUpdates(const MediumState& state) {
   return room;
 }
 
+SessionSpace sessionSpace(BlockCount data, bool firstSession) {
+  constexpr BlockCount kMinimumTrack{300};
+  constexpr BlockCount kRunOut{2};
+  return {std::max(data, kMinimumTrack) + kRunOut, firstSession ? kFirstSessionOverhead : kLaterSessionOverhead};
+}
+
 }  // namespace tessaline

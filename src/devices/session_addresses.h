@@ -33,5 +33,17 @@ struct UpdateRoom {
 };
 std::optional<UpdateRoom> roomForUpdates(const MediumState& state);
 inline constexpr BlockCount kLaterSessionOverhead{6900};
+// The first session's lead-in, lead-out and pre-gap are larger.
+inline constexpr BlockCount kFirstSessionOverhead{11400};
+
+// What a session of `data` blocks takes of the disc's free space: its track
+// (at least 300 blocks, which is 4 seconds, then 2 run-out blocks), which
+// must fit, and the overhead around it, which the free space loses as well.
+struct SessionSpace {
+  BlockCount track;
+  BlockCount overhead;
+  BlockCount total() const { return track + overhead; }
+};
+SessionSpace sessionSpace(BlockCount data, bool firstSession);
 
 }  // namespace tessaline

@@ -90,4 +90,8 @@ StagingJournal::ReasonOverride::~ReasonOverride() {
   if (journal_ != nullptr) journal_->override_ = previous_;
 }
 
+void StagingJournal::noteUnreadable(const std::string& sourcePath, const std::string& why) {
+  unreadable_.emplace_back(sourcePath, why);
+}
+
 }  // namespace tessaline

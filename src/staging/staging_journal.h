@@ -50,6 +50,11 @@ class StagingJournal {
   // Forgets an entry and everything below it.
   void remove(const std::filesystem::path& absolutePath);
 
+  // A source entry that could not be read, and so is missing from the
+  // staged tree: a burn must not go on as if it were complete.
+  void noteUnreadable(const std::string& sourcePath, const std::string& why);
+  const std::vector<std::pair<std::string, std::string>>& unreadable() const { return unreadable_; }
+
   // Entries in byte order of their paths.
   std::vector<StagedEntry> entries() const;
   std::size_t size() const { return entries_.size(); }
@@ -78,6 +83,7 @@ class StagingJournal {
   std::string rootPrefix_;  // root + "/"
   std::map<std::string, StagedEntry> entries_;
   std::optional<StagingReason> override_;
+  std::vector<std::pair<std::string, std::string>> unreadable_;  // source path, why
 };
 
 }  // namespace tessaline

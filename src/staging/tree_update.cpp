@@ -108,7 +108,7 @@ class Updater {
     if (info.isRegular()) {
       const Status copied = copyPath(entry, destination);
       if (!copied.ok()) {
-        logLine("cannot stage " + entry + ": " + copied.error().message);
+        unreadable("cannot stage", entry, copied.error().message, copied.error().kind == ErrorKind::NotFound);
         return;
       }
       cloneModDate(entry, destination);
@@ -122,6 +122,13 @@ class Updater {
 
   void record(const std::string& path, StagedType type, std::uint64_t bytes, StagingReason reason) {
     if (journal_ != nullptr) journal_->record(path, type, bytes, reason);
+  }
+
+  // Logs a source entry that could not be read and keeps it for the burn to refuse.
+  // An entry that vanished meanwhile is simply no longer a source.
+  void unreadable(const char* what, const std::string& path, const std::string& why, bool vanished = false) {
+    logLine(what + (" " + path) + ": " + why);
+    if (journal_ != nullptr && !vanished) journal_->noteUnreadable(path, why);
   }
 
   void forget(const std::string& path) {
@@ -230,7 +237,7 @@ void updateSourcePath(const fs::path& source, const fs::path& toPath, bool incre
       [&](const staging::WalkEntry& e) {
         destination.assign(dst).append("/").append(e.relative);
         if (e.listError != 0) {
-          logLine("cannot read folder " + std::string(e.full) + ": " + errnoText(e.listError));
+          updater.unreadable("cannot read folder", std::string(e.full), errnoText(e.listError), e.listError == ENOENT);
           return;
         }
         Selection selection{true, StagingReason::Full};
@@ -252,10 +259,10 @@ void updateSourcePath(const fs::path& source, const fs::path& toPath, bool incre
         updater.stageEntry(std::string(e.full), e.info, destination, selection.reason);
       },
       [&](std::string_view full, int error) {
-        logLine("cannot read " + std::string(full) + ": " + errnoText(error));
+        updater.unreadable("cannot read", std::string(full), errnoText(error), error == ENOENT);
       });
   if (walked != 0) {
-    logLine("cannot read folder " + src + ": " + errnoText(walked));
+    updater.unreadable("cannot read folder", src, errnoText(walked), walked == ENOENT);
     if (madeRoot && rmdir(dst.c_str()) == 0) updater.forget(dst);
     return;
   }

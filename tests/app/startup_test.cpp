@@ -98,7 +98,7 @@ TEST(StringTable, EveryKeyTheProgramUsesHasATextAndMissingKeysAreEmpty) {
         "updateLong", "loadingDisc", "noDisc", "MediaCDR", "MediaCDRW", "MediaCDROM", "MediaNotSupported", "closed",
         "unsupportedfs", "duplicateFilesWarning", "duplicateFilesWarningLong", "cannotBurn", "noCdInDrive",
         "notEnoughSpaceToBurn", "CreateTrackAbortedWithError", "CreateTrackAbortedWithErrorLong", "attempteraseshort",
-        "attempteraselong", "burnAlreadyRunning", "writerInUse", "writerReservedElsewhere", "burnFailedToStart", "discChangedDuringImaging"})
+        "attempteraselong", "burnAlreadyRunning", "writerInUse", "writerReservedElsewhere", "burnFailedToStart", "discChangedDuringImaging", "sourcesUnreadable"})
     EXPECT_FALSE(table.localized(key).isEmpty()) << key;
   EXPECT_TRUE(table.localized("noSuchKey").isEmpty());
 }

@@ -37,6 +37,10 @@ TEST_F(CliTest, WithoutAWriterEveryCommandSaysSoAndFails) {
     EXPECT_NE(r.err.find("No CD writer found"), std::string::npos) << command << r.err;
     EXPECT_NE(r.err.find("tessaline-cli writer create"), std::string::npos) << command;
   }
+  // For a program reading JSON, no writer is an empty list.
+  const auto none = runCli({"writers", "--json"});
+  EXPECT_EQ(none.exitCode, 0);
+  EXPECT_EQ(none.out, "[]\n");
 }
 
 TEST_F(CliTest, StatusAndWritersPrintTheRecordsWithTheirKeys) {
@@ -93,10 +97,11 @@ TEST_F(CliTest, AWriterIsNamedByItsNameDeviceDisplayNameOrNumber) {
   EXPECT_NE(unnamed.out.find("Burning with writer 0 \"Twin\" (a-rec"), std::string::npos) << unnamed.out;
 }
 
-TEST_F(CliTest, StatusWatchPrintsEachNewRecord) {
+TEST_F(CliTest, StatusWatchPrintsEachNewRecordAsOneLineOfJson) {
   writerWithBlankDisc();
   QProcess watch;
-  watch.start(QStringLiteral(TESSALINE_CLI_PATH), {QStringLiteral("status"), QStringLiteral("--watch")});
+  watch.start(QStringLiteral(TESSALINE_CLI_PATH),
+              {QStringLiteral("status"), QStringLiteral("--watch"), QStringLiteral("--json")});
   ASSERT_TRUE(watch.waitForStarted());
   QByteArray out;
   auto seen = [&](const char* text) {
@@ -111,6 +116,9 @@ TEST_F(CliTest, StatusWatchPrintsEachNewRecord) {
   EXPECT_TRUE(seen("No disc")) << out.toStdString();
   watch.terminate();
   watch.waitForFinished();
+  const QList<QByteArray> objects = out.trimmed().split('\n');
+  EXPECT_GE(objects.size(), 2);
+  for (const QByteArray& line : objects) EXPECT_TRUE(QJsonDocument::fromJson(line).isObject()) << line.toStdString();
 }
 
 TEST_F(CliTest, ListAndPreviewShowTheNextSessionWithoutWritingIt) {
@@ -140,19 +148,6 @@ TEST_F(CliTest, ListAndPreviewShowTheNextSessionWithoutWritingIt) {
   EXPECT_EQ(preview[QStringLiteral("totalBytes")].toDouble(), 1'500'001.0 + 2 * 4096.0 * 0);  // folders count 0 bytes
   EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
   EXPECT_TRUE(json({"writer", "info", "rec", "--json"}).object()[QStringLiteral("tracks")].toArray().isEmpty());
-}
-
-TEST_F(CliTest, ConfigReadsAndWritesThePreferenceKeys) {
-  EXPECT_NE(runCli({"config", "get", "storeBurnConfiguration"}).exitCode, 0);  // not set
-  ASSERT_EQ(runCli({"config", "set", "storeBurnConfiguration", "yes"}).exitCode, 0);
-  EXPECT_EQ(runCli({"config", "get", "storeBurnConfiguration"}).out, "yes\n");
-  EXPECT_NE(runCli({"config", "list"}).out.find("storeBurnConfiguration = yes"), std::string::npos);
-  ASSERT_EQ(runCli({"config", "unset", "storeBurnConfiguration"}).exitCode, 0);
-  EXPECT_NE(runCli({"config", "get", "storeBurnConfiguration"}).exitCode, 0);
-  const auto bad = runCli({"config", "set", "noSuchKey", "1"});
-  EXPECT_EQ(bad.exitCode, 2);
-  EXPECT_NE(bad.err.find("unknown key"), std::string::npos);
-  EXPECT_TRUE(fs::exists(temp_ / "config/Tessaline/Tessaline.conf"));
 }
 
 TEST_F(CliTest, VolumeNamesAreCheckedBeforeAnythingHappens) {

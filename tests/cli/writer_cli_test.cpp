@@ -293,7 +293,7 @@ TEST_F(WriterCliTest, KillDuringAppendLeavesEarlierSessionsAndTheTocIntact) {
     cli.setProcessEnvironment(env);
     cli.start(QStringLiteral(TESSALINE_CLI_PATH), {QStringLiteral("writer"), QStringLiteral("append"), QStringLiteral("w"),
                                                    QString::fromStdString(second.string()), QStringLiteral("--speed"),
-                                                   QStringLiteral("2000")});
+                                                   QStringLiteral("13")});
     ASSERT_TRUE(cli.waitForStarted());
     // Writing has begun once the writer is marked busy.
     ASSERT_TRUE(waitUntil([&] { return emulated::FileLock::isHeld(paths.busyLock()); }));

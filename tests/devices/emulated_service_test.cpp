@@ -435,7 +435,7 @@ TEST_F(EmulatedServiceTest, ExclusiveAccessIsRefusedWhileAnotherProcessBurns) {
   cli.setProcessEnvironment(penv);
   cli.start(QStringLiteral(TESSALINE_CLI_PATH),
             {QStringLiteral("writer"), QStringLiteral("append"), QStringLiteral("rec"),
-             QString::fromStdString(second.string()), QStringLiteral("--speed"), QStringLiteral("1000")});
+             QString::fromStdString(second.string()), QStringLiteral("--speed"), QStringLiteral("7")});
   ASSERT_TRUE(cli.waitForStarted());
   ASSERT_TRUE(waitUntil([&] { return w->mediumState().busy; }));
   EXPECT_TRUE(service->serviceMounts().empty());  // the writer unmounted the disc

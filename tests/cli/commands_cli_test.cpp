@@ -1,0 +1,237 @@
+// What a user meets at tessaline-cli's surface: help and usage errors, the
+// preferences, preview's dry run and its refusals, and progress in a pipe.
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <set>
+#include <sstream>
+
+#include "support/test_support.h"
+
+namespace tessaline::test {
+namespace {
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+class CommandsCliTest : public ::testing::Test {
+ protected:
+  void insert(const std::vector<std::string>& how) {
+    ASSERT_EQ(runCli({"writer", "create", "rec"}).exitCode, 0);
+    std::vector<std::string> args{"writer", "insert", "rec"};
+    args.insert(args.end(), how.begin(), how.end());
+    const auto r = runCli(args);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+  }
+  std::string docs(std::size_t bytes = 1) {
+    writeFile(temp_ / "home/Docs/a.txt", std::string(bytes, 'a'));
+    return (temp_ / "home/Docs").string();
+  }
+
+  PrivateEnvironment temp_;
+};
+
+TEST_F(CommandsCliTest, EveryCommandHasItsHelpAndUsageErrorsExitTwoWithAHint) {
+  for (const std::string command :
+       {"status", "mount", "writers", "list", "preview", "burn", "erase", "verify", "sessions", "ls", "config"}) {
+    const auto help = runCli({command, "--help"});
+    EXPECT_EQ(help.exitCode, 0) << command;
+    EXPECT_EQ(help.out.rfind("Usage: tessaline-cli " + command + " ", 0), 0u) << help.out;
+    EXPECT_EQ(runCli({"help", command}).out, help.out) << command;
+  }
+  EXPECT_TRUE(has(runCli({"preview", "--help"}).out, "side file  an AppleDouble"));
+  EXPECT_EQ(runCli({"help", "writer", "insert"}).out.rfind("Usage: tessaline-cli writer insert NAME", 0), 0u);
+  EXPECT_EQ(runCli({"writer", "--help"}).out.rfind("Usage: tessaline-cli writer COMMAND", 0), 0u);
+  EXPECT_TRUE(has(runCli({"--help"}).out, "  sessions  the disc's sessions\n"));
+  const auto version = runCli({"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.out.rfind("tessaline-cli ", 0), 0u);
+
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+    std::string hint;
+  };
+  const Case cases[] = {
+      {{"frobnicate"}, "unknown command 'frobnicate'", "Try 'tessaline-cli --help'."},
+      {{"--loud", "status"}, "unknown option '--loud'", "Try 'tessaline-cli --help'."},
+      {{"--quiet", "--verbose", "status"}, "do not go together", ""},
+      {{"status", "--colour"}, "Unknown option 'colour'", "Try 'tessaline-cli status --help'."},
+      {{"status", "extra"}, "unexpected argument 'extra'", "Try 'tessaline-cli status --help'."},
+      {{"burn", "--speed", "fast"}, "CD multiple", ""},
+      {{"writer", "append", "rec", "x.iso", "--speed", "150k"}, "CD multiple", "Try 'tessaline-cli writer append --help'."},
+      {{"writer", "frobnicate"}, "unknown command 'frobnicate'", "Try 'tessaline-cli writer --help'."},
+      {{"config", "frobnicate"}, "unknown action 'frobnicate'", "Try 'tessaline-cli config --help'."},
+  };
+  for (const Case& c : cases) {
+    const auto r = runCli(c.args);
+    EXPECT_EQ(r.exitCode, 2) << c.args.front();
+    EXPECT_TRUE(has(r.err, c.says)) << r.err;
+    EXPECT_TRUE(has(r.err, c.hint)) << r.err;
+    EXPECT_LE(lines(r.err).size(), 2u) << r.err;
+  }
+  EXPECT_EQ(runCli({}).exitCode, 2);
+}
+
+TEST_F(CommandsCliTest, ConfigTakesOnlyKnownKeysAndBooleanWords) {
+  const std::string key = "storeBurnConfiguration";
+  EXPECT_EQ(runCli({"config", "get", key}).exitCode, 1);  // not set: off
+  for (const auto& [word, stored] : std::vector<std::pair<std::string, std::string>>{
+           {"yes", "true"}, {"off", "false"}, {"1", "true"}, {"No", "false"}, {"ON", "true"}}) {
+    ASSERT_EQ(runCli({"config", "set", key, word}).exitCode, 0) << word;
+    EXPECT_EQ(runCli({"config", "get", key}).out, stored + "\n") << word;
+  }
+  struct Refused {
+    std::vector<std::string> args;
+    std::string says;
+  };
+  const Refused refused[] = {
+      {{"config", "set", key, "maybe"}, "'maybe' is not a switch value"},
+      {{"config", "set", "noSuchKey", "true"}, "unknown key 'noSuchKey'"},
+      {{"config", "get", "NSWindow Frame mainWindow"}, "unknown key"},
+      {{"config", "set", key}, "needs a key and a value"},
+      {{"config", "set", key, "true", "extra"}, "unexpected argument 'extra'"},
+      {{"config", "list", "extra"}, "unexpected argument 'extra'"},
+      {{"config", "unset"}, "needs a key"},
+      {{"config"}, "needs list, get, set or unset"},
+  };
+  for (const Refused& r : refused) {
+    const auto result = runCli(r.args);
+    EXPECT_EQ(result.exitCode, 2) << r.says;
+    EXPECT_TRUE(has(result.err, r.says)) << result.err;
+  }
+  EXPECT_EQ(runCli({"config", "get", key}).out, "true\n");  // nothing refused was stored
+  const auto list = lines(runCli({"config", "list"}).out);
+  ASSERT_EQ(list.size(), 7u);
+  for (const std::string& line : list) EXPECT_GT(line.size(), 50u) << line;  // key, value, what it does
+  const auto line = std::find_if(list.begin(), list.end(), [&](const std::string& l) { return l.rfind(key, 0) == 0; });
+  ASSERT_NE(line, list.end());
+  EXPECT_TRUE(has(*line, "  on  ") && has(*line, "remember the sources on the disc")) << *line;
+}
+
+TEST_F(CommandsCliTest, PreviewIsADryRunThatMeetsEveryRefusalOfABurn) {
+  // A disc that takes the session: the writer, the disc, the size with its
+  // overhead, the room after it.
+  insert({"--medium", "cd-r"});
+  const auto fits = runCli({"preview", docs(1'000'000)});
+  EXPECT_EQ(fits.exitCode, 0) << fits.err;
+  EXPECT_TRUE(has(fits.out, "writer: writer 0 \"Emulated CD Recorder (rec)\"")) << fits.out;
+  EXPECT_TRUE(has(fits.out, "disc: CD-R: blank")) << fits.out;
+  EXPECT_TRUE(has(fits.out, "session: about 23.2 MB, of which 22.2 MB are the session's overhead")) << fits.out;
+  EXPECT_TRUE(has(fits.out, "free: 700.0 MB now, about 676.8 MB after this session")) << fits.out;
+  EXPECT_TRUE(has(fits.out, "fits: yes"));
+  const auto json = QJsonDocument::fromJson(QByteArray::fromStdString(runCli({"preview", "--json", docs()}).out));
+  EXPECT_EQ(json[QStringLiteral("overheadBytes")].toDouble(), 11400.0 * 2048);
+  EXPECT_TRUE(json[QStringLiteral("fits")].toBool());
+  // Once burned, nothing is new: the burn would write nothing, and says so.
+  const std::string burned = docs();
+  ASSERT_EQ(runCli({"burn", burned}).exitCode, 0);
+  const auto upToDate = runCli({"preview", burned});
+  EXPECT_EQ(upToDate.exitCode, 0);
+  EXPECT_TRUE(has(upToDate.out, "The disc is up to date: a burn would write no session.")) << upToDate.out;
+  ASSERT_EQ(runCli({"writer", "remove", "rec"}).exitCode, 0);
+
+  // Each refusal: the disc, what the burn says, and preview says the same.
+  writeFile(temp_ / "image/f.txt", "f");
+  ASSERT_EQ(runProgram("xorrisofs", {"-quiet", "-r", "-J", "-o", (temp_ / "closed.iso").string(),
+                                     (temp_ / "image").string()}).exitCode, 0);
+  writeFile(temp_ / "junk.bin", std::string(40 * 2048, 'j'));
+  struct Case {
+    std::vector<std::string> disc;
+    std::string says;
+  };
+  const Case cases[] = {
+      {{}, "There is no disc in the writer."},
+      {{"--medium", "cd-r", "--session", (temp_ / "closed.iso").string(), "--closed"}, "The disc in the writer is closed"},
+      {{"--medium", "cd-r", "--blocks", "1000"}, "The burn list needs 3.0 MB; 1.9 MB are free on the disc."},
+      {{"--medium", "dvd"}, "Tessaline writes CD-R and CD-RW discs"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(runCli({"writer", "create", "rec"}).exitCode, 0);
+    if (!c.disc.empty()) {
+      std::vector<std::string> args{"writer", "insert", "rec"};
+      args.insert(args.end(), c.disc.begin(), c.disc.end());
+      ASSERT_EQ(runCli(args).exitCode, 0) << c.says;
+    }
+    for (const char* command : {"preview", "burn"}) {
+      const auto r = runCli({command, docs(3'000'000)});
+      EXPECT_EQ(r.exitCode, 1) << command << ": " << c.says;
+      EXPECT_TRUE(has(r.err, c.says)) << command << ": " << r.err;
+    }
+    ASSERT_EQ(runCli({"writer", "remove", "rec"}).exitCode, 0);
+  }
+  EXPECT_TRUE(temp_.tmpIsEmpty());
+}
+
+TEST_F(CommandsCliTest, ASourceThatCannotBeReadIsRefusedByPreviewAndBurn) {
+  insert({"--medium", "cd-r"});
+  const std::string sources = docs();
+  writeFile(temp_ / "home/Docs/secret.txt", "secret");
+  ::chmod((temp_ / "home/Docs/secret.txt").c_str(), 0);
+  // The whole private world belongs to nobody, who cannot read the secret.
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  for (const auto& entry : fs::recursive_directory_iterator(temp_.path()))
+    ASSERT_EQ(::lchown(entry.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  ASSERT_EQ(::lchown(temp_.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  openUpForNobody(temp_.path());
+  for (const std::string command : {"preview", "burn"}) {
+    const fs::path err = temp_ / (command + ".err");
+    const std::string line = std::string(TESSALINE_CLI_PATH) + " " + command + " '" + sources + "' >/dev/null 2>'" +
+                             err.string() + "'";
+    EXPECT_EQ(runAsNobody([&] {
+                const int status = std::system(line.c_str());
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+              }),
+              1)
+        << command;
+    const std::string said = readFile(err);
+    EXPECT_TRUE(has(said, "Some sources cannot be read, so the session would lack them.")) << said;
+    EXPECT_TRUE(has(said, "secret.txt")) << said;
+  }
+  const auto info = QJsonDocument::fromJson(QByteArray::fromStdString(runCli({"writer", "info", "rec", "--json"}).out));
+  EXPECT_TRUE(info[QStringLiteral("tracks")].toArray().isEmpty());
+}
+
+TEST_F(CommandsCliTest, ProgressInAPipeIsOnePlainLinePerStepEndingAtTheEnd) {
+  insert({"--medium", "cd-rw"});
+  ScopedEnv slow("TESSALINE_EMULATED_SPEED", "1");  // a few steps to show
+  const auto burn = runCli({"burn", "--speed", "16", docs(3'000'000)});
+  ASSERT_EQ(burn.exitCode, 0) << burn.err;
+  const auto erase = runCli({"erase", "--yes"});
+  ASSERT_EQ(erase.exitCode, 0) << erase.err;
+  for (const std::string& said : {burn.err, erase.err}) {
+    std::set<std::string> seen;
+    for (const std::string& line : lines(said)) {
+      EXPECT_FALSE(line.empty()) << said;
+      EXPECT_EQ(line.find('\r'), std::string::npos) << said;
+      EXPECT_TRUE(seen.insert(line).second) << "repeated: " << line << "\n" << said;
+    }
+  }
+  EXPECT_TRUE(has(burn.err, "Burning session...\n")) << burn.err;
+  EXPECT_TRUE(has(burn.err, "Writing 100%\n")) << burn.err;
+  EXPECT_TRUE(has(erase.err, "Erasing disc...\nErasing ")) << erase.err;
+  EXPECT_TRUE(has(erase.err, "Erasing 100%\n")) << erase.err;
+  // --quiet: nothing but results and errors.
+  EXPECT_EQ(runCli({"--quiet", "burn", docs(3)}).err, "");
+}
+
+}  // namespace
+}  // namespace tessaline::test
