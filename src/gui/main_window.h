@@ -105,7 +105,8 @@ class TessalineWindow : public QMainWindow, public MainWindow {
   QLabel* totalLabel() const { return totalLabel_; }
   QLabel* statusLabel() const { return statusText_; }
   QLabel* titleLabel() const { return statusTitle_; }
-  QProgressBar* capacityBar() const { return capacityBar_; }
+  CapacityBar* capacityBar() const { return capacityBar_; }
+  QLabel* spaceLabel() const { return spaceText_; }
   PreferencesPanel* preferencePanel() const { return preferencePanel_; }
   QMenu* writerMenu() const { return writerMenu_; }
   ImagingSheet& imagingSheet() { return imaging_; }
@@ -116,6 +117,8 @@ class TessalineWindow : public QMainWindow, public MainWindow {
 
   void showPreferences();
   void checkForUpdates();
+  void showAbout();
+  void showHowUpdatingWorks();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -132,6 +135,8 @@ class TessalineWindow : public QMainWindow, public MainWindow {
   void refreshStatus();
   void refreshControls();
   void refreshWriterMenu();
+  void refreshSpeedMenu();
+  void showNote(const char* name, const QString& text, const QString& detail);
   void writerChosen();
   void insertBlank(MediumKind kind);
   void ejectDisc();
@@ -154,7 +159,7 @@ class TessalineWindow : public QMainWindow, public MainWindow {
   QLabel* statusTitle_ = nullptr;
   QLabel* statusText_ = nullptr;
   QLabel* spaceText_ = nullptr;
-  QProgressBar* capacityBar_ = nullptr;
+  CapacityBar* capacityBar_ = nullptr;
   QLabel* totalLabel_ = nullptr;
   QPushButton* addButton_ = nullptr;
   QPushButton* removeButton_ = nullptr;

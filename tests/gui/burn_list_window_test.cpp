@@ -71,6 +71,22 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   }
   EXPECT_EQ(window().totalLabel()->text(), QStringLiteral("Total: 1.50 MB"));
   EXPECT_TRUE(window().burnButton()->isEnabled());
+  // Where, the tooltip and a tiny size tell a source from the disc's entries.
+  const struct {
+    const char* name;
+    QString where, tipStart, size;
+  } rows[] = {{"b.txt", displayPath(temp_ / "src"), QStringLiteral("Source: "), QStringLiteral("< 0.01")},
+              {"Old", QStringLiteral("on the disc"), QStringLiteral("On the disc: "), QString()}};
+  for (const auto& r : rows) {
+    const int row = rowOf(r.name);
+    EXPECT_EQ(model.index(row, SessionContentModel::LocationColumn).data().toString(), r.where) << r.name;
+    EXPECT_TRUE(model.index(row, 0).data(Qt::ToolTipRole).toString().startsWith(r.tipStart)) << r.name;
+    if (!r.size.isEmpty()) EXPECT_EQ(model.index(row, SessionContentModel::SizeColumn).data().toString(), r.size);
+  }
+  // The capacity bar shows the next session beside what is used.
+  EXPECT_GT(window().capacityBar()->nextSession(), 0);
+  EXPECT_TRUE(window().capacityBar()->nextSessionFits());
+  EXPECT_TRUE(window().spaceLabel()->text().contains(QStringLiteral("the next session takes 1.50 MB")));
   EXPECT_FALSE(window().removeButton()->isEnabled());
 
   // A click on a permanent row selects nothing; select-all takes only sources.
@@ -99,6 +115,14 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   EXPECT_EQ(sorted(), (std::vector<std::string>{"Old", "readme.txt"}));
   // Only permanent items: nothing to burn.
   EXPECT_FALSE(window().burnButton()->isEnabled());
+  EXPECT_EQ(window().capacityBar()->nextSession(), 0);
+
+  // A session larger than the free space: the bar says so before Burn does.
+  writeFile(temp_ / "big/film.raw", "");
+  fs::resize_file(temp_ / "big/film.raw", 900'000'000);  // sparse
+  app().openFiles({temp_ / "big"});
+  ASSERT_TRUE(waitUntil([&] { return !window().capacityBar()->nextSessionFits(); }));
+  EXPECT_TRUE(window().spaceLabel()->text().contains(QStringLiteral("does not fit")));
 }
 
 TEST_F(BurnListWindow, HidePreviousSessionsFollowsTheControllerBothWays) {
