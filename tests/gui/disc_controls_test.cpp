@@ -45,11 +45,15 @@ TEST_F(DiscControls, SpeedsAndBurnFollowTheDiscInTheWriter) {
       {"cd-r", true, {0}, false},  // closed: takes no session
       {"cd-rom", true, {0}, false},
   };
+  const QString noDisc = controller().strings().localized("noDisc");
+  const QString loading = controller().strings().localized("loadingDisc");
+  auto statusText = [&] { return controller().statusController().content().deviceStatusString.value_or(QString()); };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.medium ? step.medium : "empty");
     if (controller().mediumSummary().present) {
+      ASSERT_TRUE(waitUntil([&] { return window().action("ejectAction")->isEnabled(); }, std::chrono::seconds(10)));
       window().action("ejectAction")->trigger();
-      ASSERT_TRUE(waitUntil([&] { return !controller().mediumSummary().present; }, std::chrono::seconds(10)));
+      ASSERT_TRUE(waitUntil([&] { return statusText() == noDisc; }, std::chrono::seconds(10)));
     }
     if (step.medium != nullptr) {
       emulated::MediumSpec spec;
@@ -57,24 +61,29 @@ TEST_F(DiscControls, SpeedsAndBurnFollowTheDiscInTheWriter) {
       if (step.closed) spec.sessionImages = {makeImage(temp_ / "old")};
       spec.closed = step.closed;
       ASSERT_TRUE(emulated::insertMedium(writersDir_, "rec", spec).ok());
+      ASSERT_TRUE(waitUntil([&] { return statusText() != noDisc && statusText() != loading; },
+                            std::chrono::seconds(10)));
+      ASSERT_TRUE(settle());
     }
-    ASSERT_TRUE(settle());
-    ASSERT_TRUE(waitUntil([&] { return offeredSpeeds() == step.speeds; })) << offeredSpeeds().size();
+    EXPECT_EQ(offeredSpeeds(), step.speeds);
     EXPECT_EQ(window().burnButton()->isEnabled(), step.canBurn);
     EXPECT_EQ(window().action("burnAction")->isEnabled(), step.canBurn);
   }
   // A chosen speed stays chosen while the disc allows it; a tray without a
   // disc offers only the fastest, and the choice falls back to it.
+  ASSERT_TRUE(waitUntil([&] { return window().action("ejectAction")->isEnabled(); }, std::chrono::seconds(10)));
   window().action("ejectAction")->trigger();
-  ASSERT_TRUE(waitUntil([&] { return !controller().mediumSummary().present; }, std::chrono::seconds(10)));
+  ASSERT_TRUE(waitUntil([&] { return window().action("insertCDRWAction")->isEnabled(); }, std::chrono::seconds(10)));
   window().action("insertCDRWAction")->trigger();
   ASSERT_TRUE(waitUntil([&] { return offeredSpeeds().size() == 5; }, std::chrono::seconds(10)));
   window().speedCombo()->setCurrentIndex(window().speedCombo()->findData(16));
   writeFile(temp_ / "more/y.txt", "y");
   app().openFiles({temp_ / "more"});  // the status is shown again
   EXPECT_EQ(window().parts().speedMenue->selectedTag(), 16);
+  ASSERT_TRUE(waitUntil([&] { return window().action("ejectAction")->isEnabled(); }, std::chrono::seconds(10)));
   window().action("ejectAction")->trigger();
   ASSERT_TRUE(waitUntil([&] { return offeredSpeeds().size() == 1; }, std::chrono::seconds(10)));
+  ASSERT_TRUE(waitUntil([&] { return window().action("insertCDRAction")->isEnabled(); }, std::chrono::seconds(10)));
   window().action("insertCDRAction")->trigger();
   ASSERT_TRUE(waitUntil([&] { return offeredSpeeds().size() == 7; }, std::chrono::seconds(10)));
   EXPECT_EQ(window().parts().speedMenue->selectedTag(), 0);
@@ -187,6 +196,43 @@ TEST_F(DiscControls, HelpAndEditMenusHoldAboutTheHowToAndThePreferences) {
     EXPECT_TRUE(box->informativeText().contains(QString::fromLatin1(page.says))) << page.box;
     box->accept();
   }
+}
+
+// A job that has already failed with a long reason: only the panel's
+// layout is under test here, at whatever scale the display has.
+class FailedJob : public Job {
+ public:
+  JobStatus status() const override {
+    JobStatus s;
+    s.phase = JobPhase::Failed;
+    s.error = Error{ErrorKind::MediumNotWritable,
+                    "The drive refused to write block 181234: Medium error. Write error. The disc may be damaged or "
+                    "dirty; earlier sessions stay readable, and the next burn starts after this one."};
+    return s;
+  }
+  void cancel() override {}
+};
+
+TEST_F(DiscControls, TheProgressSheetHasAFixedSizeAndShowsAllOfALongReason) {
+  addWriter("rec");
+  insert("rec", "cd-r");
+  start();
+  window().show();
+  FailedJob job;
+  window().progressPanels().beginBurnProgress(job, QStringLiteral("Burning the session"));
+  auto* panel = window().findChild<gui::JobProgressDialog*>(QStringLiteral("burnProgressPanel"));
+  ASSERT_NE(panel, nullptr);
+  Q_EMIT job.finished();
+  auto* reason = panel->findChild<QLabel*>(QStringLiteral("error"));
+  ASSERT_TRUE(waitUntil([&] { return reason->isVisible() && panel->isVisible(); }));
+  waitUntil([] { return false; }, std::chrono::milliseconds(100));
+  EXPECT_EQ(panel->minimumSize(), panel->maximumSize());  // not resizable
+  for (QWidget* child : panel->findChildren<QWidget*>()) {
+    if (!child->isVisible() || child->parentWidget() != panel) continue;
+    EXPECT_TRUE(panel->rect().contains(child->geometry())) << child->metaObject()->className();
+  }
+  EXPECT_GE(reason->height(), reason->heightForWidth(reason->width()));
+  panel->close();
 }
 
 }  // namespace
