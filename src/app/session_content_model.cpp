@@ -1,5 +1,7 @@
 #include "app/session_content_model.h"
 
+#include <QDir>
+
 #include <algorithm>
 
 #include "app/value_transformers.h"
@@ -14,6 +16,19 @@ int SessionContentModel::rowCount(const QModelIndex& parent) const {
 
 int SessionContentModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
 
+namespace {
+
+// A folder as the user knows it: the home folder as "~".
+QString folderText(const std::filesystem::path& folder) {
+  const QString shown = displayPath(folder);
+  const QString home = QDir::homePath();
+  if (home.size() > 1 && (shown == home || shown.startsWith(home + QLatin1Char('/'))))
+    return QLatin1Char('~') + shown.mid(home.size());
+  return shown;
+}
+
+}  // namespace
+
 QString megabytesText(double megabytes) {
   if (megabytes > 0.0 && megabytes < 0.005) return QStringLiteral("< 0.01");
   return QString::number(megabytes, 'f', 2);
@@ -26,8 +41,9 @@ QVariant SessionContentModel::data(const QModelIndex& index, int role) const {
     case Qt::DisplayRole:
       if (index.column() == NameColumn) return displayName(item.aPathComponent);
       if (index.column() == LocationColumn)
-        return item.permanent() ? QStringLiteral("on the disc") : displayPath(item.aPath.parent_path());
-      return megabytesText(item.sizeInMB);
+        return item.permanent() ? QStringLiteral("on the disc") : folderText(item.aPath.parent_path());
+      // The disc's entries take no room in the next session: no size to show.
+      return item.permanent() ? QString() : megabytesText(item.sizeInMB);
     case Qt::DecorationRole: return index.column() == NameColumn ? item.aIcon : QVariant();
     case Qt::ToolTipRole:
       if (item.permanent())

@@ -195,12 +195,13 @@ void TessalineWindow::buildWidgets() {
   mountButton_->setToolTip(tr("The system has not mounted this disc. Ask it to, so that Tessaline can see what "
                               "the disc holds and continue it."));
   mountButton_->hide();
+  spaceText_->setWordWrap(true);
   grid->addWidget(statusTitle_, 0, 0);
   grid->addWidget(statusText_, 0, 1, Qt::AlignRight);
-  grid->addWidget(eraseButton_, 0, 2, 2, 1, Qt::AlignVCenter);
-  grid->addWidget(mountButton_, 0, 3, 2, 1, Qt::AlignVCenter);
-  grid->addWidget(capacityBar_, 1, 0);
-  grid->addWidget(spaceText_, 1, 1, Qt::AlignRight);
+  grid->addWidget(eraseButton_, 0, 2, 3, 1, Qt::AlignVCenter);
+  grid->addWidget(mountButton_, 0, 3, 3, 1, Qt::AlignVCenter);
+  grid->addWidget(capacityBar_, 1, 0, 1, 2);
+  grid->addWidget(spaceText_, 2, 0, 1, 2);
   grid->setColumnStretch(0, 1);
   grid->setHorizontalSpacing(12);
   layout->addWidget(statusBox);

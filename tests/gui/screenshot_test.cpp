@@ -33,6 +33,7 @@ TEST_F(Screenshot, DISABLED_MainWindowWithADiscAndSources) {
   const char* out = std::getenv("TESSALINE_SCREENSHOT");
   ASSERT_NE(out, nullptr);
   const fs::path home = temp_ / "home";
+  ScopedEnv homeEnv("HOME", home.string());  // the Where column shows it as ~
   for (int i = 1; i <= 12; ++i) writeFile(home / "Documents" / ("letter-" + std::to_string(i) + ".txt"),
                                           std::string(static_cast<std::size_t>(40'000 * i), 'd'));
   for (int i = 1; i <= 8; ++i) writeFile(home / "Photos" / ("IMG_00" + std::to_string(i) + ".jpg"),
