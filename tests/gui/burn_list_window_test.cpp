@@ -72,17 +72,14 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   EXPECT_EQ(window().totalLabel()->text(), QStringLiteral("Total: 1.50 MB"));
   EXPECT_TRUE(window().burnButton()->isEnabled());
   // Where, the tooltip and a tiny size tell a source from the disc's entries.
-  const struct {
-    const char* name;
-    QString where, tipStart, size;
-  } rows[] = {{"b.txt", displayPath(temp_ / "src"), QStringLiteral("Source: "), QStringLiteral("< 0.01")},
-              {"Old", QStringLiteral("on the disc"), QStringLiteral("On the disc: "), QString()}};
-  for (const auto& r : rows) {
-    const int row = rowOf(r.name);
-    EXPECT_EQ(model.index(row, SessionContentModel::LocationColumn).data().toString(), r.where) << r.name;
-    EXPECT_TRUE(model.index(row, 0).data(Qt::ToolTipRole).toString().startsWith(r.tipStart)) << r.name;
-    if (!r.size.isEmpty()) EXPECT_EQ(model.index(row, SessionContentModel::SizeColumn).data().toString(), r.size);
-  }
+  auto cell = [&](const char* name, int column, int role = Qt::DisplayRole) {
+    return model.index(rowOf(name), column).data(role).toString();
+  };
+  EXPECT_EQ(cell("b.txt", SessionContentModel::LocationColumn), displayPath(temp_ / "src"));
+  EXPECT_EQ(cell("b.txt", SessionContentModel::SizeColumn), QStringLiteral("< 0.01"));
+  EXPECT_TRUE(cell("b.txt", 0, Qt::ToolTipRole).startsWith(QStringLiteral("Source: ")));
+  EXPECT_EQ(cell("Old", SessionContentModel::LocationColumn), QStringLiteral("on the disc"));
+  EXPECT_TRUE(cell("Old", 0, Qt::ToolTipRole).startsWith(QStringLiteral("On the disc: ")));
   // The capacity bar shows the next session beside what is used.
   EXPECT_GT(window().capacityBar()->nextSession(), 0);
   EXPECT_TRUE(window().capacityBar()->nextSessionFits());

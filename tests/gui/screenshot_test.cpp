@@ -1,8 +1,7 @@
 // Makes the README's screenshot: a disc with two sessions in an emulated
 // writer, its entries grey in the list, and a few sources waiting for the
-// next session. Not part of the test run; run it under Xvfb with
-//   TESSALINE_SCREENSHOT=docs/screenshot.png xvfb-run -a tests_gui \
-//     --gtest_also_run_disabled_tests --gtest_filter='*Screenshot*' -platform xcb
+// next session. Not part of the test run; scripts/check-window-layout
+// --screenshot runs it under Xvfb with a window manager.
 
 #include <QImage>
 #include <QPixmap>
