@@ -397,7 +397,7 @@ void TessalineWindow::connectController() {
     refreshControls();
   });
   connect(&model, &SessionContentModel::totalChanged, this, [this] {
-    refreshStatus();
+    refreshNextSession();
     refreshControls();
   });
   connect(&model, &QAbstractItemModel::modelReset, this, [this] { refreshControls(); });
@@ -446,28 +446,41 @@ void TessalineWindow::refreshStatus() {
     const double whole = freeMB + usedMB;
     capacityBar_->setEnabled(true);
     capacityBar_->setValue(whole > 0.0 ? static_cast<int>(usedMB / whole * 1000.0) : 0);
-    // The next session is what the burn list adds; a burn is refused when
-    // it is more than the free space, and the bar says so beforehand.
-    const double nextMB = controller_.sessionContentController().sumSizeInMB();
-    const bool fits = nextMB <= freeMB;
-    capacityBar_->setNextSession(whole > 0.0 ? static_cast<int>(std::ceil(nextMB / whole * 1000.0)) : 0, fits);
-    QString space = tr("%1 MB used, %2 MB free").arg(QString::number(usedMB, 'f', 1), QString::number(freeMB, 'f', 1));
+    spaceUsage_ = tr("%1 MB used, %2 MB free").arg(QString::number(usedMB, 'f', 1), QString::number(freeMB, 'f', 1));
     const MediumSummary medium = controller_.mediumSummary();
-    if (medium.updatesLeft) space += tr(", about %n more update(s)", nullptr, static_cast<int>(*medium.updatesLeft));
-    if (nextMB > 0.0)
-      space += fits ? tr("; the next session takes %1 MB").arg(megabytesText(nextMB))
-                    : tr("; the next session needs %1 MB and does not fit").arg(megabytesText(nextMB));
-    spaceText_->setText(space);
-    capacityBar_->setToolTip(space);
+    if (medium.updatesLeft)
+      spaceUsage_ += tr(", about %n more update(s)", nullptr, static_cast<int>(*medium.updatesLeft));
   } else {
     capacityBar_->setEnabled(false);
     capacityBar_->setValue(0);
+    spaceUsage_.clear();
+  }
+  refreshNextSession();
+  refreshWriterMenu();
+  refreshSpeedMenu();
+}
+
+// The next session is what the burn list adds; a burn is refused when it is
+// more than the free space, and the bar says so beforehand.
+void TessalineWindow::refreshNextSession() {
+  const DiscStatusRecord& record = controller_.statusController().content();
+  if (!record.spaceFree || !record.spaceUsed) {
     capacityBar_->setNextSession(0, true);
     capacityBar_->setToolTip(QString());
     spaceText_->setText(QString());
+    return;
   }
-  refreshWriterMenu();
-  refreshSpeedMenu();
+  const double freeMB = static_cast<double>(*record.spaceFree);
+  const double whole = freeMB + static_cast<double>(*record.spaceUsed);
+  const double nextMB = controller_.sessionContentController().sumSizeInMB();
+  const bool fits = nextMB <= freeMB;
+  capacityBar_->setNextSession(whole > 0.0 ? static_cast<int>(std::ceil(nextMB / whole * 1000.0)) : 0, fits);
+  QString space = spaceUsage_;
+  if (nextMB > 0.0)
+    space += fits ? tr("; the next session takes %1 MB").arg(megabytesText(nextMB))
+                  : tr("; the next session needs %1 MB and does not fit").arg(megabytesText(nextMB));
+  spaceText_->setText(space);
+  capacityBar_->setToolTip(space);
 }
 
 // Which controls follow "IsGTZero": Burn needs a non-zero list total (an

@@ -136,6 +136,7 @@ class TessalineWindow : public QMainWindow, public MainWindow {
   void refreshControls();
   void refreshWriterMenu();
   void refreshSpeedMenu();
+  void refreshNextSession();
   void showNote(const char* name, const QString& text, const QString& detail);
   void writerChosen();
   void insertBlank(MediumKind kind);
@@ -166,6 +167,7 @@ class TessalineWindow : public QMainWindow, public MainWindow {
   QPushButton* burnButton_ = nullptr;
   QPushButton* eraseButton_ = nullptr;
   QPushButton* mountButton_ = nullptr;
+  QString spaceUsage_;  // the space line's first part: used, free, updates left
   std::optional<QString> offeredName_;  // what the name field shows because the program offered it
   QMenu* writerMenu_ = nullptr;
   QMenu* shelfMenu_ = nullptr;
