@@ -69,7 +69,13 @@ struct MediumSummary {
   // What an update of this disc usually takes, and how many more fit.
   std::optional<BlockCount> usualUpdate;
   std::optional<std::int64_t> updatesLeft;
+  // The write speeds the writer allows for this disc, as CD multiples;
+  // empty when the writer has not told them.
+  std::vector<int> writeSpeeds;
 };
+
+// "4x, 8x, 16x": write speeds as a person reads them.
+QString writeSpeedsText(const std::vector<int>& speeds);
 
 // How the last burn ended, for front ends that report it (the CLI's exit status).
 struct BurnOutcome {
@@ -113,6 +119,10 @@ class appController : public QObject {
   void awakeFromNib();
   void applicationDidFinishLaunching();
   void initializeTessaline();
+  // A front end that can make an emulated writer (the desktop one) has the
+  // no-writer alert offer it; the answer creates it and starts with it.
+  void setOffersEmulatedWriter(bool offer) { offersEmulatedWriter_ = offer; }
+  Status createEmulatedWriter();
   void applicationDidBecomeActive();
   bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
   void terminateApplication();
@@ -218,6 +228,8 @@ class appController : public QObject {
   // The medium in the selected writer in plain terms (what the status text
   // says in words).
   MediumSummary mediumSummary() const;
+  // The write speeds the writer at that menu index allows for its disc.
+  std::vector<int> writeSpeedsOf(std::size_t menuIndex) const;
   // The volume name the disc in the selected writer carries, which a burn
   // that continues it keeps unless the user names another; no value without
   // a continued disc.
@@ -312,6 +324,7 @@ class appController : public QObject {
   bool compareContents_ = false;
   bool burnInProgress_ = false;
   bool observing_ = false;
+  bool offersEmulatedWriter_ = false;
 
   // the permanent items in the list belong to the disc mounted here
   std::optional<std::filesystem::path> loadedDiscMountPath_;

@@ -214,6 +214,19 @@ void appController::mountDisc() {
   rereadDisc();
 }
 
+QString writeSpeedsText(const std::vector<int>& speeds) {
+  QStringList parts;
+  for (int speed : speeds) parts << QStringLiteral("%1x").arg(speed);
+  return parts.join(QStringLiteral(", "));
+}
+
+std::vector<int> appController::writeSpeedsOf(std::size_t menuIndex) const {
+  if (menuIndex >= registeredDevices_.size()) return {};
+  const auto writers = service_.devices();
+  const auto at = static_cast<std::size_t>(registeredDevices_[menuIndex].DRDeviceIndex);
+  return at < writers.size() ? writers[at]->mediumState().writeSpeeds : std::vector<int>{};
+}
+
 MediumSummary appController::mediumSummary() const {
   MediumSummary summary;
   if (!theDevice_) return summary;
@@ -231,6 +244,7 @@ MediumSummary appController::mediumSummary() const {
   summary.usedBlocks = state.spaceUsed;
   if (state.appendable && !state.blank) summary.mounted = statusController_.content().mountPath.has_value();
   summary.volumeName = offeredVolumeName_;
+  summary.writeSpeeds = state.writeSpeeds;
   if (const auto room = roomForUpdates(state)) {
     summary.usualUpdate = room->usualUpdate;
     summary.updatesLeft = room->updatesLeft;

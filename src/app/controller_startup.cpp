@@ -13,6 +13,7 @@
 #include "burn/image_build.h"
 #include "burn/progress_watcher.h"
 #include "common/log.h"
+#include "devices/emulated/emulated_writers.h"
 #include "staging/staging_folder.h"
 
 namespace tessaline {
@@ -77,8 +78,21 @@ void appController::initializeTessaline() {
     logLine("removed " + std::to_string(stale) + " staging folder(s) left by earlier runs");
   const auto writers = service_.devices();
   if (writers.empty()) {
-    showAlert("noCdWriter", "noCdWriterLong", {QStringLiteral("Quit")}, [this](int) { terminateApplication(); });
-  } else {
+    if (offersEmulatedWriter_) {
+      showAlert("noCdWriter", "noCdWriterOfferLong", {QStringLiteral("Quit"), QStringLiteral("CreateEmulatedWriter")},
+                [this](int code) {
+                  if (code != kAlertSecondButtonReturn) return terminateApplication();
+                  if (Status made = createEmulatedWriter(); !made) {
+                    showAlert("noCdWriter", "emulatedWriterFailed", {QStringLiteral("Quit")},
+                              [this](int) { terminateApplication(); }, QString::fromStdString(made.error().message));
+                    return;
+                  }
+                  initializeTessaline();
+                });
+    } else {
+      showAlert("noCdWriter", "noCdWriterLong", {QStringLiteral("Quit")}, [this](int) { terminateApplication(); });
+    }
+  } else if (!observing_) {
     registerDevices();
     if (theDevice_) {
       (void)theDevice_->acquireMediaReservation();
@@ -92,6 +106,15 @@ void appController::initializeTessaline() {
   }
   if (outlets_.mainWindow != nullptr) outlets_.mainWindow->registerForDraggedFileNames();
   if (outlets_.cdNameField != nullptr) outlets_.cdNameField->setFormatter(std::make_shared<CDNameFormatter>());
+}
+
+Status appController::createEmulatedWriter() {
+  // The same writer "tessaline-cli writer create emulated" makes; one left
+  // from an earlier run is used as it is.
+  const auto dir = emulated::defaultWritersDir();
+  for (const std::string& name : emulated::listWriters(dir))
+    if (name == "emulated") return {};
+  return emulated::createWriter(dir, "emulated", QStringLiteral("Emulated CD Recorder"));
 }
 
 void appController::applicationDidBecomeActive() {

@@ -1,5 +1,7 @@
 #include "app/session_content_model.h"
 
+#include <QDir>
+
 #include <algorithm>
 
 #include "app/value_transformers.h"
@@ -14,18 +16,44 @@ int SessionContentModel::rowCount(const QModelIndex& parent) const {
 
 int SessionContentModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
 
+namespace {
+
+// A folder as the user knows it: the home folder as "~".
+QString folderText(const std::filesystem::path& folder) {
+  const QString shown = displayPath(folder);
+  const QString home = QDir::homePath();
+  if (home.size() > 1 && (shown == home || shown.startsWith(home + QLatin1Char('/'))))
+    return QLatin1Char('~') + shown.mid(home.size());
+  return shown;
+}
+
+}  // namespace
+
+QString megabytesText(double megabytes) {
+  if (megabytes > 0.0 && megabytes < 0.005) return QStringLiteral("< 0.01");
+  return QString::number(megabytes, 'f', 2);
+}
+
 QVariant SessionContentModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() < 0 || index.row() >= rowCount()) return {};
   const BurnItem& item = items_[static_cast<std::size_t>(index.row())];
   switch (role) {
     case Qt::DisplayRole:
       if (index.column() == NameColumn) return displayName(item.aPathComponent);
-      return QString::number(item.sizeInMB, 'f', 2);
+      if (index.column() == LocationColumn)
+        return item.permanent() ? QStringLiteral("on the disc") : folderText(item.aPath.parent_path());
+      // The disc's entries take no room in the next session: no size to show.
+      return item.permanent() ? QString() : megabytesText(item.sizeInMB);
     case Qt::DecorationRole: return index.column() == NameColumn ? item.aIcon : QVariant();
     case Qt::ToolTipRole:
-      if (item.permanent()) return QStringLiteral("On the disc: %1").arg(displayPath(item.aPath));
-      return item.rememberedByDisc ? QStringLiteral("%1\nRemembered by the disc").arg(displayPath(item.aPath))
-                                   : displayPath(item.aPath);
+      if (item.permanent())
+        return QStringLiteral("On the disc: %1\nWritten in an earlier session; a source of the same name replaces it.")
+            .arg(displayPath(item.aPath));
+      return QStringLiteral("Source: %1\n%2")
+          .arg(displayPath(item.aPath), item.rememberedByDisc
+                                            ? QStringLiteral("Remembered by the disc; what is new or newer goes into "
+                                                             "the next session.")
+                                            : QStringLiteral("What is new or newer goes into the next session."));
     case Qt::TextAlignmentRole:
       return index.column() == SizeColumn ? QVariant(int(Qt::AlignRight | Qt::AlignVCenter)) : QVariant();
     case PathRole: return QByteArray::fromStdString(item.aPath.native());
@@ -43,7 +71,8 @@ QVariant SessionContentModel::data(const QModelIndex& index, int role) const {
 
 QVariant SessionContentModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-  return section == NameColumn ? QStringLiteral("Name") : QStringLiteral("Size (MB)");
+  if (section == NameColumn) return QStringLiteral("Name");
+  return section == LocationColumn ? QStringLiteral("Where") : QStringLiteral("Size (MB)");
 }
 
 Qt::ItemFlags SessionContentModel::flags(const QModelIndex& index) const {

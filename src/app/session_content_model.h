@@ -13,10 +13,15 @@ namespace tessaline {
 
 class ValueTransformerRegistry;
 
+// A size in MB with two decimals; a size that would show as 0.00 but is
+// not nothing shows as "< 0.01".
+QString megabytesText(double megabytes);
+
 class SessionContentModel : public QAbstractTableModel {
   Q_OBJECT
  public:
-  enum Column { NameColumn = 0, SizeColumn = 1, ColumnCount = 2 };
+  // Where tells a source (its folder) from the disc's entry of the same name.
+  enum Column { NameColumn = 0, LocationColumn = 1, SizeColumn = 2, ColumnCount = 3 };
   // One role per burn-item key, for views and bindings.
   enum Role {
     PathRole = Qt::UserRole + 1,  // "aPath" as bytes (QByteArray)

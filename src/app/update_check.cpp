@@ -118,11 +118,11 @@ void UpdateCheck::start() {
   deadline_ = new QTimer(this);
   deadline_->setSingleShot(true);
   // At the deadline the connection goes, whatever it is doing.
-  connect(deadline_, &QTimer::timeout, this, [this] { conclude(0); });
+  connect(deadline_, &QTimer::timeout, this, [this] { conclude(std::nullopt); });
   deadline_->start(timeout_);
   if (!request(endpoint_)) {
     // Ends on the next turn of the loop, as a fetch would.
-    QTimer::singleShot(0, this, [this] { conclude(0); });
+    QTimer::singleShot(0, this, [this] { conclude(std::nullopt); });
   }
 }
 
@@ -153,7 +153,7 @@ bool UpdateCheck::request(const QUrl& url) {
   connect(socket, &QTcpSocket::disconnected, this, &UpdateCheck::onClosed);
   connect(socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
     if (error == QAbstractSocket::RemoteHostClosedError) onClosed();
-    else conclude(0);
+    else conclude(std::nullopt);
   });
   if (tls) {
     auto* ssl = static_cast<QSslSocket*>(socket);
@@ -179,21 +179,21 @@ void UpdateCheck::onReadyRead() {
       skip = 2;
     }
     if (end < 0) {
-      if (head_.size() > maxHeaderBytes_) conclude(0);
+      if (head_.size() > maxHeaderBytes_) conclude(std::nullopt);
       return;
     }
-    if (end > maxHeaderBytes_) return conclude(0);
+    if (end > maxHeaderBytes_) return conclude(std::nullopt);
     parsed_ = parseResponseHead(QByteArrayView(head_).first(end));
-    if (!parsed_) return conclude(0);
+    if (!parsed_) return conclude(std::nullopt);
     body_ = head_.mid(end + skip);
     head_.clear();
     // A redirection is followed at once; any other status but success ends the check.
     if (parsed_->status / 100 == 3) return onResponse();
-    if (parsed_->status / 100 != 2) return conclude(0);
-    if (parsed_->contentLength && *parsed_->contentLength > maxBodyBytes_) return conclude(0);
+    if (parsed_->status / 100 != 2) return conclude(std::nullopt);
+    if (parsed_->contentLength && *parsed_->contentLength > maxBodyBytes_) return conclude(std::nullopt);
   }
   body_.append(socket->read(std::min(socket->bytesAvailable(), maxBodyBytes_ + 1 - body_.size())));
-  if (body_.size() > maxBodyBytes_) return conclude(0);
+  if (body_.size() > maxBodyBytes_) return conclude(std::nullopt);
   if (parsed_->contentLength && body_.size() >= *parsed_->contentLength) onResponse();
 }
 
@@ -204,7 +204,7 @@ void UpdateCheck::onClosed() {
   if (done_) return;
   // Closing ends a body without a length; anything else it cuts short.
   if (parsed_ && (!parsed_->contentLength || body_.size() >= *parsed_->contentLength)) onResponse();
-  else conclude(0);
+  else conclude(std::nullopt);
 }
 
 void UpdateCheck::onResponse() {
@@ -213,15 +213,15 @@ void UpdateCheck::onResponse() {
   if (head.status / 100 == 3 && !head.location.isEmpty() && redirections_ < kMaxRedirections) {
     ++redirections_;
     const QUrl next = current_.resolved(QUrl::fromEncoded(head.location));
-    if (!request(next)) conclude(0);
+    if (!request(next)) conclude(std::nullopt);
     return;
   }
-  if (head.status / 100 != 2) return conclude(0);
+  if (head.status / 100 != 2) return conclude(std::nullopt);
   QByteArray body = body_;
   if (head.contentLength) body.truncate(*head.contentLength);
   if (head.chunked) {
     auto decoded = decodeChunkedBody(body);
-    if (!decoded) return conclude(0);
+    if (!decoded) return conclude(std::nullopt);
     body = *decoded;
   }
   conclude(intValue(body));
@@ -236,15 +236,16 @@ void UpdateCheck::dropSocket() {
   socket_ = nullptr;
 }
 
-void UpdateCheck::conclude(int newestRelease) {
+void UpdateCheck::conclude(std::optional<int> newestRelease) {
   if (done_) return;
   done_ = true;
+  answer_ = newestRelease;
   if (deadline_) deadline_->stop();
   dropSocket();
   head_.clear();
   body_.clear();
   body_.squeeze();
-  if (isNewerRelease(newestRelease)) Q_EMIT updateAvailable(newestRelease);
+  if (newestRelease && isNewerRelease(*newestRelease)) Q_EMIT updateAvailable(*newestRelease);
   Q_EMIT finished();
 }
 

@@ -77,6 +77,10 @@ class UpdateCheck : public QObject {
   // Only http and https endpoints are fetched; any other ends as a failure.
   void start();
   bool isRunning() const { return started_ && !done_; }
+  // After finished(): the release number the endpoint answered (0 for a text
+  // that is not a number), or no value when no answer came (no network, an
+  // error status, a body too large, the deadline).
+  std::optional<int> answer() const { return answer_; }
 
   static bool isNewerRelease(int release) { return release > kOwnRelease; }
 
@@ -97,7 +101,7 @@ class UpdateCheck : public QObject {
   // The response is complete: follows a redirection or reads the number.
   void onResponse();
   void dropSocket();
-  void conclude(int newestRelease);
+  void conclude(std::optional<int> newestRelease);
 
   QUrl endpoint_;
   QUrl current_;
@@ -112,6 +116,7 @@ class UpdateCheck : public QObject {
   int redirections_ = 0;
   bool started_ = false;
   bool done_ = false;
+  std::optional<int> answer_;
 };
 
 }  // namespace tessaline

@@ -31,7 +31,8 @@ struct AlertRequest {
   AlertStyle style = AlertStyle::Warning;
   QString messageKey;      // localisation keys
   QString informativeKey;
-  QStringList buttonKeys;  // in order; the first is the default
+  QStringList buttonKeys;  // in order
+  int defaultButton = 0;   // the index of the button Return presses
   QString detail;          // optional extra text (not localised), e.g. a tool's last lines
   bool sheet = true;       // a sheet on the main window; false: application-modal
 };

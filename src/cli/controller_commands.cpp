@@ -137,11 +137,14 @@ int runWritersCommand(const Invocation& call) {
     printJson(QJsonDocument(a));
     return 0;
   }
-  for (std::size_t i = 0; i < writers.size(); ++i)
+  for (std::size_t i = 0; i < writers.size(); ++i) {
     printOut(QStringLiteral("%1  %2  %3  (%4)")
                  .arg(i)
                  .arg(displayName(writers[i].DRDeviceName), writers[i].DRDeviceDisplayName,
                       displayName(writers[i].toolDeviceName)));
+    if (const auto speeds = session.controller().writeSpeedsOf(i); !speeds.empty())
+      printOut(QStringLiteral("   speeds for its disc: %1 (--speed 0: the fastest)").arg(writeSpeedsText(speeds)));
+  }
   return 0;
 }
 
@@ -420,6 +423,12 @@ int runBurnCommand(const Invocation& call) {
   if (!call.quiet) reportRestoredSources(session);
   if (auto exit = startAndSettle(session, parser)) return *exit;
   auto& controller = session.controller();
+  if (const auto allowed = controller.mediumSummary().writeSpeeds;
+      speed != 0 && !allowed.empty() && std::find(allowed.begin(), allowed.end(), speed) == allowed.end()) {
+    printError(QStringLiteral("the writer does not offer %1x for this disc; it allows %2, or 0 for the fastest")
+                   .arg(speed).arg(writeSpeedsText(allowed)));
+    return 2;
+  }
   // Without --volume, a continued disc keeps the name it carries.
   if (!parser.isSet(QStringLiteral("volume"))) {
     const auto offered = controller.offeredVolumeName();

@@ -60,6 +60,11 @@ struct MediumState {
   // unpack it, ...), when the writer knows; the writer does not try again
   // until the disc changes.
   std::optional<Error> mountFailure;
+  // The write speeds the writer allows for this medium, as CD multiples
+  // (1x = 150 KB/s of user data), ascending. Empty: not known (a real drive
+  // tells them only once it has been taken for a burn or an erase) or the
+  // medium takes no writing.
+  std::vector<int> writeSpeeds;
 
   // Sessions written on the disc: its tracks, less the next writable one.
   int writtenTracks() const {

@@ -39,7 +39,8 @@ void MessageBoxAlerts::showAlert(const AlertRequest& request, std::function<void
     if (keys[i] == QLatin1String("Download")) role = QMessageBox::ActionRole;
     buttons << box->addButton(title, role);
   }
-  box->setDefaultButton(qobject_cast<QPushButton*>(buttons.front()));
+  const int defaultIndex = request.defaultButton >= 0 && request.defaultButton < buttons.size() ? request.defaultButton : 0;
+  box->setDefaultButton(qobject_cast<QPushButton*>(buttons[defaultIndex]));
   // Escape (or anything that ends the box without a button) answers the
   // harmless choice: Cancel where there is one, else the first button.
   int escapeIndex = 0;

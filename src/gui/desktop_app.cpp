@@ -17,6 +17,7 @@ DesktopApp::DesktopApp(DesktopOptions options) : options_(std::move(options)), s
   appController::initialize(transformers_);
   Preferences preferences = options_.preferencesFile ? Preferences(*options_.preferencesFile) : Preferences();
   controller_ = std::make_unique<appController>(*service_, transformers_, std::move(preferences));
+  controller_->setOffersEmulatedWriter(true);
   window_ = std::make_unique<TessalineWindow>(*controller_, *this);
   controller_->connectOutlets(window_->parts());
 }

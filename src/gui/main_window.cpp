@@ -25,6 +25,8 @@
 #include <QStatusBar>
 #include <QVBoxLayout>
 
+#include <cmath>
+
 #include "app/update_check.h"
 #include "app/value_transformers.h"
 #include "devices/emulated/emulated_writers.h"
@@ -151,7 +153,7 @@ void TessalineWindow::buildWidgets() {
   writerLabel->setBuddy(writerCombo_);
   auto* speedLabel = new QLabel(tr("Speed:"), central);
   speedCombo_->setObjectName(QStringLiteral("speedMenue"));
-  fillSpeedMenu(speedCombo_);
+  fillSpeedMenu(speedCombo_, {});
   speedLabel->setBuddy(speedCombo_);
   spinner_ = new BusySpinner(central);
   spinner_->setObjectName(QStringLiteral("updateProgressIndicator"));
@@ -179,7 +181,7 @@ void TessalineWindow::buildWidgets() {
   statusTitle_->setFont(titleFont);
   statusText_ = new QLabel(statusBox);
   statusText_->setObjectName(QStringLiteral("deviceStatusString"));
-  capacityBar_ = new QProgressBar(statusBox);
+  capacityBar_ = new CapacityBar(statusBox);
   capacityBar_->setObjectName(QStringLiteral("capacityBar"));
   capacityBar_->setTextVisible(false);
   capacityBar_->setMaximumHeight(10);
@@ -193,12 +195,13 @@ void TessalineWindow::buildWidgets() {
   mountButton_->setToolTip(tr("The system has not mounted this disc. Ask it to, so that Tessaline can see what "
                               "the disc holds and continue it."));
   mountButton_->hide();
+  spaceText_->setWordWrap(true);
   grid->addWidget(statusTitle_, 0, 0);
   grid->addWidget(statusText_, 0, 1, Qt::AlignRight);
-  grid->addWidget(eraseButton_, 0, 2, 2, 1, Qt::AlignVCenter);
-  grid->addWidget(mountButton_, 0, 3, 2, 1, Qt::AlignVCenter);
-  grid->addWidget(capacityBar_, 1, 0);
-  grid->addWidget(spaceText_, 1, 1, Qt::AlignRight);
+  grid->addWidget(eraseButton_, 0, 2, 3, 1, Qt::AlignVCenter);
+  grid->addWidget(mountButton_, 0, 3, 3, 1, Qt::AlignVCenter);
+  grid->addWidget(capacityBar_, 1, 0, 1, 2);
+  grid->addWidget(spaceText_, 2, 0, 1, 2);
   grid->setColumnStretch(0, 1);
   grid->setHorizontalSpacing(12);
   layout->addWidget(statusBox);
@@ -223,6 +226,8 @@ void TessalineWindow::buildWidgets() {
   tableView_->verticalHeader()->hide();
   tableView_->verticalHeader()->setDefaultSectionSize(22);
   tableView_->horizontalHeader()->setSectionResizeMode(SessionContentModel::NameColumn, QHeaderView::Stretch);
+  tableView_->horizontalHeader()->setSectionResizeMode(SessionContentModel::LocationColumn, QHeaderView::Interactive);
+  tableView_->horizontalHeader()->resizeSection(SessionContentModel::LocationColumn, 170);
   tableView_->horizontalHeader()->setSectionResizeMode(SessionContentModel::SizeColumn, QHeaderView::ResizeToContents);
   tableView_->horizontalHeader()->setHighlightSections(false);
   tableView_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -301,14 +306,16 @@ void TessalineWindow::buildMenus() {
              [this] { checkJolietNamesThenBurn(this, controller_); });
   makeAction(file, tr("&Erase..."), "eraseAction", QKeySequence(), [this] { controller_.attemptErase(); });
   file->addSeparator();
-  auto* prefs = makeAction(file, tr("&Preferences..."), "preferencesAction", QKeySequence(Qt::CTRL | Qt::Key_Comma),
-                           [this] { showPreferences(); });
-  prefs->setMenuRole(QAction::PreferencesRole);
-  file->addSeparator();
   auto* quit = makeAction(file, tr("&Quit"), "quitAction", QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { close(); });
   quit->setMenuRole(QAction::QuitRole);
   // Ctrl+Q works from the sheets too, so quitting during a burn can be asked.
   quit->setShortcutContext(Qt::ApplicationShortcut);
+
+  // Preferences live under Edit, where freedesktop applications keep them.
+  QMenu* edit = menuBar()->addMenu(tr("&Edit"));
+  auto* prefs = makeAction(edit, tr("&Preferences..."), "preferencesAction", QKeySequence(Qt::CTRL | Qt::Key_Comma),
+                           [this] { showPreferences(); });
+  prefs->setMenuRole(QAction::PreferencesRole);
 
   writerMenu_ = menuBar()->addMenu(tr("&Writer"));
   writerMenu_->setObjectName(QStringLiteral("writerActionsMenu"));
@@ -331,8 +338,14 @@ void TessalineWindow::buildMenus() {
              [this] { showVerification(this, controller_); });
 
   QMenu* help = menuBar()->addMenu(tr("&Help"));
+  help->setObjectName(QStringLiteral("helpMenu"));
+  makeAction(help, tr("&How Updating a Disc Works"), "howItWorksAction", QKeySequence(QKeySequence::HelpContents),
+             [this] { showHowUpdatingWorks(); });
   makeAction(help, tr("Tessaline &Website"), "websiteAction", QKeySequence(), [this] { controller_.openWebsite(); });
   makeAction(help, tr("Check for &Updates..."), "updateAction", QKeySequence(), [this] { checkForUpdates(); });
+  help->addSeparator();
+  auto* about = makeAction(help, tr("&About Tessaline"), "aboutAction", QKeySequence(), [this] { showAbout(); });
+  about->setMenuRole(QAction::AboutRole);
 }
 
 void TessalineWindow::connectSheets() {
@@ -383,7 +396,10 @@ void TessalineWindow::connectController() {
     refreshStatus();
     refreshControls();
   });
-  connect(&model, &SessionContentModel::totalChanged, this, [this] { refreshControls(); });
+  connect(&model, &SessionContentModel::totalChanged, this, [this] {
+    refreshNextSession();
+    refreshControls();
+  });
   connect(&model, &QAbstractItemModel::modelReset, this, [this] { refreshControls(); });
   connect(&model, &QAbstractItemModel::rowsRemoved, this, [this] { refreshControls(); });
   connect(model.selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { refreshControls(); });
@@ -430,16 +446,41 @@ void TessalineWindow::refreshStatus() {
     const double whole = freeMB + usedMB;
     capacityBar_->setEnabled(true);
     capacityBar_->setValue(whole > 0.0 ? static_cast<int>(usedMB / whole * 1000.0) : 0);
-    QString space = tr("%1 MB used, %2 MB free").arg(QString::number(usedMB, 'f', 1), QString::number(freeMB, 'f', 1));
+    spaceUsage_ = tr("%1 MB used, %2 MB free").arg(QString::number(usedMB, 'f', 1), QString::number(freeMB, 'f', 1));
     const MediumSummary medium = controller_.mediumSummary();
-    if (medium.updatesLeft) space += tr(", about %n more update(s)", nullptr, static_cast<int>(*medium.updatesLeft));
-    spaceText_->setText(space);
+    if (medium.updatesLeft)
+      spaceUsage_ += tr(", about %n more update(s)", nullptr, static_cast<int>(*medium.updatesLeft));
   } else {
     capacityBar_->setEnabled(false);
     capacityBar_->setValue(0);
-    spaceText_->setText(QString());
+    spaceUsage_.clear();
   }
+  refreshNextSession();
   refreshWriterMenu();
+  refreshSpeedMenu();
+}
+
+// The next session is what the burn list adds; a burn is refused when it is
+// more than the free space, and the bar says so beforehand.
+void TessalineWindow::refreshNextSession() {
+  const DiscStatusRecord& record = controller_.statusController().content();
+  if (!record.spaceFree || !record.spaceUsed) {
+    capacityBar_->setNextSession(0, true);
+    capacityBar_->setToolTip(QString());
+    spaceText_->setText(QString());
+    return;
+  }
+  const double freeMB = static_cast<double>(*record.spaceFree);
+  const double whole = freeMB + static_cast<double>(*record.spaceUsed);
+  const double nextMB = controller_.sessionContentController().sumSizeInMB();
+  const bool fits = nextMB <= freeMB;
+  capacityBar_->setNextSession(whole > 0.0 ? static_cast<int>(std::ceil(nextMB / whole * 1000.0)) : 0, fits);
+  QString space = spaceUsage_;
+  if (nextMB > 0.0)
+    space += fits ? tr("; the next session takes %1 MB").arg(megabytesText(nextMB))
+                  : tr("; the next session needs %1 MB and does not fit").arg(megabytesText(nextMB));
+  spaceText_->setText(space);
+  capacityBar_->setToolTip(space);
 }
 
 // Which controls follow "IsGTZero": Burn needs a non-zero list total (an
@@ -455,10 +496,16 @@ void TessalineWindow::refreshControls() {
     if (auto* a = action(name)) a->setEnabled(!burning);
   if (writerMenu_ != nullptr) writerMenu_->setEnabled(!burning);
   const double total = model.sumSizeInMB();
-  totalLabel_->setText(tr("Total: %1 MB").arg(QString::number(total, 'f', 2)));
+  totalLabel_->setText(tr("Total: %1 MB").arg(megabytesText(total)));
 
-  const bool canBurn = !burning && isGTZero(controller_, total);
+  // The disc must take a session: the status names a title only then (a
+  // blank disc, or an open one whose volume is known).
+  const DiscStatusRecord& status = controller_.statusController().content();
+  const bool discTakesSession = status.title.has_value();
+  const bool canBurn = !burning && discTakesSession && isGTZero(controller_, total);
   burnButton_->setEnabled(canBurn);
+  burnButton_->setToolTip(discTakesSession || burning ? QString()
+                                                      : tr("Insert a blank disc or one that can be continued."));
   if (auto* a = action("burnAction")) a->setEnabled(canBurn);
 
   const auto selected = static_cast<int>(model.selectionModel()->selectedRows().size());
@@ -483,6 +530,10 @@ void TessalineWindow::refreshWriterMenu() {
   action("insertCDRAction")->setEnabled(idle && !hasDisc);
   action("insertCDRWAction")->setEnabled(idle && !hasDisc);
   action("ejectAction")->setEnabled(idle && hasDisc);
+}
+
+void TessalineWindow::refreshSpeedMenu() {
+  fillSpeedMenu(speedCombo_, controller_.mediumSummary().writeSpeeds);
 }
 
 void TessalineWindow::writerChosen() {
@@ -582,6 +633,8 @@ void TessalineWindow::showPreferences() {
 }
 
 void TessalineWindow::checkForUpdates() {
+  // The user asked: this check runs whatever the start-up preference says,
+  // and it answers in every case, telling a failed check from a current one.
   if (manualUpdateCheck_ && manualUpdateCheck_->isRunning()) return;
   manualUpdateCheck_ = std::make_unique<UpdateCheck>(updateEndpoint());
   auto found = std::make_shared<bool>(false);
@@ -591,14 +644,50 @@ void TessalineWindow::checkForUpdates() {
   });
   connect(manualUpdateCheck_.get(), &UpdateCheck::finished, this, [this, found] {
     if (*found) return;
-    auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Tessaline"),
-                                tr("No newer release of Tessaline was found."), QMessageBox::Ok, this);
-    box->setObjectName(QStringLiteral("alert"));
-    box->setInformativeText(tr("Either this is the newest release, or the release server could not be reached."));
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->open();
+    const auto answer = manualUpdateCheck_->answer();
+    if (answer && *answer > 0)
+      showNote("upToDate", tr("Tessaline is up to date."),
+               tr("The newest release is %1, and this is release %2.").arg(*answer).arg(UpdateCheck::kOwnRelease));
+    else
+      showNote("updateCheckFailed", tr("The check for a newer release failed."),
+               tr("The release server could not be reached or gave no release number. Check the network "
+                  "connection and try again later."));
   });
   manualUpdateCheck_->start();
+}
+
+void TessalineWindow::showNote(const char* name, const QString& text, const QString& detail) {
+  auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Tessaline"), text, QMessageBox::Ok, this);
+  box->setObjectName(QString::fromLatin1(name));
+  box->setInformativeText(detail);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
+}
+
+void TessalineWindow::showAbout() {
+  showNote("aboutBox", tr("Tessaline %1").arg(QApplication::applicationVersion()),
+           tr("Keeps a recordable CD up to date with folders on your disk: each burn adds one session with what is "
+              "new or newer, and the disc shows the whole tree.\n\nRelease %1.")
+               .arg(UpdateCheck::kOwnRelease));
+}
+
+void TessalineWindow::showHowUpdatingWorks() {
+  auto* box = new QMessageBox(QMessageBox::Information, tr("How Updating a Disc Works"),
+                              tr("How updating a disc works"), QMessageBox::Ok, this);
+  box->setObjectName(QStringLiteral("howItWorks"));
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setTextFormat(Qt::RichText);
+  box->setInformativeText(tr(
+      "<p>A CD-R or CD-RW is written in sessions. Tessaline never rewrites what is on the disc: each burn adds one "
+      "session and leaves the disc open for the next.</p>"
+      "<p>Put the folders you want to keep on the disc into the list and press Burn. On a disc written before, "
+      "only what is new or newer than the disc's copy goes into the new session; the session also lists the "
+      "disc's earlier files, so the disc shows the whole, current tree. The disc's own entries are shown grey.</p>"
+      "<p>A file you deleted on your disk stays on the disc: a session only adds. Hide previous sessions shows "
+      "only the new session's files.</p>"
+      "<p>With \"Remember the sources on the disc\" (Preferences), the disc remembers its folders: insert it again "
+      "and they are back in the list, so updating it is one click.</p>"));
+  box->open();
 }
 
 // --- MainWindow

@@ -105,7 +105,8 @@ class TessalineWindow : public QMainWindow, public MainWindow {
   QLabel* totalLabel() const { return totalLabel_; }
   QLabel* statusLabel() const { return statusText_; }
   QLabel* titleLabel() const { return statusTitle_; }
-  QProgressBar* capacityBar() const { return capacityBar_; }
+  CapacityBar* capacityBar() const { return capacityBar_; }
+  QLabel* spaceLabel() const { return spaceText_; }
   PreferencesPanel* preferencePanel() const { return preferencePanel_; }
   QMenu* writerMenu() const { return writerMenu_; }
   ImagingSheet& imagingSheet() { return imaging_; }
@@ -116,6 +117,8 @@ class TessalineWindow : public QMainWindow, public MainWindow {
 
   void showPreferences();
   void checkForUpdates();
+  void showAbout();
+  void showHowUpdatingWorks();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -132,6 +135,9 @@ class TessalineWindow : public QMainWindow, public MainWindow {
   void refreshStatus();
   void refreshControls();
   void refreshWriterMenu();
+  void refreshSpeedMenu();
+  void refreshNextSession();
+  void showNote(const char* name, const QString& text, const QString& detail);
   void writerChosen();
   void insertBlank(MediumKind kind);
   void ejectDisc();
@@ -154,13 +160,14 @@ class TessalineWindow : public QMainWindow, public MainWindow {
   QLabel* statusTitle_ = nullptr;
   QLabel* statusText_ = nullptr;
   QLabel* spaceText_ = nullptr;
-  QProgressBar* capacityBar_ = nullptr;
+  CapacityBar* capacityBar_ = nullptr;
   QLabel* totalLabel_ = nullptr;
   QPushButton* addButton_ = nullptr;
   QPushButton* removeButton_ = nullptr;
   QPushButton* burnButton_ = nullptr;
   QPushButton* eraseButton_ = nullptr;
   QPushButton* mountButton_ = nullptr;
+  QString spaceUsage_;  // the space line's first part: used, free, updates left
   std::optional<QString> offeredName_;  // what the name field shows because the program offered it
   QMenu* writerMenu_ = nullptr;
   QMenu* shelfMenu_ = nullptr;

@@ -1,5 +1,5 @@
 #pragma once
-// The preferences panel: one check box per switch, read from and written to
+// The preferences panel: one check box per switch, worded as what it does, read from and written to
 // the preferences as the user changes them (nothing is cached).
 
 #include <QDialog>
@@ -18,8 +18,10 @@ class PreferencesPanel : public QDialog {
   QCheckBox* box(const char* key) const;
   // Reads every switch again.
   void reload();
-  // The text shown for a switch.
+  // The text shown for a switch, and whether its box is ticked when the
+  // key is off (a key that turns a step off shown as the step).
   static QString label(const char* key);
+  static bool shownInverted(const char* key);
 
  protected:
   void showEvent(QShowEvent* event) override;

@@ -70,12 +70,47 @@ int ComboPopUpMenu::selectedTag() const {
   return tag.isValid() ? tag.toInt() : 0;
 }
 
-void fillSpeedMenu(QComboBox* combo) {
+void fillSpeedMenu(QComboBox* combo, const std::vector<int>& speeds) {
+  const QVariant chosen = combo->currentData();
   combo->clear();
   combo->addItem(QObject::tr("Maximum"), 0);
-  for (int speed : {1, 2, 4, 8, 10, 12, 16, 20, 24, 32, 40, 48, 52})
-    combo->addItem(QStringLiteral("%1x").arg(speed), speed);
-  combo->setCurrentIndex(0);
+  for (int speed : speeds) combo->addItem(QStringLiteral("%1x").arg(speed), speed);
+  combo->setCurrentIndex(std::max(0, combo->findData(chosen)));
+  combo->setToolTip(speeds.empty() ? QObject::tr("The writer tells the speeds it allows once it has a writable disc "
+                                                 "(a drive: once it has written or erased one).")
+                                   : QObject::tr("The speeds this writer allows for this disc."));
+}
+
+void CapacityBar::setNextSession(int thousandths, bool fits) {
+  next_ = std::max(0, thousandths);
+  fits_ = fits;
+  update();
+}
+
+void CapacityBar::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  p.setRenderHint(QPainter::Antialiasing);
+  const QRectF frame = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+  const QPalette& pal = palette();
+  p.setPen(pal.color(QPalette::Mid));
+  p.setBrush(pal.color(QPalette::Base));
+  p.drawRoundedRect(frame, 3, 3);
+  if (maximum() <= minimum()) return;
+  const double span = maximum() - minimum();
+  const QRectF inner = frame.adjusted(1, 1, -1, -1);
+  const double used = std::clamp((value() - minimum()) / span, 0.0, 1.0);
+  const double next = std::clamp(next_ / span, 0.0, 1.0 - used);
+  QColor usedColour = pal.color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Highlight);
+  p.setPen(Qt::NoPen);
+  p.setBrush(usedColour);
+  p.drawRect(QRectF(inner.left(), inner.top(), inner.width() * used, inner.height()));
+  if (next_ <= 0) return;
+  QColor nextColour = fits_ ? usedColour : QColor(200, 40, 40);
+  nextColour.setAlpha(fits_ ? 110 : 200);
+  // A session that does not fit fills the rest of the bar.
+  const double width = fits_ ? next : 1.0 - used;
+  p.setBrush(nextColour);
+  p.drawRect(QRectF(inner.left() + inner.width() * used, inner.top(), inner.width() * width, inner.height()));
 }
 
 QValidator::State CDNameValidator::validate(QString& input, int& pos) const {

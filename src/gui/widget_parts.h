@@ -11,6 +11,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <vector>
 
 #include "app/cd_name_formatter.h"
 #include "app/window_parts.h"
@@ -72,9 +73,29 @@ class ComboPopUpMenu : public PopUpMenu {
   QComboBox* combo_;
 };
 
-// The speed menu's items: "Maximum" (tag 0), then the multiples of
-// 150 KB/s a CD writer offers, tagged with the multiple.
-void fillSpeedMenu(QComboBox* combo);
+// The speed menu's items: "Maximum" (tag 0), then the speeds the writer
+// allows for its disc, as multiples of 150 KB/s tagged with the multiple.
+// The chosen speed stays chosen while it is offered.
+void fillSpeedMenu(QComboBox* combo, const std::vector<int>& speeds);
+
+// The disc's capacity: what is used, and in a second shade what the next
+// session would take (red when it does not fit).
+class CapacityBar : public QProgressBar {
+  Q_OBJECT
+ public:
+  using QProgressBar::QProgressBar;
+  // Both in thousandths of the disc, like value().
+  void setNextSession(int thousandths, bool fits);
+  int nextSession() const { return next_; }
+  bool nextSessionFits() const { return fits_; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  int next_ = 0;
+  bool fits_ = true;
+};
 
 // Lets only the edits the volume-name formatter allows reach the field.
 class CDNameValidator : public QValidator {

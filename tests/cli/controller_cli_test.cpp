@@ -97,6 +97,18 @@ TEST_F(CliTest, AWriterIsNamedByItsNameDeviceDisplayNameOrNumber) {
   EXPECT_NE(unnamed.out.find("Burning with writer 0 \"Twin\" (a-rec"), std::string::npos) << unnamed.out;
 }
 
+TEST_F(CliTest, WritersListTheSpeedsAndBurnRefusesAnotherNamingThem) {
+  writerWithBlankDisc("rec", "cd-rw");
+  const auto listing = runCli({"writers"});
+  EXPECT_NE(listing.out.find("speeds for its disc: 4x, 10x, 16x, 24x"), std::string::npos) << listing.out;
+  writeFile(temp_ / "home/Docs/a.txt", "a");
+  const auto refused = runCli({"burn", "--speed", "8", (temp_ / "home/Docs").string()});
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_NE(refused.err.find("does not offer 8x for this disc; it allows 4x, 10x, 16x, 24x"), std::string::npos)
+      << refused.err;
+  EXPECT_EQ(json({"status", "--json"}).object()[QStringLiteral("title")].toString(), QStringLiteral("untitled"));
+}
+
 TEST_F(CliTest, StatusWatchPrintsEachNewRecordAsOneLineOfJson) {
   writerWithBlankDisc();
   QProcess watch;

@@ -308,8 +308,12 @@ TEST(LibburnRealDrive, ReadsTheAttachedDrive) {
   EXPECT_EQ(s.tracks[1].start.value, 11702);
   EXPECT_EQ(s.lastSessionStart, BlockAddress{0});
   EXPECT_EQ(s.spaceFree.value, 359847 - 11702);
+  // The drive tells its write speeds once it has been taken, and they stay
+  // known while the disc does.
+  EXPECT_TRUE(s.writeSpeeds.empty());
   ASSERT_TRUE(writers.at(0)->acquireExclusiveAccess().ok());
   writers.at(0)->releaseExclusiveAccess();
+  EXPECT_EQ(writers.at(0)->mediumState().writeSpeeds, (std::vector<int>{4, 8, 16, 24, 32, 48}));
 }
 
 }  // namespace

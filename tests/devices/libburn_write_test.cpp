@@ -285,6 +285,9 @@ TEST(LibburnSpeed, RequestedKilobytesBecomeLibburnUnits) {
   EXPECT_EQ(libburnWriteSpeed(150.0f), 177);       // 1x: 176.4 rounded up
   EXPECT_EQ(libburnWriteSpeed(8 * 150.0f), 1412);  // 8x: 1411.2
   EXPECT_EQ(libburnWriteSpeed(48 * 150.0f), 8468);
+  // And back: drives' reports in libburn units become CD multiples, each once.
+  EXPECT_EQ(cdSpeedMultiples({8468, 0, 2823, 1412, 1411, -1, 4234}), (std::vector<int>{8, 16, 24, 48}));
+  EXPECT_TRUE(cdSpeedMultiples({}).empty());
 }
 
 TEST(LibburnMessages, MostSevereMessageLeads) {

@@ -71,6 +71,19 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   }
   EXPECT_EQ(window().totalLabel()->text(), QStringLiteral("Total: 1.50 MB"));
   EXPECT_TRUE(window().burnButton()->isEnabled());
+  // Where, the tooltip and a tiny size tell a source from the disc's entries.
+  auto cell = [&](const char* name, int column, int role = Qt::DisplayRole) {
+    return model.index(rowOf(name), column).data(role).toString();
+  };
+  EXPECT_EQ(cell("b.txt", SessionContentModel::LocationColumn), displayPath(temp_ / "src"));
+  EXPECT_EQ(cell("b.txt", SessionContentModel::SizeColumn), QStringLiteral("< 0.01"));
+  EXPECT_TRUE(cell("b.txt", 0, Qt::ToolTipRole).startsWith(QStringLiteral("Source: ")));
+  EXPECT_EQ(cell("Old", SessionContentModel::LocationColumn), QStringLiteral("on the disc"));
+  EXPECT_TRUE(cell("Old", 0, Qt::ToolTipRole).startsWith(QStringLiteral("On the disc: ")));
+  // The capacity bar shows the next session beside what is used.
+  EXPECT_GT(window().capacityBar()->nextSession(), 0);
+  EXPECT_TRUE(window().capacityBar()->nextSessionFits());
+  EXPECT_TRUE(window().spaceLabel()->text().contains(QStringLiteral("the next session takes 1.50 MB")));
   EXPECT_FALSE(window().removeButton()->isEnabled());
 
   // A click on a permanent row selects nothing; select-all takes only sources.
@@ -99,6 +112,14 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   EXPECT_EQ(sorted(), (std::vector<std::string>{"Old", "readme.txt"}));
   // Only permanent items: nothing to burn.
   EXPECT_FALSE(window().burnButton()->isEnabled());
+  EXPECT_EQ(window().capacityBar()->nextSession(), 0);
+
+  // A session larger than the free space: the bar says so before Burn does.
+  writeFile(temp_ / "big/film.raw", "");
+  fs::resize_file(temp_ / "big/film.raw", 900'000'000);  // sparse
+  app().openFiles({temp_ / "big"});
+  ASSERT_TRUE(waitUntil([&] { return !window().capacityBar()->nextSessionFits(); }));
+  EXPECT_TRUE(window().spaceLabel()->text().contains(QStringLiteral("does not fit")));
 }
 
 TEST_F(BurnListWindow, HidePreviousSessionsFollowsTheControllerBothWays) {

@@ -1,8 +1,7 @@
 // Makes the README's screenshot: a disc with two sessions in an emulated
 // writer, its entries grey in the list, and a few sources waiting for the
-// next session. Not part of the test run; run it under Xvfb with
-//   TESSALINE_SCREENSHOT=docs/screenshot.png xvfb-run -a tests_gui \
-//     --gtest_also_run_disabled_tests --gtest_filter='*Screenshot*' -platform xcb
+// next session. Not part of the test run; scripts/check-window-layout
+// --screenshot runs it under Xvfb with a window manager.
 
 #include <QImage>
 #include <QPixmap>
@@ -33,6 +32,7 @@ TEST_F(Screenshot, DISABLED_MainWindowWithADiscAndSources) {
   const char* out = std::getenv("TESSALINE_SCREENSHOT");
   ASSERT_NE(out, nullptr);
   const fs::path home = temp_ / "home";
+  ScopedEnv homeEnv("HOME", home.string());  // the Where column shows it as ~
   for (int i = 1; i <= 12; ++i) writeFile(home / "Documents" / ("letter-" + std::to_string(i) + ".txt"),
                                           std::string(static_cast<std::size_t>(40'000 * i), 'd'));
   for (int i = 1; i <= 8; ++i) writeFile(home / "Photos" / ("IMG_00" + std::to_string(i) + ".jpg"),

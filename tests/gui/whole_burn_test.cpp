@@ -119,14 +119,14 @@ namespace tessaline::test {
 namespace {
 
 TEST_F(WholeBurn, QuitAnywayWhileWritingClosesTheWindowAndLeavesNothingBehind) {
-  // Written at the requested 1x, the session takes seconds: time to ask.
+  // Written at the slowest speed the disc allows, the session takes seconds: time to ask.
   ScopedEnv realSpeed("TESSALINE_EMULATED_SPEED", "1");
   addWriter("rec");
   insert("rec", "cd-r");
   start();
-  writeFile(temp_ / "home/Docs/a.txt", "alpha");
+  writeFile(temp_ / "home/Docs/a.txt", std::string(2'000'000, 'a'));
   app().openFiles({temp_ / "home/Docs"});
-  window().speedCombo()->setCurrentIndex(window().speedCombo()->findData(1));
+  window().speedCombo()->setCurrentIndex(window().speedCombo()->findData(4));
   window().burnButton()->click();
   ASSERT_TRUE(waitUntil([&] { return window().progressPanels().runningBurn() != nullptr; }, std::chrono::seconds(30)));
   window().close();
@@ -158,9 +158,9 @@ TEST_F(WholeBurn, TheSheetsLeaveQuitWithinReachAndStopAsksFirst) {
   addWriter("rec");
   insert("rec", "cd-r");
   start();
-  writeFile(temp_ / "home/Docs/a.txt", std::string(2'000'000, 'a'));
+  writeFile(temp_ / "home/Docs/a.txt", std::string(6'000'000, 'a'));
   app().openFiles({temp_ / "home/Docs"});
-  window().speedCombo()->setCurrentIndex(window().speedCombo()->findData(1));
+  window().speedCombo()->setCurrentIndex(window().speedCombo()->findData(4));
   std::optional<BurnOutcome> outcome;
   QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
   window().burnButton()->click();

@@ -81,6 +81,14 @@ std::optional<MediumKind> mediumKindFromText(const std::string& text) {
   return std::nullopt;
 }
 
+std::vector<int> emulatedWriteSpeeds(MediumKind kind) {
+  switch (kind) {
+    case MediumKind::CDR: return {4, 8, 16, 24, 32, 48};
+    case MediumKind::CDRW: return {4, 10, 16, 24};
+    default: return {};
+  }
+}
+
 BlockCount paddedTrackLength(BlockCount data) { return std::max(data, kMinTrackLength); }
 
 BlockCount sessionFootprint(BlockCount data) { return paddedTrackLength(data) + kRunOutBlocks; }

@@ -50,6 +50,9 @@ std::string mediumKindText(MediumKind kind);
 // contents and `writer info --json` write them.
 QJsonArray tracksToJson(const std::vector<TrackRecord>& tracks);
 std::optional<MediumKind> mediumKindFromText(const std::string& text);
+// The write speeds (CD multiples) the emulated writer offers for a medium
+// kind, as a drive of today offers them; none for a medium it cannot write.
+std::vector<int> emulatedWriteSpeeds(MediumKind kind);
 
 // The disc in a writer.
 struct Disc {

@@ -198,6 +198,7 @@ class EmulatedWriter : public Writer, public std::enable_shared_from_this<Emulat
     s.erasable = disc.kind == MediumKind::CDRW;
     s.blank = disc.writable() && disc.tracks.empty();
     s.appendable = disc.appendable();
+    if (disc.appendable()) s.writeSpeeds = emulatedWriteSpeeds(disc.kind);
     s.spaceFree = disc.freeBlocks();
     s.spaceUsed = disc.usedBlocks();
     s.tracks = disc.tracks;

@@ -49,6 +49,7 @@ bool LibburnWriter::refresh() {
     if (readings.error().kind == ErrorKind::PermissionDenied && !readError_) logLine(readings.error().message);
     readError_ = readings.error();
   }
+  if (!fresh.present) drive_->forgetWriteSpeeds();
   const bool changed = !state_ || !sameMediumState(*state_, fresh);
   state_ = fresh;
   lastSessionStart_ = msc1;
@@ -76,6 +77,7 @@ MediumState LibburnWriter::mediumState() const {
   MediumState s = state_.value_or(MediumState{});
   if (drive_->jobRunning()) s.busy = true;
   s.reserved = reserved_;
+  if (s.present && (s.blank || s.appendable)) s.writeSpeeds = drive_->writeSpeeds();
   return s;
 }
 

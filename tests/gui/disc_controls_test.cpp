@@ -1,0 +1,181 @@
+// What the window offers for the disc in the writer: the speeds, Burn, the
+// erase question, the no-writer alert's way out, the update check's answer
+// and the Help menu.
+
+#include <QAbstractButton>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include "devices/emulated/emulated_medium.h"
+#include "devices/emulated/emulated_writers.h"
+#include "gui_fixture.h"
+
+namespace tessaline::test {
+namespace {
+
+class DiscControls : public GuiFixture {
+ protected:
+  QString loadingText() { return controller().strings().localized("loadingDisc"); }
+  QList<int> offeredSpeeds() {
+    QList<int> tags;
+    for (int i = 0; i < window().speedCombo()->count(); ++i) tags << window().speedCombo()->itemData(i).toInt();
+    return tags;
+  }
+};
+
+TEST_F(DiscControls, SpeedsAndBurnFollowTheDiscInTheWriter) {
+  writeFile(temp_ / "old/a.txt", "a");
+  addWriter("rec");
+  start();
+  writeFile(temp_ / "src/x.txt", "x");
+  app().openFiles({temp_ / "src"});
+  const struct {
+    const char* medium;  // null: the tray stays empty
+    bool closed;
+    QList<int> speeds;
+    bool canBurn;
+  } steps[] = {{nullptr, false, {0}, false},
+               {"cd-r", false, {0, 4, 8, 16, 24, 32, 48}, true},
+               {"cd-rw", false, {0, 4, 10, 16, 24}, true},
+               {"cd-r", true, {0}, false},  // closed: takes no session
+               {"cd-rom", true, {0}, false}};
+  const QString noDisc = controller().strings().localized("noDisc");
+  auto statusText = [&] { return controller().statusController().content().deviceStatusString.value_or(QString()); };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.medium ? step.medium : "empty");
+    if (controller().mediumSummary().present) {
+      ASSERT_TRUE(waitUntil([&] { return window().action("ejectAction")->isEnabled(); }, std::chrono::seconds(10)));
+      window().action("ejectAction")->trigger();
+      ASSERT_TRUE(waitUntil([&] { return statusText() == noDisc; }, std::chrono::seconds(10)));
+    }
+    if (step.medium != nullptr) {
+      emulated::MediumSpec spec{*emulated::mediumKindFromText(step.medium), emulated::kCd80Capacity, {}, step.closed};
+      if (step.closed) spec.sessionImages = {makeImage(temp_ / "old")};
+      ASSERT_TRUE(emulated::insertMedium(writersDir_, "rec", spec).ok());
+      ASSERT_TRUE(waitUntil([&] { return statusText() != noDisc && statusText() != loadingText(); }));
+      ASSERT_TRUE(settle());
+    }
+    EXPECT_EQ(offeredSpeeds(), step.speeds);
+    EXPECT_EQ(window().burnButton()->isEnabled(), step.canBurn);
+    EXPECT_EQ(window().action("burnAction")->isEnabled(), step.canBurn);
+    // A chosen speed stays chosen while the disc allows it.
+    if (!step.canBurn) continue;
+    window().speedCombo()->setCurrentIndex(window().speedCombo()->findData(16));
+    Q_EMIT controller().statusController().contentChanged();  // the status is shown again
+    EXPECT_EQ(window().parts().speedMenue->selectedTag(), 16);
+  }
+}
+
+TEST_F(DiscControls, TheEraseQuestionNamesDiscAndWriterAndDefaultsToCancel) {
+  writeFile(temp_ / "disc/a.txt", "a");
+  addWriter("rec", QStringLiteral("Studio Recorder"));
+  insert("rec", "cd-rw", {makeImage(temp_ / "disc", "Holiday")});
+  start();
+  ASSERT_TRUE(waitUntil([&] { return window().titleLabel()->text() == QStringLiteral("Holiday"); }));
+  window().eraseButton()->click();
+  QMessageBox* box = waitForBox(QStringLiteral("attempteraseshort"));
+  ASSERT_NE(box, nullptr);
+  EXPECT_TRUE(box->informativeText().contains(QStringLiteral("\u201cHoliday\u201d (CD-RW)")));
+  EXPECT_TRUE(box->informativeText().contains(QStringLiteral("\u201cStudio Recorder\u201d")));
+  ASSERT_NE(box->defaultButton(), nullptr);
+  EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Cancel"));
+  QTest::keyClick(box, Qt::Key_Return);
+  ASSERT_TRUE(waitUntil([&] { return findBox() == nullptr; }));
+  waitUntil([] { return false; }, std::chrono::milliseconds(200));
+  EXPECT_FALSE(shown_.wasShown(QStringLiteral("eraseProgressPanel")));
+}
+
+TEST_F(DiscControls, TheNoWriterAlertCreatesTheEmulatedWriter) {
+  start(false);
+  QMessageBox* box = waitForBox(QStringLiteral("noCdWriter"));
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(box->informativeText(), controller().strings().localized("noCdWriterOfferLong"));
+  clickButton(box, QStringLiteral("Create Emulated Writer"));
+  ASSERT_TRUE(waitUntil([&] { return window().writerCombo()->count() == 1; }, std::chrono::seconds(10)));
+  EXPECT_FALSE(app().terminated());
+  EXPECT_TRUE(window().writerMenu()->menuAction()->isVisible());
+}
+
+TEST_F(DiscControls, CheckForUpdatesTellsUpToDateFromAFailedCheck) {
+  addWriter("rec");
+  start(false);
+  // The version endpoint on the loopback; no body: nothing listens.
+  for (const auto& [body, boxName] : {std::pair{std::optional<QByteArray>("252\n"), "upToDate"},
+                                      std::pair{std::optional<QByteArray>(), "updateCheckFailed"},
+                                      std::pair{std::optional<QByteArray>("<html>portal</html>"), "updateCheckFailed"}}) {
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    ScopedEnv endpoint("TESSALINE_UPDATE_URL", "http://127.0.0.1:" + std::to_string(server.serverPort()) + "/v");
+    if (!body) server.close();
+    QObject::connect(&server, &QTcpServer::newConnection, [&server, b = body.value_or("")] {
+      QTcpSocket* s = server.nextPendingConnection();
+      QObject::connect(s, &QTcpSocket::readyRead, s, [s, b] {
+        if (!s->readAll().contains("\r\n\r\n")) return;
+        s->write("HTTP/1.0 200 OK\r\n\r\n" + b);
+        s->disconnectFromHost();
+      });
+    });
+    window().action("updateAction")->trigger();
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(waitUntil([&] { return (box = window().findChild<QMessageBox*>(QString::fromLatin1(boxName))); },
+                          std::chrono::seconds(15)))
+        << boxName;
+    delete box;
+  }
+}
+
+TEST_F(DiscControls, HelpAndEditMenusHoldAboutTheHowToAndThePreferences) {
+  addWriter("rec");
+  start(false);
+  auto menuOf = [&](const char* action) {
+    for (QAction* m : window().menuBar()->actions())
+      if (m->menu() != nullptr && m->menu()->actions().contains(window().action(action))) return m->text();
+    return QString();
+  };
+  EXPECT_EQ(menuOf("preferencesAction"), QStringLiteral("&Edit"));
+  EXPECT_EQ(menuOf("aboutAction"), QStringLiteral("&Help"));
+  for (const auto& [action, boxName, says] : {std::tuple{"aboutAction", "aboutBox", "Release 252"},
+                                              std::tuple{"howItWorksAction", "howItWorks", "a session only adds"}}) {
+    window().action(action)->trigger();
+    auto* box = window().findChild<QMessageBox*>(QString::fromLatin1(boxName));
+    ASSERT_NE(box, nullptr) << boxName;
+    EXPECT_TRUE(box->informativeText().contains(QString::fromLatin1(says))) << boxName;
+    delete box;
+  }
+}
+
+// A job that has failed with a long reason: only the panel's layout is
+// under test, at whatever scale the display has.
+class FailedJob : public Job {
+ public:
+  JobStatus status() const override {
+    return {JobPhase::Failed, 0.0,
+            Error{ErrorKind::MediumNotWritable,
+                  "The drive refused to write block 181234: Medium error. Write error. The disc may be damaged or "
+                  "dirty; earlier sessions stay readable, and the next burn starts after this one."}};
+  }
+  void cancel() override {}
+};
+
+TEST_F(DiscControls, TheProgressSheetHasAFixedSizeAndShowsAllOfALongReason) {
+  addWriter("rec");
+  start(false);
+  FailedJob job;
+  window().progressPanels().beginBurnProgress(job, QStringLiteral("Burning the session"));
+  auto* panel = window().findChild<gui::JobProgressDialog*>(QStringLiteral("burnProgressPanel"));
+  ASSERT_NE(panel, nullptr);
+  Q_EMIT job.finished();
+  auto* reason = panel->findChild<QLabel*>(QStringLiteral("error"));
+  ASSERT_TRUE(waitUntil([&] { return reason->isVisible(); }));
+  EXPECT_EQ(panel->minimumSize(), panel->maximumSize());  // not resizable
+  for (QWidget* child : panel->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+    if (child->isVisible()) EXPECT_TRUE(panel->rect().contains(child->geometry())) << child->metaObject()->className();
+  EXPECT_GE(reason->height(), reason->heightForWidth(reason->width()));
+  panel->close();
+}
+
+}  // namespace
+}  // namespace tessaline::test
