@@ -58,12 +58,13 @@ std::optional<std::string> attribute(const std::string& path, const char* name) 
 // The side file a burn writes for a file, or no value when it writes none.
 std::optional<std::string> expectedSideFile(const std::string& path) {
   const auto fork = attribute(path, kResourceForkAttribute);
-  auto info = attribute(path, kFinderInfoAttribute);
-  if (info && info->size() != kFinderInfoLength) info.reset();
-  const bool anyInfo = info && std::any_of(info->begin(), info->end(), [](char c) { return c != 0; });
+  // Finder information of another length is not Finder information.
+  std::string info = attribute(path, kFinderInfoAttribute).value_or(std::string());
+  if (info.size() != kFinderInfoLength) info.clear();
+  const bool anyInfo = std::any_of(info.begin(), info.end(), [](char c) { return c != 0; });
   if ((!fork || fork->empty()) && !anyInfo) return std::nullopt;
   std::array<std::byte, kFinderInfoLength> finderInfo{};
-  if (info) std::memcpy(finderInfo.data(), info->data(), kFinderInfoLength);
+  if (!info.empty()) std::memcpy(finderInfo.data(), info.data(), kFinderInfoLength);
   return appleDoubleBytes(finderInfo, fork.value_or(std::string()));
 }
 
