@@ -32,8 +32,8 @@ int runBurnCommand(const Invocation& call);
 int runEraseCommand(const Invocation& call);
 int runConfigCommand(const Invocation& call);
 int runVerifyCommand(const Invocation& call);
-int runSessionsCommand(const QStringList& args);
-int runLsCommand(const QStringList& args, const std::vector<std::string>& rawArgs);
+int runSessionsCommand(const Invocation& call);
+int runLsCommand(const Invocation& call);
 
 // The help of one command from the command table ("Usage: tessaline-cli
 // COMMAND ..." and what it does); nullopt for a name that is no command.

@@ -17,25 +17,13 @@ namespace tessaline::cli {
 
 namespace {
 
-// Parses the command's options; an exit status when the command is done
-// (help printed, or a usage error).
-std::optional<int> parseDiscCommand(QCommandLineParser& parser, const QString& command, const QString& description,
-                                    const QStringList& args) {
-  parser.setApplicationDescription(description);
-  parser.addHelpOption();
+// Parses the options both commands share; an exit status when the
+// command ends there (its help, a usage error).
+std::optional<int> parseDiscCommand(QCommandLineParser& parser, const QString& command, const QStringList& args,
+                                    bool takesPath) {
   parser.addOption(writerOption());
   parser.addOption({QStringLiteral("json"), QStringLiteral("Print JSON.")});
-  QStringList withName = args;
-  withName.prepend(QStringLiteral("tessaline-cli ") + command);
-  if (!parser.parse(withName)) {
-    printError(parser.errorText());
-    return 2;
-  }
-  if (parser.isSet(QStringLiteral("help"))) {
-    std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
-    return 0;
-  }
-  return std::nullopt;
+  return parseOrExit(parser, command, args, takesPath);
 }
 
 // The disc's history, after start-up has settled; an exit status on failure.
@@ -43,13 +31,14 @@ std::variant<DiscHistory, int> discHistory(CliSession& session, const QCommandLi
   if (!session.start(writerSpec(parser))) return session.interruption() != 0 ? session.interruptedExitStatus() : 1;
   if (!session.settle()) {
     if (session.interruption() != 0) return session.interruptedExitStatus();
-    printError(QStringLiteral("the writer's status did not settle in time"));
-    return 1;
+    printError(session.loading() ? QStringLiteral("the writer is busy loading a disc; try again in a moment")
+                                 : QStringLiteral("the writer's status did not settle in time"));
+    return kExitFailed;
   }
   auto history = session.controller().readDiscHistory();
   if (!history) {
     printError(QString::fromStdString(history.error().message));
-    return 1;
+    return kExitFailed;
   }
   return std::move(history.value());
 }
@@ -74,14 +63,9 @@ const char* kindName(IsoKind kind) {
 
 }  // namespace
 
-int runSessionsCommand(const QStringList& args) {
+int runSessionsCommand(const Invocation& call) {
   QCommandLineParser parser;
-  if (auto exit = parseDiscCommand(
-          parser, QStringLiteral("sessions"),
-          QStringLiteral("Lists the disc's sessions: number, start block, length, the date it was written, its volume "
-                         "name, and how many entries it added, replaced, or no longer shows."),
-          args))
-    return *exit;
+  if (auto exit = parseDiscCommand(parser, QStringLiteral("sessions"), call.args, false)) return *exit;
   CliSession session;
   auto read = discHistory(session, parser);
   if (const int* exit = std::get_if<int>(&read)) return *exit;
@@ -130,21 +114,11 @@ int runSessionsCommand(const QStringList& args) {
   return 0;
 }
 
-int runLsCommand(const QStringList& args, const std::vector<std::string>& rawArgs) {
+int runLsCommand(const Invocation& call) {
   QCommandLineParser parser;
-  parser.addPositionalArgument(QStringLiteral("PATH"), QStringLiteral("A folder or file on the disc; its top if none."),
-                               QStringLiteral("[PATH]"));
-  if (auto exit = parseDiscCommand(
-          parser, QStringLiteral("ls"),
-          QStringLiteral("Lists what the disc shows at PATH: each entry's session (the one that wrote it as it is "
-                         "now), size in bytes, modification date and name."),
-          args))
-    return *exit;
-  const auto paths = positionalPaths(parser, rawArgs);
-  if (paths.size() > 1) {
-    printError(QStringLiteral("ls takes one path on the disc"));
-    return 2;
-  }
+  if (auto exit = parseDiscCommand(parser, QStringLiteral("ls"), call.args, true)) return *exit;
+  const auto paths = positionalPaths(parser, call.rawArgs);
+  if (paths.size() > 1) return usageError(QStringLiteral("ls"), QStringLiteral("ls takes one path on the disc"));
   CliSession session;
   auto read = discHistory(session, parser);
   if (const int* exit = std::get_if<int>(&read)) return *exit;
@@ -152,7 +126,7 @@ int runLsCommand(const QStringList& args, const std::vector<std::string>& rawArg
   auto listing = std::get<DiscHistory>(read).list(paths.empty() ? std::string() : paths.front().string());
   if (!listing) {
     printError(QString::fromStdString(listing.error().message));
-    return 1;
+    return kExitFailed;
   }
   if (parser.isSet(QStringLiteral("json"))) {
     QJsonArray list;

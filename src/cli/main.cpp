@@ -111,7 +111,7 @@ const Command kCommands[] = {
      "\n"
      "  --writer WRITER  the writer to use\n"
      "  --json           the sessions as JSON\n",
-     [](const Invocation& call) { return runSessionsCommand(call.args); }},
+     runSessionsCommand},
     {"ls", "what the disc shows, and which session wrote it", "ls [--writer WRITER] [--json] [PATH]",
      "Lists what the disc shows, at PATH on the disc or at its top: for each entry the session that wrote it,\n"
      "its size in bytes, its modification date and its name. It reads the disc itself, so it works before\n"
@@ -119,7 +119,7 @@ const Command kCommands[] = {
      "\n"
      "  --writer WRITER  the writer to use\n"
      "  --json           the entries as JSON, with dates in UTC\n",
-     [](const Invocation& call) { return runLsCommand(call.args, call.rawArgs); }},
+     runLsCommand},
     {"config", "read and change the preferences", "config list | get KEY | set KEY true|false | unset KEY",
      "Reads and changes the preferences. Each is a switch that is off when it is not set.\n"
      "\n"
