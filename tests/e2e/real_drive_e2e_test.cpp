@@ -2,6 +2,10 @@
 // own SG_IO status reader, on the simulated CD writer, with UDisks2 (a
 // stand-in on a private bus) or without it, checked with xorriso.
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -114,6 +118,22 @@ TEST_F(RealDriveE2E, ThreeBurnsContinueTheDiscThroughLibburnAndUDisks) {
   for (const char* field : {R"("sessions": 3)", R"("mounted": true)", R"("eraseable": "yes")",
                             R"("deviceStatusString": "CD-RW")"})
     EXPECT_NE(json.find(field), std::string::npos) << field << "\n" << json;
+
+  // The sessions as the drive's table of contents gives them to xorriso.
+  std::vector<std::string> ours, theirs;
+  const auto listed = runCli({"sessions", "--json"});
+  ASSERT_EQ(listed.exitCode, 0) << listed.err;
+  for (const auto& v : QJsonDocument::fromJson(QByteArray::fromStdString(listed.out)).array())
+    ours.push_back(std::to_string(v.toObject()[QStringLiteral("start")].toInteger()) + " " +
+                   v.toObject()[QStringLiteral("volumeName")].toString().toStdString());
+  // Shared: the disc is mounted, and a mounted drive refuses exclusive opens.
+  const auto toc = runProgram("xorriso", {"-drive_access", "shared:readonly", "-indev", "/dev/sr0", "-toc"});
+  static const std::regex session(R"(ISO session *: *\d+ *, *(\d+) *, *\d+s *, *(\S*))");
+  const std::string tocText = toc.out + toc.err;
+  for (auto it = std::sregex_iterator(tocText.begin(), tocText.end(), session); it != std::sregex_iterator(); ++it)
+    theirs.push_back((*it)[1].str() + " " + (*it)[2].str());
+  EXPECT_EQ(ours, (std::vector<std::string>{"0 Backup", "11702 Backup", "18904 Backup"}));
+  EXPECT_EQ(ours, theirs) << tocText;
 
   const auto erase = cli({"erase", "--yes"});
   ASSERT_EQ(erase.exitCode, 0) << erase.out;
