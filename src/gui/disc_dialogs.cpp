@@ -49,18 +49,24 @@ void addRow(QTableWidget* table, const QStringList& cells) {
 
 QString number(std::int64_t n) { return QString::number(n); }
 
+// Why the dialog cannot open, as a sheet on the window.
+void showRefusal(QWidget* parent, const QString& objectName, const QString& title, const QString& text,
+                 const std::string& why) {
+  auto* box = new QMessageBox(QMessageBox::Information, title, text, QMessageBox::Ok, parent);
+  box->setInformativeText(QString::fromStdString(why));
+  box->setObjectName(objectName);
+  box->setWindowModality(Qt::WindowModal);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->show();
+}
+
 }  // namespace
 
 void showDiscSessions(QWidget* parent, appController& controller) {
   auto history = controller.readDiscHistory();
   if (!history) {
-    auto* box = new QMessageBox(QMessageBox::Information, QObject::tr("Sessions"),
-                                QObject::tr("The disc's sessions cannot be read."), QMessageBox::Ok, parent);
-    box->setInformativeText(QString::fromStdString(history.error().message));
-    box->setObjectName(QStringLiteral("sessionsUnreadable"));
-    box->setWindowModality(Qt::WindowModal);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->show();
+    showRefusal(parent, QStringLiteral("sessionsUnreadable"), QObject::tr("Sessions"),
+                QObject::tr("The disc's sessions cannot be read."), history.error().message);
     return;
   }
   QDialog* dialog = newSheet(parent, QStringLiteral("sessionsDialog"), QObject::tr("Sessions"));
@@ -94,13 +100,8 @@ void showDiscSessions(QWidget* parent, appController& controller) {
 
 void showVerification(QWidget* parent, appController& controller) {
   if (Status started = controller.startVerification({}, false); !started) {
-    auto* box = new QMessageBox(QMessageBox::Information, QObject::tr("Verify"),
-                                QObject::tr("The disc cannot be verified now."), QMessageBox::Ok, parent);
-    box->setInformativeText(QString::fromStdString(started.error().message));
-    box->setObjectName(QStringLiteral("verifyRefused"));
-    box->setWindowModality(Qt::WindowModal);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->show();
+    showRefusal(parent, QStringLiteral("verifyRefused"), QObject::tr("Verify"),
+                QObject::tr("The disc cannot be verified now."), started.error().message);
     return;
   }
   QDialog* dialog = newSheet(parent, QStringLiteral("verifyDialog"), QObject::tr("Verify Against Sources"));
