@@ -15,6 +15,7 @@
 #include "cli/commands.h"
 #include "cli/joliet_warnings.h"
 #include "devices/session_addresses.h"
+#include "staging/source_paths.h"
 #include "staging/staging_journal.h"
 
 namespace tessaline::cli {
@@ -96,7 +97,16 @@ std::optional<int> startAndSettle(CliSession& session, const QCommandLineParser&
 // said why) when one was refused, as nothing should be burned then.
 bool addSources(CliSession& session, const std::vector<std::filesystem::path>& paths) {
   bool all = true;
-  for (const auto& path : paths) all = session.controller().addSourceToController(path) && all;
+  for (const auto& path : paths) {
+    // A source the disc brought back already is named again, not added twice.
+    const auto normal = normaliseSourcePath(path, std::filesystem::current_path());
+    const auto& items = session.controller().sessionContentController().items();
+    if (normal && std::any_of(items.begin(), items.end(), [&](const BurnItem& item) {
+          return !item.permanent() && item.aPath == normal.value();
+        }))
+      continue;
+    all = session.controller().addSourceToController(path) && all;
+  }
   return all;
 }
 

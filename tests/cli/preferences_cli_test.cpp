@@ -1,0 +1,114 @@
+// Every switch in the settings file, written there as a user's editor or an
+// older version would, and what it changes in a real burn: the tree on the
+// disc as xorriso reads it, the burn's own report, and the next preview.
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <sys/xattr.h>
+
+#include <fstream>
+
+#include "support/test_support.h"
+
+namespace tessaline::test {
+namespace {
+
+// What a burn and the preview after it show.
+struct Effects {
+  bool verified = true;          // the burn reads its session back
+  bool linkStaysLink = false;    // a symbolic link is burned as what it points to
+  bool sideFile = true;          // a resource fork travels in an AppleDouble side file
+  bool catalogue = false;        // the disc remembers its sources
+  bool unchangedAgain = false;   // the next session copies what did not change
+  bool sameSizeAndDateSeen = false;  // a change that keeps size and date is burned
+  friend bool operator==(const Effects&, const Effects&) = default;
+};
+
+void PrintTo(const Effects& e, std::ostream* os) {
+  *os << "verified " << e.verified << ", link stays link " << e.linkStaysLink << ", side file " << e.sideFile
+      << ", catalogue " << e.catalogue << ", unchanged again " << e.unchangedAgain << ", same size and date seen "
+      << e.sameSizeAndDateSeen;
+}
+
+struct Row {
+  const char* key;  // set to true in the settings file; "" for none
+  Effects effects;
+};
+
+class PreferenceKeys : public ::testing::TestWithParam<Row> {
+ protected:
+  // The files a disc on the emulated writer holds at its last session.
+  std::string discListing() {
+    const auto r = runProgram("xorriso", {"-indev", "stdio:" + (temp_.writersDir() / "rec/medium.img").string(),
+                                          "-find", "/", "-exec", "lsdl"});
+    return r.out;
+  }
+  PrivateEnvironment temp_;
+};
+
+TEST_P(PreferenceKeys, ChangeWhatABurnWritesAsTheirNamesSay) {
+  const Row& row = GetParam();
+  ASSERT_EQ(runCli({"writer", "create", "rec"}).exitCode, 0);
+  ASSERT_EQ(runCli({"writer", "insert", "rec", "--medium", "cd-rw"}).exitCode, 0);
+  fs::create_directories(temp_ / "config/Tessaline");
+  std::ofstream(temp_ / "config/Tessaline/Tessaline.conf")
+      << "[General]\n" << (*row.key != '\0' ? std::string(row.key) + "=true\n" : std::string());
+
+  const fs::path docs = temp_ / "home/Docs";
+  writeFile(docs / "a.txt", "alpha");
+  writeFile(docs / "same.txt", "12345");
+  fs::create_symlink("a.txt", docs / "link.txt");
+  writeFile(docs / "forked.txt", "data");
+  ASSERT_EQ(::setxattr((docs / "forked.txt").c_str(), "user.com.apple.ResourceFork", "rsrc", 4, 0), 0);
+
+  Effects seen;
+  const auto burn = runCli({"burn", "--yes", "--volume", "Keys", docs.string()});
+  ASSERT_EQ(burn.exitCode, 0) << burn.out << burn.err;
+  seen.verified = burn.out.find("written and verified") != std::string::npos;
+  const std::string listing = discListing();
+  seen.linkStaysLink = listing.find("link.txt' -> 'a.txt'") != std::string::npos;
+  seen.sideFile = listing.find("/Docs/._forked.txt'") != std::string::npos;
+  seen.catalogue = listing.find("/.tessaline'") != std::string::npos;
+
+  // The same length and date, other contents.
+  const long long burned = modTime(docs / "same.txt");
+  writeFile(docs / "same.txt", "54321");
+  setModTime(docs / "same.txt", burned);
+  const auto preview = runCli({"preview", "--json", docs.string()});
+  ASSERT_EQ(preview.exitCode, 0) << preview.err;
+  for (const auto& e : QJsonDocument::fromJson(QByteArray::fromStdString(preview.out)).object()[QStringLiteral("entries")].toArray()) {
+    const QString path = e.toObject()[QStringLiteral("path")].toString();
+    if (path == QStringLiteral("Docs/a.txt")) seen.unchangedAgain = true;
+    if (path == QStringLiteral("Docs/same.txt")) seen.sameSizeAndDateSeen = true;
+  }
+  EXPECT_EQ(seen, row.effects) << (*row.key != '\0' ? row.key : "no key set");
+}
+
+Effects with(void (*change)(Effects&)) {
+  Effects e;
+  change(e);
+  return e;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryKey, PreferenceKeys,
+    ::testing::Values(Row{"", Effects{}},
+                      Row{"disableVerification", with([](Effects& e) { e.verified = false; })},
+                      Row{"resolveDisabled", with([](Effects& e) { e.linkStaysLink = true; })},
+                      Row{"disableSplitForks", with([](Effects& e) { e.sideFile = false; })},
+                      Row{"storeBurnConfiguration", with([](Effects& e) { e.catalogue = true; })},
+                      Row{"disableIncrementalUpdating", with([](Effects& e) {
+                            e.unchangedAgain = true;
+                            e.sameSizeAndDateSeen = true;  // everything is copied again
+                          })},
+                      Row{"compareContents", with([](Effects& e) { e.sameSizeAndDateSeen = true; })}),
+    [](const ::testing::TestParamInfo<Row>& param) {
+      return *param.param.key != '\0' ? std::string(param.param.key) : std::string("noKey");
+    });
+
+}  // namespace
+}  // namespace tessaline::test
