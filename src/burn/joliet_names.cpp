@@ -93,23 +93,7 @@ JolietName jolietName(std::string_view name, bool isFolder, JolietEncoding encod
 
 std::string jolietUnitsToUtf8(const std::u16string& units) {
   std::string out;
-  auto put = [&out](char32_t cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  };
+  auto put = [&out](char32_t cp) { appendUtf8(out, cp); };
   for (std::size_t i = 0; i < units.size(); ++i) {
     const char16_t u = units[i];
     if (isHighSurrogate(u) && i + 1 < units.size() && isLowSurrogate(units[i + 1])) {

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "common/utf8.h"
+
 namespace tessaline {
 
 const PlistValue* PlistValue::find(std::string_view key) const {
@@ -48,24 +50,6 @@ class Budget {
   std::size_t values_ = 0;
   std::size_t expanded_ = 0;
 };
-
-void appendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 // ---------------------------------------------------------------- XML form
 

@@ -4,6 +4,7 @@
 // know exactly where they are not.
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace tessaline {
@@ -12,6 +13,9 @@ namespace tessaline {
 // there are not valid UTF-8 (overlong forms, surrogates and code points past
 // U+10FFFF included).
 std::size_t decodeUtf8(std::string_view s, std::size_t i, char32_t& codePoint);
+
+// Appends the UTF-8 form of a code point (which must be a Unicode scalar value).
+void appendUtf8(std::string& out, char32_t codePoint);
 
 // True when every byte sequence of s is valid UTF-8 and passes the test.
 template <class Predicate>

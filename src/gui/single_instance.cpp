@@ -33,8 +33,8 @@ bool peerIsThisUser(const QLocalSocket& socket) {
 }  // namespace
 
 QString instanceSocketName() {
-  // The runtime folder counts only as the specification of that folder
-  // demands: this user's, and closed to everybody else.
+  // The runtime folder counts only when it is what it should be: this
+  // user's, and closed to everybody else.
   if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && runtime[0] == '/') {
     struct stat st {};
     if (::lstat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0)
