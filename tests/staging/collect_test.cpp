@@ -66,53 +66,37 @@ TEST(StagingFolder, UnwritableTempRootIsAClearError) {
   EXPECT_FALSE(createStagingFolder().ok());
 }
 
-TEST(Collection, SkipsPermanentAndVanishedItemsSilently) {
+// Items from the disc and vanished ones are skipped silently; an update
+// compares each item with its copy on the mounted disc, a full copy does not.
+TEST(Collection, StagesTheListedSourcesAgainstTheMountedDisc) {
   TempDir dir;
   writeFile(dir / "src" / "file.txt", "f");
-  writeFile(dir / "src" / "Folder" / "in.txt", "in");
-  writeFile(dir / "src" / "OnDisc" / "x", "x");
-  auto folder = createStagingFolder(dir.path());
-  ASSERT_TRUE(folder.ok());
-  StagingJournal journal;
-  const auto sources = snapshotTree(dir / "src");
-  CapturedLog log;
-  const std::vector<BurnItem> items{item(dir / "src" / "OnDisc", "1"), item(dir / "src" / "file.txt"),
-                                    item(dir / "src" / "gone"), item(dir / "src" / "Folder")};
-  int asked = 0;
-  const fs::path staged = collectFiles(
-      items, folder.value(), [&] { ++asked; return false; }, std::nullopt, true, &journal);
-  EXPECT_EQ(staged, folder.value().stagingPath);
-  EXPECT_EQ(listTree(staged), (std::map<std::string, char>{
-                                  {"Folder", 'd'}, {"Folder/in.txt", 'f'}, {"file.txt", 'f'}}));
-  EXPECT_EQ(listJournal(journal), listTree(staged));
-  for (const auto& l : log.lines) EXPECT_EQ(l.find("gone"), std::string::npos) << l;
-  EXPECT_EQ(asked, 5);
-  EXPECT_EQ(snapshotTree(dir / "src"), sources);  // twice for each staged item, once for the vanished one
-}
-
-TEST(Collection, IncrementalComparesWithTheItemOnTheMountedDisc) {
-  TempDir dir;
   writeFile(dir / "src" / "Docs" / "same.txt", "s");
   writeFile(dir / "src" / "Docs" / "new.txt", "n");
   writeFile(dir / "mnt" / "Docs" / "same.txt", "s");
+  writeFile(dir / "mnt" / "OnDisc" / "x", "x");
   setModTime(dir / "src" / "Docs" / "same.txt", 10);
   setModTime(dir / "mnt" / "Docs" / "same.txt", 10);
-  auto folder = createStagingFolder(dir.path());
-  ASSERT_TRUE(folder.ok());
+  const std::vector<BurnItem> items{item(dir / "mnt" / "OnDisc", "1"), item(dir / "src" / "file.txt"),
+                                    item(dir / "src" / "gone"), item(dir / "src" / "Docs")};
   const auto sources = snapshotTree(dir / "src");
-  CapturedLog log;
-  const fs::path staged =
-      collectFiles({item(dir / "src" / "Docs")}, folder.value(), [] { return true; }, dir / "mnt", true);
-  EXPECT_EQ(listTree(staged), (std::map<std::string, char>{{"Docs", 'd'}, {"Docs/new.txt", 'f'}}));
-  EXPECT_TRUE(log.hasPrefix("updating files from:" + (dir / "src" / "Docs").native() + " to: " +
-                            (staged / "Docs").native() + ", comparepath " + (dir / "mnt" / "Docs").native()));
-  // Not indicated: full copy, no comparison path.
-  auto second = createStagingFolder(dir.path());
-  ASSERT_TRUE(second.ok());
-  const fs::path full =
-      collectFiles({item(dir / "src" / "Docs")}, second.value(), [] { return false; }, dir / "mnt", true);
-  EXPECT_EQ(listTree(full).size(), 3u);
-  EXPECT_TRUE(log.hasPrefix("updating files from:" + (dir / "src" / "Docs").native() + " to: " +
-                             (full / "Docs").native() + ", comparepath (null)"));
+  for (const bool incremental : {true, false}) {
+    SCOPED_TRACE(incremental);
+    auto folder = createStagingFolder(dir.path());
+    ASSERT_TRUE(folder.ok());
+    StagingJournal journal;
+    CapturedLog log;
+    const fs::path staged =
+        collectFiles(items, folder.value(), [&] { return incremental; }, dir / "mnt", true, &journal);
+    EXPECT_EQ(staged, folder.value().stagingPath);
+    std::map<std::string, char> expected{{"Docs", 'd'}, {"Docs/new.txt", 'f'}, {"file.txt", 'f'}};
+    if (!incremental) expected["Docs/same.txt"] = 'f';
+    EXPECT_EQ(listTree(staged), expected);
+    EXPECT_EQ(listJournal(journal), expected);
+    EXPECT_TRUE(log.has("updating files from:" + (dir / "src" / "Docs").native() + " to: " +
+                        (staged / "Docs").native() + ", comparepath " +
+                        (incremental ? (dir / "mnt" / "Docs").native() : std::string("(null)"))));
+    for (const auto& l : log.lines) EXPECT_EQ(l.find("gone"), std::string::npos) << l;
+  }
   EXPECT_EQ(snapshotTree(dir / "src"), sources);
 }

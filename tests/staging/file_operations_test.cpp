@@ -64,68 +64,7 @@ TEST(FileOperations, AnEntryDiffersFromTheDiscsCopyBySizeOrAnyDateInWholeSeconds
   EXPECT_TRUE(ko::pathModDate(dir / "discdir", dir / "srcdir"));
 }
 
-TEST(FileOperations, CloneModDateSetsTheTargetOnlyAndNotThroughLinks) {
-  TempDir dir;
-  writeFile(dir / "from", "a");
-  writeFile(dir / "target", "b");
-  makeLink("target", dir / "to");
-  setModTimeNs(dir / "from", 1234, 567);
-  setModTime(dir / "target", 42);
-  const auto before = snapshotTree(dir / "from");
-  ko::cloneModDate(dir / "from", dir / "to");
-  EXPECT_EQ(modTimeNs(dir / "to").tv_sec, 1234);
-  EXPECT_EQ(modTimeNs(dir / "to").tv_nsec, 567);
-  EXPECT_EQ(modTime(dir / "target"), 42);
-  EXPECT_EQ(snapshotTree(dir / "from"), before);
-}
-
-TEST(FileOperations, CreateDirectoryPathMakesEveryMissingComponent) {
-  TempDir dir;
-  ko::createDirectoryPath(dir / "a" / "b" / "c");
-  EXPECT_TRUE(fs::is_directory(dir / "a" / "b" / "c"));
-  setModTime(dir / "a", 77);
-  ko::createDirectoryPath(dir / "a" / "b");  // existing components stay as they are
-  EXPECT_EQ(modTime(dir / "a"), 77);
-}
-
-TEST(FileOperations, IrregularEntriesAreLoggedLinksAndFilesAreNot) {
-  TempDir dir;
-  writeFile(dir / "file", "x");
-  makeLink("file", dir / "link");
-  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-  CapturedLog log;
-  EXPECT_TRUE(ko::isRegularFileType(dir / "file"));
-  EXPECT_TRUE(ko::isRegularFileType(dir / "link"));
-  EXPECT_TRUE(log.lines.empty());
-  EXPECT_FALSE(ko::isRegularFileType(dir / "fifo"));
-  EXPECT_FALSE(ko::isRegularFileType(dir / "missing"));
-  EXPECT_TRUE(log.has("skipping irregular file:" + (dir / "fifo").native()));
-  EXPECT_TRUE(log.has("skipping irregular file:" + (dir / "missing").native()));
-}
-
-TEST(FileOperations, AliasesAreLinksWhoseFinalTargetExists) {
-  TempDir dir;
-  const fs::path real = fs::canonical(dir.path());
-  writeFile(real / "data" / "file.txt", "x");
-  makeLink("data/file.txt", real / "rel");
-  makeLink((real / "rel").native(), real / "chain");
-  makeLink("data", real / "folder");
-  makeLink("nowhere", real / "dangling");
-  makeLink("loop", real / "loop");
-  EXPECT_EQ(ko::resolvedPath(real / "rel"), real / "data" / "file.txt");
-  EXPECT_EQ(ko::resolvedPath(real / "chain"), real / "data" / "file.txt");
-  EXPECT_EQ(ko::resolvedPath(real / "folder"), real / "data");
-  EXPECT_EQ(ko::resolvedPath(real / "dangling"), real / "dangling");
-  EXPECT_EQ(ko::resolvedPath(real / "loop"), real / "loop");
-  EXPECT_EQ(ko::resolvedPath(real / "data" / "file.txt"), real / "data" / "file.txt");
-  EXPECT_TRUE(ko::pathIsAlias(real / "chain"));
-  EXPECT_FALSE(ko::pathIsAlias(real / "dangling"));
-  EXPECT_FALSE(ko::pathIsAlias(real / "data"));
-  // A path that goes through a linked folder is not itself an alias.
-  EXPECT_FALSE(ko::pathIsAlias(real / "folder" / "file.txt"));
-}
-
-TEST(FileOperations, CopyKeepsDataModeAndUserAttributesAndNeverOverwrites) {
+TEST(FileOperations, CopyKeepsDataModeAttributesAndLinksAndNeverOverwrites) {
   TempDir dir;
   std::string big(3 * 1024 * 1024 + 17, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 31 % 251);
@@ -156,16 +95,13 @@ TEST(FileOperations, CopyKeepsDataModeAndUserAttributesAndNeverOverwrites) {
 
   EXPECT_EQ(snapshotTree(dir / "src"), before);
   EXPECT_EQ(snapshotTree(dir / "empty"), beforeEmpty);
-}
 
-TEST(FileOperations, CopyOfALinkIsTheLinkAndIrregularEntriesAreRefused) {
-  TempDir dir;
+  // A link is copied as the link; a pipe is refused without hanging.
   makeLink("../somewhere/else", dir / "link");
   ASSERT_TRUE(ko::copyPath(dir / "link", dir / "copy").ok());
-  EXPECT_TRUE(fs::is_symlink(dir / "copy"));
   EXPECT_EQ(fs::read_symlink(dir / "copy"), "../somewhere/else");
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-  EXPECT_FALSE(ko::copyPath(dir / "fifo", dir / "fifo2").ok());  // and does not hang
+  EXPECT_FALSE(ko::copyPath(dir / "fifo", dir / "fifo2").ok());
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "fifo2")));
   EXPECT_EQ(ko::copyPath(dir / "missing", dir / "x").error().kind, ErrorKind::NotFound);
 }
@@ -188,26 +124,4 @@ TEST(FileOperations, CopyOntoAFileSystemWithoutAttributesKeepsTheDataAndLogs) {
   ASSERT_TRUE(ko::copyPath(dir / "src", mountPoint / "dst").ok());
   EXPECT_EQ(readFile(mountPoint / "dst"), "data");
   EXPECT_TRUE(log.hasPrefix("cannot keep the extended attributes of " + (dir / "src").native()));
-}
-
-// The disc's Rock Ridge dates are whole seconds: a file staged from a source
-// with nanoseconds compares equal to the copy read back from a real image.
-TEST(FileOperations, WholeSecondComparisonHoldsAgainstRockRidgeDates) {
-  TempDir dir;
-  writeFile(dir / "tree" / "same.txt", "same");
-  writeFile(dir / "tree" / "sub" / "deep.txt", "deep");
-  setModTimeNs(dir / "tree" / "same.txt", 1600000000, 999999999);
-  setModTimeNs(dir / "tree" / "sub" / "deep.txt", 1600000100, 123456789);
-  const auto image = (dir / "image.iso").native();
-  auto made = runProgram("genisoimage", {"-quiet", "-R", "-J", "-o", image, (dir / "tree").native()});
-  ASSERT_EQ(made.exitCode, 0) << made.err;
-  fs::create_directories(dir / "disc");
-  auto read = runProgram("xorriso", {"-osirrox", "on", "-indev", image, "-extract", "/", (dir / "disc").native()});
-  ASSERT_EQ(read.exitCode, 0) << read.err;
-  EXPECT_EQ(modTimeNs(dir / "disc" / "same.txt").tv_nsec, 0);
-  EXPECT_EQ(modTime(dir / "disc" / "same.txt"), 1600000000);
-  EXPECT_FALSE(ko::pathModDate(dir / "tree" / "same.txt", dir / "disc" / "same.txt"));
-  EXPECT_FALSE(ko::pathModDate(dir / "tree" / "sub" / "deep.txt", dir / "disc" / "sub" / "deep.txt"));
-  setModTimeNs(dir / "tree" / "same.txt", 1600000001, 0);
-  EXPECT_TRUE(ko::pathModDate(dir / "tree" / "same.txt", dir / "disc" / "same.txt"));
 }

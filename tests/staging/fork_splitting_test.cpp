@@ -86,7 +86,10 @@ TEST(ForkSplitting, SideFilesForForksAndFinderInfoOnly) {
   EXPECT_EQ(journal.find("._fork.bin")->bytes, 1082u);
 }
 
-TEST(ForkSplitting, ExistingEntryOfTheSideFileNameIsReplaced) {
+// A side file replaces whatever the source had under its name (never
+// writing through a link) and takes the file's owner, group and mode
+// without the set-id and sticky bits.
+TEST(ForkSplitting, SideFileReplacesItsNameAndTakesOwnerAndMaskedMode) {
   TempDir dir;
   for (const char* name : {"a.txt", "b.txt"}) {
     writeFile(dir / name, "x");
@@ -94,21 +97,14 @@ TEST(ForkSplitting, ExistingEntryOfTheSideFileNameIsReplaced) {
   }
   writeFile(dir / "._a.txt", "copied from the source");
   makeLink("victim", dir / "._b.txt");
+  ASSERT_EQ(chown((dir / "a.txt").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod((dir / "a.txt").c_str(), 06751 | S_ISVTX), 0);
   for (const char* name : {"a.txt", "b.txt"}) EXPECT_TRUE(SplitFileIfNeeded(dir / name, 253).ok()) << name;
   EXPECT_EQ(fs::file_size(dir / "._a.txt"), 82u);
   EXPECT_FALSE(fs::is_symlink(dir / "._b.txt"));
   EXPECT_FALSE(fs::exists(dir / "victim"));
-}
-
-TEST(ForkSplitting, SideFileTakesOwnerGroupAndMaskedMode) {
-  TempDir dir;
-  writeFile(dir / "f", "f");
-  setAttr(dir / "f", kFinderInfoAttribute, textFinderInfo());
-  ASSERT_EQ(chown((dir / "f").c_str(), 65534, 65534), 0);
-  ASSERT_EQ(chmod((dir / "f").c_str(), 06751 | S_ISVTX), 0);
-  ASSERT_TRUE(SplitFileIfNeeded(dir / "f", 253).ok());
   struct stat st {};
-  ASSERT_EQ(lstat((dir / "._f").c_str(), &st), 0);
+  ASSERT_EQ(lstat((dir / "._a.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 65534u);
   EXPECT_EQ(st.st_gid, 65534u);
   EXPECT_EQ(st.st_mode & 07777, 0751u);
