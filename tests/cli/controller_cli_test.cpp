@@ -178,7 +178,7 @@ TEST_F(CliTest, VolumeNamesAreCheckedBeforeAnythingHappens) {
 
 TEST_F(CliTest, ASecondBurnOfTheSameWriterIsRefusedWhileTheFirstRuns) {
   writerWithBlankDisc();
-  writeFile(temp_ / "home/Big/data.bin", std::string(3'000'000, 'd'));
+  writeFile(temp_ / "home/Big/data.bin", std::string(1'200'000, 'd'));
   writeFile(temp_ / "home/Small/s.txt", "s");
   ScopedEnv slow("TESSALINE_EMULATED_SPEED", "1");
   QProcess first;
