@@ -15,8 +15,6 @@ fs::path collectFiles(const std::vector<BurnItem>& items, const StagingFolder& f
                       const std::optional<fs::path>& mountPath, bool aliasFlag, StagingJournal* journal,
                       kplextensions::ChangeTest changeTest) {
   if (journal != nullptr) journal->setStagingRoot(folder.stagingPath);
-  // The folder is fresh (createStagingFolder); making it again is harmless.
-  mkdir(folder.stagingPath.c_str(), 0777);
   for (const BurnItem& item : items) {
     if (std::atoi(item.isPermanent.c_str()) != 0) continue;  // the disc's own entries
     const fs::path& source = item.aPath;

@@ -227,6 +227,11 @@ TEST_F(CommandsCliTest, ProgressInAPipeIsOnePlainLinePerStepEndingAtTheEnd) {
   }
   EXPECT_TRUE(has(burn.err, "Burning session...\n")) << burn.err;
   EXPECT_TRUE(has(burn.err, "Writing 100%\n")) << burn.err;
+  // The steps between are shown as they happen, not only the end.
+  const auto between = lines(burn.err);
+  EXPECT_TRUE(std::any_of(between.begin(), between.end(), [](const std::string& l) {
+    return l.rfind("Writing ", 0) == 0 && l != "Writing 100%";
+  })) << burn.err;
   EXPECT_TRUE(has(erase.err, "Erasing disc...\nErasing ")) << erase.err;
   EXPECT_TRUE(has(erase.err, "Erasing 100%\n")) << erase.err;
   // --quiet: nothing but results and errors.
