@@ -1,8 +1,7 @@
-// The burn as the controller runs it: start checks, the speed, the
-// duplicate-name question, and a writer that refuses what the estimate allowed.
+// The burn as the controller runs it: start checks, the speed and the
+// duplicate-name question.
 
 #include "common/log.h"
-#include "devices/emulated/emulated_writers.h"
 #include "support/controller_fixture.h"
 
 namespace tessaline::test {
@@ -80,33 +79,6 @@ TEST_F(BurnFlowTest, DuplicateNamesAskFirstAndCancelLeavesEverythingAsItWas) {
   EXPECT_TRUE(outcome->written);
   EXPECT_EQ(window_.alerts.size(), 1u);
   EXPECT_FALSE(controller().hidePreviousSessions());  // for one burn only
-}
-
-TEST_F(BurnFlowTest, ATrackTooBigForTheDiscFailsCleanlyAndTheNextBurnWorks) {
-  addWriter("w");
-  emulated::MediumSpec spec;
-  spec.capacity = BlockCount{700};
-  ASSERT_TRUE(emulated::insertMedium(writersDir_, "w", spec).ok());
-  start();
-  ASSERT_TRUE(settle());
-  controller().addSourceToController(source("Big", 3'000'000));
-  // The estimate says it fits; the writer knows better.
-  controller().sessionContentController().setSizeInMB(0, 0.0);
-  const auto outcome = burnAndWait();
-  ASSERT_TRUE(outcome.has_value());
-  EXPECT_FALSE(outcome->written);
-  ASSERT_TRUE(outcome->error.has_value());
-  EXPECT_EQ(outcome->error->kind, ErrorKind::NoSpace);
-  EXPECT_FALSE(controller().burnInProgress());
-  EXPECT_TRUE(tmpIsEmpty());
-  EXPECT_TRUE(controller().theDevice()->mediumState().blank);
-  // Nothing was written: the burn list is kept for another try.
-  EXPECT_EQ(listNames(), (std::vector<std::string>{"Big"}));
-
-  ASSERT_TRUE(settle());
-  controller().sessionContentController().removeObjectAt(0);
-  controller().addSourceToController(source("Small"));
-  EXPECT_TRUE(burnAndWait().value().written);
 }
 
 }  // namespace

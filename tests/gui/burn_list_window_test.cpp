@@ -1,7 +1,6 @@
 // The burn list in the window: colours, which rows can be selected, Remove,
 // and the controls that follow the list.
 
-#include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -118,17 +117,6 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   app().openFiles({temp_ / "big"});
   ASSERT_TRUE(waitUntil([&] { return !window().capacityBar()->nextSessionFits(); }));
   EXPECT_TRUE(window().spaceLabel()->text().contains(QStringLiteral("does not fit")));
-}
-
-TEST_F(BurnListWindow, HidePreviousSessionsFollowsTheControllerBothWays) {
-  addWriter("rec");
-  insert("rec", "cd-r");
-  start();
-  QCheckBox* box = window().hidePreviousCheck();
-  box->click();
-  EXPECT_TRUE(controller().hidePreviousSessions());
-  controller().setHidePreviousSessions(false);
-  EXPECT_FALSE(box->isChecked());
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <QTest>
 
+#include "app/cd_name_formatter.h"
 #include "gui/preferences_panel.h"
 #include "gui_fixture.h"
 
@@ -42,6 +43,17 @@ TEST_F(Controls, TheVolumeNameFieldTakesOnlyWhatTheFormatterAllows) {
 
   field->clear();
   EXPECT_EQ(window().nameField().stringValue(), QStringLiteral(" "));
+
+  // What the field cannot be made to send: a caret outside the text, half a character.
+  const CDNameFormatter f;
+  for (const auto& [text, caret] : std::vector<std::pair<QString, int>>{
+           {QString(17, QLatin1Char('a')), 1}, {QStringLiteral("Ba") + QString::fromUtf8("\xF0\x9F\x98\x80"), 4},
+           {QStringLiteral("abc"), 4}, {QStringLiteral("abc"), -1}, {QStringLiteral("a"), 1000}})
+    EXPECT_FALSE(f.isPartialStringValid(text, caret)) << text.toStdString() << " at " << caret;
+  int allowed = 0;
+  for (int u = 0; u < 0x3000; ++u) allowed += CDNameFormatter::isAllowedCharacter(QChar(static_cast<char16_t>(u)));
+  EXPECT_EQ(allowed, 67);  // letters, digits and five marks
+  EXPECT_FALSE(CDNameFormatter::isAcceptableName(QStringLiteral("a/b")));  // an offered name is judged whole
 }
 
 TEST_F(Controls, ANameTheProgramOfferedFollowsTheDiscAndATypedOneStays) {

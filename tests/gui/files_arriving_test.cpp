@@ -122,14 +122,6 @@ TEST_F(Drops, FileUrlsAreAddedInOrderAndTextIsIgnored) {
   EXPECT_EQ(listNames(), (std::vector<std::string>{"one.txt", "two", "three.txt"}));
   EXPECT_EQ(controller().sessionContentController().items()[0].aPath, temp_ / "src/one.txt");
 
-  // A name that is not UTF-8 arrives byte for byte.
-  const fs::path odd = temp_ / "src" / std::string("\xe9t\xe9");
-  writeFile(odd, "odd");
-  QMimeData raw;
-  raw.setData(QStringLiteral("text/uri-list"),
-              "file://" + QByteArray::fromStdString(odd.native()).toPercentEncoding("/") + "\r\n");
-  EXPECT_TRUE(drop(raw));
-  EXPECT_EQ(controller().sessionContentController().items().back().aPath.native(), odd.native());
 }
 
 TEST_F(Drops, TheOpenPanelTakesFilesAndFoldersTogetherAsAWindowModalSheet) {

@@ -17,73 +17,49 @@ namespace {
 
 class WholeBurn : public GuiFixture {};
 
-TEST_F(WholeBurn, SourcesBurnedThroughTheWindowComeBackAsGreyDiscItems) {
-  addWriter("rec");
-  insert("rec", "cd-r");
-  start();
-  writeFile(temp_ / "home/Docs/a.txt", "alpha");
-  writeFile(temp_ / "home/Docs/sub/b.txt", "bravo");
-  writeFile(temp_ / "home/notes.txt", "notes");
-  app().openFiles({temp_ / "home/Docs", temp_ / "home/notes.txt"});
-  QTest::keyClicks(window().nameEdit(), QStringLiteral("Backup"));
-  ASSERT_TRUE(window().burnButton()->isEnabled());
-
-  std::optional<BurnOutcome> outcome;
-  QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
-  window().burnButton()->click();
-  ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(60)));
-  EXPECT_TRUE(outcome->written) << (outcome->error ? outcome->error->message : "");
-  EXPECT_TRUE(shown_.wasShown(QStringLiteral("ImagingPanel")));
-  EXPECT_TRUE(shown_.wasShown(QStringLiteral("burnProgressPanel")));
-  EXPECT_FALSE(window().imagingSheet().dialog()->isVisible());
-  ASSERT_TRUE(waitUntil([&] { return window().findChild<QDialog*>(QStringLiteral("burnProgressPanel")) == nullptr; }));
-
-  // The remounted disc fills the list with its own, grey, entries.
-  ASSERT_TRUE(waitUntil([&] { return listNames().size() == 2; }, std::chrono::seconds(30)));
-  ASSERT_TRUE(settle());
-  EXPECT_EQ(listNames(), (std::vector<std::string>{"Docs", "notes.txt"}));
-  auto& model = controller().sessionContentController();
-  for (int row = 0; row < model.rowCount(); ++row) {
-    EXPECT_TRUE(model.items()[static_cast<std::size_t>(row)].permanent());
-    EXPECT_EQ(gui::rowTextColour(model.index(row, 0)), QColor(QStringLiteral("gray")));
-  }
-  EXPECT_EQ(window().titleLabel()->text(), QStringLiteral("Backup"));
-  EXPECT_TRUE(window().capacityBar()->isEnabled());
-  EXPECT_GT(window().capacityBar()->value(), 0);
-  EXPECT_FALSE(window().burnButton()->isEnabled());  // nothing new to burn
-  EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
-}
-
 // Before the burn the window names the entries Joliet (Windows) shows
-// differently; Cancel burns nothing, Burn goes on.
-TEST_F(WholeBurn, NamesJolietShowsDifferentlyAreListedBeforeTheBurn) {
+// differently; Cancel burns nothing, Burn goes on; the remounted disc fills
+// the list with its own, grey, entries.
+TEST_F(WholeBurn, JolietNamesAreListedFirstAndTheBurnedSourcesComeBackAsGreyDiscItems) {
   addWriter("rec");
   insert("rec", "cd-r");
   start();
   writeFile(temp_ / "home/Docs/raw-\xff.txt", "latin-1");
   writeFile(temp_ / "home/Docs" / std::string(150, 'L'), "long");
   writeFile(temp_ / "home/Docs/party \xF0\x9F\x8E\x89.txt", "carried whole by UTF-16 Joliet");
-  app().openFiles({temp_ / "home/Docs"});
+  writeFile(temp_ / "home/notes.txt", "notes");
+  app().openFiles({temp_ / "home/Docs", temp_ / "home/notes.txt"});
+  QTest::keyClicks(window().nameEdit(), QStringLiteral("Backup"));
   std::optional<BurnOutcome> outcome;
   QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
 
   const auto namesBox = [&] { return window().findChild<QMessageBox*>(QStringLiteral("jolietNames")); };
-  window().burnButton()->click();
-  ASSERT_TRUE(waitUntil([&] { return namesBox() != nullptr && namesBox()->isVisible(); }));
-  const QString shown = namesBox()->informativeText();
-  EXPECT_TRUE(shown.contains(QStringLiteral("Docs/raw-\\xff.txt"))) << shown.toStdString();
-  EXPECT_TRUE(shown.contains(QStringLiteral("cut to 103"))) << shown.toStdString();
-  EXPECT_FALSE(shown.contains(QStringLiteral("party"))) << shown.toStdString();
-  clickButton(namesBox(), QStringLiteral("Cancel"));
-  ASSERT_TRUE(waitUntil([&] { return namesBox() == nullptr; }));
-  EXPECT_FALSE(controller().burnInProgress());
-  EXPECT_FALSE(outcome.has_value());
-
-  window().burnButton()->click();
-  ASSERT_TRUE(waitUntil([&] { return namesBox() != nullptr && namesBox()->isVisible(); }));
-  clickButton(namesBox(), QStringLiteral("Burn"));
+  for (const char* answer : {"Cancel", "Burn"}) {
+    window().burnButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return namesBox() != nullptr && namesBox()->isVisible(); }));
+    const QString shown = namesBox()->informativeText();
+    EXPECT_TRUE(shown.contains(QStringLiteral("Docs/raw-\\xff.txt"))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("cut to 103"))) << shown.toStdString();
+    EXPECT_FALSE(shown.contains(QStringLiteral("party"))) << shown.toStdString();
+    clickButton(namesBox(), QString::fromLatin1(answer));
+    ASSERT_TRUE(waitUntil([&] { return namesBox() == nullptr; }));
+    if (answer == std::string("Cancel")) EXPECT_FALSE(controller().burnInProgress() || outcome.has_value());
+  }
   ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(60)));
-  EXPECT_TRUE(outcome->written);
+  EXPECT_TRUE(outcome->written) << (outcome->error ? outcome->error->message : "");
+  EXPECT_TRUE(shown_.wasShown(QStringLiteral("ImagingPanel")));
+  EXPECT_TRUE(shown_.wasShown(QStringLiteral("burnProgressPanel")));
+  EXPECT_FALSE(window().imagingSheet().dialog()->isVisible());
+  ASSERT_TRUE(waitUntil([&] { return listNames().size() == 2; }, std::chrono::seconds(30)));
+  ASSERT_TRUE(settle());
+  EXPECT_EQ(listNames(), (std::vector<std::string>{"Docs", "notes.txt"}));
+  auto& model = controller().sessionContentController();
+  for (int row = 0; row < model.rowCount(); ++row)
+    EXPECT_EQ(gui::rowTextColour(model.index(row, 0)), QColor(QStringLiteral("gray")));
+  EXPECT_EQ(window().titleLabel()->text(), QStringLiteral("Backup"));
+  EXPECT_GT(window().capacityBar()->value(), 0);
+  EXPECT_FALSE(window().burnButton()->isEnabled());  // nothing new to burn
+  EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
 }
 
 TEST_F(WholeBurn, WhileWritingTheSheetsLeaveQuitWithinReachStopAndQuitAskFirst) {
