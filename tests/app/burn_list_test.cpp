@@ -1,4 +1,5 @@
-// The burn list: the add rule, every way of adding, removing, selection.
+// The burn list's add rule, and the transformers the window's rows and
+// controls follow.
 
 #include "support/controller_fixture.h"
 
@@ -20,19 +21,22 @@ class BurnListTest : public ControllerFixture {
   SessionContentModel& list() { return controller().sessionContentController(); }
 };
 
-TEST_F(BurnListTest, ASecondSourceOfTheSameNameIsRefusedWithABeep) {
-  controller().addSourceToController(makeSource("a/x"));
+TEST_F(BurnListTest, ASecondSourceOfTheSameNameIsRefusedWithABeepAndSizesAreNeverZero) {
+  controller().addSourceToController(makeSource("a/x", 1'500'000));
   controller().addSourceToController(makeSource("b/x"));
   EXPECT_EQ(window_.beeps, 1);
   ASSERT_EQ(list().items().size(), 1u);
   EXPECT_EQ(list().items()[0].aPath, temp_ / "a/x");
   // Case matters; a trailing slash does not make another name.
-  controller().addSourceToController(makeSource("a/X"));
+  controller().addSourceToController(makeSource("a/X", 0));
   controller().addSourceToController(temp_.path() / "b/");
   controller().addSourceToController(temp_.path() / "b");
   EXPECT_EQ(listNames(), (std::vector<std::string>{"x", "X", "b"}));
   EXPECT_EQ(window_.beeps, 2);
   EXPECT_TRUE(window_.alerts.empty());
+  EXPECT_DOUBLE_EQ(list().items()[0].sizeInMB, 1.5);
+  EXPECT_DOUBLE_EQ(list().items()[1].sizeInMB, 0.0000001);  // an empty file still makes a session
+  EXPECT_EQ(list().items()[0].isPermanent, "0");
 }
 
 TEST_F(BurnListTest, SourcesEnterAbsoluteAndNormalAndOnlyWhenTheyNameAFileOrFolder) {
@@ -81,63 +85,21 @@ TEST_F(BurnListTest, SourcesEnterAbsoluteAndNormalAndOnlyWhenTheyNameAFileOrFold
   EXPECT_TRUE(window_.alerts[0].request.detail.contains(QStringLiteral("gone2")));
 }
 
-TEST_F(BurnListTest, ItemsCarryTheirKeysAndFullSizes) {
-  controller().addSourceToController(makeSource("src/file.bin", 1'500'000));
-  controller().addSourceToController(makeSource("src/empty", 0));
-  const auto& items = list().items();
-  ASSERT_EQ(items.size(), 2u);
-  EXPECT_EQ(items[0].aPathComponent, "file.bin");
-  EXPECT_EQ(items[0].isPermanent, "0");
-  EXPECT_EQ(items[0].aIcon.toString(), QStringLiteral("file-icon"));
-  EXPECT_DOUBLE_EQ(items[0].sizeInMB, 1.5);
-  EXPECT_DOUBLE_EQ(items[1].sizeInMB, 0.0000001);  // a full size is never 0
-  EXPECT_NEAR(list().sumSizeInMB(), 1.5000001, 1e-12);
-}
-
-TEST_F(BurnListTest, DropsOpenPanelAndOpenedFilesAllUseTheAddRule) {
-  DragInfo drag;
-  drag.types = {QStringLiteral("text/uri-list")};
-  drag.fileNames = {makeSource("d1/one"), makeSource("d2/one"), makeSource("d3/three")};
-  EXPECT_EQ(controller().draggingEntered(drag), 1);
-  EXPECT_TRUE(controller().performDragOperation(drag));
-  EXPECT_EQ(listNames(), (std::vector<std::string>{"one", "three"}));
-  EXPECT_EQ(window_.beeps, 1);
-
-  DragInfo text;
-  text.types = {QStringLiteral("text/plain")};
-  text.fileNames = {makeSource("t/text")};
-  EXPECT_EQ(controller().draggingEntered(text), 0);
-  EXPECT_TRUE(controller().performDragOperation(text));  // accepted, adds nothing
-  EXPECT_EQ(list().items().size(), 2u);
-
-  window_.openPanelAnswer = {makeSource("p/four"), makeSource("p/five")};
-  controller().addSourcePath();
-  EXPECT_EQ(window_.openPanelPrompt, controller().strings().localized("OpenDialogAddButton"));
-  window_.openPanelReturnCode = 0;
-  window_.openPanelAnswer = {makeSource("p/six")};
-  controller().addSourcePath();  // cancelled
-  controller().openFiles({makeSource("o/seven")});
-  EXPECT_EQ(listNames(), (std::vector<std::string>{"one", "three", "four", "five", "seven"}));
-}
-
-TEST_F(BurnListTest, RemoveTakesExactlyTheSelectedRowsAndClearsTheSelection) {
-  for (const char* name : {"r/a", "r/b", "r/c"}) controller().addSourceToController(makeSource(name));
-  auto* selection = list().selectionModel();
-  selection->select(list().index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
-  selection->select(list().index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
-  controller().removeSourcePath();
-  EXPECT_EQ(listNames(), (std::vector<std::string>{"b"}));
-  EXPECT_FALSE(selection->hasSelection());
-  EXPECT_EQ(window_.deselections, 1);
-}
-
-TEST_F(BurnListTest, TransformersColourAndTestAsDescribed) {
+TEST_F(BurnListTest, BurnNeedsANonZeroTotalAndOnlyPermanentRowsAreGrey) {
   const auto& t = controller().valueTransformers();
-  EXPECT_EQ(t.transform(QStringLiteral("IsGTZero"), 0.0).toInt(), 0);
-  EXPECT_EQ(t.transform(QStringLiteral("IsGTZero"), 0.0000001).toInt(), 1);
-  EXPECT_EQ(t.transform(QStringLiteral("IsGTZero"), -1.0).toInt(), 1);
-  EXPECT_NE(t.transform(QStringLiteral("PermanentToColourTransformer"), QStringLiteral("1")),
-            t.transform(QStringLiteral("PermanentToColourTransformer"), QStringLiteral("0")));
+  const std::vector<std::pair<QVariant, int>> nonZero{
+      {0.0, 0}, {-0.0, 0}, {0.0000001, 1}, {-1.0, 1}, {QVariant(), 0}, {QStringLiteral(" 0.000"), 0},
+      {QStringLiteral("1e-400"), 0}, {QStringLiteral(" 0.25 MB"), 1}, {QStringLiteral("abc"), 0}};
+  for (const auto& [value, expected] : nonZero)
+    EXPECT_EQ(t.transform(QStringLiteral("IsGTZero"), value).toInt(), expected) << value.toString().toStdString();
+  const std::vector<std::pair<QVariant, const char*>> colours{
+      {QStringLiteral("1"), "gray"}, {1, "gray"}, {QStringLiteral(" 1"), "gray"}, {QStringLiteral("0"), "black"},
+      {2, "black"}, {QStringLiteral("11"), "black"}, {QVariant(), "black"},
+      {QVariant::fromValue<qlonglong>(4294967297LL), "black"}, {QStringLiteral("4294967297"), "black"}};
+  for (const auto& [value, expected] : colours)
+    EXPECT_EQ(t.transform(QStringLiteral("PermanentToColourTransformer"), value).toString(),
+              QString::fromLatin1(expected))
+        << value.toString().toStdString();
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The burn list in the window: colours, which rows can be selected, Remove,
 // and the controls that follow the list.
 
-#include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -54,10 +53,18 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
 
   writeFile(temp_ / "src/New/a.txt", std::string(1'500'000, 'a'));
   writeFile(temp_ / "src/b.txt", "b");
-  app().openFiles({temp_ / "src/New", temp_ / "src/b.txt"});
-  ASSERT_EQ(listNames().size(), 4u);
-
+  const fs::path odd = temp_ / "src" / std::string("caf\xe9 list");
+  writeFile(odd / "x.txt", "");
+  app().openFiles({temp_ / "src/New", temp_ / "src/b.txt", odd});
+  ASSERT_EQ(listNames().size(), 5u);
   auto& model = controller().sessionContentController();
+  // A name that is not UTF-8 is shown readably and kept exactly, with a generic icon.
+  const QModelIndex oddIndex = model.index(4, 0);
+  EXPECT_EQ(oddIndex.data(SessionContentModel::PathRole).toByteArray().toStdString(), odd.native());
+  EXPECT_EQ(oddIndex.data().toString(), QStringLiteral("caf\\xe9 list"));
+  EXPECT_FALSE(oddIndex.data(Qt::DecorationRole).value<QIcon>().isNull());
+  controller().sessionContentController().removeObjectAt(4);
+
   for (int row = 0; row < model.rowCount(); ++row) {
     const QModelIndex index = model.index(row, 0);
     const bool permanent = model.items()[static_cast<std::size_t>(row)].permanent();
@@ -71,17 +78,11 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   }
   EXPECT_EQ(window().totalLabel()->text(), QStringLiteral("Total: 1.50 MB"));
   EXPECT_TRUE(window().burnButton()->isEnabled());
-  // Where, the tooltip and a tiny size tell a source from the disc's entries.
-  auto cell = [&](const char* name, int column, int role = Qt::DisplayRole) {
-    return model.index(rowOf(name), column).data(role).toString();
-  };
-  EXPECT_EQ(cell("b.txt", SessionContentModel::LocationColumn), displayPath(temp_ / "src"));
-  EXPECT_EQ(cell("b.txt", SessionContentModel::SizeColumn), QStringLiteral("< 0.01"));
-  EXPECT_TRUE(cell("b.txt", 0, Qt::ToolTipRole).startsWith(QStringLiteral("Source: ")));
-  EXPECT_EQ(cell("Old", SessionContentModel::LocationColumn), QStringLiteral("on the disc"));
-  EXPECT_TRUE(cell("Old", 0, Qt::ToolTipRole).startsWith(QStringLiteral("On the disc: ")));
+  // Where, and a tiny size, tell a source from the disc's entries.
+  EXPECT_EQ(model.index(rowOf("b.txt"), SessionContentModel::LocationColumn).data().toString(), displayPath(temp_ / "src"));
+  EXPECT_EQ(model.index(rowOf("b.txt"), SessionContentModel::SizeColumn).data().toString(), QStringLiteral("< 0.01"));
+  EXPECT_EQ(model.index(rowOf("Old"), SessionContentModel::LocationColumn).data().toString(), QStringLiteral("on the disc"));
   // The capacity bar shows the next session beside what is used.
-  EXPECT_GT(window().capacityBar()->nextSession(), 0);
   EXPECT_TRUE(window().capacityBar()->nextSessionFits());
   EXPECT_TRUE(window().spaceLabel()->text().contains(QStringLiteral("the next session takes 1.50 MB")));
   EXPECT_FALSE(window().removeButton()->isEnabled());
@@ -102,13 +103,9 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   EXPECT_FALSE(model.selectionModel()->hasSelection());
   EXPECT_FALSE(window().removeButton()->isEnabled());
 
-  // The Delete key removes the selection too; permanent rows stay.
+  // The Remove action (the Delete key) too; permanent rows stay.
   clickRow(rowOf("New"));
-  window().activateWindow();
-  window().tableView()->setFocus();
-  // Shortcuts need the active window; a display without a window manager may not give it.
-  if (QTest::qWaitForWindowActive(&window(), 2000)) QTest::keyClick(window().tableView(), Qt::Key_Delete);
-  else window().action("removeAction")->trigger();
+  window().action("removeAction")->trigger();
   EXPECT_EQ(sorted(), (std::vector<std::string>{"Old", "readme.txt"}));
   // Only permanent items: nothing to burn.
   EXPECT_FALSE(window().burnButton()->isEnabled());
@@ -120,34 +117,6 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   app().openFiles({temp_ / "big"});
   ASSERT_TRUE(waitUntil([&] { return !window().capacityBar()->nextSessionFits(); }));
   EXPECT_TRUE(window().spaceLabel()->text().contains(QStringLiteral("does not fit")));
-}
-
-TEST_F(BurnListWindow, HidePreviousSessionsFollowsTheControllerBothWays) {
-  addWriter("rec");
-  insert("rec", "cd-r");
-  start();
-  QCheckBox* box = window().hidePreviousCheck();
-  box->click();
-  EXPECT_TRUE(controller().hidePreviousSessions());
-  controller().setHidePreviousSessions(false);
-  EXPECT_FALSE(box->isChecked());
-}
-
-TEST_F(BurnListWindow, ANameThatIsNotUtf8IsShownReadablyAndKeptExactly) {
-  addWriter("rec");
-  insert("rec", "cd-r");
-  start();
-  const fs::path odd = temp_ / "src" / std::string("caf\xe9 list");
-  writeFile(odd / "x.txt", "x");
-  app().openFiles({odd});
-  auto& model = controller().sessionContentController();
-  ASSERT_EQ(model.rowCount(), 1);
-  EXPECT_EQ(model.index(0, 0).data(SessionContentModel::PathRole).toByteArray().toStdString(), odd.native());
-  const QString shown = model.index(0, 0).data(Qt::DisplayRole).toString();
-  EXPECT_TRUE(shown.startsWith(QStringLiteral("caf"))) << shown.toStdString();
-  EXPECT_FALSE(shown.contains(QChar::ReplacementCharacter)) << shown.toStdString();
-  // A generic icon, since the name cannot be handed to Qt's file info.
-  EXPECT_FALSE(model.index(0, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
 // What the window offers for the disc in the writer: the speeds, Burn, the
-// erase question, the no-writer alert's way out, the update check's answer
-// and the Help menu.
+// erase question, the no-writer alert's two ways out, the update alert and
+// the update check's answers, the progress sheet's layout.
 
 #include <QAbstractButton>
-#include <QMenuBar>
-#include <QPushButton>
+#include <QDesktopServices>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -16,15 +15,7 @@
 namespace tessaline::test {
 namespace {
 
-class DiscControls : public GuiFixture {
- protected:
-  QString loadingText() { return controller().strings().localized("loadingDisc"); }
-  QList<int> offeredSpeeds() {
-    QList<int> tags;
-    for (int i = 0; i < window().speedCombo()->count(); ++i) tags << window().speedCombo()->itemData(i).toInt();
-    return tags;
-  }
-};
+class DiscControls : public GuiFixture {};
 
 TEST_F(DiscControls, SpeedsAndBurnFollowTheDiscInTheWriter) {
   writeFile(temp_ / "old/a.txt", "a");
@@ -43,6 +34,7 @@ TEST_F(DiscControls, SpeedsAndBurnFollowTheDiscInTheWriter) {
                {"cd-r", true, {0}, false},  // closed: takes no session
                {"cd-rom", true, {0}, false}};
   const QString noDisc = controller().strings().localized("noDisc");
+  const QString loading = controller().strings().localized("loadingDisc");
   auto statusText = [&] { return controller().statusController().content().deviceStatusString.value_or(QString()); };
   for (const auto& step : steps) {
     SCOPED_TRACE(step.medium ? step.medium : "empty");
@@ -55,10 +47,12 @@ TEST_F(DiscControls, SpeedsAndBurnFollowTheDiscInTheWriter) {
       emulated::MediumSpec spec{*emulated::mediumKindFromText(step.medium), emulated::kCd80Capacity, {}, step.closed};
       if (step.closed) spec.sessionImages = {makeImage(temp_ / "old")};
       ASSERT_TRUE(emulated::insertMedium(writersDir_, "rec", spec).ok());
-      ASSERT_TRUE(waitUntil([&] { return statusText() != noDisc && statusText() != loadingText(); }));
+      ASSERT_TRUE(waitUntil([&] { return statusText() != noDisc && statusText() != loading; }));
       ASSERT_TRUE(settle());
     }
-    EXPECT_EQ(offeredSpeeds(), step.speeds);
+    QList<int> offered;
+    for (int i = 0; i < window().speedCombo()->count(); ++i) offered << window().speedCombo()->itemData(i).toInt();
+    EXPECT_EQ(offered, step.speeds);
     EXPECT_EQ(window().burnButton()->isEnabled(), step.canBurn);
     EXPECT_EQ(window().action("burnAction")->isEnabled(), step.canBurn);
     // A chosen speed stays chosen while the disc allows it.
@@ -69,7 +63,7 @@ TEST_F(DiscControls, SpeedsAndBurnFollowTheDiscInTheWriter) {
   }
 }
 
-TEST_F(DiscControls, TheEraseQuestionNamesDiscAndWriterAndDefaultsToCancel) {
+TEST_F(DiscControls, TheEraseQuestionNamesDiscAndWriterCancelsByDefaultAndErases) {
   writeFile(temp_ / "disc/a.txt", "a");
   addWriter("rec", QStringLiteral("Studio Recorder"));
   insert("rec", "cd-rw", {makeImage(temp_ / "disc", "Holiday")});
@@ -78,19 +72,33 @@ TEST_F(DiscControls, TheEraseQuestionNamesDiscAndWriterAndDefaultsToCancel) {
   window().eraseButton()->click();
   QMessageBox* box = waitForBox(QStringLiteral("attempteraseshort"));
   ASSERT_NE(box, nullptr);
+  EXPECT_EQ(box->parentWidget(), &window());
   EXPECT_TRUE(box->informativeText().contains(QStringLiteral("\u201cHoliday\u201d (CD-RW)")));
   EXPECT_TRUE(box->informativeText().contains(QStringLiteral("\u201cStudio Recorder\u201d")));
-  ASSERT_NE(box->defaultButton(), nullptr);
-  EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Cancel"));
   QTest::keyClick(box, Qt::Key_Return);
   ASSERT_TRUE(waitUntil([&] { return findBox() == nullptr; }));
   waitUntil([] { return false; }, std::chrono::milliseconds(200));
   EXPECT_FALSE(shown_.wasShown(QStringLiteral("eraseProgressPanel")));
+
+  window().eraseButton()->click();
+  clickButton(waitForBox(QStringLiteral("attempteraseshort")), QStringLiteral("Erase"));
+  ASSERT_TRUE(waitUntil([&] { return shown_.wasShown(QStringLiteral("eraseProgressPanel")); }));
+  ASSERT_TRUE(waitUntil([&] { return window().titleLabel()->text() == QStringLiteral("untitled"); },
+                        std::chrono::seconds(30)));
+  EXPECT_FALSE(window().eraseButton()->isEnabled());
 }
 
-TEST_F(DiscControls, TheNoWriterAlertCreatesTheEmulatedWriter) {
+TEST_F(DiscControls, TheNoWriterAlertQuitsOrCreatesTheEmulatedWriter) {
   start(false);
   QMessageBox* box = waitForBox(QStringLiteral("noCdWriter"));
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Quit"));
+  box->defaultButton()->click();
+  EXPECT_TRUE(waitUntil([&] { return app().terminated(); }));
+  app_.reset();
+
+  start(false);
+  box = waitForBox(QStringLiteral("noCdWriter"));
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(box->informativeText(), controller().strings().localized("noCdWriterOfferLong"));
   clickButton(box, QStringLiteral("Create Emulated Writer"));
@@ -99,25 +107,68 @@ TEST_F(DiscControls, TheNoWriterAlertCreatesTheEmulatedWriter) {
   EXPECT_TRUE(window().writerMenu()->menuAction()->isVisible());
 }
 
-TEST_F(DiscControls, CheckForUpdatesTellsUpToDateFromAFailedCheck) {
-  addWriter("rec");
-  start(false);
-  // The version endpoint on the loopback; no body: nothing listens.
-  for (const auto& [body, boxName] : {std::pair{std::optional<QByteArray>("252\n"), "upToDate"},
-                                      std::pair{std::optional<QByteArray>(), "updateCheckFailed"},
-                                      std::pair{std::optional<QByteArray>("<html>portal</html>"), "updateCheckFailed"}}) {
-    QTcpServer server;
-    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
-    ScopedEnv endpoint("TESSALINE_UPDATE_URL", "http://127.0.0.1:" + std::to_string(server.serverPort()) + "/v");
-    if (!body) server.close();
-    QObject::connect(&server, &QTcpServer::newConnection, [&server, b = body.value_or("")] {
-      QTcpSocket* s = server.nextPendingConnection();
+// Takes the web pages the application opens.
+class UrlCatcher : public QObject {
+  Q_OBJECT
+ public:
+  std::vector<QUrl> opened;
+ public Q_SLOTS:
+  void open(const QUrl& url) { opened.push_back(url); }
+};
+
+// The version endpoint: each request gets the body, or nobody listens.
+class VersionServer {
+ public:
+  explicit VersionServer(std::optional<QByteArray> body) {
+    EXPECT_TRUE(server_.listen(QHostAddress::LocalHost, 0));
+    endpoint_.emplace("TESSALINE_UPDATE_URL", "http://127.0.0.1:" + std::to_string(server_.serverPort()) + "/v");
+    if (!body) server_.close();
+    QObject::connect(&server_, &QTcpServer::newConnection, [this, b = body.value_or("")] {
+      QTcpSocket* s = server_.nextPendingConnection();
       QObject::connect(s, &QTcpSocket::readyRead, s, [s, b] {
         if (!s->readAll().contains("\r\n\r\n")) return;
         s->write("HTTP/1.0 200 OK\r\n\r\n" + b);
         s->disconnectFromHost();
       });
     });
+  }
+
+ private:
+  QTcpServer server_;
+  std::optional<ScopedEnv> endpoint_;
+};
+
+TEST_F(DiscControls, TheUpdateAlertAtStartUpOpensTheWebPageOnDownloadAndTheMenuCheckAnswers) {
+  UrlCatcher catcher;
+  QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
+  ScopedEnv site("TESSALINE_WEBSITE_URL", "http://127.0.0.1:9/tessaline/");
+  VersionServer server(QByteArray("253\n"));
+  addWriter("rec");
+  prefs().setValue(prefs::disableUpdateCheck, false);
+  const QUrl page(QStringLiteral("http://127.0.0.1:9/tessaline/"));
+  for (const auto& [button, opened] : {std::pair{"OK", std::vector<QUrl>{}}, std::pair{"Download", std::vector<QUrl>{page}}}) {
+    SCOPED_TRACE(button);
+    app_.reset();
+    start(false);
+    QMessageBox* box = waitForBox(QStringLiteral("update"));
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->informativeText(), controller().strings().localized("updateLong"));
+    clickButton(box, QString::fromLatin1(button));
+    ASSERT_TRUE(waitUntil([&] { return findBox() == nullptr; }));
+    waitUntil([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_EQ(catcher.opened, opened);
+  }
+  QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+
+  // Turned off, the start-up check asks nothing; asked for, the check tells
+  // an up-to-date release from a failed check.
+  prefs().setValue(prefs::disableUpdateCheck, true);
+  app_.reset();
+  start(false);
+  for (const auto& [body, boxName] : {std::pair{std::optional<QByteArray>("252\n"), "upToDate"},
+                                      std::pair{std::optional<QByteArray>(), "updateCheckFailed"},
+                                      std::pair{std::optional<QByteArray>("<html>portal</html>"), "updateCheckFailed"}}) {
+    VersionServer server(body);
     window().action("updateAction")->trigger();
     QMessageBox* box = nullptr;
     ASSERT_TRUE(waitUntil([&] { return (box = window().findChild<QMessageBox*>(QString::fromLatin1(boxName))); },
@@ -125,26 +176,7 @@ TEST_F(DiscControls, CheckForUpdatesTellsUpToDateFromAFailedCheck) {
         << boxName;
     delete box;
   }
-}
-
-TEST_F(DiscControls, HelpAndEditMenusHoldAboutTheHowToAndThePreferences) {
-  addWriter("rec");
-  start(false);
-  auto menuOf = [&](const char* action) {
-    for (QAction* m : window().menuBar()->actions())
-      if (m->menu() != nullptr && m->menu()->actions().contains(window().action(action))) return m->text();
-    return QString();
-  };
-  EXPECT_EQ(menuOf("preferencesAction"), QStringLiteral("&Edit"));
-  EXPECT_EQ(menuOf("aboutAction"), QStringLiteral("&Help"));
-  for (const auto& [action, boxName, says] : {std::tuple{"aboutAction", "aboutBox", "Release 252"},
-                                              std::tuple{"howItWorksAction", "howItWorks", "a session only adds"}}) {
-    window().action(action)->trigger();
-    auto* box = window().findChild<QMessageBox*>(QString::fromLatin1(boxName));
-    ASSERT_NE(box, nullptr) << boxName;
-    EXPECT_TRUE(box->informativeText().contains(QString::fromLatin1(says))) << boxName;
-    delete box;
-  }
+  EXPECT_EQ(findBox(QStringLiteral("update")), nullptr);
 }
 
 // A job that has failed with a long reason: only the panel's layout is
@@ -179,3 +211,5 @@ TEST_F(DiscControls, TheProgressSheetHasAFixedSizeAndShowsAllOfALongReason) {
 
 }  // namespace
 }  // namespace tessaline::test
+
+#include "disc_controls_test.moc"

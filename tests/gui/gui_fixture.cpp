@@ -45,12 +45,9 @@ void GuiFixture::addWriter(const std::string& name, const QString& displayName) 
 }
 
 void GuiFixture::insert(const std::string& writer, const std::string& medium, const std::vector<fs::path>& sessions) {
-  emulated::MediumSpec spec;
   const auto kind = emulated::mediumKindFromText(medium);
   ASSERT_TRUE(kind.has_value()) << medium;
-  spec.kind = *kind;
-  spec.sessionImages = sessions;
-  auto status = emulated::insertMedium(writersDir_, writer, spec);
+  auto status = emulated::insertMedium(writersDir_, writer, {*kind, emulated::kCd80Capacity, sessions, false});
   ASSERT_TRUE(status.ok()) << status.error().message;
 }
 
@@ -95,11 +92,9 @@ std::vector<std::string> GuiFixture::listNames() {
 
 QMessageBox* GuiFixture::findBox(const QString& messageKey) {
   const QString text = messageKey.isEmpty() ? QString() : controller().strings().localized(messageKey);
-  for (QWidget* w : QApplication::topLevelWidgets()) {
-    auto* box = qobject_cast<QMessageBox*>(w);
-    if (box == nullptr || !box->isVisible()) continue;
-    if (messageKey.isEmpty() || box->text() == text) return box;
-  }
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible() && (text.isEmpty() || box->text() == text))
+      return box;
   return nullptr;
 }
 
@@ -111,12 +106,8 @@ QMessageBox* GuiFixture::waitForBox(const QString& messageKey) {
 
 void GuiFixture::clickButton(QMessageBox* box, const QString& title) {
   ASSERT_NE(box, nullptr);
-  for (QAbstractButton* button : box->buttons()) {
-    if (button->text() == title) {
-      button->click();
-      return;
-    }
-  }
+  for (QAbstractButton* button : box->buttons())
+    if (button->text() == title) return button->click();
   FAIL() << "no button " << title.toStdString();
 }
 

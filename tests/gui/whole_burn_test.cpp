@@ -17,187 +17,113 @@ namespace {
 
 class WholeBurn : public GuiFixture {};
 
-TEST_F(WholeBurn, SourcesBurnedThroughTheWindowComeBackAsGreyDiscItems) {
-  addWriter("rec");
-  insert("rec", "cd-r");
-  start();
-  writeFile(temp_ / "home/Docs/a.txt", "alpha");
-  writeFile(temp_ / "home/Docs/sub/b.txt", "bravo");
-  writeFile(temp_ / "home/notes.txt", "notes");
-  app().openFiles({temp_ / "home/Docs", temp_ / "home/notes.txt"});
-  QTest::keyClicks(window().nameEdit(), QStringLiteral("Backup"));
-  ASSERT_TRUE(window().burnButton()->isEnabled());
-
-  std::optional<BurnOutcome> outcome;
-  QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
-  window().burnButton()->click();
-  ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(60)));
-  EXPECT_TRUE(outcome->written) << (outcome->error ? outcome->error->message : "");
-  EXPECT_TRUE(shown_.wasShown(QStringLiteral("ImagingPanel")));
-  EXPECT_TRUE(shown_.wasShown(QStringLiteral("burnProgressPanel")));
-  EXPECT_FALSE(window().imagingSheet().dialog()->isVisible());
-  ASSERT_TRUE(waitUntil([&] { return window().findChild<QDialog*>(QStringLiteral("burnProgressPanel")) == nullptr; }));
-
-  // The remounted disc fills the list with its own, grey, entries.
-  ASSERT_TRUE(waitUntil([&] { return listNames().size() == 2; }, std::chrono::seconds(30)));
-  ASSERT_TRUE(settle());
-  EXPECT_EQ(listNames(), (std::vector<std::string>{"Docs", "notes.txt"}));
-  auto& model = controller().sessionContentController();
-  for (int row = 0; row < model.rowCount(); ++row) {
-    EXPECT_TRUE(model.items()[static_cast<std::size_t>(row)].permanent());
-    EXPECT_EQ(gui::rowTextColour(model.index(row, 0)), QColor(QStringLiteral("gray")));
-  }
-  EXPECT_EQ(window().titleLabel()->text(), QStringLiteral("Backup"));
-  EXPECT_TRUE(window().capacityBar()->isEnabled());
-  EXPECT_GT(window().capacityBar()->value(), 0);
-  EXPECT_FALSE(window().burnButton()->isEnabled());  // nothing new to burn
-  EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
-}
-
-TEST_F(WholeBurn, ClosingTheWindowDuringABurnAsksFirst) {
-  addWriter("rec");
-  insert("rec", "cd-r");
-  start();
-  writeFile(temp_ / "home/Docs/a.txt", "alpha");
-  app().openFiles({temp_ / "home/Docs"});
-  std::optional<BurnOutcome> outcome;
-  QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
-  window().burnButton()->click();
-  ASSERT_TRUE(waitUntil([&] { return controller().burnInProgress(); }));  // after the names are read
-
-  EXPECT_FALSE(window().close());
-  EXPECT_TRUE(window().isVisible());
-  QMessageBox* question = nullptr;
-  ASSERT_TRUE(waitUntil([&] {
-    question = window().findChild<QMessageBox*>(QStringLiteral("quitDuringWork"));
-    return question != nullptr && question->isVisible();
-  }));
-  clickButton(question, QStringLiteral("Keep Burning"));
-  ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(60)));
-  EXPECT_TRUE(outcome->written);
-  EXPECT_TRUE(window().isVisible());
-  // With the burn over, the window closes at once.
-  EXPECT_TRUE(window().close());
-}
-
 // Before the burn the window names the entries Joliet (Windows) shows
-// differently; Cancel burns nothing, Burn goes on.
-TEST_F(WholeBurn, NamesJolietShowsDifferentlyAreListedBeforeTheBurn) {
+// differently; Cancel burns nothing, Burn goes on; the remounted disc fills
+// the list with its own, grey, entries.
+TEST_F(WholeBurn, JolietNamesAreListedFirstAndTheBurnedSourcesComeBackAsGreyDiscItems) {
   addWriter("rec");
   insert("rec", "cd-r");
   start();
   writeFile(temp_ / "home/Docs/raw-\xff.txt", "latin-1");
   writeFile(temp_ / "home/Docs" / std::string(150, 'L'), "long");
   writeFile(temp_ / "home/Docs/party \xF0\x9F\x8E\x89.txt", "carried whole by UTF-16 Joliet");
-  app().openFiles({temp_ / "home/Docs"});
+  writeFile(temp_ / "home/notes.txt", "notes");
+  app().openFiles({temp_ / "home/Docs", temp_ / "home/notes.txt"});
+  QTest::keyClicks(window().nameEdit(), QStringLiteral("Backup"));
   std::optional<BurnOutcome> outcome;
   QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
 
   const auto namesBox = [&] { return window().findChild<QMessageBox*>(QStringLiteral("jolietNames")); };
-  window().burnButton()->click();
-  ASSERT_TRUE(waitUntil([&] { return namesBox() != nullptr && namesBox()->isVisible(); }));
-  const QString shown = namesBox()->informativeText();
-  EXPECT_TRUE(shown.contains(QStringLiteral("Docs/raw-\\xff.txt"))) << shown.toStdString();
-  EXPECT_TRUE(shown.contains(QStringLiteral("cut to 103"))) << shown.toStdString();
-  EXPECT_FALSE(shown.contains(QStringLiteral("party"))) << shown.toStdString();
-  clickButton(namesBox(), QStringLiteral("Cancel"));
-  ASSERT_TRUE(waitUntil([&] { return namesBox() == nullptr; }));
-  EXPECT_FALSE(controller().burnInProgress());
-  EXPECT_FALSE(outcome.has_value());
-
-  window().burnButton()->click();
-  ASSERT_TRUE(waitUntil([&] { return namesBox() != nullptr && namesBox()->isVisible(); }));
-  clickButton(namesBox(), QStringLiteral("Burn"));
+  for (const char* answer : {"Cancel", "Burn"}) {
+    window().burnButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return namesBox() != nullptr && namesBox()->isVisible(); }));
+    const QString shown = namesBox()->informativeText();
+    EXPECT_TRUE(shown.contains(QStringLiteral("Docs/raw-\\xff.txt"))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("cut to 103"))) << shown.toStdString();
+    EXPECT_FALSE(shown.contains(QStringLiteral("party"))) << shown.toStdString();
+    clickButton(namesBox(), QString::fromLatin1(answer));
+    ASSERT_TRUE(waitUntil([&] { return namesBox() == nullptr; }));
+    if (answer == std::string("Cancel")) EXPECT_FALSE(controller().burnInProgress() || outcome.has_value());
+  }
   ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(60)));
-  EXPECT_TRUE(outcome->written);
+  EXPECT_TRUE(outcome->written) << (outcome->error ? outcome->error->message : "");
+  EXPECT_TRUE(shown_.wasShown(QStringLiteral("ImagingPanel")));
+  EXPECT_TRUE(shown_.wasShown(QStringLiteral("burnProgressPanel")));
+  EXPECT_FALSE(window().imagingSheet().dialog()->isVisible());
+  ASSERT_TRUE(waitUntil([&] { return listNames().size() == 2; }, std::chrono::seconds(30)));
+  ASSERT_TRUE(settle());
+  EXPECT_EQ(listNames(), (std::vector<std::string>{"Docs", "notes.txt"}));
+  auto& model = controller().sessionContentController();
+  for (int row = 0; row < model.rowCount(); ++row)
+    EXPECT_EQ(gui::rowTextColour(model.index(row, 0)), QColor(QStringLiteral("gray")));
+  EXPECT_EQ(window().titleLabel()->text(), QStringLiteral("Backup"));
+  EXPECT_GT(window().capacityBar()->value(), 0);
+  EXPECT_FALSE(window().burnButton()->isEnabled());  // nothing new to burn
+  EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
 }
 
-}  // namespace
-}  // namespace tessaline::test
-
-namespace tessaline::test {
-namespace {
-
-TEST_F(WholeBurn, QuitAnywayWhileWritingClosesTheWindowAndLeavesNothingBehind) {
-  // Written at the slowest speed the disc allows, the session takes seconds: time to ask.
+TEST_F(WholeBurn, WhileWritingTheSheetsLeaveQuitWithinReachStopAndQuitAskFirst) {
+  // Written at the slowest speed the disc allows, a session takes seconds: time to ask.
   ScopedEnv realSpeed("TESSALINE_EMULATED_SPEED", "1");
   addWriter("rec");
   insert("rec", "cd-r");
   start();
-  writeFile(temp_ / "home/Docs/a.txt", std::string(2'000'000, 'a'));
-  app().openFiles({temp_ / "home/Docs"});
-  window().speedCombo()->setCurrentIndex(window().speedCombo()->findData(4));
-  window().burnButton()->click();
-  ASSERT_TRUE(waitUntil([&] { return window().progressPanels().runningBurn() != nullptr; }, std::chrono::seconds(30)));
-  window().close();
-  QMessageBox* question = nullptr;
-  ASSERT_TRUE(waitUntil([&] {
-    question = window().findChild<QMessageBox*>(QStringLiteral("quitDuringWork"));
-    return question != nullptr && question->isVisible();
-  }));
-  EXPECT_TRUE(question->informativeText().contains(QStringLiteral("half-written session")));
-  clickButton(question, QStringLiteral("Quit Anyway"));
-  ASSERT_TRUE(waitUntil([&] { return !window().isVisible(); }));
-  app_.reset();  // what quitting does next: the controller and the writer go
-  QCoreApplication::processEvents();
-  EXPECT_TRUE(fs::is_empty(temp_ / "tmp")) << [&] {
-    std::string left;
-    for (const auto& e : fs::recursive_directory_iterator(temp_ / "tmp")) left += e.path().string() + "\n";
-    return left;
-  }();
-}
-
-}  // namespace
-}  // namespace tessaline::test
-
-namespace tessaline::test {
-namespace {
-
-TEST_F(WholeBurn, TheSheetsLeaveQuitWithinReachAndStopAsksFirst) {
-  ScopedEnv realSpeed("TESSALINE_EMULATED_SPEED", "1");
-  addWriter("rec");
-  insert("rec", "cd-r");
-  start();
-  writeFile(temp_ / "home/Docs/a.txt", std::string(6'000'000, 'a'));
-  app().openFiles({temp_ / "home/Docs"});
-  window().speedCombo()->setCurrentIndex(window().speedCombo()->findData(4));
+  writeFile(temp_ / "home/Docs/a.txt", std::string(4'000'000, 'a'));
   std::optional<BurnOutcome> outcome;
   QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
-  window().burnButton()->click();
-  ASSERT_TRUE(waitUntil([&] { return window().progressPanels().runningBurn() != nullptr; }, std::chrono::seconds(30)));
-  // Nothing modal blocks the window: the window manager's close and Ctrl+Q
-  // reach it, and the window's own controls are off instead.
-  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-  EXPECT_FALSE(window().centralWidget()->isEnabled());
-  auto* panel = window().findChild<gui::JobProgressDialog*>(QStringLiteral("burnProgressPanel"));
-  ASSERT_NE(panel, nullptr);
-  window().action("quitAction")->trigger();
-  QMessageBox* question = nullptr;
-  ASSERT_TRUE(waitUntil([&] {
-    question = window().findChild<QMessageBox*>(QStringLiteral("quitDuringWork"));
-    return question != nullptr && question->isVisible();
-  }));
-  EXPECT_EQ(question->parentWidget(), panel);
-  clickButton(question, QStringLiteral("Keep Burning"));
-
-  // Stop asks, and says what a stopped write does to the disc.
-  panel->stopButton()->click();
-  QMessageBox* stop = nullptr;
-  ASSERT_TRUE(waitUntil([&] {
-    stop = window().findChild<QMessageBox*>(QStringLiteral("stopQuestion"));
-    return stop != nullptr && stop->isVisible();
-  }));
-  EXPECT_TRUE(stop->informativeText().contains(QStringLiteral("earlier sessions stay readable")));
-  clickButton(stop, QStringLiteral("Stop"));
-  ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(30)));
-  ASSERT_TRUE(outcome->error.has_value());
-  EXPECT_EQ(outcome->error->kind, ErrorKind::Cancelled);
-  EXPECT_TRUE(outcome->writingStarted);
-  EXPECT_TRUE(window().centralWidget()->isEnabled());
+  const auto question = [&](const char* name) {
+    QMessageBox* box = nullptr;
+    waitUntil([&] { return (box = window().findChild<QMessageBox*>(QString::fromLatin1(name))) && box->isVisible(); });
+    return box;
+  };
+  for (const bool stop : {true, false}) {
+    SCOPED_TRACE(stop ? "stop" : "quit");
+    app().openFiles({temp_ / "home/Docs"});  // kept after a stop: a second time only beeps
+    window().speedCombo()->setCurrentIndex(window().speedCombo()->findData(4));
+    ASSERT_TRUE(window().burnButton()->isEnabled());
+    window().burnButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return window().progressPanels().runningBurn() != nullptr; }, std::chrono::seconds(30)));
+    // Nothing modal blocks the window: the window manager's close and Ctrl+Q
+    // reach it, and the window's own controls are off instead.
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_FALSE(window().centralWidget()->isEnabled());
+    auto* panel = window().findChild<gui::JobProgressDialog*>(QStringLiteral("burnProgressPanel"));
+    ASSERT_NE(panel, nullptr);
+    if (stop) {
+      // Quitting asks; Keep Burning keeps the window.
+      window().action("quitAction")->trigger();
+      ASSERT_NE(question("quitDuringWork"), nullptr);
+      EXPECT_EQ(question("quitDuringWork")->parentWidget(), panel);
+      clickButton(question("quitDuringWork"), QStringLiteral("Keep Burning"));
+      ASSERT_TRUE(waitUntil([&] { return !window().findChild<QMessageBox*>(QStringLiteral("quitDuringWork")); }));
+      EXPECT_TRUE(window().isVisible());
+      // Stop asks, and says what a stopped write does to the disc.
+      panel->stopButton()->click();
+      ASSERT_NE(question("stopQuestion"), nullptr);
+      EXPECT_TRUE(question("stopQuestion")->informativeText().contains(QStringLiteral("earlier sessions stay readable")));
+      clickButton(question("stopQuestion"), QStringLiteral("Stop"));
+      ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(30)));
+      ASSERT_TRUE(outcome->error.has_value());
+      EXPECT_EQ(outcome->error->kind, ErrorKind::Cancelled);
+      EXPECT_TRUE(outcome->writingStarted);
+      EXPECT_TRUE(window().centralWidget()->isEnabled());
+      ASSERT_TRUE(settle());
+      continue;
+    }
+    // Closing asks too; Quit Anyway closes, and quitting leaves nothing behind.
+    EXPECT_FALSE(window().close());
+    ASSERT_NE(question("quitDuringWork"), nullptr);
+    EXPECT_TRUE(question("quitDuringWork")->informativeText().contains(QStringLiteral("half-written session")));
+    clickButton(question("quitDuringWork"), QStringLiteral("Quit Anyway"));
+    ASSERT_TRUE(waitUntil([&] { return !window().isVisible(); }));
+    app_.reset();  // what quitting does next: the controller and the writer go
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
+  }
 }
 
 TEST_F(WholeBurn, CancelOnTheImagingSheetWritesNothingAndKeepsTheList) {
-  writeFile(temp_ / "bin/mkisofs", "#!/bin/sh\nsleep 60\n");
+  writeFile(temp_ / "bin/mkisofs", "#!/bin/sh\n[ \"$1\" = -version ] && exec xorrisofs -version\nexec sleep 60\n");
   fs::permissions(temp_ / "bin/mkisofs", fs::perms::owner_all);
   ScopedEnv tool("TESSALINE_MKISOFS", (temp_ / "bin/mkisofs").string());
   addWriter("rec");
