@@ -163,7 +163,7 @@ TEST_F(WriterCliTest, CreateListInsertAppendInfoEjectAndRemove) {
   EXPECT_EQ(runCli({"writer", "list"}).out, "main\t/dev/emu3\tEmulated CD Recorder (main)\n");
 }
 
-TEST_F(WriterCliTest, InsertsDiscsMadeOfSessionsAndPressedOrClosedOnes) {
+TEST_F(WriterCliTest, InsertsADiscOfSessionsOnlyInTheOrderTheyWereBuilt) {
   ASSERT_TRUE(ok({"create", "w"}));
   const fs::path first = iso("one", "FIRST");
   ASSERT_TRUE(ok({"insert", "w", "--medium", "cd-rw", "--session", first.string()}));
@@ -184,23 +184,6 @@ TEST_F(WriterCliTest, InsertsDiscsMadeOfSessionsAndPressedOrClosedOnes) {
   expectFails({"writer", "insert", "w", "--medium", "cd-r", "--session", second.string(), first.string()},
               "was built for a session at block");
   EXPECT_EQ(text(info("w"), "medium"), "none");
-
-  // Pressed, closed and other media. {insert options, medium, closed, capacity}
-  for (const auto& [options, kind, closed, capacity] :
-       std::vector<std::tuple<std::vector<std::string>, std::string, bool, int>>{
-           {{"--medium", "cd-rom", "--session", first.string()}, "cd-rom", true, 359847},
-           {{"--medium", "dvd"}, "dvd", false, 2295104},
-           {{"--medium", "cd-r", "--blocks", "20000", "--session", first.string(), "--closed"}, "cd-r", true, 20000}}) {
-    SCOPED_TRACE(kind);
-    std::vector<std::string> args{"insert", "w"};
-    args.insert(args.end(), options.begin(), options.end());
-    ASSERT_TRUE(ok(args));
-    o = info("w");
-    EXPECT_EQ(text(o, "medium"), kind);
-    EXPECT_EQ(o["closed"].toBool(), closed);
-    EXPECT_EQ(o["capacity"].toInteger(), capacity);
-    ASSERT_TRUE(ok({"eject", "w"}));
-  }
 }
 
 TEST_F(WriterCliTest, BadInputGetsAClearMessageAndDamagesNothing) {
