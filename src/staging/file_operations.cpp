@@ -228,29 +228,6 @@ void cloneModDate(const fs::path& from, const fs::path& toPath) {
   utimensat(AT_FDCWD, toPath.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
-void createDirectoryPath(const fs::path& path) {
-  const std::string& p = path.native();
-  if (p.empty()) return;
-  std::string prefix;
-  prefix.reserve(p.size());
-  std::size_t i = 0;
-  while (i < p.size()) {
-    const std::size_t slash = p.find('/', i);
-    const std::size_t end = slash == std::string::npos ? p.size() : slash;
-    prefix.assign(p, 0, end);
-    i = end + 1;
-    if (prefix.empty() || prefix.back() == '/') continue;
-    mkdir(prefix.c_str(), 0777);  // an existing component stays as it is
-  }
-}
-
-bool isRegularFileType(const fs::path& path) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) return true;
-  logLine("skipping irregular file:" + path.native());
-  return false;
-}
-
 fs::path resolvedPath(const fs::path& path) {
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;

@@ -43,13 +43,6 @@ bool sameContents(const fs::path& a, const fs::path& b);
 // Gives toPath (not followed) the modification date of from (not followed).
 void cloneModDate(const fs::path& from, const fs::path& toPath);
 
-// Creates every missing component of the path, from the root down.
-void createDirectoryPath(const fs::path& path);
-
-// YES for what staging copies: a regular file or a symbolic link (an alias
-// is staged as the link itself). Anything else is logged as skipped.
-bool isRegularFileType(const fs::path& path);
-
 // For a symbolic link whose final target exists, that target's absolute path
 // (every link followed); otherwise the path unchanged.
 fs::path resolvedPath(const fs::path& path);
