@@ -19,11 +19,7 @@ namespace tessaline::emulated {
 namespace {
 
 // An open CD-R holding the image as its one session.
-MediumSpec openCdr(const fs::path& image) {
-  MediumSpec spec;
-  spec.sessionImages = {image};
-  return spec;
-}
+MediumSpec openCdr(const fs::path& image) { return MediumSpec{MediumKind::CDR, kCd80Capacity, {image}, false, std::nullopt}; }
 
 using test::TempDir;
 
