@@ -19,72 +19,44 @@ namespace {
 
 using Reply = std::vector<std::uint8_t>;
 
-// Big-endian, as the drive sends it.
-void putBE(Reply& r, std::size_t at, std::int64_t v, std::size_t bytes = 4) {
-  for (std::size_t i = 0; i < bytes; ++i)
-    r[at + i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(v) >> (8 * (bytes - 1 - i)));
-}
-
-// The leading length field counts the bytes after itself.
-void putLength(Reply& r, std::size_t fieldBytes) {
-  putBE(r, 0, static_cast<std::int64_t>(r.size() - fieldBytes), fieldBytes);
-}
-
-Reply profileReply(int profile) {
-  Reply r(8, 0);
-  putLength(r, 4);
-  r[6] = static_cast<std::uint8_t>(profile >> 8);
-  r[7] = static_cast<std::uint8_t>(profile);
+// A reply of `size` bytes whose leading length field (of `lengthBytes`)
+// counts the bytes after itself, with big-endian fields {offset, bytes, value}.
+Reply reply(std::size_t size, std::size_t lengthBytes, const std::vector<std::tuple<std::size_t, std::size_t, std::int64_t>>& fields) {
+  Reply r(size, 0);
+  auto put = [&](std::size_t at, std::size_t bytes, std::int64_t v) {
+    for (std::size_t i = 0; i < bytes; ++i)
+      r[at + i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(v) >> (8 * (bytes - 1 - i)));
+  };
+  put(0, lengthBytes, static_cast<std::int64_t>(size - lengthBytes));
+  for (const auto& [at, bytes, v] : fields) put(at, bytes, v);
   return r;
 }
+
+Reply profileReply(int profile) { return reply(8, 4, {{6, 2, profile}}); }
 
 Reply discInfoReply(int status, bool erasable, int sessions, int firstInLast, int lastInLast, int lastState = 0) {
-  Reply r(34, 0);
-  putLength(r, 2);
-  r[2] = static_cast<std::uint8_t>((erasable ? 0x10 : 0) | (lastState << 2) | status);
-  r[3] = 1;
-  r[4] = static_cast<std::uint8_t>(sessions);
-  r[5] = static_cast<std::uint8_t>(firstInLast);
-  r[6] = static_cast<std::uint8_t>(lastInLast);
-  return r;
+  return reply(34, 2, {{2, 1, (erasable ? 0x10 : 0) | (lastState << 2) | status}, {3, 1, 1}, {4, 1, sessions},
+                       {5, 1, firstInLast}, {6, 1, lastInLast}});
 }
 
+// A data track, or the invisible track with its next writable address.
 Reply trackInfoReply(int track, int session, std::int64_t start, std::int64_t size, bool blank = false,
                      std::int64_t nwa = 0, std::int64_t freeBlocks = 0) {
-  Reply r(36, 0);
-  putLength(r, 2);
-  r[2] = static_cast<std::uint8_t>(track);
-  r[3] = static_cast<std::uint8_t>(session);
-  r[5] = blank ? 0x00 : 0x04;  // a data track
-  r[6] = static_cast<std::uint8_t>(blank ? 0x40 : 0x01);
-  r[7] = blank ? 0x01 : 0x00;  // NWA valid on the invisible track
-  putBE(r, 8, start);
-  putBE(r, 12, nwa);
-  putBE(r, 16, freeBlocks);
-  putBE(r, 24, size);
-  return r;
+  return reply(36, 2, {{2, 1, track}, {3, 1, session}, {5, 1, blank ? 0x00 : 0x04}, {6, 1, blank ? 0x40 : 0x01},
+                       {7, 1, blank ? 1 : 0}, {8, 4, start}, {12, 4, nwa}, {16, 4, freeBlocks}, {24, 4, size}});
 }
 
 Reply tocReply(const std::vector<std::pair<int, std::int64_t>>& entries) {
-  Reply r(4 + 8 * entries.size(), 0);
-  putLength(r, 2);
-  r[2] = 1;
-  r[3] = static_cast<std::uint8_t>(entries.size() - 1);
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    r[4 + 8 * i + 1] = 0x14;  // ADR 1, data track
-    r[4 + 8 * i + 2] = static_cast<std::uint8_t>(entries[i].first);
-    putBE(r, 4 + 8 * i + 4, entries[i].second);
-  }
-  return r;
+  std::vector<std::tuple<std::size_t, std::size_t, std::int64_t>> fields{{2, 1, 1}, {3, 1, static_cast<std::int64_t>(entries.size() - 1)}};
+  for (std::size_t i = 0; i < entries.size(); ++i)  // ADR 1, data track
+    fields.insert(fields.end(), {{4 + 8 * i + 1, 1, 0x14}, {4 + 8 * i + 2, 1, entries[i].first}, {4 + 8 * i + 4, 4, entries[i].second}});
+  return reply(4 + 8 * entries.size(), 2, fields);
 }
 
 Reply fixedSense(int key, int asc, int ascq) {
   Reply s(18, 0);
-  s[0] = 0x70;
-  s[2] = static_cast<std::uint8_t>(key);
-  s[7] = 10;
-  s[12] = static_cast<std::uint8_t>(asc);
-  s[13] = static_cast<std::uint8_t>(ascq);
+  s[0] = 0x70, s[2] = static_cast<std::uint8_t>(key), s[7] = 10;
+  s[12] = static_cast<std::uint8_t>(asc), s[13] = static_cast<std::uint8_t>(ascq);
   return s;
 }
 
@@ -114,12 +86,11 @@ TEST(LibburnMediumState, EachKindOfDiscFromTheDrivesReplies) {
     std::int64_t free, used;
     std::vector<TrackRecord> tracks;
   };
-  DriveReadings noProfile = discReadings(0x09, discInfoReply(1, true, 1, 2, 2), {});
-  noProfile.profile.reset();
-  DriveReadings noProfileClosed = discReadings(0x09, discInfoReply(2, false, 1, 1, 1), {});
-  noProfileClosed.profile.reset();
-  DriveReadings noProfileBlank = discReadings(0x09, discInfoReply(0, false, 1, 1, 1), {});
-  noProfileBlank.profile.reset();
+  const auto noProfile = [](int status, bool erasable) {  // the disc alone tells
+    DriveReadings r = discReadings(0x09, discInfoReply(status, erasable, 1, 1, 1), {});
+    r.profile.reset();
+    return r;
+  };
   const auto at = [](std::int64_t start, std::int64_t length) { return TrackRecord{BlockAddress{start}, BlockCount{length}}; };
   for (const Case& c : std::vector<Case>{
            // Two sessions; the next one starts at the next writable address, not the track's start.
@@ -136,9 +107,9 @@ TEST(LibburnMediumState, EachKindOfDiscFromTheDrivesReplies) {
            {"CD-ROM", discReadings(0x08, discInfoReply(2, false, 1, 1, 2), {}, tocReply({{1, 0}, {2, 30000}, {kLeadOutTrack, 45000}})),
             MediumKind::CDROM, false, false, false, 0, 45000, {at(0, 30000), at(30000, 15000)}},
            {"blank DVD+RW", discReadings(0x1A, discInfoReply(0, false, 1, 1, 1), {}), MediumKind::Other, false, false, false, 0, 0, {}},
-           {"no profile, open", noProfile, MediumKind::CDRW, true, false, true, 0, 0, {}},
-           {"no profile, closed", noProfileClosed, MediumKind::CDROM, false, false, false, 0, 0, {}},
-           {"no profile, blank", noProfileBlank, MediumKind::CDR, true, true, false, 0, 0, {}}}) {
+           {"no profile, open", noProfile(1, true), MediumKind::CDRW, true, false, true, 0, 0, {}},
+           {"no profile, closed", noProfile(2, false), MediumKind::CDROM, false, false, false, 0, 0, {}},
+           {"no profile, blank", noProfile(0, false), MediumKind::CDR, true, true, false, 0, 0, {}}}) {
     SCOPED_TRACE(c.disc);
     const MediumState s = mediumStateFrom(c.readings);
     EXPECT_TRUE(s.present);

@@ -28,17 +28,21 @@ class KnowYourDisc : public ::testing::Test {
     const auto r = runCli(args);
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
   }
-  // path -> state, from `verify --json`.
-  std::map<std::string, std::string> verify(const std::vector<std::string>& extra, int expectedExit) {
-    std::vector<std::string> args{"verify", "--json"};
-    args.insert(args.end(), extra.begin(), extra.end());
+  // key -> value of each entry of a JSON answer (its "entries", or the whole array).
+  static std::map<std::string, std::string> entries(const std::vector<std::string>& args, const char* key,
+                                                    const char* value, int exitCode = 0) {
     const auto r = runCli(args);
-    EXPECT_EQ(r.exitCode, expectedExit) << r.out << r.err;
-    std::map<std::string, std::string> states;
-    for (const auto& e : QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).object()[QStringLiteral("entries")].toArray())
-      states[e.toObject()[QStringLiteral("path")].toString().toStdString()] =
-          e.toObject()[QStringLiteral("state")].toString().toStdString();
-    return states;
+    EXPECT_EQ(r.exitCode, exitCode) << r.out << r.err;
+    const auto doc = QJsonDocument::fromJson(QByteArray::fromStdString(r.out));
+    std::map<std::string, std::string> found;
+    for (const auto& e : doc.isArray() ? doc.array() : doc.object()[QStringLiteral("entries")].toArray())
+      found[e.toObject()[QLatin1String(key)].toString().toStdString()] =
+          e.toObject()[QLatin1String(value)].toVariant().toString().toStdString();
+    return found;
+  }
+  static std::map<std::string, std::string> verify(bool quick, int exitCode) {
+    return entries(quick ? std::vector<std::string>{"verify", "--json", "--quick"} : std::vector<std::string>{"verify", "--json"},
+                   "path", "state", exitCode);
   }
   fs::path medium() { return temp_ / "writers/rec/medium.img"; }
   // xorriso reading the medium file, at the disc's last session.
@@ -92,7 +96,7 @@ TEST_F(KnowYourDisc, VerifyPreviewAndTheNextUpdateTellTheTruthAboutADisc) {
   writeFile(docs / "c.txt", "charlie");
   writeFile(docs / "sub/d.txt", std::string(5000, 'd'));
   must({"burn", "--yes", "--volume", "Backup", docs.string()});
-  EXPECT_EQ(verify({}, 0), (std::map<std::string, std::string>{}));
+  EXPECT_EQ(verify(false, 0), (std::map<std::string, std::string>{}));
 
   // Then: a.txt replaced by another version with an older date, c.txt
   // deleted, f.txt added, and a byte of d.txt flipped on the disc.
@@ -103,21 +107,16 @@ TEST_F(KnowYourDisc, VerifyPreviewAndTheNextUpdateTellTheTruthAboutADisc) {
   writeFile(docs / "f.txt", "foxtrot");
   corrupt("/Docs/sub/d.txt");
 
-  EXPECT_EQ(verify({}, 1), (std::map<std::string, std::string>{{"Docs/a.txt", "differs"},
+  EXPECT_EQ(verify(false, 1), (std::map<std::string, std::string>{{"Docs/a.txt", "differs"},
                                                                {"Docs/c.txt", "deleted"},
                                                                {"Docs/f.txt", "not burned"},
                                                                {"Docs/sub/d.txt", "differs"}}));
   // Sizes and dates alone cannot see the flipped byte.
-  EXPECT_EQ(verify({"--quick"}, 1), (std::map<std::string, std::string>{{"Docs/a.txt", "differs"},
-                                                                        {"Docs/c.txt", "deleted"},
-                                                                        {"Docs/f.txt", "not burned"}}));
+  EXPECT_EQ(verify(true, 1), (std::map<std::string, std::string>{{"Docs/a.txt", "differs"},
+                                                                     {"Docs/c.txt", "deleted"},
+                                                                     {"Docs/f.txt", "not burned"}}));
 
-  const auto preview = runCli({"preview", "--json"});
-  ASSERT_EQ(preview.exitCode, 0) << preview.err;
-  std::map<std::string, std::string> reasons;
-  for (const auto& e : QJsonDocument::fromJson(QByteArray::fromStdString(preview.out)).object()[QStringLiteral("entries")].toArray())
-    reasons[e.toObject()[QStringLiteral("path")].toString().toStdString()] =
-        e.toObject()[QStringLiteral("reason")].toString().toStdString();
+  auto reasons = entries({"preview", "--json"}, "path", "reason");
   EXPECT_EQ(reasons["Docs/a.txt"], "changed");
   EXPECT_EQ(reasons["Docs/f.txt"], "new");
   EXPECT_EQ(reasons["Docs/c.txt"], "deleted");
@@ -125,7 +124,7 @@ TEST_F(KnowYourDisc, VerifyPreviewAndTheNextUpdateTellTheTruthAboutADisc) {
 
   // The next update burns the older a.txt; --checksum also mends d.txt.
   must({"burn", "--yes", "--checksum"});
-  EXPECT_EQ(verify({}, 0), (std::map<std::string, std::string>{{"Docs/c.txt", "deleted"}}));
+  EXPECT_EQ(verify(false, 0), (std::map<std::string, std::string>{{"Docs/c.txt", "deleted"}}));
   const fs::path out = temp_ / "extracted";
   auto args = xorrisoAtLastSession();
   args.insert(args.end(), {"-extract", "/Docs", out.string()});
@@ -135,12 +134,8 @@ TEST_F(KnowYourDisc, VerifyPreviewAndTheNextUpdateTellTheTruthAboutADisc) {
   EXPECT_EQ(readFile(out / "c.txt"), "charlie");  // sessions only add
 
   // Which session wrote what, as the disc itself tells it.
-  std::map<std::string, int> writtenBy;
-  const auto ls = runCli({"ls", "--json", "Docs"});
-  ASSERT_EQ(ls.exitCode, 0) << ls.err;
-  for (const auto& e : QJsonDocument::fromJson(QByteArray::fromStdString(ls.out)).array())
-    writtenBy[e.toObject()[QStringLiteral("name")].toString().toStdString()] = e.toObject()[QStringLiteral("session")].toInt();
-  EXPECT_EQ(writtenBy, (std::map<std::string, int>{{"a.txt", 2}, {"c.txt", 1}, {"f.txt", 2}, {"sub", 1}}));
+  EXPECT_EQ(entries({"ls", "--json", "Docs"}, "name", "session"),
+            (std::map<std::string, std::string>{{"a.txt", "2"}, {"c.txt", "1"}, {"f.txt", "2"}, {"sub", "1"}}));
   EXPECT_NE(runCli({"ls", "Docs/none"}).exitCode, 0);
 
   // Each session as xorriso reads it at its own start: its volume name and

@@ -1,6 +1,7 @@
 // Whole burns on the real-drive path: tessaline-cli through libburn and its
 // own SG_IO status reader, on the simulated CD writer, with UDisks2 (a
-// stand-in on a private bus) or without it, checked with xorriso.
+// stand-in on a private bus) or without it, checked with xorriso; cdrskin
+// and wodim read the same discs from the drive.
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -45,6 +46,23 @@ class RealDriveE2E : public ::testing::Test {
     return files;
   }
   std::string statusJson() { return cli({"status", "--json"}).out; }
+  // The session starts and a next session's addresses as cdrskin and wodim (a
+  // SCSI stack of its own) read them from the drive, and xorriso's starts.
+  std::vector<std::string> clientsRead() {
+    const auto all = [](const std::string& text, const char* pattern) {
+      std::string found;
+      const std::regex re(pattern);
+      for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it)
+        found += (*it)[1].str() + " ";
+      return found;
+    };
+    std::vector<std::string> read;
+    for (const char* program : {"cdrskin", "wodim"})
+      read.push_back(all(runProgram(program, {"dev=/dev/sr0", "-toc"}).out, R"(track:\s*\d+ lba:\s*(\d+))") + "| " +
+                     all(runProgram(program, {"dev=/dev/sr0", "-msinfo"}).out, R"((?:^|\n)(\d+,\d+)\n)"));
+    read.push_back(all(runProgram("xorriso", {"-indev", "/dev/sr0", "-toc"}).out, R"(ISO session *: *\d+ *, *(\d+) *,)"));
+    return read;
+  }
 
   PrivateEnvironment env_;
   SimulatedDrive drive_{env_ / "sim"};
@@ -149,6 +167,8 @@ TEST_F(RealDriveE2E, WithoutUDisksNothingIsMountedUntilAskedAndNothingIsUnmounte
   ASSERT_EQ(burn.exitCode, 0) << burn.out;
   EXPECT_NE(burn.out.find("written and verified"), std::string::npos) << burn.out;
   EXPECT_EQ(sessionString(), "0,11702");
+  // Programs we did not write read the disc from the drive alike.
+  EXPECT_EQ(clientsRead(), (std::vector<std::string>{"0 | 0,11702 ", "0 | 0,11702 ", "0 "}));
 
   // The disc holds a session but nobody mounted it.
   const auto status = cli({"status"});
@@ -180,9 +200,11 @@ TEST_F(RealDriveE2E, WithoutUDisksNothingIsMountedUntilAskedAndNothingIsUnmounte
     EXPECT_EQ(readFile(drive_.mountsDir() / "Backup/Docs/a.txt"), "alpha");
   }
 
-  // A closed disc reads as closed.
+  // A closed disc reads as closed, and takes no further session.
   drive_.insert(MediumKind::CDR, {makeSessionImage(env_ / "home", env_ / "1.iso", "0", "OLD")}, true);
   EXPECT_NE(cli({"status"}).out.find("CD-R (closed)"), std::string::npos) << cli({"status"}).out;
+  EXPECT_EQ(clientsRead(), (std::vector<std::string>{"0 | ", "0 | ", "0 "}));
+  EXPECT_EQ(drive_.commandsSent().count("UNKNOWN"), 0u);
 }
 
 TEST_F(RealDriveE2E, DriveFaultsEndInActionableMessagesAndRecordNoSession) {
