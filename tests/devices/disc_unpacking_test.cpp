@@ -227,33 +227,27 @@ bool nobodyCanOpen(const fs::path& p) {
 }
 
 TEST(WriterPermissions, OnlyTheOwnerReadsADiscAndOlderWritersAreClosedWhenOpened) {
-  TempDir tmp;
-  test::ScopedEnv runtime("XDG_RUNTIME_DIR", (tmp / "run").string());
-  fs::create_directories(tmp / "run");
-  const fs::path dir = tmp / "writers";
-  test::writeFile(tmp / "tree/secret.txt", "only mine");
+  Env env;
+  const fs::path dir = env.dir(), tmp = env.tmp.path();
+  writeFile(tmp / "tree/secret.txt", "only mine");
   ASSERT_EQ(::chmod((tmp / "tree/secret.txt").c_str(), 0600), 0);
-  const auto iso = test::runProgram("genisoimage", {"-quiet", "-r", "-V", "SECRET", "-o", (tmp / "s.iso").string(),
-                                                    (tmp / "tree").string()});
-  ASSERT_EQ(iso.exitCode, 0) << iso.err;
+  ASSERT_EQ(test::runProgram("genisoimage", {"-quiet", "-r", "-V", "SECRET", "-o", (tmp / "s.iso").string(),
+                                             (tmp / "tree").string()}).exitCode, 0);
   ASSERT_TRUE(createWriter(dir, "w", {}));
   ASSERT_TRUE(insertMedium(dir, "w", openCdr(tmp / "s.iso")));
-  const WriterPaths paths{dir, "w"};
+  const WriterPaths paths = env.paths();
   const fs::path mounted = writerMountDir("w") / "SECRET";
   ASSERT_TRUE(fs::exists(mounted / "secret.txt"));
-  test::openUpForNobody(tmp.path());
+  test::openUpForNobody(tmp);
 
   const std::vector<std::pair<fs::path, unsigned>> cases{
       {paths.dir(), 0700}, {paths.identityFile(), 0600}, {paths.tocFile(), 0600}, {paths.mediumFile(), 0600},
       {paths.mountTable(), 0600}, {paths.exclusiveLock(), 0600}, {paths.mountLock(), 0600},
       {tmp / "run/tessaline", 0700}, {mountBaseDir(), 0700}, {writerMountDir("w"), 0700}};
   auto check = [&](const std::string& when) {
-    for (const auto& [path, mode] : cases) {
-      SCOPED_TRACE(when + ": " + path.string());
-      EXPECT_EQ(modeOf(path), mode);
-      EXPECT_FALSE(nobodyCanOpen(path));
-    }
-    EXPECT_FALSE(nobodyCanOpen(mounted / "secret.txt"));
+    for (const auto& [path, mode] : cases) EXPECT_EQ(modeOf(path), mode) << when << ": " << path;
+    EXPECT_FALSE(nobodyCanOpen(paths.mediumFile())) << when;
+    EXPECT_FALSE(nobodyCanOpen(mounted / "secret.txt")) << when;
   };
   check("made now");
 

@@ -1,14 +1,23 @@
 // Whole burns through tessaline-cli on an emulated writer, checked with
-// xorriso, isoinfo and isovfy, which we did not write.
+// xorriso, isoinfo and isovfy, which we did not write: a disc kept up to date
+// session after session, with the questions a user of a backup disc asks
+// (is it a true copy, what was deleted since, is a file changed with an
+// older date burned again, does a flipped byte on the disc show), and names
+// Joliet cannot carry.
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -67,18 +76,51 @@ class BurnE2E : public ::testing::Test {
     ASSERT_TRUE(emulated::writeToc(paths, toc));
   }
 
+  // key -> value of each entry of a JSON answer (its "entries", or the whole array).
+  static std::map<std::string, std::string> entries(const std::vector<std::string>& args, const char* key,
+                                                    const char* value, int exitCode = 0) {
+    const auto r = runCli(args);
+    EXPECT_EQ(r.exitCode, exitCode) << r.out << r.err;
+    const auto doc = QJsonDocument::fromJson(QByteArray::fromStdString(r.out));
+    std::map<std::string, std::string> found;
+    for (const auto& e : doc.isArray() ? doc.array() : doc.object()[QStringLiteral("entries")].toArray())
+      found[e.toObject()[QLatin1String(key)].toString().toStdString()] =
+          e.toObject()[QLatin1String(value)].toVariant().toString().toStdString();
+    return found;
+  }
+  // Flips one byte of a file's data on the disc itself, which is read again when it comes back in.
+  void corrupt(const std::string& discPath) {
+    const auto r = runProgram("xorriso", {"-indev", "stdio:" + medium(), "-load", "sbsector",
+                                          std::to_string(trackStarts().back()), "-find", discPath, "-exec", "report_lba"});
+    std::smatch m;
+    const std::string out = r.out + r.err;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(File data lba:\s+\d+\s*,\s*(\d+))"))) << out;
+    const off_t at = static_cast<off_t>(std::stoll(m[1])) * 2048;
+    const int fd = ::open(medium().c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    char byte = 0;
+    ASSERT_EQ(::pread(fd, &byte, 1, at), 1);
+    byte = static_cast<char>(byte ^ 0x5A);
+    ASSERT_EQ(::pwrite(fd, &byte, 1, at), 1);
+    ::close(fd);
+    mustCli({"writer", "eject", "rec"});
+    insert({"--disc", "Backup"});
+  }
+
   PrivateEnvironment temp_;
   int extracts_ = 0;
   fs::path lastExtract_;
 };
 
-TEST_F(BurnE2E, SessionAfterSessionKeepsTheDiscUpToDateUntilItIsErased) {
+TEST_F(BurnE2E, SessionAfterSessionKeepsTheDiscUpToDateAndTellsTheTruthAboutIt) {
   mustCli({"writer", "create", "rec"});
   insert({"--medium", "cd-rw"});
   mustCli({"config", "set", "storeBurnConfiguration", "true"});
   const fs::path docs = temp_ / "home/Docs";
   writeFile(docs / "a.txt", "alpha");
   writeFile(docs / "b.txt", "bravo");
+  writeFile(docs / "c.txt", "charlie");
+  writeFile(docs / "sub/d.txt", std::string(5000, 'd'));
   setModTime(docs / "a.txt", 1'600'000'000);
   setModTime(docs / "b.txt", 1'600'000'000);
 
@@ -94,7 +136,7 @@ TEST_F(BurnE2E, SessionAfterSessionKeepsTheDiscUpToDateUntilItIsErased) {
     EXPECT_TRUE(trackStarts().empty());
   }
 
-  // 1. First session.
+  // 1. The first session: a true copy.
   mustCli({"burn", "--volume", "Backup", docs.string()});
   EXPECT_TRUE(temp_.tmpIsEmpty());
   const auto firstStart = trackStarts().front();
@@ -102,33 +144,68 @@ TEST_F(BurnE2E, SessionAfterSessionKeepsTheDiscUpToDateUntilItIsErased) {
   EXPECT_EQ(first["Docs/a.txt"], "alpha");
   EXPECT_EQ(modTime(lastExtract_ / "Docs/a.txt"), 1'600'000'000);
   EXPECT_TRUE(first.contains(".tessaline"));
+  EXPECT_EQ(entries({"verify", "--json"}, "path", "state"), (std::map<std::string, std::string>{}));
 
-  // 2. Change one file, add a file and a folder; burn with no sources: the disc remembers them.
+  // 2. b.txt newer, a.txt replaced by a version with an older date, c.txt
+  // deleted, files and a folder added, and a byte of d.txt flipped on the disc.
   writeFile(docs / "b.txt", "bravo two");
   setModTime(docs / "b.txt", 1'700'000'000);
+  writeFile(docs / "a.txt", "alpha two");
+  setModTime(docs / "a.txt", 1'600'000'000 - 3600);
+  fs::remove(docs / "c.txt");
   writeFile(docs / "new.txt", "new");
-  writeFile(docs / "sub/c.txt", "charlie");
-  std::set<std::string> staged;
-  for (const auto& e : json({"preview", "--json"})[QStringLiteral("entries")].toArray()) {
-    const auto o = e.toObject();
-    if (o[QStringLiteral("type")].toString() == QLatin1String("file"))
-      staged.insert(o[QStringLiteral("path")].toString().toStdString() + ":" +
-                    o[QStringLiteral("reason")].toString().toStdString());
-  }
-  EXPECT_EQ(staged, (std::set<std::string>{"Docs/b.txt:newer", "Docs/new.txt:new", "Docs/sub/c.txt:new",
-                                           ".tessaline:catalogue"}));
-  mustCli({"burn", "--yes"});
+  writeFile(docs / "more/e.txt", "echo");
+  corrupt("/Docs/sub/d.txt");
+  std::map<std::string, std::string> differs{{"Docs/a.txt", "differs"}, {"Docs/b.txt", "newer"},
+                                             {"Docs/c.txt", "deleted"}, {"Docs/more", "not burned"},
+                                             {"Docs/new.txt", "not burned"}};
+  // Sizes and dates alone cannot see the flipped byte.
+  EXPECT_EQ(entries({"verify", "--json", "--quick"}, "path", "state", 1), differs);
+  differs["Docs/sub/d.txt"] = "differs";
+  EXPECT_EQ(entries({"verify", "--json"}, "path", "state", 1), differs);
+  auto reasons = entries({"preview", "--json"}, "path", "reason");
+  for (const auto& [path, reason] : std::map<std::string, std::string>{
+           {"Docs/a.txt", "changed"}, {"Docs/b.txt", "newer"}, {"Docs/c.txt", "deleted"}, {"Docs/new.txt", "new"},
+           {"Docs/more/e.txt", "new"}, {".tessaline", "catalogue"}})
+    EXPECT_EQ(reasons[path], reason) << path;
+  EXPECT_FALSE(reasons.contains("Docs/sub/d.txt"));
+
+  // The update, with the sources the disc remembers: the older a.txt is
+  // burned, and --checksum also mends d.txt.
+  mustCli({"burn", "--yes", "--checksum"});
   EXPECT_TRUE(temp_.tmpIsEmpty());
   auto second = extract();
   second.erase(".tessaline");
-  EXPECT_EQ(second, (std::map<std::string, std::string>{{"Docs", "(folder)"}, {"Docs/a.txt", "alpha"},
-                                                         {"Docs/b.txt", "bravo two"}, {"Docs/new.txt", "new"},
-                                                         {"Docs/sub", "(folder)"}, {"Docs/sub/c.txt", "charlie"}}));
+  EXPECT_EQ(second, (std::map<std::string, std::string>{
+                        {"Docs", "(folder)"}, {"Docs/a.txt", "alpha two"}, {"Docs/b.txt", "bravo two"},
+                        {"Docs/c.txt", "charlie"},  // sessions only add
+                        {"Docs/more", "(folder)"}, {"Docs/more/e.txt", "echo"}, {"Docs/new.txt", "new"},
+                        {"Docs/sub", "(folder)"}, {"Docs/sub/d.txt", std::string(5000, 'd')}}));
   EXPECT_EQ(modTime(lastExtract_ / "Docs/b.txt"), 1'700'000'000);
+  EXPECT_EQ(entries({"verify", "--json"}, "path", "state"), (std::map<std::string, std::string>{{"Docs/c.txt", "deleted"}}));
   // The first session, read on its own, is as it was.
   auto again = extract(firstStart);
   EXPECT_EQ(again["Docs/b.txt"], "bravo");
   EXPECT_FALSE(again.contains("Docs/new.txt"));
+  // Which session wrote what, as the disc itself tells it.
+  EXPECT_EQ(entries({"ls", "--json", "Docs"}, "name", "session"),
+            (std::map<std::string, std::string>{{"a.txt", "2"}, {"b.txt", "2"}, {"c.txt", "1"}, {"more", "2"},
+                                                {"new.txt", "2"}, {"sub", "1"}}));
+  EXPECT_NE(runCli({"ls", "Docs/none"}).exitCode, 0);
+  // Each session as xorriso reads it at its own start: its volume name and the date it was written.
+  const auto list = QJsonDocument::fromJson(QByteArray::fromStdString(runCli({"sessions", "--json"}).out)).array();
+  ASSERT_EQ(list.size(), 2);
+  for (const auto& value : list) {
+    const auto s = value.toObject();
+    const auto pvd = runProgram("xorriso", {"-indev", "stdio:" + medium(), "-load", "sbsector",
+                                            std::to_string(s[QStringLiteral("start")].toInteger()), "-pvd_info"});
+    const auto written = QDateTime::fromString(s[QStringLiteral("written")].toString(), Qt::ISODate).toUTC();
+    for (const std::string& line : {"Volume Id    : " + s[QStringLiteral("volumeName")].toString().toStdString(),
+                                    "Creation Time: " + written.toString(QStringLiteral("yyyyMMddHHmmss")).toStdString()})
+      EXPECT_NE((pvd.out + pvd.err).find(line), std::string::npos) << line << "\n" << pvd.out << pvd.err;
+  }
+  EXPECT_EQ(list[1].toObject()[QStringLiteral("added")].toInt(), 3);  // new.txt, more and more/e.txt
+  EXPECT_EQ(list[1].toObject()[QStringLiteral("hidden")].toInt(), 0);
 
   // 3. Hiding the previous sessions: the new tree holds only its own files.
   writeFile(temp_ / "home/Other/o.txt", "other");
