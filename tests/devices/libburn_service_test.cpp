@@ -41,7 +41,6 @@ class FakeSysfs {
     return block;
   }
   void removeDrive(const std::string& name) { fs::remove(root_ / "class" / "block" / name); }
-  const fs::path& root() const { return root_; }
 
  private:
   fs::path root_;
