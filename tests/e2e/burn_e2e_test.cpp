@@ -136,7 +136,11 @@ TEST_F(BurnE2E, SessionAfterSessionKeepsTheDiscUpToDateAndTellsTheTruthAboutIt) 
     EXPECT_TRUE(trackStarts().empty());
   }
 
-  // 1. The first session: a true copy.
+  // 1. The first session, everything in full: a true copy.
+  EXPECT_EQ(entries({"preview", "--json", docs.string()}, "path", "reason"),
+            (std::map<std::string, std::string>{{".tessaline", "catalogue"}, {"Docs", "full"}, {"Docs/a.txt", "full"},
+                                                {"Docs/b.txt", "full"}, {"Docs/c.txt", "full"}, {"Docs/sub", "full"},
+                                                {"Docs/sub/d.txt", "full"}}));
   mustCli({"burn", "--volume", "Backup", docs.string()});
   EXPECT_TRUE(temp_.tmpIsEmpty());
   const auto firstStart = trackStarts().front();
