@@ -124,18 +124,6 @@ TEST_F(BurnE2E, SessionAfterSessionKeepsTheDiscUpToDateAndTellsTheTruthAboutIt) 
   setModTime(docs / "a.txt", 1'600'000'000);
   setModTime(docs / "b.txt", 1'600'000'000);
 
-  // A failing image tool writes nothing and leaves nothing behind.
-  writeFile(temp_ / "bin/mkisofs", "#!/bin/sh\necho 'mkisofs: cannot write: disk full' >&2\nexit 1\n");
-  fs::permissions(temp_ / "bin/mkisofs", fs::perms::owner_all);
-  {
-    ScopedEnv tool("TESSALINE_MKISOFS", (temp_ / "bin/mkisofs").string());
-    const auto r = cli({"burn", "--volume", "Backup", docs.string()});
-    EXPECT_NE(r.exitCode, 0);
-    EXPECT_NE(r.out.find("disk full"), std::string::npos) << r.out;
-    EXPECT_TRUE(temp_.tmpIsEmpty());
-    EXPECT_TRUE(trackStarts().empty());
-  }
-
   // 1. The first session, everything in full: a true copy.
   EXPECT_EQ(entries({"preview", "--json", docs.string()}, "path", "reason"),
             (std::map<std::string, std::string>{{".tessaline", "catalogue"}, {"Docs", "full"}, {"Docs/a.txt", "full"},
@@ -228,9 +216,51 @@ TEST_F(BurnE2E, SessionAfterSessionKeepsTheDiscUpToDateAndTellsTheTruthAboutIt) 
   EXPECT_EQ(extract(0), (std::map<std::string, std::string>{{"Other", "(folder)"}, {"Other/o.txt", "other"}}));
 }
 
+// An image tool that fails, is missing, or leaves a short, empty or
+// half-written image: the message names what went wrong, nothing reaches the
+// disc and nothing stays behind.
+TEST_F(BurnE2E, AFailingOrMissingImageToolWritesNothing) {
+  mustCli({"writer", "create", "rec"});
+  insert({"--medium", "cd-r"});
+  const fs::path docs = temp_ / "home/Docs";
+  writeFile(docs / "a.txt", "alpha");
+  const std::string saysXorrisofs =
+      "#!/bin/sh\nif [ \"$1\" = -version ]; then echo 'mkisofs 2.01-Emulation Copyright (C) 2019 see "
+      "libburnia-project.org xorriso'; exit 0; fi\nout=\nprev=\nfor a in \"$@\"; do [ \"$prev\" = -o ] && "
+      "out=$a; prev=$a; done\n";
+  struct Tool {
+    const char* name;
+    std::string script;  // empty: no such tool
+    const char* says;
+  };
+  for (const Tool& t : std::vector<Tool>{
+           {"fails", "#!/bin/sh\necho 'mkisofs: cannot write: disk full' >&2\nexit 1\n", "disk full"},
+           {"missing", "", "missing"},
+           {"short", saysXorrisofs + "xorrisofs \"$@\" || exit 1\ntruncate -s 34816 \"$out\"\nexit 0\n", "cut short"},
+           {"empty", saysXorrisofs + ": > \"$out\"\nexit 0\n", "package xorriso"},
+           {"killed", saysXorrisofs + "head -c 100000 /dev/zero > \"$out\"\nkill -9 $$\n", "ended abnormally"}}) {
+    SCOPED_TRACE(t.name);
+    if (!t.script.empty()) {
+      writeFile(temp_ / "bin" / t.name, t.script);
+      fs::permissions(temp_ / "bin" / t.name, fs::perms::owner_all);
+    }
+    ScopedEnv tool("TESSALINE_MKISOFS", (temp_ / "bin" / t.name).string());
+    const auto r = cli({"burn", "--volume", "Backup", docs.string()});
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.out.find(t.says), std::string::npos) << r.out;
+    EXPECT_TRUE(temp_.tmpIsEmpty());
+    EXPECT_TRUE(trackStarts().empty());
+  }
+  if (!fs::exists(fs::path(TESSALINE_LIBEXECDIR) / "mkisofs")) {  // an installed tool would be found
+    ScopedEnv path("PATH", (temp_ / "bin").string());                // no xorrisofs there
+    EXPECT_NE(cli({"burn", docs.string()}).out.find("install the package xorriso"), std::string::npos);
+  }
+}
+
 // Names Joliet cannot carry (an emoji, a Latin-1 name, 200 characters, two
 // names equal once cut) on a disc that takes a further session; each session
-// read back by xorriso, isoinfo and isovfy.
+// read back by xorriso, isoinfo and isovfy. genisoimage, still a choice,
+// cannot continue such a disc and says so.
 TEST_F(BurnE2E, EveryDiscCanBeContinuedAndEveryNameSurvives) {
   mustCli({"writer", "create", "rec"});
   insert({"--medium", "cd-r"});
@@ -290,7 +320,25 @@ TEST_F(BurnE2E, EveryDiscCanBeContinuedAndEveryNameSurvives) {
   writeFile(docs / "new \xF0\x9F\x93\x81/inner.txt", "new");
   mustCli({"burn", "--yes", docs.string()});
   checkSession(2);
+
+  // genisoimage cannot merge sessions holding names Joliet cannot carry:
+  // refused once, clearly, naming both ways to hide the previous sessions,
+  // before anything is staged; hiding them, it burns.
+  ScopedEnv tool("TESSALINE_MKISOFS", "/usr/bin/genisoimage");
+  writeFile(temp_ / "src/More/m.txt", "m");
+  const auto r = cli({"burn", "--yes", (temp_ / "src/More").string()});
+  EXPECT_NE(r.exitCode, 0);
+  EXPECT_NE(r.out.find("genisoimage (/usr/bin/genisoimage, package genisoimage) cannot continue"), std::string::npos)
+      << r.out;
+  for (const char* part : {"\"Docs/new \xF0\x9F\x93\x81\" and 2 more", "\"Hide previous sessions\"", "--hide-previous"}) {
+    const auto at = r.out.find(part);
+    EXPECT_NE(at, std::string::npos) << part << " in " << r.out;
+    EXPECT_EQ(r.out.find(part, at + 1), std::string::npos) << part << " twice in " << r.out;
+  }
+  EXPECT_TRUE(temp_.tmpIsEmpty());
   EXPECT_EQ(trackStarts().size(), 2u);
+  mustCli({"burn", "--yes", "--hide-previous", (temp_ / "src/More").string()});
+  EXPECT_EQ(extract(), (std::map<std::string, std::string>{{"More", "(folder)"}, {"More/m.txt", "m"}}));
 }
 
 }  // namespace
