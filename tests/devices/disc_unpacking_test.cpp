@@ -1,11 +1,15 @@
-// Discs of unknown origin in the emulated writer: each crafted disc is
-// mounted or refused with the reason, in bounded time and memory, writing
-// nothing outside the writer's own folders; a refused disc is not tried
-// again until it changes; mounting never holds up the caller. The images are
-// the fuzzer's corpus (tests/fuzz/make_discs.py).
+// Discs of unknown origin and other local users in the emulated writer: each
+// crafted disc (the fuzzer's corpus, tests/fuzz/make_discs.py) is mounted or
+// refused with the reason, in bounded time and memory, writing nothing
+// outside the writer's own folders; a refused disc is not tried again until
+// it changes; mounting never holds up the caller. A disc is readable by its
+// owner only, writers made by earlier versions are closed when opened, and a
+// mount folder another user has taken is never used (the other user is
+// nobody; tests run as root).
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,11 +26,7 @@ namespace tessaline::emulated {
 namespace {
 
 // An open CD-R holding the image as its one session.
-MediumSpec openCdr(const fs::path& image) {
-  MediumSpec spec;
-  spec.sessionImages = {image};
-  return spec;
-}
+MediumSpec openCdr(const fs::path& image) { return MediumSpec{MediumKind::CDR, kCd80Capacity, {image}, false, std::nullopt}; }
 
 using test::TempDir;
 using test::waitUntil;
@@ -72,11 +72,6 @@ std::set<std::string> treeSignature(const fs::path& root) {
   return out;
 }
 
-std::shared_ptr<Writer> onlyWriter(EmulatedService& service) {
-  const auto writers = service.devices();
-  return writers.size() == 1 ? writers[0] : nullptr;
-}
-
 TEST(DiscUnpacking, CraftedDiscsMountOrSayWhyAndWriteNothingElsewhere) {
   const std::vector<std::string> plain{"a.txt", "caf\xe9", "link", "dir/sub/b.txt", "dir/dangling",
                                        "d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/deep.txt"};
@@ -111,8 +106,8 @@ TEST(DiscUnpacking, CraftedDiscsMountOrSayWhyAndWriteNothingElsewhere) {
 
     // What the controller reads: the mount, or the reason there is none.
     EmulatedService service(env.dir());
-    auto writer = onlyWriter(service);
-    ASSERT_TRUE(writer);
+    ASSERT_EQ(service.devices().size(), 1u);
+    auto writer = service.devices()[0];
     const MediumState state = writer->mediumState();
     EXPECT_TRUE(state.present);
     if (!c.failure.empty()) {
@@ -126,6 +121,13 @@ TEST(DiscUnpacking, CraftedDiscsMountOrSayWhyAndWriteNothingElsewhere) {
       const fs::path root = service.serviceMounts()[0].mountPoint;
       for (const auto& name : c.present) EXPECT_TRUE(fs::exists(fs::symlink_status(root / name))) << name;
       for (const auto& name : c.absent) EXPECT_FALSE(fs::exists(fs::symlink_status(root / name))) << name;
+      if (c.image == "hard-links-200.iso") {  // links stay links
+        struct stat first {}, last {};
+        ASSERT_EQ(::stat((root / "f0").c_str(), &first), 0);
+        ASSERT_EQ(::stat((root / "f199").c_str(), &last), 0);
+        EXPECT_EQ(first.st_ino, last.st_ino);
+        EXPECT_EQ(first.st_nlink, 200u);
+      }
       if (c.sameAsXorriso) {
         const fs::path extracted = env.tmp / "xorriso";
         ASSERT_EQ(test::runProgram("xorriso", {"-osirrox", "on", "-indev", "stdio:" + corpus(c.image).string(), "-extract",
@@ -145,21 +147,7 @@ TEST(DiscUnpacking, CraftedDiscsMountOrSayWhyAndWriteNothingElsewhere) {
   }
 }
 
-TEST(DiscUnpacking, HardLinksStayLinks) {
-  Env env;
-  ASSERT_TRUE(createWriter(env.dir(), "w", {}));
-  ASSERT_TRUE(insertMedium(env.dir(), "w", openCdr(corpus("hard-links-200.iso"))));
-  const auto info = writerInfo(env.dir(), "w");
-  ASSERT_TRUE(info && info.value().mountPoint);
-  struct stat first {}, last {};
-  ASSERT_EQ(::stat((*info.value().mountPoint / "f0").c_str(), &first), 0);
-  ASSERT_EQ(::stat((*info.value().mountPoint / "f199").c_str(), &last), 0);
-  EXPECT_EQ(first.st_ino, last.st_ino);
-  EXPECT_EQ(first.st_nlink, 200u);
-  EXPECT_EQ(first.st_size, 51200);
-}
-
-TEST(DiscUnpacking, ARefusedDiscIsNotTriedAgainUntilItChangesOrTheRoomIsThere) {
+TEST(DiscUnpacking, ARefusedDiscIsNotTriedAgainUntilItChangesAndMountingNeverHoldsUpTheCaller) {
   Env env;
   ASSERT_TRUE(createWriter(env.dir(), "w", {}));
   const WriterPaths paths = env.paths();
@@ -207,19 +195,15 @@ TEST(DiscUnpacking, ARefusedDiscIsNotTriedAgainUntilItChangesOrTheRoomIsThere) {
   ASSERT_TRUE(mounted);
   EXPECT_TRUE(mounted.value().has_value());
   EXPECT_FALSE(rememberedMountFailure(paths, tight));
-}
 
-TEST(DiscUnpacking, TheStateIsAnsweredAtOnceAndTheDiscMountedBehindIt) {
-  Env env;
-  ASSERT_TRUE(createWriter(env.dir(), "w", {}));
-  ASSERT_TRUE(insertMedium(env.dir(), "w", openCdr(corpus("plain-xorrisofs.iso"))));
-  ASSERT_TRUE(unmountDisc(env.paths()));
+  // While another program holds the mount, the state still comes at once,
+  // and the disc is mounted behind it.
+  ASSERT_TRUE(unmountDisc(paths));
   EmulatedService service(env.dir());
-  auto writer = onlyWriter(service);
-  ASSERT_TRUE(writer);
+  ASSERT_EQ(service.devices().size(), 1u);
+  auto writer = service.devices()[0];
   {
-    // While another program holds the mount, the state still comes at once.
-    auto held = FileLock::lock(env.paths().mountLock());
+    auto held = FileLock::lock(paths.mountLock());
     ASSERT_TRUE(held);
     const MediumState state = writer->mediumState();
     EXPECT_TRUE(state.present);
@@ -227,12 +211,93 @@ TEST(DiscUnpacking, TheStateIsAnsweredAtOnceAndTheDiscMountedBehindIt) {
     EXPECT_TRUE(service.serviceMounts().empty());
   }
   EXPECT_TRUE(waitUntil([&] { return service.serviceMounts().size() == 1; }));
-  // Exclusive access stops a mount and unmounts; releasing it mounts again.
-  ASSERT_TRUE(writer->acquireExclusiveAccess());
-  EXPECT_TRUE(service.serviceMounts().empty());
-  writer->releaseExclusiveAccess();
-  (void)writer->mediumState();
-  EXPECT_TRUE(waitUntil([&] { return service.serviceMounts().size() == 1; }));
+}
+
+unsigned modeOf(const fs::path& p) {
+  struct stat st {};
+  return ::lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFF;
+}
+
+bool nobodyCanOpen(const fs::path& p) {
+  return test::runAsNobody([&] {
+           const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+           if (fd >= 0) ::close(fd);
+           return fd >= 0 ? 1 : 0;
+         }) == 1;
+}
+
+TEST(WriterPermissions, OnlyTheOwnerReadsADiscAndOlderWritersAreClosedWhenOpened) {
+  Env env;
+  const fs::path dir = env.dir(), tmp = env.tmp.path();
+  writeFile(tmp / "tree/secret.txt", "only mine");
+  ASSERT_EQ(::chmod((tmp / "tree/secret.txt").c_str(), 0600), 0);
+  ASSERT_EQ(test::runProgram("genisoimage", {"-quiet", "-r", "-V", "SECRET", "-o", (tmp / "s.iso").string(),
+                                             (tmp / "tree").string()}).exitCode, 0);
+  ASSERT_TRUE(createWriter(dir, "w", {}));
+  ASSERT_TRUE(insertMedium(dir, "w", openCdr(tmp / "s.iso")));
+  const WriterPaths paths = env.paths();
+  const fs::path mounted = writerMountDir("w") / "SECRET";
+  ASSERT_TRUE(fs::exists(mounted / "secret.txt"));
+  test::openUpForNobody(tmp);
+
+  const std::vector<std::pair<fs::path, unsigned>> cases{
+      {paths.dir(), 0700}, {paths.identityFile(), 0600}, {paths.tocFile(), 0600}, {paths.mediumFile(), 0600},
+      {paths.mountTable(), 0600}, {paths.exclusiveLock(), 0600}, {paths.mountLock(), 0600},
+      {tmp / "run/tessaline", 0700}, {mountBaseDir(), 0700}, {writerMountDir("w"), 0700}};
+  auto check = [&](const std::string& when) {
+    for (const auto& [path, mode] : cases) EXPECT_EQ(modeOf(path), mode) << when << ": " << path;
+    EXPECT_FALSE(nobodyCanOpen(paths.mediumFile())) << when;
+    EXPECT_FALSE(nobodyCanOpen(mounted / "secret.txt")) << when;
+  };
+  check("made now");
+
+  // A writer as earlier versions left it, open to everybody: closed, with its
+  // mount folders, as soon as the service or a command opens it.
+  auto openUp = [&] {
+    ::chmod(dir.c_str(), 0755);
+    for (const auto& [path, mode] : cases) ::chmod(path.c_str(), mode == 0700 ? 0755 : 0644);
+    ASSERT_TRUE(nobodyCanOpen(paths.mediumFile()));
+  };
+  openUp();
+  { EmulatedService service(dir); }
+  check("opened by the service");
+  openUp();
+  ASSERT_TRUE(writerInfo(dir, "w"));
+  check("opened by a command");
+}
+
+TEST(WriterPermissions, AMountFolderTakenByAnotherUserIsNotUsed) {
+  TempDir tmp;
+  test::openUpForNobody(tmp.path());
+  ASSERT_EQ(::chmod(tmp.path().c_str(), 01777), 0);  // like /tmp
+  test::ScopedEnv runtime("XDG_RUNTIME_DIR", "");
+  test::ScopedEnv cache("XDG_CACHE_HOME", "");
+  test::ScopedEnv home("HOME", "");
+  test::ScopedEnv tmpdir("TMPDIR", tmp.path().string());
+  const fs::path fallback = tmp / ("tessaline-" + std::to_string(::geteuid()));
+  EXPECT_EQ(mountBaseDir(), fallback / "mounts");
+  ASSERT_EQ(test::runAsNobody([&] { return ::mkdir(fallback.c_str(), 0777) == 0 ? 0 : 1; }), 0);
+
+  const fs::path dir = tmp / "writers";
+  test::writeFile(tmp / "tree/a.txt", "a");
+  ASSERT_EQ(test::runProgram("genisoimage", {"-quiet", "-r", "-o", (tmp / "a.iso").string(), (tmp / "tree").string()})
+                .exitCode,
+            0);
+  ASSERT_TRUE(createWriter(dir, "w", {}));
+  ASSERT_TRUE(insertMedium(dir, "w", openCdr(tmp / "a.iso")));
+  const auto info = writerInfo(dir, "w");
+  ASSERT_TRUE(info);
+  EXPECT_FALSE(info.value().mountPoint);
+  EXPECT_TRUE(fs::is_empty(fallback));
+  const auto again = mountDisc(WriterPaths{dir, "w"}, *info.value().disc, "emu1");
+  ASSERT_FALSE(again);
+  EXPECT_EQ(again.error().kind, ErrorKind::PermissionDenied);
+  EXPECT_NE(again.error().message.find("belongs to another user"), std::string::npos) << again.error().message;
+
+  // Once it is gone, a private folder of our own takes its place.
+  fs::remove(fallback);
+  EXPECT_TRUE(mountDisc(WriterPaths{dir, "w"}, *info.value().disc, "emu1"));
+  EXPECT_EQ(modeOf(fallback), 0700u);
 }
 
 }  // namespace
