@@ -102,10 +102,13 @@ TEST_F(CliTest, WritersListTheSpeedsAndBurnRefusesAnotherNamingThem) {
   const auto listing = runCli({"writers"});
   EXPECT_NE(listing.out.find("speeds for its disc: 4x, 10x, 16x, 24x"), std::string::npos) << listing.out;
   writeFile(temp_ / "home/Docs/a.txt", "a");
-  const auto refused = runCli({"burn", "--speed", "8", (temp_ / "home/Docs").string()});
-  EXPECT_EQ(refused.exitCode, 2);
-  EXPECT_NE(refused.err.find("does not offer 8x for this disc; it allows 4x, 10x, 16x, 24x"), std::string::npos)
-      << refused.err;
+  // 100x is a speed this writer lacks; 101x is no CD speed at all.
+  for (const auto& [speed, says] : {std::pair{"8", "does not offer 8x for this disc; it allows 4x, 10x, 16x, 24x"},
+                                    std::pair{"100", "does not offer 100x"}, std::pair{"101", "takes a CD multiple"}}) {
+    const auto refused = runCli({"burn", "--speed", speed, (temp_ / "home/Docs").string()});
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_NE(refused.err.find(says), std::string::npos) << refused.err;
+  }
   EXPECT_EQ(json({"status", "--json"}).object()[QStringLiteral("title")].toString(), QStringLiteral("untitled"));
 }
 
