@@ -2,8 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <functional>
-
 #include "burn/image_tool.h"
 #include "support/test_support.h"
 
@@ -21,30 +19,23 @@ void makeExecutable(const fs::path& path, const std::string& script) {
 
 // The image tool's command lines: other programs and stored habits rely on them.
 TEST(ImageToolArguments, TheCommandLineOfEachKindOfSession) {
-  const Args first = {"-quiet", "-D", "-J", "-joliet-long", "-V", "my CDROM", "-r", "-o", "/p/42.iso"};
-  const Args next = {"-quiet", "-D", "-r", "-J", "-joliet-long", "-V", "my CDROM", "-o", "/p/42.iso"};
-  const auto join = [](Args a, const Args& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+  // session, hide the previous sessions, UTF-16 Joliet, hidden names, volume name: the arguments joined by "|"
+  const std::vector<std::tuple<std::string, bool, bool, Args, std::string, std::string>> cases = {
+      {"0", false, false, {}, "my CDROM", "-quiet|-D|-J|-joliet-long|-V|my CDROM|-r|-o|/p/42.iso|/p/42"},
+      {"0", true, false, {}, "", "-quiet|-D|-J|-joliet-long|-V||-r|-o|/p/42.iso|/p/42"},  // nothing to hide
+      {"0", false, false, {"caf\xE9", "x\\*y"}, "Caf\xC3\xA9",
+       "-quiet|-D|-J|-joliet-long|-V|Caf\xC3\xA9|-r|-o|/p/42.iso|-hide-joliet|caf\xE9|-hide-joliet|x\\*y|/p/42"},
+      {"12345,23456", false, false, {}, "V", "-quiet|-D|-r|-J|-joliet-long|-V|V|-o|/p/42.iso|-M|/dev/sr0|-C|12345,23456|/p/42"},
+      {"12345,23456", true, false, {}, "V", "-quiet|-D|-r|-J|-joliet-long|-V|V|-o|/p/42.iso|-C|12345,23456|/p/42"},
+      {"0,11702", false, true, {"a\xFF"}, "V",
+       "-quiet|-D|-r|-J|-joliet-long|-V|V|-o|/p/42.iso|-M|/dev/sr0|-C|0,11702|-joliet-utf16|-hide-joliet|a\xFF|/p/42"},
   };
-  const std::vector<std::tuple<std::string, std::function<void(ImageToolRequest&)>, Args>> cases = {
-      {"0", [](auto&) {}, join(first, {"/p/42"})},
-      {"0", [](auto& r) { r.hidePreviousSessions = true; }, join(first, {"/p/42"})},  // nothing to hide
-      {"0", [](auto& r) { r.volumeName = QString(); },
-       {"-quiet", "-D", "-J", "-joliet-long", "-V", "", "-r", "-o", "/p/42.iso", "/p/42"}},
-      {"0", [](auto& r) { r.volumeName = QStringLiteral("Caf\u00e9"); },
-       {"-quiet", "-D", "-J", "-joliet-long", "-V", "Caf\xC3\xA9", "-r", "-o", "/p/42.iso", "/p/42"}},
-      {"0", [](auto& r) { r.jolietHidden = {"caf\xE9", "x\\*y"}; },
-       join(first, {"-hide-joliet", "caf\xE9", "-hide-joliet", "x\\*y", "/p/42"})},
-      {"12345,23456", [](auto&) {}, join(next, {"-M", "/dev/sr0", "-C", "12345,23456", "/p/42"})},
-      {"12345,23456", [](auto& r) { r.hidePreviousSessions = true; }, join(next, {"-C", "12345,23456", "/p/42"})},
-      {"0,11702", [](auto& r) { r.jolietUtf16 = true; r.jolietHidden = {"a\xFF"}; },
-       join(next, {"-M", "/dev/sr0", "-C", "0,11702", "-joliet-utf16", "-hide-joliet", "a\xFF", "/p/42"})},
-  };
-  for (const auto& [session, change, expected] : cases) {
-    ImageToolRequest r{QStringLiteral("my CDROM"), "/p/42.iso", "/dev/sr0", session, false, "/p/42", {}, false};
-    change(r);
-    EXPECT_EQ(mkisofsArguments(r), expected) << ::testing::PrintToString(expected);
+  for (const auto& [session, hide, utf16, hidden, volume, expected] : cases) {
+    std::string joined;
+    for (const auto& a : mkisofsArguments(
+             {QString::fromStdString(volume), "/p/42.iso", "/dev/sr0", session, hide, "/p/42", hidden, utf16}))
+      joined += (joined.empty() ? "" : "|") + a;
+    EXPECT_EQ(joined, expected);
   }
 }
 

@@ -22,19 +22,21 @@ std::string cat(std::initializer_list<std::string_view> parts) {
 }
 const std::string kParty = "party \xF0\x9F\x8E\x89.txt";  // an emoji: beyond U+FFFF
 
-TEST(JolietName, SubstitutesAndCutsAsLibisofsDoes) {
+// name, folder, encoding, the Joliet name as UTF-8, substituted, cut
+using NameCase = std::tuple<std::string, bool, JolietEncoding, std::string, bool, bool>;
+std::vector<NameCase> nameCases() {
   const auto U = JolietEncoding::Ucs2;
   const auto W = JolietEncoding::Utf16;
-  // name, folder, encoding, the Joliet name as UTF-8, substituted, cut
-  const std::vector<std::tuple<std::string, bool, JolietEncoding, std::string, bool, bool>> cases = {
+  return {
       {"plain.txt", false, W, "plain.txt", false, false},
+      {"Caf\xC3\xA9 \xE6\x97\xA5.txt", false, W, "Caf\xC3\xA9 \xE6\x97\xA5.txt", false, false},
       {kParty, false, U, "party _.txt", true, false},
       {kParty, false, W, kParty, false, false},
       {"raw-\xFF.txt", false, W, "raw-_.txt", true, false},
       {"two\xC3(x", false, W, "two_(x", true, false},        // a broken sequence: one _ per stray byte
       {"over\xC0\xAF", false, W, "over__", true, false},    // an overlong form
       {"sur\xED\xA0\x80", false, W, "sur___", true, false}, // a surrogate written as UTF-8
-      {"cut\xE2\x82", false, W, "cut__", true, false},      // cut off at the end
+      {"cut\xE2\x82", false, U, "cut__", true, false},      // cut off at the end
       {"a:b*c?d;e\\f\x01g", false, W, "a_b_c_d_e_f_g", true, false},
       {rep(103, 'a'), false, W, rep(103, 'a'), false, false},
       {rep(104, 'b'), false, W, rep(103, 'b'), false, true},
@@ -50,7 +52,10 @@ TEST(JolietName, SubstitutesAndCutsAsLibisofsDoes) {
       {cat({rep(102, 'h'), "\xF0\x9F\x8E\x89z"}), false, U, cat({rep(102, 'h'), "_"}), true, true},
       {"", false, W, "", false, false},
   };
-  for (const auto& [name, folder, encoding, joliet, substituted, cut] : cases) {
+}
+
+TEST(JolietName, SubstitutesAndCutsAsLibisofsDoes) {
+  for (const auto& [name, folder, encoding, joliet, substituted, cut] : nameCases()) {
     const JolietName j = jolietName(name, folder, encoding);
     EXPECT_EQ(std::tuple(jolietUnitsToUtf8(j.units), j.substituted, j.cut), std::tuple(joliet, substituted, cut)) << name;
   }
@@ -86,39 +91,31 @@ TEST(JolietNameWarnings, NamesEveryChangedEntryAndBothSidesOfACollision) {
   EXPECT_TRUE(jolietNameWarnings(tree, JolietEncoding::Utf16).empty());
 }
 
-// The model against libisofs itself: every predicted Joliet name is what
-// xorrisofs writes (numbered collisions aside), read back by xorriso.
-TEST(JolietNameWarnings, PredictionsMatchWhatXorrisofsWrites) {
+// The table against libisofs itself: each UTF-16 name is what xorrisofs
+// writes, read back by xorriso, for the tree the model reads from disk.
+TEST(JolietName, TheTableIsWhatXorrisofsWrites) {
   TempDir dir;
-  const fs::path tree = dir / "t";
-  const std::vector<std::string> names = {
-      kParty, "raw-\xFF.txt", "two\xC3(x", "a:b*c?d;e\\f", rep(200, 'n'), cat({rep(100, 'd'), ".text"}),
-      cat({rep(90, 'e'), ".", rep(20, 'E')}), cat({rep(99, 'j'), ".tar.gz"}), cat({rep(101, 'g'), "\xF0\x9F\x8E\x89z"}),
-      "Caf\xC3\xA9 \xE6\x97\xA5.txt", cat({"k.", rep(110, 'K')})};
+  std::set<std::string> expected = {"'/'"};
+  for (const auto& [name, folder, encoding, joliet, substituted, cut] : nameCases()) {
+    // A lone surrogate (a split pair) reads back differently in each reader.
+    if (encoding != JolietEncoding::Utf16 || name.empty() || joliet.ends_with("\xEF\xBF\xBD")) continue;
+    test::writeFile(folder ? dir / "t" / name / "inner" : dir / "t" / name, "x");
+    expected.insert(cat({"'/", joliet, "'"}));
+    if (folder) expected.insert(cat({"'/", joliet, "/inner'"}));
+  }
   SessionNameTree model;
-  for (const auto& n : names) test::writeFile(tree / n, "x");
-  test::writeFile(tree / (cat({rep(104, 'f'), ".dir"})) / "inner", "x");
-  model.addTreeOnDisk(tree);
+  model.addTreeOnDisk(dir / "t");
+  EXPECT_EQ(model.folders().at("").size(), expected.size() - 2);
   const fs::path image = dir / "t.iso";
-  const auto built = test::runProgram(
-      "xorrisofs", {"-quiet", "-D", "-J", "-joliet-long", "-joliet-utf16", "-r", "-o", image.string(), tree.string()});
+  const auto built = test::runProgram("xorrisofs", {"-quiet", "-D", "-J", "-joliet-long", "-joliet-utf16", "-r", "-o",
+                                                    image.string(), (dir / "t").string()});
   ASSERT_EQ(built.exitCode, 0) << built.err;
   const auto read = test::runProgram("xorriso", {"-read_fs", "norock", "-indev", image.string(), "-find", "/"});
   ASSERT_EQ(read.exitCode, 0) << read.err;
-
-  std::set<std::string> expected;
-  for (const auto& [folder, entries] : model.folders())
-    for (const auto& [name, kind] : entries) {
-      const auto shown = [](const std::string& n, bool isFolder) {
-        return jolietUnitsToUtf8(jolietName(n, isFolder, JolietEncoding::Utf16).units);
-      };
-      const std::string parent = folder.empty() ? std::string() : cat({shown(folder, true), "/"});
-      expected.insert(cat({"'/", parent, shown(name, kind == SessionEntryKind::Folder), "'"}));
-    }
   std::set<std::string> seen;
   std::istringstream lines(read.out);
   for (std::string line; std::getline(lines, line);)
-    if (line.size() > 3) seen.insert(line);
+    if (line.starts_with("'/")) seen.insert(line);
   EXPECT_EQ(seen, expected);
 }
 
