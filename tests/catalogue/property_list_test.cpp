@@ -5,29 +5,23 @@
 namespace tessaline {
 namespace {
 
-// A compact picture of a value: s"text", d"bytes", i7, r0.5, b1, [..], {k=..}.
+// A compact picture of a value: s"text", d"bytes", t"date", i7, r0.5, b1, u3, null, [..], {k=..}.
 std::string picture(const PlistValue& v) {
+  const bool dict = v.type == PlistType::Dict;
+  const char tag = "[{sdirbtu"[static_cast<int>(v.type) % 9];  // in the order of PlistType
   switch (v.type) {
-    case PlistType::String: return "s\"" + v.bytes + "\"";
-    case PlistType::Data: return "d\"" + v.bytes + "\"";
-    case PlistType::Date: return "t\"" + v.bytes + "\"";
-    case PlistType::Integer: return "i" + std::to_string(v.integer);
-    case PlistType::Real: return "r" + std::to_string(v.real).substr(0, 4);
-    case PlistType::Boolean: return "b" + std::to_string(v.integer);
-    case PlistType::Uid: return "u" + std::to_string(v.integer);
-    case PlistType::Null: return "null";
-    case PlistType::Array: {
-      std::string out = "[";
-      for (const auto& c : v.children) out += (out.size() > 1 ? "," : "") + picture(c);
-      return out + "]";
-    }
+    case PlistType::Array:
     case PlistType::Dict: {
-      std::string out = "{";
-      for (std::size_t i = 0; i < v.children.size(); ++i) out += (i ? "," : "") + v.keys[i] + "=" + picture(v.children[i]);
-      return out + "}";
+      std::string out(1, tag);
+      for (std::size_t i = 0; i < v.children.size(); ++i)
+        out += (i ? "," : "") + (dict ? v.keys[i] + "=" : "") + picture(v.children[i]);
+      return out + (dict ? "}" : "]");
     }
+    case PlistType::Integer: case PlistType::Boolean: case PlistType::Uid: return tag + std::to_string(v.integer);
+    case PlistType::Real: return "r" + std::to_string(v.real).substr(0, 4);
+    case PlistType::Null: return "null";
+    default: return tag + ("\"" + v.bytes + "\"");
   }
-  return "?";
 }
 
 std::string xml(const std::string& body) { return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">" + body + "</plist>"; }
