@@ -2,12 +2,18 @@
 
 #include <sys/stat.h>
 
+#include <set>
+#include <sstream>
+
+#include "burn/image_build.h"
 #include "burn/image_tool.h"
+#include "common/log.h"
 #include "support/test_support.h"
 
 namespace tessaline {
 namespace {
 
+using test::runProgram;
 using test::TempDir;
 namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
@@ -40,15 +46,11 @@ TEST(ImageToolArguments, TheCommandLineOfEachKindOfSession) {
 }
 
 TEST(ImageToolSessionText, OnlyZeroOrTwoAddressesThatCannotOverlap) {
-  for (const char* good : {"0", "0,11702", "12345,23456", "0,300", "2147483000,2147483647"}) {
+  for (const char* good : {"0", "0,11702", "12345,23456", "0,300", "2147483000,2147483647"})
     EXPECT_TRUE(checkSessionText(good).ok()) << good;
-  }
   for (const char* bad : {"", "00", "0,", ",5", "0,50", "0,299", "5,5", "9000,100", "-1,500", " 1,20000", "1,20000 ",
-                          "1,2,3", "1;20000", "0x10,20000", "0,2147483648", "99999999999,1", "1.5,20000"}) {
-    auto r = checkSessionText(bad);
-    ASSERT_FALSE(r.ok()) << bad;
-    EXPECT_EQ(r.error().kind, ErrorKind::InvalidInput);
-  }
+                          "1,2,3", "1;20000", "0x10,20000", "0,2147483648", "99999999999,1", "1.5,20000"})
+    EXPECT_FALSE(checkSessionText(bad).ok()) << bad;
 }
 
 // On PATH only xorrisofs is taken (not genisoimage, not mkisofs), and an empty
@@ -108,14 +110,96 @@ TEST(ImageToolOutput, AnImageMustBeWholeAndAsLongAsItSays) {
       {descriptor(11702 + 200), 199 * 2048, 11702, false},
   };
   for (const auto& [block16, size, next, ok] : cases) {
-    const auto r = checkImageHead(block16, size, next);
-    EXPECT_EQ(r.ok(), ok) << size << " from " << next;
-    if (!r.ok()) {
-      EXPECT_EQ(r.error().kind, ErrorKind::ToolFailed);
-    }
+    EXPECT_EQ(checkImageHead(block16, size, next).ok(), ok) << size << " from " << next;
   }
   TempDir dir;
   EXPECT_FALSE(checkImageFile(dir / "none.iso", 0).ok());
+}
+
+// One build, answered once and never from within start().
+ImageBuildResult runBuild(const fs::path& tool, const Args& args) {
+  ImageBuild build;
+  std::vector<ImageBuildResult> results;
+  QObject::connect(&build, &ImageBuild::finished, [&](const ImageBuildResult& r) { results.push_back(r); });
+  build.start(tool, args);
+  EXPECT_TRUE(results.empty());
+  EXPECT_TRUE(test::waitUntil([&] { return !results.empty(); }, std::chrono::seconds(60)));
+  test::waitUntil([] { return false; }, std::chrono::milliseconds(50));
+  EXPECT_EQ(results.size(), 1u);
+  return results.empty() ? ImageBuildResult{} : results[0];
+}
+
+// The image's paths as xorriso reads them, sorted: the Rock Ridge tree, or
+// with "norock" the Joliet tree.
+std::set<std::string> listing(const fs::path& image, bool joliet) {
+  const auto r = runProgram("xorriso", {"-abort_on", "FATAL", "-read_fs", joliet ? "norock" : "any", "-indev",
+                                        image.string(), "-find", "/"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  std::set<std::string> names;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);)  // quoted, byte for byte
+    if (line.size() >= 2 && line.front() == '\'' && line.back() == '\'') names.insert(line.substr(1, line.size() - 2));
+  return names;
+}
+
+// genisoimage, the second supported tool (xorrisofs is the burns' default):
+// names Joliet cannot carry (not UTF-8, beyond UCS-2) are hidden from it, and
+// only they; Rock Ridge keeps every name exactly.
+TEST(ImageBuild, GenisoimageKeepsEveryNameInRockRidgeAndHidesFromJolietOnlyWhatItCannotCarry) {
+  TempDir dir;
+  const fs::path staging = dir / "42";
+  const std::string utf8 = "Caf\xC3\xA9 \xE6\x97\xA5.txt";
+  const std::vector<std::string> names = {
+      "ok.txt", utf8, std::string(200, 'n'), "sub/caf\xE9", "other/caf\xE9", "d\xFF/inner.txt", "a*b\xFE",
+      "a*bc",  // a glob sibling of a hidden name
+      "we[i]rd*?\\\xFF", "smile\xF0\x9F\x98\x80.txt", "bad\xC0\xAF"};
+  for (const auto& name : names) test::writeFile(staging / name, "x");
+  fs::create_symlink("/nowhere", staging / "link\xE9");
+  ImageToolRequest r{QStringLiteral("Vol \u00e9"), dir / "42.iso", "", "0", false, staging,
+                     namesToHideFromJoliet(staging), false};
+  EXPECT_EQ(r.jolietHidden.size(), 7u);  // caf\xE9 once
+  const ImageBuildResult result = runBuild("/usr/bin/genisoimage", mkisofsArguments(r));
+  ASSERT_TRUE(result.success) << result.detail.toStdString();
+  EXPECT_EQ(result.exitCode, 0);
+
+  std::set<std::string> rr = {"/", "/sub", "/other", "/d\xFF", "/link\xE9"};
+  for (const std::string& name : names) rr.insert("/" + name);
+  EXPECT_EQ(listing(dir / "42.iso", false), rr);
+  // Joliet turns * into _; -joliet-long allows 103 characters.
+  EXPECT_EQ(listing(dir / "42.iso", true), (std::set<std::string>{"/", "/" + utf8, "/a_bc", "/" + std::string(103, 'n'),
+                                                                   "/ok.txt", "/other", "/sub"}));
+}
+
+// The tool runs with a UTF-8 locale, no input and the exact argument bytes;
+// its failure reports the last 20 lines of its standard error, and every line
+// goes to the log.
+TEST(ImageBuild, AFailingToolGetsItsArgumentsAsBytesAndReportsItsLastLinesOrThatItCannotRun) {
+  TempDir dir;
+  makeExecutable(dir / "probe",
+                 "#!/bin/sh\nfor i in $(seq 1 30); do echo \"problem $i\" >&2; done\necho 'to stdout'\n"
+                 "echo \"LC_ALL=$LC_ALL LANG=$LANG\" >&2\nif read -r line; then echo 'had input' >&2; fi\n"
+                 "for a in \"$@\"; do printf '%s' \"$a\" | od -An -tx1 | tr -d ' \\n' >&2; echo >&2; done\n"
+                 "printf 'no newline at the end' >&2\nexit 3\n");
+  test::ScopedEnv locale("LC_ALL", "C");
+  std::vector<std::string> logged;
+  LogCapture capture([&](const std::string& line) { logged.push_back(line); });
+  const ImageBuildResult result = runBuild(dir / "probe", {"caf\xE9", "", "a b"});
+  EXPECT_FALSE(result.success);
+  EXPECT_FALSE(result.cancelled);
+  EXPECT_EQ(result.exitCode, 3);
+  const QStringList lines = result.detail.split(QLatin1Char('\n'));
+  for (const char* line : {"problem 15", "problem 30", "LC_ALL=C.UTF-8 LANG=C.UTF-8", "636166e9", "612062",
+                           "no newline at the end"})
+    EXPECT_TRUE(lines.contains(QString::fromUtf8(line))) << line << " in " << result.detail.toStdString();
+  for (const char* line : {"problem 14", "had input", "to stdout"})
+    EXPECT_FALSE(lines.contains(QString::fromUtf8(line))) << line;
+  EXPECT_EQ(logged.size(), 34u);  // the empty argument gives an empty line: not kept
+  EXPECT_EQ(logged.front(), "problem 1");
+
+  // A tool the system cannot run, or cannot find, fails naming it.
+  makeExecutable(dir / "garbage", std::string("\x7f" "ELF garbage", 12));
+  EXPECT_TRUE(runBuild(dir / "garbage", {}).detail.contains(QStringLiteral("cannot run the image tool")));
+  EXPECT_TRUE(runBuild(dir / "no-such-tool", {}).detail.contains(QStringLiteral("no-such-tool")));
 }
 
 }  // namespace
