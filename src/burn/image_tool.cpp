@@ -176,15 +176,6 @@ Result<ImageTool> findImageTool() {
   return identifyImageTool(path.value());
 }
 
-const char* imageToolPackage(ImageToolKind kind) {
-  switch (kind) {
-    case ImageToolKind::Xorrisofs: return "xorriso";
-    case ImageToolKind::Genisoimage: return "genisoimage";
-    case ImageToolKind::Other: break;
-  }
-  return "";
-}
-
 QString describeImageTool(const ImageTool& tool) {
   const QString path = QString::fromLocal8Bit(tool.path.c_str());
   switch (tool.kind) {

@@ -86,8 +86,6 @@ Result<ImageTool> identifyImageTool(const std::filesystem::path& path);
 // locateImageTool, then identifyImageTool.
 Result<ImageTool> findImageTool();
 
-// The Debian package a tool comes from, or empty.
-const char* imageToolPackage(ImageToolKind kind);
 // The tool for a person: "xorrisofs (/usr/bin/xorrisofs, package xorriso)".
 QString describeImageTool(const ImageTool& tool);
 

@@ -54,11 +54,6 @@ void Producer::setFilePath(const fs::path& path) {
   filePath_ = path;
 }
 
-fs::path Producer::filePath() const {
-  const std::lock_guard lock(mutex_);
-  return filePath_;
-}
-
 BlockCount Producer::fileSize() const {
   const std::lock_guard lock(mutex_);
   struct stat st {};

@@ -39,7 +39,6 @@ class Producer : public TrackProducer {
   Producer& operator=(const Producer&) = delete;
 
   void setFilePath(const std::filesystem::path& path);
-  std::filesystem::path filePath() const;
   // The image's size now, in whole blocks (a part block is not counted);
   // 0 when the file cannot be examined. The file itself, not a link, counts.
   BlockCount fileSize() const;

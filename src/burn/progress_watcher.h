@@ -33,9 +33,6 @@ class ProgressWatcher : public QObject {
   void stopWatching();
 
   double progress() const { return progress_; }
-  double targetSize() const { return targetSize_; }
-  const std::filesystem::path& filePath() const { return filePath_; }
-  bool isWatching() const { return progressTimer_.isActive(); }
 
  public Q_SLOTS:
   // One poll; the timer calls it.
