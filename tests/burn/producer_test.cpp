@@ -81,7 +81,7 @@ TEST(Producer, RefusesAnImageItCannotRead) {
 
 // The image's size as a share of the target, starting determinate at almost 0;
 // a size seen before does not touch the bar again. A target of nothing (or
-// not a number) shows 0 and then 100, never NaN or infinity.
+// not a number) gives 100 once the image holds bytes, never NaN or infinity.
 TEST(ProgressWatcher, ShowsTheImageSizeAsAPercentageOfTheTargetOnTheTimer) {
   const std::vector<std::pair<double, std::vector<double>>> cases = {
       {1000.0, {0.001, 25.0, 150.0}}, {0.0, {0.001, 100.0}}, {-5.0, {0.001, 100.0}},
