@@ -28,7 +28,6 @@ std::vector<NameCase> nameCases() {
   const auto U = JolietEncoding::Ucs2;
   const auto W = JolietEncoding::Utf16;
   return {
-      {"plain.txt", false, W, "plain.txt", false, false},
       {"Caf\xC3\xA9 \xE6\x97\xA5.txt", false, W, "Caf\xC3\xA9 \xE6\x97\xA5.txt", false, false},
       {kParty, false, U, "party _.txt", true, false},
       {kParty, false, W, kParty, false, false},
