@@ -32,8 +32,6 @@ class ProgressWatcher : public QObject {
   // Stops polling; the bar keeps its last value.
   void stopWatching();
 
-  double progress() const { return progress_; }
-
  public Q_SLOTS:
   // One poll; the timer calls it.
   void checkProgress();
