@@ -18,6 +18,21 @@ bool jolietForbids(char32_t c) {
   return c < 0x20 || c == U'*' || c == U'/' || c == U':' || c == U';' || c == U'?' || c == U'\\';
 }
 
+// True when the bytes from `at` to the end are the start of one UTF-8
+// sequence cut short: iconv, under xorrisofs, drops such a tail whole.
+bool endsInACutSequence(std::string_view name, std::size_t at) {
+  const auto lead = static_cast<unsigned char>(name[at]);
+  const std::size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                             : lead >= 0xF0 && lead <= 0xF4                                 ? 4
+                                                                                              : 0;
+  if (length == 0 || name.size() - at >= length) return false;
+  // iconv asks for more input before it looks at what the bytes would mean
+  // (even a surrogate's start is "incomplete").
+  for (std::size_t i = at + 1; i < name.size(); ++i)
+    if ((static_cast<unsigned char>(name[i]) & 0xC0) != 0x80) return false;
+  return true;
+}
+
 // The name as the image tool converts it, before any cut.
 std::u16string toUnits(std::string_view name, JolietEncoding encoding, bool& substituted) {
   std::u16string units;
@@ -25,6 +40,10 @@ std::u16string toUnits(std::string_view name, JolietEncoding encoding, bool& sub
   for (std::size_t i = 0; i < name.size();) {
     char32_t cp = 0;
     const std::size_t len = decodeUtf8(name, i, cp);
+    if (len == 0 && encoding == JolietEncoding::Utf16 && endsInACutSequence(name, i)) {
+      substituted = true;
+      break;
+    }
     if (len == 0) {  // each stray byte on its own, as iconv skips them
       units.push_back(u'_');
       substituted = true;

@@ -36,6 +36,9 @@ std::vector<NameCase> nameCases() {
       {"over\xC0\xAF", false, W, "over__", true, false},    // an overlong form
       {"sur\xED\xA0\x80", false, W, "sur___", true, false}, // a surrogate written as UTF-8
       {"cut\xE2\x82", false, U, "cut__", true, false},      // cut off at the end
+      {"cut\xE2\x82", false, W, "cut", true, false},        // xorrisofs drops the tail
+      {"end\xED\xA0", false, W, "end", true, false},        // even a surrogate's start
+      {"mid\xE2\x82x", false, W, "mid__x", true, false},     // not at the end: byte by byte
       {"a:b*c?d;e\\f\x01g", false, W, "a_b_c_d_e_f_g", true, false},
       {rep(103, 'a'), false, W, rep(103, 'a'), false, false},
       {rep(104, 'b'), false, W, rep(103, 'b'), false, true},
