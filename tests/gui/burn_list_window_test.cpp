@@ -37,6 +37,7 @@ class BurnListWindow : public GuiFixture {
 TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   writeFile(temp_ / "disc/Old/one.txt", "one");
   writeFile(temp_ / "disc/readme.txt", "readme");
+  writeFile(temp_ / "disc/.tessaline", "x");  // the disc's own record is never listed
   addWriter("rec");
   insert("rec", "cd-r", {makeImage(temp_ / "disc", "ARCHIVE")});
   start();
@@ -50,6 +51,12 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   ASSERT_EQ(sorted(), (std::vector<std::string>{"Old", "readme.txt"}));
   EXPECT_EQ(window().titleLabel()->text(), QStringLiteral("ARCHIVE"));
   EXPECT_TRUE(window().capacityBar()->isEnabled());
+  auto& model = controller().sessionContentController();
+  EXPECT_EQ(model.items()[0].aPath, *controller().statusController().content().mountPath / model.items()[0].aPathComponent);
+  // Another report for the same mounted disc does not add its entries again.
+  controller().deviceStatusChanged(controller().theDevice());
+  ASSERT_TRUE(settle());
+  EXPECT_EQ(listNames().size(), 2u);
 
   writeFile(temp_ / "src/New/a.txt", std::string(1'500'000, 'a'));
   writeFile(temp_ / "src/b.txt", "b");
@@ -57,7 +64,6 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   writeFile(odd / "x.txt", "");
   app().openFiles({temp_ / "src/New", temp_ / "src/b.txt", odd});
   ASSERT_EQ(listNames().size(), 5u);
-  auto& model = controller().sessionContentController();
   // A name that is not UTF-8 is shown readably and kept exactly, with a generic icon.
   const QModelIndex oddIndex = model.index(4, 0);
   EXPECT_EQ(oddIndex.data(SessionContentModel::PathRole).toByteArray().toStdString(), odd.native());
@@ -117,6 +123,11 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   app().openFiles({temp_ / "big"});
   ASSERT_TRUE(waitUntil([&] { return !window().capacityBar()->nextSessionFits(); }));
   EXPECT_TRUE(window().spaceLabel()->text().contains(QStringLiteral("does not fit")));
+
+  // Ejected: the disc's entries go, the source stays at its full size.
+  window().action("ejectAction")->trigger();
+  ASSERT_TRUE(waitUntil([&] { return listNames().size() == 1; }, std::chrono::seconds(10)));
+  EXPECT_EQ(window().totalLabel()->text(), QStringLiteral("Total: 900.00 MB"));
 }
 
 }  // namespace
