@@ -1,7 +1,6 @@
-// Files reaching the application: drops on the window, the command line,
-// and a second start handing its files to the running one.
+// Files reaching the application: drops on the window, the open panel and
+// the command line.
 
-#include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -10,7 +9,6 @@
 #include <QUrl>
 
 #include "gui/file_arguments.h"
-#include "gui/single_instance.h"
 #include "gui_fixture.h"
 
 namespace tessaline::test {
@@ -50,35 +48,6 @@ TEST(CommandLine, FilesBecomeAbsoluteAndOptionsAreNotFiles) {
   EXPECT_TRUE(gui::parseCommandLine(2, argvHelp, "/").help);
 }
 
-TEST(SecondStart, MessagesRoundTripAndMalformedOnesAreRefused) {
-  const std::vector<fs::path> paths{"/a", std::string("/caf\xe9/\xff"), "/with space/x"};
-  EXPECT_EQ(gui::decodePaths(gui::encodePaths(paths)), paths);
-  QByteArray truncated = gui::encodePaths(paths);
-  truncated.chop(2);
-  EXPECT_FALSE(gui::decodePaths(truncated).has_value());
-  EXPECT_FALSE(gui::decodePaths(gui::encodePaths({}) + QByteArray("\xff\xff\xff\xff", 4)).has_value());
-  EXPECT_FALSE(gui::decodePaths(QByteArray()).has_value());  // a look, not a request
-  // Relative paths are not accepted from another process.
-  EXPECT_EQ(gui::decodePaths(gui::encodePaths({"relative", "/ok"})), (std::vector<fs::path>{"/ok"}));
-}
-
-TEST(SecondStart, AStaleSocketIsReplaced) {
-  TempDir temp;
-  const QString name = QString::fromStdString((temp / "tessaline.socket").string());
-  {
-    gui::InstanceServer crashed([](std::vector<fs::path>) {});
-    ASSERT_TRUE(crashed.listen(name));
-  }
-  writeFile(temp / "tessaline.socket", "");  // a leftover file where the socket was
-  gui::InstanceServer server([](std::vector<fs::path>) {});
-  EXPECT_TRUE(server.listen(name));
-  // A second server while the first answers: refused, not stolen.
-  gui::InstanceServer another([](std::vector<fs::path>) {});
-  EXPECT_FALSE(another.listen(name));
-  // Nobody listening: the start becomes the running one.
-  EXPECT_FALSE(gui::handToRunningInstance({"/a"}, QString::fromStdString((temp / "none.socket").string()), 500));
-}
-
 class Drops : public GuiFixture {
  protected:
   // Drags the data over the window and drops it; answers whether the window took it.
@@ -92,15 +61,15 @@ class Drops : public GuiFixture {
   }
 };
 
-TEST_F(Drops, FileUrlsAreAddedInOrderAndTextIsIgnored) {
+TEST_F(Drops, FileUrlsAreAddedInOrderTextIsIgnoredAndTheOpenPanelTakesFilesAndFolders) {
   addWriter("rec");
   insert("rec", "cd-r");
   start();
   EXPECT_TRUE(window().acceptDrops());
-  writeFile(temp_ / "src/one.txt", "1");
-  writeFile(temp_ / "src/two/x.txt", "2");
-  writeFile(temp_ / "other/one.txt", "namesake");
-  writeFile(temp_ / "src/three.txt", "3");
+  for (const char* file : {"src/one.txt", "src/two/x.txt", "other/one.txt", "src/three.txt", "pick/Folder/inner.txt",
+                           "pick/file.txt", "pick/left-out.txt"})
+    writeFile(temp_ / file, file);
+  const auto url = [&](const char* file) { return QUrl::fromLocalFile(QString::fromStdString((temp_ / file).string())); };
 
   QMimeData text;
   text.setText(QString::fromStdString((temp_ / "src/one.txt").string()));
@@ -111,28 +80,17 @@ TEST_F(Drops, FileUrlsAreAddedInOrderAndTextIsIgnored) {
   EXPECT_TRUE(listNames().empty());
 
   QMimeData files;
-  files.setUrls({QUrl::fromLocalFile(QString::fromStdString((temp_ / "src/one.txt").string())),
-                 QUrl(QStringLiteral("https://example.org/ignored")),
-                 QUrl::fromLocalFile(QString::fromStdString((temp_ / "src/two").string())),
-                 QUrl::fromLocalFile(QString::fromStdString((temp_ / "other/one.txt").string())),
-                 QUrl::fromLocalFile(QString::fromStdString((temp_ / "src/three.txt").string()))});
+  files.setUrls({url("src/one.txt"), QUrl(QStringLiteral("https://example.org/ignored")), url("src/two"),
+                 url("other/one.txt"), url("src/three.txt")});
   files.setText(QStringLiteral("also text"));
   EXPECT_TRUE(drop(files));
   // The namesake is refused (a beep); the rest keep the drag's order.
   EXPECT_EQ(listNames(), (std::vector<std::string>{"one.txt", "two", "three.txt"}));
   EXPECT_EQ(controller().sessionContentController().items()[0].aPath, temp_ / "src/one.txt");
 
-}
-
-TEST_F(Drops, TheOpenPanelTakesFilesAndFoldersTogetherAsAWindowModalSheet) {
-  addWriter("rec");
-  insert("rec", "cd-r");
-  start();
-  writeFile(temp_ / "pick/Folder/inner.txt", "i");
-  writeFile(temp_ / "pick/file.txt", "f");
-  writeFile(temp_ / "pick/left-out.txt", "l");
-
-  // Cancelled: nothing is added.
+  // The open panel, a window-modal sheet, takes files and folders together;
+  // cancelled, it adds nothing.
+  controller().sessionContentController().removeAll();
   QFileDialog* panel = nullptr;
   const auto openPanel = [&] {
     controller().addSourcePath();

@@ -1,8 +1,5 @@
 #include "gui_fixture.h"
 
-#include <QAbstractButton>
-#include <QApplication>
-
 #include "devices/emulated/emulated_medium.h"
 #include "devices/emulated/emulated_writers.h"
 
@@ -66,6 +63,7 @@ void GuiFixture::start(bool waitForStatus) {
   options.quitOnTerminate = false;
   app_ = std::make_unique<gui::DesktopApp>(options);
   QObject::connect(&app_->controller(), &appController::statusSettled, [this] { ++settledCount_; });
+  QObject::connect(&app_->controller(), &appController::burnFinished, [this](const BurnOutcome& o) { outcome_ = o; });
   app_->start();
   if (waitForStatus) {
     ASSERT_TRUE(settle());

@@ -2,7 +2,9 @@
 // The desktop application on real emulated writers in a private folder,
 // with private preferences, runtime, cache and temp folders.
 
+#include <QAbstractButton>
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -11,6 +13,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 #include <QWidget>
 
 #include <gtest/gtest.h>
@@ -45,6 +48,7 @@ class GuiFixture : public ::testing::Test {
   fs::path makeImage(const fs::path& folder, const std::string& volume = "DISC");
 
   // Creates the application and runs its start-up; waits for the status.
+  // The last burn's outcome lands in outcome_.
   void start(bool waitForStatus = true);
   bool settle();
 
@@ -68,6 +72,7 @@ class GuiFixture : public ::testing::Test {
   std::vector<std::unique_ptr<ScopedEnv>> env_;
   std::unique_ptr<gui::DesktopApp> app_;
   int settledCount_ = 0;
+  std::optional<BurnOutcome> outcome_;
 };
 
 }  // namespace tessaline::test
