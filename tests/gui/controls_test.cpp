@@ -1,7 +1,5 @@
 // The volume-name field, the preferences panel and the saved window frame.
 
-#include <QTest>
-
 #include "app/cd_name_formatter.h"
 #include "gui/preferences_panel.h"
 #include "gui_fixture.h"
@@ -54,28 +52,6 @@ TEST_F(Controls, TheVolumeNameFieldTakesOnlyWhatTheFormatterAllows) {
   for (int u = 0; u < 0x3000; ++u) allowed += CDNameFormatter::isAllowedCharacter(QChar(static_cast<char16_t>(u)));
   EXPECT_EQ(allowed, 67);  // letters, digits and five marks
   EXPECT_FALSE(CDNameFormatter::isAcceptableName(QStringLiteral("a/b")));  // an offered name is judged whole
-}
-
-TEST_F(Controls, ANameTheProgramOfferedFollowsTheDiscAndATypedOneStays) {
-  writeFile(temp_ / "disc/Docs/a.txt", "a");
-  addWriter("a");
-  addWriter("b");
-  insert("a", "cd-r", {makeImage(temp_ / "disc", "Backup")});
-  insert("b", "cd-r");
-  start();
-  ASSERT_TRUE(waitUntil([&] { return window().nameEdit()->text() == QStringLiteral("Backup"); }));
-  auto choose = [&](int index) {
-    window().writerCombo()->setCurrentIndex(index);
-    Q_EMIT window().writerCombo()->activated(index);
-    ASSERT_TRUE(settle());
-  };
-  choose(1);  // b's blank disc has no name to keep
-  EXPECT_EQ(window().nameEdit()->text(), QString());
-  choose(0);
-  EXPECT_EQ(window().nameEdit()->text(), QStringLiteral("Backup"));
-  window().nameEdit()->setText(QStringLiteral("Mine"));
-  choose(1);
-  EXPECT_EQ(window().nameEdit()->text(), QStringLiteral("Mine"));
 }
 
 TEST_F(Controls, ThePreferencesPanelWritesTheSwitches) {

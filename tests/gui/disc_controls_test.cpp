@@ -1,12 +1,9 @@
-// What the window offers for the disc in the writer: the speeds, Burn, the
-// erase question, the no-writer alert's two ways out, the update alert and
-// the update check's answers, the progress sheet's layout.
+// What the window offers for the disc in the writer, the no-writer and
+// update alerts, the progress sheet's layout.
 
-#include <QAbstractButton>
 #include <QDesktopServices>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTest>
 
 #include "devices/emulated/emulated_medium.h"
 #include "devices/emulated/emulated_writers.h"
@@ -63,6 +60,8 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
       words << controller().strings().localized(key);
     EXPECT_EQ(window().statusLabel()->text(), words.join(QLatin1Char(' ')));
     EXPECT_EQ(window().titleLabel()->text(), step.title);
+    // The name field offers a continued disc's name, and only while it is in the writer.
+    EXPECT_EQ(window().nameEdit()->text(), i == 1 ? QStringLiteral("Holiday") : QString());
     QList<int> offered;
     for (int s = 0; s < window().speedCombo()->count(); ++s) offered << window().speedCombo()->itemData(s).toInt();
     EXPECT_EQ(offered, step.speeds);
@@ -98,11 +97,13 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
                         std::chrono::seconds(30)));
   EXPECT_FALSE(window().eraseButton()->isEnabled());
 
-  // Eject takes the disc out.
+  // Eject takes the disc out; a name the user typed stays.
+  window().nameEdit()->setText(QStringLiteral("Mine"));
   ASSERT_TRUE(waitUntil([&] { return window().action("ejectAction")->isEnabled(); }, std::chrono::seconds(10)));
   window().action("ejectAction")->trigger();
   ASSERT_TRUE(waitUntil([&] { return window().statusLabel()->text() == controller().strings().localized("noDisc"); },
                         std::chrono::seconds(10)));
+  EXPECT_EQ(window().nameEdit()->text(), QStringLiteral("Mine"));
 }
 
 TEST_F(DiscControls, TheNoWriterAlertQuitsOrCreatesTheEmulatedWriter) {
