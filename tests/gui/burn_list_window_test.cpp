@@ -1,10 +1,6 @@
 // The burn list in the window: colours, which rows can be selected, Remove,
 // and the controls that follow the list.
 
-#include <QLabel>
-#include <QPushButton>
-#include <QTest>
-
 #include "common/records.h"
 #include "gui_fixture.h"
 

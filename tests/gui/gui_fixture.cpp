@@ -19,13 +19,12 @@ GuiFixture::GuiFixture() {
   for (const char* d : {"writers", "runtime", "cache", "config", "tmp"}) fs::create_directories(temp_ / d);
   fs::permissions(temp_ / "runtime", fs::perms::owner_all);  // as a runtime folder must be
   prefsFile_ = temp_ / "prefs.conf";
-  env_.push_back(std::make_unique<ScopedEnv>("TESSALINE_WRITERS_DIR", writersDir_.string()));
-  env_.push_back(std::make_unique<ScopedEnv>("XDG_RUNTIME_DIR", (temp_ / "runtime").string()));
-  env_.push_back(std::make_unique<ScopedEnv>("XDG_CACHE_HOME", (temp_ / "cache").string()));
-  env_.push_back(std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", (temp_ / "config").string()));
-  env_.push_back(std::make_unique<ScopedEnv>("TMPDIR", (temp_ / "tmp").string()));
-  env_.push_back(std::make_unique<ScopedEnv>("TESSALINE_NO_REAL_DRIVES", "1"));
-  env_.push_back(std::make_unique<ScopedEnv>("TESSALINE_MOUNT_WAIT_S", "5"));
+  for (const auto& [name, value] : {std::pair{"TESSALINE_WRITERS_DIR", writersDir_.string()},
+                                    {"XDG_RUNTIME_DIR", (temp_ / "runtime").string()},
+                                    {"XDG_CACHE_HOME", (temp_ / "cache").string()},
+                                    {"XDG_CONFIG_HOME", (temp_ / "config").string()}, {"TMPDIR", (temp_ / "tmp").string()},
+                                    {"TESSALINE_NO_REAL_DRIVES", "1"}, {"TESSALINE_MOUNT_WAIT_S", "5"}})
+    env_.push_back(std::make_unique<ScopedEnv>(name, value));
   prefs().setValue(prefs::disableUpdateCheck, true);
 }
 

@@ -5,7 +5,6 @@
 
 #include <QImage>
 #include <QPixmap>
-#include <QTest>
 
 #include <cstdlib>
 
@@ -17,13 +16,9 @@ namespace {
 class Screenshot : public GuiFixture {
  protected:
   void burn() {
-    std::optional<BurnOutcome> outcome;
-    auto c = QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
+    outcome_.reset();
     window().burnButton()->click();
-    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(120)));
-    QObject::disconnect(c);
-    ASSERT_TRUE(outcome->written);
-    ASSERT_TRUE(waitUntil([&] { return !listNames().empty(); }, std::chrono::seconds(30)));
+    ASSERT_TRUE(waitUntil([&] { return outcome_ && outcome_->written && !listNames().empty(); }, std::chrono::seconds(120)));
     ASSERT_TRUE(settle());
   }
 };
