@@ -1,5 +1,6 @@
 // The update check against a loopback HTTP server: a newer release is
-// announced, and every broken or hostile answer ends the check silently.
+// announced, every broken or hostile answer ends the check silently (this
+// release and an unreachable server: the window's menu check).
 
 #include <gtest/gtest.h>
 
@@ -80,10 +81,6 @@ TEST(UpdateCheck, ANewerReleaseIsAnnouncedAndEveryBrokenOrHostileAnswerIsSilent)
   LoopbackServer target;
   target.reply = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n261";
   const QByteArray ok = "HTTP/1.1 200 OK\r\nConnection: close\r\n";
-  QTcpServer probe;  // a port nobody listens on once it is closed
-  ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-  const QUrl unreachable(QStringLiteral("http://127.0.0.1:%1/v").arg(probe.serverPort()));
-  probe.close();
   test::TempDir dir;
   test::writeFile(dir / "version.txt", "999");
   struct Case {
@@ -99,7 +96,6 @@ TEST(UpdateCheck, ANewerReleaseIsAnnouncedAndEveryBrokenOrHostileAnswerIsSilent)
       {"a newer release", ok + "Content-Length: 9\r\n\r\n253 words", {253}},
       {"a newer release, ended by closing", ok + "\r\n 254\n", {254}},
       {"chunked", ok + "Transfer-Encoding: chunked\r\n\r\n3\r\n255\r\n1;x=y\r\n \r\n0\r\n\r\n", {255}},
-      {"this release", ok + "\r\n252", {}},
       {"not a number", ok + "\r\nv999", {}},
       {"an error status", "HTTP/1.1 404 Not Found\r\n\r\n999", {}},
       {"a redirection", "HTTP/1.1 302 Found\r\nLocation: " + target.url().toEncoded() + "\r\n\r\n", {261}},
@@ -114,7 +110,6 @@ TEST(UpdateCheck, ANewerReleaseIsAnnouncedAndEveryBrokenOrHostileAnswerIsSilent)
       {"a huge body with its length", ok + "Content-Length: 10000000\r\n\r\n999 ", {}, 10'000'000 - 4},
       {"a huge body without length", ok + "\r\n999 ", {}, 10'000'000},
       {"never answering", {}, {}, 0, " ", 300ms},
-      {"unreachable", {}, {}, 0, " ", 5s, unreachable},
       {"not a URL", {}, {}, 0, " ", 5s, QUrl(QStringLiteral("not a url at all"))},
       {"a local file", {}, {}, 0, " ", 5s, QUrl::fromLocalFile(QString::fromStdString((dir / "version.txt").string()))},
   };
