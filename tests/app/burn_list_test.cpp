@@ -69,7 +69,6 @@ TEST_F(BurnListTest, SourcesEnterAbsoluteAndNormalOnlyWhenTheyNameAFileOrFolderA
     }
   }
   fs::current_path(here);
-
   // Several refused at once are named in one alert; the others are added.
   list().removeAll();
   window_.alerts.clear();
@@ -78,7 +77,6 @@ TEST_F(BurnListTest, SourcesEnterAbsoluteAndNormalOnlyWhenTheyNameAFileOrFolderA
   ASSERT_EQ(window_.alerts.size(), 1u);
   EXPECT_TRUE(window_.alerts[0].request.detail.contains(QStringLiteral("gone1")));
   EXPECT_TRUE(window_.alerts[0].request.detail.contains(QStringLiteral("gone2")));
-
   // Burn needs a non-zero total; only permanent rows are grey.
   const auto& t = controller().valueTransformers();
   const std::vector<std::pair<QVariant, int>> nonZero{

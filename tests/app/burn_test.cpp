@@ -36,7 +36,6 @@ TEST_F(BurnFlowTest, StartChecksAndTheDuplicateNameQuestionComeBeforeTheBurnAtTh
   EXPECT_EQ(listNames().size(), 3u);
   EXPECT_FALSE(controller().burnInProgress());
   window_.holdAlerts = false;
-
   // More than the free space is refused, an equal sum fits; hiding the
   // previous sessions asks nothing, for one burn.
   auto record = status();

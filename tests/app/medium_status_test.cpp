@@ -56,7 +56,6 @@ TEST_F(MonitorTest, NotificationsForOtherWritersOrDuringABurnChangeNothingAndSiz
   writeFile(temp_ / "gate", "");
   ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(60)));
   ASSERT_TRUE(outcome->written);
-
   // The disc brings the source back; what changed since counts again.
   ASSERT_TRUE(waitUntil([&] { return sizeOfSource() >= 0; }));
   ASSERT_TRUE(settle());

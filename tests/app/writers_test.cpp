@@ -82,7 +82,6 @@ TEST_F(RegistryTest, ListIsSortedByNameThenPathAndTheReservationFollowsTheSelect
   window_.writerMenu.selected = 2;
   controller_->changeDevice();
   EXPECT_EQ(controller_->theDevice()->displayName(), QStringLiteral("Drive B"));
-
   // With every writer gone nothing is selected; one that comes back is.
   const auto gone = service_.writers;
   service_.writers.clear();

@@ -88,7 +88,6 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   EXPECT_TRUE(window().capacityBar()->nextSessionFits());
   EXPECT_TRUE(window().spaceLabel()->text().contains(QStringLiteral("the next session takes 1.50 MB")));
   EXPECT_FALSE(window().removeButton()->isEnabled());
-
   // A click on a permanent row selects nothing; select-all takes only sources.
   clickRow(rowOf("Old"));
   EXPECT_FALSE(model.selectionModel()->hasSelection());
@@ -104,7 +103,6 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   EXPECT_EQ(sorted(), (std::vector<std::string>{"New", "Old", "readme.txt"}));
   EXPECT_FALSE(model.selectionModel()->hasSelection());
   EXPECT_FALSE(window().removeButton()->isEnabled());
-
   // The Remove action (the Delete key) too; permanent rows stay.
   clickRow(rowOf("New"));
   window().action("removeAction")->trigger();
@@ -112,14 +110,12 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   // Only permanent items: nothing to burn.
   EXPECT_FALSE(window().burnButton()->isEnabled());
   EXPECT_EQ(window().capacityBar()->nextSession(), 0);
-
   // A session larger than the free space: the bar says so before Burn does.
   writeFile(temp_ / "big/film.raw", "");
   fs::resize_file(temp_ / "big/film.raw", 900'000'000);  // sparse
   app().openFiles({temp_ / "big"});
   ASSERT_TRUE(waitUntil([&] { return !window().capacityBar()->nextSessionFits(); }));
   EXPECT_TRUE(window().spaceLabel()->text().contains(QStringLiteral("does not fit")));
-
   // Ejected: the disc's entries go, the source stays at its full size.
   window().action("ejectAction")->trigger();
   ASSERT_TRUE(waitUntil([&] { return listNames().size() == 1; }, std::chrono::seconds(10)));

@@ -28,12 +28,10 @@ TEST_F(Controls, TheVolumeNameFieldTakesOnlyWhatTheFormatterAllows) {
   QTest::keyClicks(field, QStringLiteral(" d"));
   EXPECT_EQ(field->text(), QStringLiteral("abc d"));
   EXPECT_EQ(window().nameField().stringValue(), QStringLiteral("abc d"));
-
   // Deleting is always possible, also the first character.
   field->setCursorPosition(1);
   QTest::keyClick(field, Qt::Key_Backspace);
   EXPECT_EQ(field->text(), QStringLiteral("bc d"));
-
   // A paste is judged by its last character.
   field->end(false);
   field->insert(QStringLiteral("x/y"));
@@ -41,7 +39,6 @@ TEST_F(Controls, TheVolumeNameFieldTakesOnlyWhatTheFormatterAllows) {
 
   field->clear();
   EXPECT_EQ(window().nameField().stringValue(), QStringLiteral(" "));
-
   // What the field cannot be made to send: a caret outside the text, half a character.
   const CDNameFormatter f;
   for (const auto& [text, caret] : std::vector<std::pair<QString, int>>{

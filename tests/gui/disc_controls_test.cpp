@@ -77,7 +77,6 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
     Q_EMIT controller().statusController().contentChanged();  // the status is shown again
     EXPECT_EQ(window().parts().speedMenue->selectedTag(), 16);
   }
-
   // The erase question names the disc and the writer; Return cancels.
   choose(1);
   window().eraseButton()->click();
@@ -96,7 +95,6 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
   ASSERT_TRUE(waitUntil([&] { return window().titleLabel()->text() == QStringLiteral("untitled"); },
                         std::chrono::seconds(30)));
   EXPECT_FALSE(window().eraseButton()->isEnabled());
-
   // Eject takes the disc out; a name the user typed stays.
   window().nameEdit()->setText(QStringLiteral("Mine"));
   ASSERT_TRUE(waitUntil([&] { return window().action("ejectAction")->isEnabled(); }, std::chrono::seconds(10)));
@@ -177,7 +175,6 @@ TEST_F(DiscControls, TheUpdateAlertAtStartUpOpensTheWebPageOnDownloadAndTheMenuC
     EXPECT_EQ(catcher.opened, opened);
   }
   QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
-
   // Turned off, the start-up check asks nothing; asked for, the check tells
   // an up-to-date release from a failed check.
   prefs().setValue(prefs::disableUpdateCheck, true);

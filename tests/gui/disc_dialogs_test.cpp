@@ -48,7 +48,6 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   // Docs, a, b and the list of sources; then c
   EXPECT_EQ(column(table, 6), (QStringList{QStringLiteral("4"), QStringLiteral("1")}));
   sessions->close();
-
   // One file changed since, one deleted: the comparison names both.
   writeFile(docs / "a.txt", "ALPHA");
   setModTime(docs / "a.txt", modTime(docs / "a.txt") + 3600);
@@ -106,7 +105,6 @@ TEST(MessageBoxAlerts, AnswerOnceAfterTheBoxHasGoneWithTheButtonsPosition) {
     if (b->text() == strings.localized("Cancel")) b->click();
   EXPECT_TRUE(answers.empty());  // not from within the click
   EXPECT_EQ(answered(), std::vector<int>{kAlertSecondButtonReturn});
-
   // Escape answers Cancel; an application-modal box has no parent. A long
   // detail is folded away but for its first line.
   request.sheet = false;
@@ -123,7 +121,6 @@ TEST(MessageBoxAlerts, AnswerOnceAfterTheBoxHasGoneWithTheButtonsPosition) {
   EXPECT_EQ(modal->detailedText(), request.detail);
   QTest::keyClick(modal, Qt::Key_Escape);
   EXPECT_EQ(answered(), std::vector<int>{kAlertSecondButtonReturn});
-
   // A box that goes with its window still answers, once.
   request.sheet = true;
   request.buttonKeys = {QStringLiteral("OK")};

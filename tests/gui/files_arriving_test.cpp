@@ -27,22 +27,15 @@ TEST(UriList, KeepsLocalFilesInOrderAsExactBytes) {
       "file:///home/u/with%23hash%3F\n"
       "not a url\n"
       "file:///home/u/nul%00byte\n";
-  const auto paths = localPathsFromUriList(list);
-  ASSERT_EQ(paths.size(), 4u);
-  EXPECT_EQ(paths[0].native(), "/home/u/a b.txt");
-  EXPECT_EQ(paths[1].native(), std::string("/home/u/caf\xe9"));
-  EXPECT_EQ(paths[2].native(), "/home/u/short");
-  EXPECT_EQ(paths[3].native(), "/home/u/with#hash?");
+  EXPECT_EQ(localPathsFromUriList(list), (std::vector<fs::path>{"/home/u/a b.txt", std::string("/home/u/caf\xe9"),
+                                                                "/home/u/short", "/home/u/with#hash?"}));
 }
 
 TEST(CommandLine, FilesBecomeAbsoluteAndOptionsAreNotFiles) {
   std::string a0 = "tessaline", a1 = "docs", a2 = "--unknown", a3 = "/abs/x", a4 = "--", a5 = "-dash", a6 = "--help";
   char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), a4.data(), a5.data()};
   const auto line = gui::parseCommandLine(6, argv, "/home/u");
-  ASSERT_EQ(line.files.size(), 3u);
-  EXPECT_EQ(line.files[0], fs::path("/home/u/docs"));
-  EXPECT_EQ(line.files[1], fs::path("/abs/x"));
-  EXPECT_EQ(line.files[2], fs::path("/home/u/-dash"));
+  EXPECT_EQ(line.files, (std::vector<fs::path>{"/home/u/docs", "/abs/x", "/home/u/-dash"}));
   EXPECT_FALSE(line.help);
   char* argvHelp[] = {a0.data(), a6.data()};
   EXPECT_TRUE(gui::parseCommandLine(2, argvHelp, "/").help);
@@ -87,7 +80,6 @@ TEST_F(Drops, FileUrlsAreAddedInOrderTextIsIgnoredAndTheOpenPanelTakesFilesAndFo
   // The namesake is refused (a beep); the rest keep the drag's order.
   EXPECT_EQ(listNames(), (std::vector<std::string>{"one.txt", "two", "three.txt"}));
   EXPECT_EQ(controller().sessionContentController().items()[0].aPath, temp_ / "src/one.txt");
-
   // The open panel, a window-modal sheet, takes files and folders together;
   // cancelled, it adds nothing.
   controller().sessionContentController().removeAll();

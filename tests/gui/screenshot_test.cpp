@@ -47,7 +47,6 @@ TEST_F(Screenshot, DISABLED_MainWindowWithADiscAndSources) {
   burn();
   app().openFiles({home / "Projects"});
   burn();
-
   // Changes since: a new letter, new music, and a loose file.
   writeFile(home / "Documents/letter-13.txt", std::string(260'000, 'n'));
   for (int i = 1; i <= 5; ++i) writeFile(home / "Music" / ("track-0" + std::to_string(i) + ".flac"),

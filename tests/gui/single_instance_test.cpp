@@ -80,7 +80,6 @@ TEST(SingleInstanceSocket, NeitherSideTalksToAnotherUser) {
   openUpForNobody(tmp.path());
   ASSERT_EQ(::chmod(tmp.path().c_str(), 01777), 0);
   const std::vector<fs::path> files{"/etc/shadow", "/home/u/private.pdf"};
-
   // The running one ignores a connection from another user, even on a socket
   // anybody may reach.
   const fs::path mine = tmp / "mine.socket";
@@ -103,7 +102,6 @@ TEST(SingleInstanceSocket, NeitherSideTalksToAnotherUser) {
   second.join();
   EXPECT_TRUE(handed);
   EXPECT_EQ(received, std::vector<std::vector<fs::path>>{files});
-
   // A second start tells nothing to another user's program listening there:
   // it reads what comes (at most 100 bytes counted), 200 when nobody came.
   const fs::path theirs = tmp / "theirs.socket";
