@@ -1,5 +1,4 @@
-// The burn list's add rule, and the transformers the window's rows and
-// controls follow.
+// The burn list's add rule, and the transformers the window's rows and controls follow.
 
 #include "support/controller_fixture.h"
 

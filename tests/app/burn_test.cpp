@@ -1,5 +1,4 @@
-// The burn as the controller runs it: start checks, the duplicate-name
-// question and the speed.
+// The burn as the controller runs it: start checks, the duplicate-name question, the speed.
 
 #include "common/log.h"
 #include "support/controller_fixture.h"
@@ -36,8 +35,7 @@ TEST_F(BurnFlowTest, StartChecksAndTheDuplicateNameQuestionComeBeforeTheBurnAtTh
   EXPECT_EQ(listNames().size(), 3u);
   EXPECT_FALSE(controller().burnInProgress());
   window_.holdAlerts = false;
-  // More than the free space is refused, an equal sum fits; hiding the
-  // previous sessions asks nothing, for one burn.
+  // More than the free space is refused, an equal sum fits; hiding the disc asks nothing.
   auto record = status();
   record.spaceFree = 100.0f;
   controller().statusController().setContent(record);

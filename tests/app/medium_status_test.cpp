@@ -1,5 +1,4 @@
-// What reaches the controller while a burn is in progress: the writer's
-// reports, and the application becoming active.
+// The writer's reports and the application becoming active, also during a burn.
 
 #include "support/controller_fixture.h"
 

@@ -15,7 +15,6 @@ class RightDiscTest : public ControllerFixture {
     writeFile(temp_ / "home/Docs/sub/b.txt", "second");
     return temp_ / "home/Docs";
   }
-  // A disc "Backup" that holds an older Docs/a.txt.
   fs::path backupImage() {
     writeFile(temp_ / "disc/Docs/a.txt", "old");
     setModTime(temp_ / "disc/Docs/a.txt", 1'000'000'000);
@@ -85,7 +84,7 @@ TEST_F(RightDiscTest, ADiscNotMountedInTimeSaysSoAndCanBeMountedLaterAndDeadRuns
   // Once there is room to unpack it, asking for the mount brings the disc in.
   ScopedEnv room("XDG_RUNTIME_DIR", (temp_ / "runtime").string());
   controller().mountDisc();
-  // The disc is read again at once: no more "not mounted", no Mount button.
+  // Read again at once: no more "not mounted".
   QCoreApplication::processEvents();
   EXPECT_FALSE(controller().discNotMounted());
   EXPECT_EQ(status().deviceStatusString, controller().strings().localized("MediaCDR"));

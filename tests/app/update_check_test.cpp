@@ -1,6 +1,5 @@
-// The update check against a loopback HTTP server: a newer release is
-// announced, every broken or hostile answer ends the check silently (this
-// release and an unreachable server: the window's menu check).
+// The update check on a loopback server: a newer release is announced, every broken
+// or hostile answer ends it silently (this release, no server: the menu's check).
 
 #include <gtest/gtest.h>
 
@@ -57,7 +56,6 @@ class LoopbackServer : public QObject {
   QTcpServer server_;
 };
 
-// Runs one check to its end and answers the releases it announced.
 std::vector<int> runCheck(const QUrl& url, std::chrono::milliseconds timeout) {
   std::vector<int> updates;
   int finished = 0;

@@ -1,5 +1,4 @@
-// The burn list in the window: colours, which rows can be selected, Remove,
-// and the controls that follow the list.
+// The burn list in the window: colours, selection, Remove, the controls that follow it.
 
 #include "common/records.h"
 #include "gui_fixture.h"
@@ -73,7 +72,6 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
     const QColor expected = permanent ? QColor(QStringLiteral("gray")) : QColor(QStringLiteral("black"));
     EXPECT_EQ(gui::rowTextColour(index), expected) << row;
     EXPECT_EQ(OpenDelegate().textColour(index), expected) << row;
-    // Permanent rows carry the disc icon from the resources.
     if (permanent) {
       EXPECT_FALSE(index.data(Qt::DecorationRole).value<QIcon>().isNull());
     }
@@ -84,7 +82,6 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   EXPECT_EQ(model.index(rowOf("b.txt"), SessionContentModel::LocationColumn).data().toString(), displayPath(temp_ / "src"));
   EXPECT_EQ(model.index(rowOf("b.txt"), SessionContentModel::SizeColumn).data().toString(), QStringLiteral("< 0.01"));
   EXPECT_EQ(model.index(rowOf("Old"), SessionContentModel::LocationColumn).data().toString(), QStringLiteral("on the disc"));
-  // The capacity bar shows the next session beside what is used.
   EXPECT_TRUE(window().capacityBar()->nextSessionFits());
   EXPECT_TRUE(window().spaceLabel()->text().contains(QStringLiteral("the next session takes 1.50 MB")));
   EXPECT_FALSE(window().removeButton()->isEnabled());
@@ -107,7 +104,6 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   clickRow(rowOf("New"));
   window().action("removeAction")->trigger();
   EXPECT_EQ(sorted(), (std::vector<std::string>{"Old", "readme.txt"}));
-  // Only permanent items: nothing to burn.
   EXPECT_FALSE(window().burnButton()->isEnabled());
   EXPECT_EQ(window().capacityBar()->nextSession(), 0);
   // A session larger than the free space: the bar says so before Burn does.

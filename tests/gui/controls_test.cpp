@@ -56,10 +56,8 @@ TEST_F(Controls, ThePreferencesPanelWritesTheSwitches) {
   start(false);
   gui::PreferencesPanel* panel = window().preferencePanel();
   ASSERT_NE(panel, nullptr);
-  // Set by the fixture before start-up; shown as the check that is off.
   EXPECT_FALSE(panel->box(prefs::disableUpdateCheck)->isChecked());
-  // A key that turns a step off is the step's box, ticked while the key is
-  // absent; a click sets the key in either case.
+  // A key that turns a step off is shown as the step's box, ticked while absent.
   for (const char* key : kPreferenceSwitches) {
     if (std::string(key) == prefs::disableUpdateCheck) continue;
     EXPECT_EQ(panel->box(key)->isChecked(), gui::PreferencesPanel::shownInverted(key)) << key;

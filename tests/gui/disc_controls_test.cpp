@@ -1,5 +1,4 @@
-// What the window offers for the disc in the writer, the no-writer and
-// update alerts, the progress sheet's layout.
+// What the window offers for the disc in the writer; the no-writer and update alerts; the progress sheet.
 
 #include <QDesktopServices>
 #include <QTcpServer>
@@ -60,7 +59,7 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
       words << controller().strings().localized(key);
     EXPECT_EQ(window().statusLabel()->text(), words.join(QLatin1Char(' ')));
     EXPECT_EQ(window().titleLabel()->text(), step.title);
-    // The name field offers a continued disc's name, and only while it is in the writer.
+    // The name field offers a continued disc's name while it is in the writer.
     EXPECT_EQ(window().nameEdit()->text(), i == 1 ? QStringLiteral("Holiday") : QString());
     QList<int> offered;
     for (int s = 0; s < window().speedCombo()->count(); ++s) offered << window().speedCombo()->itemData(s).toInt();
@@ -123,35 +122,28 @@ TEST_F(DiscControls, TheNoWriterAlertQuitsOrCreatesTheEmulatedWriter) {
   EXPECT_TRUE(window().writerMenu()->menuAction()->isVisible());
 }
 
-// Takes the web pages the application opens.
 class UrlCatcher : public QObject {
   Q_OBJECT
  public:
   std::vector<QUrl> opened;
- public Q_SLOTS:
-  void open(const QUrl& url) { opened.push_back(url); }
+  Q_INVOKABLE void open(const QUrl& url) { opened.push_back(url); }
 };
 
 // The version endpoint: each request gets the body, or nobody listens.
-class VersionServer {
- public:
+struct VersionServer {
   explicit VersionServer(std::optional<QByteArray> body) {
-    EXPECT_TRUE(server_.listen(QHostAddress::LocalHost, 0));
-    endpoint_.emplace("TESSALINE_UPDATE_URL", "http://127.0.0.1:" + std::to_string(server_.serverPort()) + "/v");
-    if (!body) server_.close();
-    QObject::connect(&server_, &QTcpServer::newConnection, [this, b = body.value_or("")] {
-      QTcpSocket* s = server_.nextPendingConnection();
+    EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    endpoint.emplace("TESSALINE_UPDATE_URL", "http://127.0.0.1:" + std::to_string(server.serverPort()) + "/v");
+    if (!body) server.close();
+    QObject::connect(&server, &QTcpServer::newConnection, [this, b = body.value_or("")] {
+      QTcpSocket* s = server.nextPendingConnection();
       QObject::connect(s, &QTcpSocket::readyRead, s, [s, b] {
-        if (!s->readAll().contains("\r\n\r\n")) return;
-        s->write("HTTP/1.0 200 OK\r\n\r\n" + b);
-        s->disconnectFromHost();
+        if (s->readAll().contains("\r\n\r\n")) s->write("HTTP/1.0 200 OK\r\n\r\n" + b), s->disconnectFromHost();
       });
     });
   }
-
- private:
-  QTcpServer server_;
-  std::optional<ScopedEnv> endpoint_;
+  QTcpServer server;
+  std::optional<ScopedEnv> endpoint;
 };
 
 TEST_F(DiscControls, TheUpdateAlertAtStartUpOpensTheWebPageOnDownloadAndTheMenuCheckAnswers) {
@@ -175,8 +167,7 @@ TEST_F(DiscControls, TheUpdateAlertAtStartUpOpensTheWebPageOnDownloadAndTheMenuC
     EXPECT_EQ(catcher.opened, opened);
   }
   QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
-  // Turned off, the start-up check asks nothing; asked for, the check tells
-  // an up-to-date release from a failed check.
+  // Turned off, the start-up check asks nothing; the menu's check tells up to date from failed.
   prefs().setValue(prefs::disableUpdateCheck, true);
   app_.reset();
   start(false);
@@ -194,8 +185,7 @@ TEST_F(DiscControls, TheUpdateAlertAtStartUpOpensTheWebPageOnDownloadAndTheMenuC
   EXPECT_EQ(findBox(QStringLiteral("update")), nullptr);
 }
 
-// A job that has failed with a long reason: only the panel's layout is
-// under test, at whatever scale the display has.
+// A failed job with a long reason: only the panel's layout is under test.
 class FailedJob : public Job {
  public:
   JobStatus status() const override {

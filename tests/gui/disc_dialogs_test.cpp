@@ -1,7 +1,5 @@
-// The dialogs the menus open: the Disc menu's looks at the disc itself (its
-// sessions, and whether it is a true copy of its sources, on a disc of two
-// sessions burned beforehand) and the Help menu's boxes; the controller's
-// alerts as message boxes.
+// The Disc menu's dialogs on a disc of two sessions, the Help menu's boxes, and
+// the controller's alerts as message boxes.
 
 #include <QTableWidget>
 
@@ -105,8 +103,7 @@ TEST(MessageBoxAlerts, AnswerOnceAfterTheBoxHasGoneWithTheButtonsPosition) {
     if (b->text() == strings.localized("Cancel")) b->click();
   EXPECT_TRUE(answers.empty());  // not from within the click
   EXPECT_EQ(answered(), std::vector<int>{kAlertSecondButtonReturn});
-  // Escape answers Cancel; an application-modal box has no parent. A long
-  // detail is folded away but for its first line.
+  // Escape answers Cancel; an application-modal box has no parent.
   request.sheet = false;
   request.style = AlertStyle::Informational;
   request.detail = QStringLiteral("the tool failed:\n1\n2\n3\n4\n5\n6");

@@ -1,5 +1,4 @@
-// Files reaching the application: drops on the window, the open panel and
-// the command line.
+// Files reaching the application: drops, the open panel, the command line.
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -80,8 +79,7 @@ TEST_F(Drops, FileUrlsAreAddedInOrderTextIsIgnoredAndTheOpenPanelTakesFilesAndFo
   // The namesake is refused (a beep); the rest keep the drag's order.
   EXPECT_EQ(listNames(), (std::vector<std::string>{"one.txt", "two", "three.txt"}));
   EXPECT_EQ(controller().sessionContentController().items()[0].aPath, temp_ / "src/one.txt");
-  // The open panel, a window-modal sheet, takes files and folders together;
-  // cancelled, it adds nothing.
+  // The open panel takes files and folders together; cancelled, it adds nothing.
   controller().sessionContentController().removeAll();
   QFileDialog* panel = nullptr;
   const auto openPanel = [&] {

@@ -46,7 +46,6 @@ class GuiFixture : public ::testing::Test {
   void addWriter(const std::string& name, const QString& displayName = QStringLiteral("Emulated CD Recorder"));
   void insert(const std::string& writer, const std::string& medium, const std::vector<fs::path>& sessions = {});
   fs::path makeImage(const fs::path& folder, const std::string& volume = "DISC");
-
   // Creates the application and runs its start-up; waits for the status.
   // The last burn's outcome lands in outcome_.
   void start(bool waitForStatus = true);
@@ -57,14 +56,11 @@ class GuiFixture : public ::testing::Test {
   appController& controller() { return app_->controller(); }
   Preferences prefs() { return Preferences(QString::fromStdString(prefsFile_.string())); }
   std::vector<std::string> listNames();
-
   // The message box on screen whose text is the localised text of the key
-  // (any box when the key is empty).
+  // (any box when the key is empty), and a click on its button of that title.
   QMessageBox* findBox(const QString& messageKey = {});
   QMessageBox* waitForBox(const QString& messageKey = {});
-  // Clicks the box's button with that title.
   void clickButton(QMessageBox* box, const QString& title);
-
   ShowRecorder shown_;
   TempDir temp_;
   fs::path writersDir_;

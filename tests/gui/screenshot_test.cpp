@@ -1,7 +1,5 @@
-// Makes the README's screenshot: a disc with two sessions in an emulated
-// writer, its entries grey in the list, and a few sources waiting for the
-// next session. Not part of the test run; scripts/check-window-layout
-// --screenshot runs it under Xvfb with a window manager.
+// Makes the README's screenshot (a disc of two sessions, sources waiting). Not part
+// of the test run: scripts/check-window-layout --screenshot runs it under Xvfb.
 
 #include <QImage>
 #include <QPixmap>

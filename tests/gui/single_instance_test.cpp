@@ -1,6 +1,5 @@
-// A second start hands its files to the running one over a local socket; it
-// lives in a folder only this user may enter, and neither side talks to a
-// process of another user. Tests run as root; the other user is nobody.
+// The second start's socket: in a folder only this user may enter, and neither
+// side talks to another user's process (tests run as root; the other is nobody).
 
 #include <gtest/gtest.h>
 
@@ -80,8 +79,7 @@ TEST(SingleInstanceSocket, NeitherSideTalksToAnotherUser) {
   openUpForNobody(tmp.path());
   ASSERT_EQ(::chmod(tmp.path().c_str(), 01777), 0);
   const std::vector<fs::path> files{"/etc/shadow", "/home/u/private.pdf"};
-  // The running one ignores a connection from another user, even on a socket
-  // anybody may reach.
+  // The running one ignores another user's connection, even on a socket anybody may reach.
   const fs::path mine = tmp / "mine.socket";
   std::vector<std::vector<fs::path>> received;
   gui::InstanceServer server([&](std::vector<fs::path> paths) { received.push_back(std::move(paths)); });

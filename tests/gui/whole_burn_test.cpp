@@ -7,9 +7,8 @@ namespace {
 
 class WholeBurn : public GuiFixture {};
 
-// The window names first the entries Joliet (Windows) shows differently;
-// Cancel there, or on the imaging sheet, burns nothing; a burn fills the list
-// again with the remounted disc's own, grey, entries.
+// Cancel on the Joliet names' question or the imaging sheet burns nothing; a
+// burn fills the list with the remounted disc's own, grey, entries.
 TEST_F(WholeBurn, JolietNamesAreListedFirstAndTheBurnedSourcesComeBackAsGreyDiscItems) {
   // The image tool waits for the gate: time to cancel on the imaging sheet.
   writeFile(temp_ / "bin/mkisofs", "#!/bin/sh\n[ \"$1\" = -version ] || while [ ! -e " + (temp_ / "gate").string() +
@@ -84,8 +83,7 @@ TEST_F(WholeBurn, WhileWritingTheSheetsLeaveQuitWithinReachStopAndQuitAskFirst) 
     ASSERT_TRUE(window().burnButton()->isEnabled());
     window().burnButton()->click();
     ASSERT_TRUE(waitUntil([&] { return window().progressPanels().runningBurn() != nullptr; }, std::chrono::seconds(30)));
-    // Nothing modal blocks the window: the window manager's close and Ctrl+Q
-    // reach it, and the window's own controls are off instead.
+    // Nothing modal blocks the window's close and Ctrl+Q; its own controls are off.
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_FALSE(window().centralWidget()->isEnabled());
     auto* panel = window().findChild<gui::JobProgressDialog*>(QStringLiteral("burnProgressPanel"));
