@@ -33,7 +33,6 @@ TEST_F(BurnListTest, SourcesEnterAbsoluteAndNormalOnlyWhenTheyNameAFileOrFolderA
   EXPECT_DOUBLE_EQ(list().items()[0].sizeInMB, 1.5);
   EXPECT_DOUBLE_EQ(list().items()[1].sizeInMB, 0.0000001);  // an empty file still makes a session
   EXPECT_EQ(list().items()[0].isPermanent, "0");
-
   makeSource("p/c/file");
   makeSource("p/d/file");
   const fs::path here = fs::current_path();

@@ -22,7 +22,6 @@ TEST_F(BurnFlowTest, StartChecksAndTheDuplicateNameQuestionComeBeforeTheBurnAtTh
   controller().addSourceToController(source("docs"));
   controller().attemptBurn();
   ASSERT_EQ(window_.alertKeys(), (std::vector<QString>{QStringLiteral("cannotBurn/noCdInDrive")}));
-
   insert("w", "cd-r", {makeImage(temp_ / "disc")});
   ASSERT_TRUE(waitUntil([&] { return listNames().size() == 2; }));  // differs only in case: no question
   ASSERT_TRUE(settle());

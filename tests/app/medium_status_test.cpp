@@ -27,7 +27,6 @@ TEST_F(MonitorTest, NotificationsForOtherWritersOrDuringABurnChangeNothingAndSiz
   insert("b", "cd-rw");
   waitUntil([] { return false; }, std::chrono::milliseconds(500));
   EXPECT_EQ(changes, 0);  // not even for a moment
-
   writeFile(temp_ / "src/a.bin", std::string(1'000'000, 'x'));
   controller().addSourceToController(temp_ / "src");
   const auto sizeOfSource = [&] {
@@ -38,7 +37,6 @@ TEST_F(MonitorTest, NotificationsForOtherWritersOrDuringABurnChangeNothingAndSiz
   writeFile(temp_ / "src/b.bin", std::string(500'000, 'y'));
   controller().applicationDidBecomeActive();
   EXPECT_DOUBLE_EQ(sizeOfSource(), 1.5);
-
   std::optional<BurnOutcome> outcome;
   QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
   controller().attemptBurn();

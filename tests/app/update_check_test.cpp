@@ -34,11 +34,8 @@ class LoopbackServer : public QObject {
     });
   }
   QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/version.txt").arg(server_.serverPort())); }
-
   QByteArray reply, fill = " ";
   qint64 fillBytes = 0;
-
- private:
   void respond(QTcpSocket* s) {
     s->write(reply);
     const QByteArray chunk = fill.repeated(64 * 1024 / fill.size());

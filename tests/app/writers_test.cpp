@@ -23,14 +23,12 @@ class StandInWriter : public Writer {
   MediumState mediumState() const override { return {}; }
   Status acquireExclusiveAccess() override { return {}; }
   void releaseExclusiveAccess() override {}
-  Status acquireMediaReservation() override { return log_->push_back("reserve " + name_.toStdString()), Status{}; }
+  Status acquireMediaReservation() override { log_->push_back("reserve " + name_.toStdString()); return {}; }
   void releaseMediaReservation() override { log_->push_back("release " + name_.toStdString()); }
   Result<std::unique_ptr<Job>> burn(const BurnSettings&, const TrackProperties&, std::shared_ptr<TrackProducer>) override {
     return makeError(ErrorKind::Internal, "not here");
   }
   Result<std::unique_ptr<Job>> erase() override { return makeError(ErrorKind::Internal, "not here"); }
-
- private:
   std::string path_;
   QString name_;
   std::vector<std::string>* log_;

@@ -52,7 +52,6 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   controller().deviceStatusChanged(controller().theDevice());
   ASSERT_TRUE(settle());
   EXPECT_EQ(listNames().size(), 2u);
-
   writeFile(temp_ / "src/New/a.txt", std::string(1'500'000, 'a'));
   writeFile(temp_ / "src/b.txt", "b");
   const fs::path odd = temp_ / "src" / std::string("caf\xe9 list");
@@ -65,7 +64,6 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   EXPECT_EQ(oddIndex.data().toString(), QStringLiteral("caf\\xe9 list"));
   EXPECT_FALSE(oddIndex.data(Qt::DecorationRole).value<QIcon>().isNull());
   controller().sessionContentController().removeObjectAt(4);
-
   for (int row = 0; row < model.rowCount(); ++row) {
     const QModelIndex index = model.index(row, 0);
     const bool permanent = model.items()[static_cast<std::size_t>(row)].permanent();
@@ -91,7 +89,6 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   window().tableView()->selectAll();
   EXPECT_EQ(model.selectionModel()->selectedRows().size(), 2);
   window().tableView()->clearSelection();
-
   clickRow(rowOf("b.txt"));
   clickRow(rowOf("readme.txt"));  // leaves the selection as it was
   ASSERT_EQ(model.selectionModel()->selectedRows().size(), 1);

@@ -16,12 +16,10 @@ TEST_F(Controls, TheVolumeNameFieldTakesOnlyWhatTheFormatterAllows) {
   QLineEdit* field = window().nameEdit();
   EXPECT_EQ(field->placeholderText(), QStringLiteral("my CDROM"));
   EXPECT_EQ(window().nameField().stringValue(), QStringLiteral(" "));
-
   QTest::keyClicks(field, QStringLiteral("Backup_2024-v.1+"));  // 16 characters
   EXPECT_EQ(field->text(), QStringLiteral("Backup_2024-v.1+"));
   QTest::keyClick(field, Qt::Key_X);  // a 17th
   EXPECT_EQ(field->text(), QStringLiteral("Backup_2024-v.1+"));
-
   field->clear();
   QTest::keyClicks(field, QStringLiteral("a/b:c"));
   QTest::sendKeyEvent(QTest::Click, field, Qt::Key_unknown, QStringLiteral("\u00e9"), Qt::NoModifier);
@@ -36,7 +34,6 @@ TEST_F(Controls, TheVolumeNameFieldTakesOnlyWhatTheFormatterAllows) {
   field->end(false);
   field->insert(QStringLiteral("x/y"));
   EXPECT_EQ(field->text(), QStringLiteral("bc dx/y"));
-
   field->clear();
   EXPECT_EQ(window().nameField().stringValue(), QStringLiteral(" "));
   // What the field cannot be made to send: a caret outside the text, half a character.
@@ -51,9 +48,11 @@ TEST_F(Controls, TheVolumeNameFieldTakesOnlyWhatTheFormatterAllows) {
   EXPECT_FALSE(CDNameFormatter::isAcceptableName(QStringLiteral("a/b")));  // an offered name is judged whole
 }
 
-TEST_F(Controls, ThePreferencesPanelWritesTheSwitches) {
+TEST_F(Controls, TheWindowIsCentredFirstKeepsItsFrameAndItsPreferencesPanelWritesTheSwitches) {
   addWriter("rec");
   start(false);
+  const QRect screen = window().screen()->availableGeometry();
+  EXPECT_LE((window().frameGeometry().center() - screen.center()).manhattanLength(), 4);
   gui::PreferencesPanel* panel = window().preferencePanel();
   ASSERT_NE(panel, nullptr);
   EXPECT_FALSE(panel->box(prefs::disableUpdateCheck)->isChecked());
@@ -71,20 +70,12 @@ TEST_F(Controls, ThePreferencesPanelWritesTheSwitches) {
   window().showPreferences();
   EXPECT_TRUE(panel->box(prefs::disableVerification)->isChecked());
   panel->close();
-}
-
-TEST_F(Controls, TheWindowIsCentredFirstAndKeepsItsFrameAfterwards) {
-  addWriter("rec");
-  start(false);
-  const QRect screen = window().screen()->availableGeometry();
-  EXPECT_LE((window().frameGeometry().center() - screen.center()).manhattanLength(), 4);
   EXPECT_FALSE(prefs().valueForKey(prefs::mainWindowFrame).has_value());
   window().setGeometry(40, 60, 700, 560);
   const QRect placed = window().geometry();
   window().close();
   EXPECT_TRUE(prefs().valueForKey(prefs::mainWindowFrame).has_value());
   app_.reset();
-
   start(false);
   EXPECT_EQ(window().geometry(), placed);
 }

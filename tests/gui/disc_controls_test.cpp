@@ -111,7 +111,6 @@ TEST_F(DiscControls, TheNoWriterAlertQuitsOrCreatesTheEmulatedWriter) {
   box->defaultButton()->click();
   EXPECT_TRUE(waitUntil([&] { return app().terminated(); }));
   app_.reset();
-
   start(false);
   box = waitForBox(QStringLiteral("noCdWriter"));
   ASSERT_NE(box, nullptr);
@@ -138,7 +137,9 @@ struct VersionServer {
     QObject::connect(&server, &QTcpServer::newConnection, [this, b = body.value_or("")] {
       QTcpSocket* s = server.nextPendingConnection();
       QObject::connect(s, &QTcpSocket::readyRead, s, [s, b] {
-        if (s->readAll().contains("\r\n\r\n")) s->write("HTTP/1.0 200 OK\r\n\r\n" + b), s->disconnectFromHost();
+        if (!s->readAll().contains("\r\n\r\n")) return;
+        s->write("HTTP/1.0 200 OK\r\n\r\n" + b);
+        s->disconnectFromHost();
       });
     });
   }

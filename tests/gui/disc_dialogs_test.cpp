@@ -37,7 +37,6 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   writeFile(docs / "c.txt", "charlie");
   ASSERT_EQ(runCli({"burn", "--yes"}).exitCode, 0);
   start();
-
   QDialog* sessions = open("sessionsAction", QStringLiteral("sessionsDialog"));
   ASSERT_NE(sessions, nullptr);
   auto* table = sessions->findChild<QTableWidget*>(QStringLiteral("table"));
@@ -78,7 +77,6 @@ TEST(MessageBoxAlerts, AnswerOnceAfterTheBoxHasGoneWithTheButtonsPosition) {
   QWidget window;
   window.show();
   gui::MessageBoxAlerts alerts(strings, &window);
-
   AlertRequest request;
   request.messageKey = QStringLiteral("attempteraseshort");
   request.informativeKey = QStringLiteral("attempteraselong");
@@ -91,7 +89,6 @@ TEST(MessageBoxAlerts, AnswerOnceAfterTheBoxHasGoneWithTheButtonsPosition) {
     return std::exchange(answers, {});
   };
   alerts.showAlert(request, [&](int code) { answers.push_back(code); });
-
   QMessageBox* box = window.findChild<QMessageBox*>();
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(box->windowModality(), Qt::WindowModal);

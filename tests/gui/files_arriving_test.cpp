@@ -62,7 +62,6 @@ TEST_F(Drops, FileUrlsAreAddedInOrderTextIsIgnoredAndTheOpenPanelTakesFilesAndFo
                            "pick/file.txt", "pick/left-out.txt"})
     writeFile(temp_ / file, file);
   const auto url = [&](const char* file) { return QUrl::fromLocalFile(QString::fromStdString((temp_ / file).string())); };
-
   QMimeData text;
   text.setText(QString::fromStdString((temp_ / "src/one.txt").string()));
   EXPECT_FALSE(drop(text));
@@ -70,7 +69,6 @@ TEST_F(Drops, FileUrlsAreAddedInOrderTextIsIgnoredAndTheOpenPanelTakesFilesAndFo
   web.setUrls({QUrl(QStringLiteral("https://example.org/file.txt"))});
   EXPECT_FALSE(drop(web));
   EXPECT_TRUE(listNames().empty());
-
   QMimeData files;
   files.setUrls({url("src/one.txt"), QUrl(QStringLiteral("https://example.org/ignored")), url("src/two"),
                  url("other/one.txt"), url("src/three.txt")});
@@ -91,7 +89,6 @@ TEST_F(Drops, FileUrlsAreAddedInOrderTextIsIgnoredAndTheOpenPanelTakesFilesAndFo
   panel->reject();
   waitUntil([] { return false; }, std::chrono::milliseconds(50));
   EXPECT_TRUE(listNames().empty());
-
   ASSERT_TRUE(openPanel());
   panel->setDirectory(QString::fromStdString((temp_ / "pick").string()));
   auto* list = panel->findChild<QListView*>(QStringLiteral("listView"));

@@ -1,6 +1,5 @@
 #pragma once
-// The desktop application on real emulated writers in a private folder,
-// with private preferences, runtime, cache and temp folders.
+// The desktop application on emulated writers, with private preferences and folders.
 
 #include <QAbstractButton>
 #include <QAction>
@@ -11,7 +10,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 #include <QWidget>
@@ -33,8 +31,6 @@ class ShowRecorder : public QObject {
   ~ShowRecorder() override;
   bool wasShown(const QString& name) const { return shown_.contains(name); }
   bool eventFilter(QObject* watched, QEvent* event) override;
-
- private:
   QStringList shown_;
 };
 

@@ -39,7 +39,6 @@ TEST_F(Screenshot, DISABLED_MainWindowWithADiscAndSources) {
   window().resize(640, 500);
   window().show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window()));
-
   QTest::keyClicks(window().nameEdit(), QStringLiteral("Backup"));
   app().openFiles({home / "Documents", home / "Photos"});
   burn();

@@ -42,7 +42,6 @@ TEST(SingleInstanceSocket, LivesOnlyInAFolderOfThisUserClosedToOthers) {
   for (const auto& [name, mode] : {std::pair{"run-private", 0700}, {"run-open", 0777}, {"elsewhere", 0700}})
     ASSERT_EQ(::mkdir((tmp / name).c_str(), 0) || ::chmod((tmp / name).c_str(), static_cast<mode_t>(mode)), 0);
   ASSERT_EQ(asNobody([&] { return ::mkdir((tmp / "run-nobody").c_str(), 0700) == 0; }), 0);
-
   enum class Before { Nothing, OursOpen, Nobodys, Link };
   const struct {
     std::string runtime;

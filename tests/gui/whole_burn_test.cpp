@@ -24,7 +24,6 @@ TEST_F(WholeBurn, JolietNamesAreListedFirstAndTheBurnedSourcesComeBackAsGreyDisc
   writeFile(temp_ / "home/notes.txt", "notes");
   app().openFiles({temp_ / "home/Docs", temp_ / "home/notes.txt"});
   QTest::keyClicks(window().nameEdit(), QStringLiteral("Backup"));
-
   const auto namesBox = [&] { return window().findChild<QMessageBox*>(QStringLiteral("jolietNames")); };
   for (const char* answer : {"Cancel", "Burn", "Burn"}) {
     window().burnButton()->click();
