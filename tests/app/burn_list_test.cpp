@@ -1,27 +1,23 @@
-// The burn list's add rule, and the transformers the window's rows and
-// controls follow.
+// The burn list's add rule, and the transformers the window's rows and controls follow.
 
 #include "support/controller_fixture.h"
 
 namespace tessaline::test {
 namespace {
 
-class BurnListTest : public ControllerFixture {
- protected:
-  void SetUp() override {
-    addWriter("w");
-    insert("w", "cd-r");
-    start();
-    ASSERT_TRUE(settle());
-  }
-  fs::path makeSource(const std::string& rel, std::size_t bytes = 10) {
+using BurnListTest = ControllerFixture;
+
+TEST_F(BurnListTest, SourcesEnterAbsoluteAndNormalOnlyWhenTheyNameAFileOrFolderAndOnceForEachName) {
+  addWriter("w");
+  insert("w", "cd-r");
+  start();
+  ASSERT_TRUE(settle());
+  const auto makeSource = [&](const std::string& rel, std::size_t bytes = 10) {
     writeFile(temp_ / rel, std::string(bytes, 'x'));
     return temp_ / rel;
-  }
-  SessionContentModel& list() { return controller().sessionContentController(); }
-};
-
-TEST_F(BurnListTest, ASecondSourceOfTheSameNameIsRefusedWithABeepAndSizesAreNeverZero) {
+  };
+  const auto list = [&]() -> SessionContentModel& { return controller().sessionContentController(); };
+  // A second source of the same name is refused with a beep; sizes are never zero.
   controller().addSourceToController(makeSource("a/x", 1'500'000));
   controller().addSourceToController(makeSource("b/x"));
   EXPECT_EQ(window_.beeps, 1);
@@ -37,9 +33,6 @@ TEST_F(BurnListTest, ASecondSourceOfTheSameNameIsRefusedWithABeepAndSizesAreNeve
   EXPECT_DOUBLE_EQ(list().items()[0].sizeInMB, 1.5);
   EXPECT_DOUBLE_EQ(list().items()[1].sizeInMB, 0.0000001);  // an empty file still makes a session
   EXPECT_EQ(list().items()[0].isPermanent, "0");
-}
-
-TEST_F(BurnListTest, SourcesEnterAbsoluteAndNormalAndOnlyWhenTheyNameAFileOrFolder) {
   makeSource("p/c/file");
   makeSource("p/d/file");
   const fs::path here = fs::current_path();
@@ -74,7 +67,6 @@ TEST_F(BurnListTest, SourcesEnterAbsoluteAndNormalAndOnlyWhenTheyNameAFileOrFold
     }
   }
   fs::current_path(here);
-
   // Several refused at once are named in one alert; the others are added.
   list().removeAll();
   window_.alerts.clear();
@@ -83,9 +75,7 @@ TEST_F(BurnListTest, SourcesEnterAbsoluteAndNormalAndOnlyWhenTheyNameAFileOrFold
   ASSERT_EQ(window_.alerts.size(), 1u);
   EXPECT_TRUE(window_.alerts[0].request.detail.contains(QStringLiteral("gone1")));
   EXPECT_TRUE(window_.alerts[0].request.detail.contains(QStringLiteral("gone2")));
-}
-
-TEST_F(BurnListTest, BurnNeedsANonZeroTotalAndOnlyPermanentRowsAreGrey) {
+  // Burn needs a non-zero total; only permanent rows are grey.
   const auto& t = controller().valueTransformers();
   const std::vector<std::pair<QVariant, int>> nonZero{
       {0.0, 0}, {-0.0, 0}, {0.0000001, 1}, {-1.0, 1}, {QVariant(), 0}, {QStringLiteral(" 0.000"), 0},

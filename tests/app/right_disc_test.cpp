@@ -1,5 +1,5 @@
-// The burn always goes to the disc the window shows: a writer appearing, a
-// disc mounted late, staging folders left by runs that died.
+// The burn goes to the disc the window shows: a writer appearing, a disc
+// mounted late; staging folders left by runs that died.
 
 #include "devices/emulated/emulated_writers.h"
 #include "staging/staging_folder.h"
@@ -15,7 +15,6 @@ class RightDiscTest : public ControllerFixture {
     writeFile(temp_ / "home/Docs/sub/b.txt", "second");
     return temp_ / "home/Docs";
   }
-  // A disc "Backup" that holds an older Docs/a.txt.
   fs::path backupImage() {
     writeFile(temp_ / "disc/Docs/a.txt", "old");
     setModTime(temp_ / "disc/Docs/a.txt", 1'000'000'000);
@@ -35,7 +34,6 @@ TEST_F(RightDiscTest, AWriterAppearingSwitchesEverythingToTheWriterNowSelected) 
   ASSERT_TRUE(settle());
   ASSERT_EQ(status().title, QStringLiteral("Backup"));
   ASSERT_FALSE(listNames().empty());
-
   // Another program adds a writer; the first writer is selected again.
   ASSERT_TRUE(emulated::createWriter(writersDir_, "d").ok());
   ASSERT_TRUE(waitUntil([&] { return controller().registeredDevices().size() == 3; }));
@@ -45,7 +43,6 @@ TEST_F(RightDiscTest, AWriterAppearingSwitchesEverythingToTheWriterNowSelected) 
   EXPECT_FALSE(status().mountPath.has_value());
   EXPECT_TRUE(listNames().empty());
   EXPECT_TRUE(controller().theDevice()->mediumState().reserved);
-
   // A burn now writes all of Docs onto a's disc and leaves c's alone.
   controller().addSourceToController(docs());
   const auto outcome = burnAndWait();
@@ -56,7 +53,16 @@ TEST_F(RightDiscTest, AWriterAppearingSwitchesEverythingToTheWriterNowSelected) 
   EXPECT_NE(listing.out.find("sub/b.txt"), std::string::npos) << listing.out;
 }
 
-TEST_F(RightDiscTest, ADiscNotMountedInTimeSaysSoAndCanBeMountedLater) {
+TEST_F(RightDiscTest, ADiscNotMountedInTimeSaysSoAndCanBeMountedLaterAndDeadRunsLeaveNoStagingFolder) {
+  // Staging folders of runs that died go at start, and only those.
+  ScopedEnv tmp("TMPDIR", (temp_ / "tmp").string());
+  fs::create_directories(temp_ / "tmp/tessaline-other");  // not one of ours
+  auto dead = createStagingFolder(temp_ / "tmp");
+  auto alive = createStagingFolder(temp_ / "tmp");
+  ASSERT_TRUE(dead && alive);
+  writeFile(dead.value().imagePath, std::string(4096, 'x'));
+  const fs::path deadRoot = dead.value().privateRoot;
+  dead = makeError(ErrorKind::Internal, "let go");  // its lock goes with it, as with a killed run
   // Nowhere to unpack the disc: its volume never appears.
   ScopedEnv runtime("XDG_RUNTIME_DIR", "/proc/self/nowhere");
   ScopedEnv cache("XDG_CACHE_HOME", "/proc/self/nowhere");
@@ -64,6 +70,9 @@ TEST_F(RightDiscTest, ADiscNotMountedInTimeSaysSoAndCanBeMountedLater) {
   addWriter("w");
   insert("w", "cd-r", {backupImage()});
   start();
+  EXPECT_FALSE(fs::exists(deadRoot));
+  EXPECT_TRUE(fs::exists(alive.value().privateRoot));
+  EXPECT_TRUE(fs::exists(temp_ / "tmp/tessaline-other"));
   ASSERT_TRUE(settle());
   EXPECT_EQ(status().deviceStatusString, controller().strings().localized("MediaCDR") + QLatin1Char(' ') +
                                              controller().strings().localized("notMounted"));
@@ -72,34 +81,16 @@ TEST_F(RightDiscTest, ADiscNotMountedInTimeSaysSoAndCanBeMountedLater) {
   controller().addSourceToController(docs());
   controller().attemptBurn();
   EXPECT_EQ(window_.alertKeys().back(), QStringLiteral("cannotBurn/discNotMountedLong"));
-
   // Once there is room to unpack it, asking for the mount brings the disc in.
   ScopedEnv room("XDG_RUNTIME_DIR", (temp_ / "runtime").string());
   controller().mountDisc();
-  // The disc is read again at once: no more "not mounted", no Mount button.
+  // Read again at once: no more "not mounted".
   QCoreApplication::processEvents();
   EXPECT_FALSE(controller().discNotMounted());
   EXPECT_EQ(status().deviceStatusString, controller().strings().localized("MediaCDR"));
   ASSERT_TRUE(waitUntil([&] { return status().title == QStringLiteral("Backup"); }));
   EXPECT_TRUE(status().mountPath.has_value());
   EXPECT_FALSE(controller().discNotMounted());
-}
-
-TEST_F(RightDiscTest, StagingFoldersOfRunsThatDiedAreRemovedAtStartAndOnlyThose) {
-  ScopedEnv tmp("TMPDIR", (temp_ / "tmp").string());
-  fs::create_directories(temp_ / "tmp");
-  auto dead = createStagingFolder(temp_ / "tmp");
-  auto alive = createStagingFolder(temp_ / "tmp");
-  ASSERT_TRUE(dead && alive);
-  writeFile(dead.value().imagePath, std::string(4096, 'x'));
-  const fs::path deadRoot = dead.value().privateRoot;
-  dead = makeError(ErrorKind::Internal, "let go");  // its lock goes with it, as with a killed run
-  fs::create_directories(temp_ / "tmp/tessaline-other");  // not one of ours
-  addWriter("w");
-  start();
-  EXPECT_FALSE(fs::exists(deadRoot));
-  EXPECT_TRUE(fs::exists(alive.value().privateRoot));
-  EXPECT_TRUE(fs::exists(temp_ / "tmp/tessaline-other"));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The update check against a loopback HTTP server: a newer release is
-// announced, and every broken or hostile answer ends the check silently.
+// The update check on a loopback server: a newer release is announced, every broken
+// or hostile answer ends it silently (this release, no server: the menu's check).
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 
 // Each connection gets `reply` once its request is in, then `fillBytes` of
 // `fill` (endless when negative) as fast as the client takes them, then the
-// connection closes. A silent server reads the request and says nothing.
+// connection closes. Without a reply it reads the request and says nothing.
 class LoopbackServer : public QObject {
  public:
   LoopbackServer() {
@@ -28,18 +28,14 @@ class LoopbackServer : public QObject {
         connect(s, &QTcpSocket::readyRead, this, [this, s, request = std::make_shared<QByteArray>()] {
           const bool answered = request->contains("\r\n\r\n");
           request->append(s->readAll());
-          if (!answered && request->contains("\r\n\r\n") && !silent) respond(s);
+          if (!answered && request->contains("\r\n\r\n") && !reply.isEmpty()) respond(s);
         });
       }
     });
   }
   QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/version.txt").arg(server_.serverPort())); }
-
   QByteArray reply, fill = " ";
   qint64 fillBytes = 0;
-  bool silent = false;
-
- private:
   void respond(QTcpSocket* s) {
     s->write(reply);
     const QByteArray chunk = fill.repeated(64 * 1024 / fill.size());
@@ -57,7 +53,6 @@ class LoopbackServer : public QObject {
   QTcpServer server_;
 };
 
-// Runs one check to its end and answers the releases it announced.
 std::vector<int> runCheck(const QUrl& url, std::chrono::milliseconds timeout) {
   std::vector<int> updates;
   int finished = 0;
@@ -81,12 +76,6 @@ TEST(UpdateCheck, ANewerReleaseIsAnnouncedAndEveryBrokenOrHostileAnswerIsSilent)
   LoopbackServer target;
   target.reply = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n261";
   const QByteArray ok = "HTTP/1.1 200 OK\r\nConnection: close\r\n";
-  quint16 closedPort = 0;
-  {
-    QTcpServer probe;
-    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-    closedPort = probe.serverPort();
-  }
   test::TempDir dir;
   test::writeFile(dir / "version.txt", "999");
   struct Case {
@@ -96,14 +85,12 @@ TEST(UpdateCheck, ANewerReleaseIsAnnouncedAndEveryBrokenOrHostileAnswerIsSilent)
     qint64 fillBytes = 0;
     QByteArray fill = " ";
     std::chrono::milliseconds timeout = 10min;  // far off: a cap must end the check
-    bool silent = false;
     QUrl url = {};
   };
   const std::vector<Case> cases{
       {"a newer release", ok + "Content-Length: 9\r\n\r\n253 words", {253}},
       {"a newer release, ended by closing", ok + "\r\n 254\n", {254}},
       {"chunked", ok + "Transfer-Encoding: chunked\r\n\r\n3\r\n255\r\n1;x=y\r\n \r\n0\r\n\r\n", {255}},
-      {"this release", ok + "\r\n252", {}},
       {"not a number", ok + "\r\nv999", {}},
       {"an error status", "HTTP/1.1 404 Not Found\r\n\r\n999", {}},
       {"a redirection", "HTTP/1.1 302 Found\r\nLocation: " + target.url().toEncoded() + "\r\n\r\n", {261}},
@@ -117,10 +104,9 @@ TEST(UpdateCheck, ANewerReleaseIsAnnouncedAndEveryBrokenOrHostileAnswerIsSilent)
       {"endless header lines", "HTTP/1.1 200 OK\r\n", {}, -1, "X-Filler: " + QByteArray(1000, 'x') + "\r\n"},
       {"a huge body with its length", ok + "Content-Length: 10000000\r\n\r\n999 ", {}, 10'000'000 - 4},
       {"a huge body without length", ok + "\r\n999 ", {}, 10'000'000},
-      {"never answering", {}, {}, 0, " ", 300ms, true},
-      {"unreachable", {}, {}, 0, " ", 5s, false, QUrl(QStringLiteral("http://127.0.0.1:%1/v").arg(closedPort))},
-      {"not a URL", {}, {}, 0, " ", 5s, false, QUrl(QStringLiteral("not a url at all"))},
-      {"a local file", {}, {}, 0, " ", 5s, false, QUrl::fromLocalFile(QString::fromStdString((dir / "version.txt").string()))},
+      {"never answering", {}, {}, 0, " ", 300ms},
+      {"not a URL", {}, {}, 0, " ", 5s, QUrl(QStringLiteral("not a url at all"))},
+      {"a local file", {}, {}, 0, " ", 5s, QUrl::fromLocalFile(QString::fromStdString((dir / "version.txt").string()))},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -128,7 +114,6 @@ TEST(UpdateCheck, ANewerReleaseIsAnnouncedAndEveryBrokenOrHostileAnswerIsSilent)
     server.reply = c.reply;
     server.fill = c.fill;
     server.fillBytes = c.fillBytes;
-    server.silent = c.silent;
     EXPECT_EQ(runCheck(c.url.isEmpty() ? server.url() : c.url, c.timeout), c.updates);
   }
 }

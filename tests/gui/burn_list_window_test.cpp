@@ -1,9 +1,4 @@
-// The burn list in the window: colours, which rows can be selected, Remove,
-// and the controls that follow the list.
-
-#include <QLabel>
-#include <QPushButton>
-#include <QTest>
+// The burn list in the window: colours, selection, Remove, the controls that follow it.
 
 #include "common/records.h"
 #include "gui_fixture.h"
@@ -37,6 +32,7 @@ class BurnListWindow : public GuiFixture {
 TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   writeFile(temp_ / "disc/Old/one.txt", "one");
   writeFile(temp_ / "disc/readme.txt", "readme");
+  writeFile(temp_ / "disc/.tessaline", "x");  // the disc's own record is never listed
   addWriter("rec");
   insert("rec", "cd-r", {makeImage(temp_ / "disc", "ARCHIVE")});
   start();
@@ -50,28 +46,30 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   ASSERT_EQ(sorted(), (std::vector<std::string>{"Old", "readme.txt"}));
   EXPECT_EQ(window().titleLabel()->text(), QStringLiteral("ARCHIVE"));
   EXPECT_TRUE(window().capacityBar()->isEnabled());
-
+  auto& model = controller().sessionContentController();
+  EXPECT_EQ(model.items()[0].aPath, *controller().statusController().content().mountPath / model.items()[0].aPathComponent);
+  // Another report for the same mounted disc does not add its entries again.
+  controller().deviceStatusChanged(controller().theDevice());
+  ASSERT_TRUE(settle());
+  EXPECT_EQ(listNames().size(), 2u);
   writeFile(temp_ / "src/New/a.txt", std::string(1'500'000, 'a'));
   writeFile(temp_ / "src/b.txt", "b");
   const fs::path odd = temp_ / "src" / std::string("caf\xe9 list");
   writeFile(odd / "x.txt", "");
   app().openFiles({temp_ / "src/New", temp_ / "src/b.txt", odd});
   ASSERT_EQ(listNames().size(), 5u);
-  auto& model = controller().sessionContentController();
   // A name that is not UTF-8 is shown readably and kept exactly, with a generic icon.
   const QModelIndex oddIndex = model.index(4, 0);
   EXPECT_EQ(oddIndex.data(SessionContentModel::PathRole).toByteArray().toStdString(), odd.native());
   EXPECT_EQ(oddIndex.data().toString(), QStringLiteral("caf\\xe9 list"));
   EXPECT_FALSE(oddIndex.data(Qt::DecorationRole).value<QIcon>().isNull());
   controller().sessionContentController().removeObjectAt(4);
-
   for (int row = 0; row < model.rowCount(); ++row) {
     const QModelIndex index = model.index(row, 0);
     const bool permanent = model.items()[static_cast<std::size_t>(row)].permanent();
     const QColor expected = permanent ? QColor(QStringLiteral("gray")) : QColor(QStringLiteral("black"));
     EXPECT_EQ(gui::rowTextColour(index), expected) << row;
     EXPECT_EQ(OpenDelegate().textColour(index), expected) << row;
-    // Permanent rows carry the disc icon from the resources.
     if (permanent) {
       EXPECT_FALSE(index.data(Qt::DecorationRole).value<QIcon>().isNull());
     }
@@ -82,18 +80,15 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   EXPECT_EQ(model.index(rowOf("b.txt"), SessionContentModel::LocationColumn).data().toString(), displayPath(temp_ / "src"));
   EXPECT_EQ(model.index(rowOf("b.txt"), SessionContentModel::SizeColumn).data().toString(), QStringLiteral("< 0.01"));
   EXPECT_EQ(model.index(rowOf("Old"), SessionContentModel::LocationColumn).data().toString(), QStringLiteral("on the disc"));
-  // The capacity bar shows the next session beside what is used.
   EXPECT_TRUE(window().capacityBar()->nextSessionFits());
   EXPECT_TRUE(window().spaceLabel()->text().contains(QStringLiteral("the next session takes 1.50 MB")));
   EXPECT_FALSE(window().removeButton()->isEnabled());
-
   // A click on a permanent row selects nothing; select-all takes only sources.
   clickRow(rowOf("Old"));
   EXPECT_FALSE(model.selectionModel()->hasSelection());
   window().tableView()->selectAll();
   EXPECT_EQ(model.selectionModel()->selectedRows().size(), 2);
   window().tableView()->clearSelection();
-
   clickRow(rowOf("b.txt"));
   clickRow(rowOf("readme.txt"));  // leaves the selection as it was
   ASSERT_EQ(model.selectionModel()->selectedRows().size(), 1);
@@ -102,21 +97,22 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   EXPECT_EQ(sorted(), (std::vector<std::string>{"New", "Old", "readme.txt"}));
   EXPECT_FALSE(model.selectionModel()->hasSelection());
   EXPECT_FALSE(window().removeButton()->isEnabled());
-
   // The Remove action (the Delete key) too; permanent rows stay.
   clickRow(rowOf("New"));
   window().action("removeAction")->trigger();
   EXPECT_EQ(sorted(), (std::vector<std::string>{"Old", "readme.txt"}));
-  // Only permanent items: nothing to burn.
   EXPECT_FALSE(window().burnButton()->isEnabled());
   EXPECT_EQ(window().capacityBar()->nextSession(), 0);
-
   // A session larger than the free space: the bar says so before Burn does.
   writeFile(temp_ / "big/film.raw", "");
   fs::resize_file(temp_ / "big/film.raw", 900'000'000);  // sparse
   app().openFiles({temp_ / "big"});
   ASSERT_TRUE(waitUntil([&] { return !window().capacityBar()->nextSessionFits(); }));
   EXPECT_TRUE(window().spaceLabel()->text().contains(QStringLiteral("does not fit")));
+  // Ejected: the disc's entries go, the source stays at its full size.
+  window().action("ejectAction")->trigger();
+  ASSERT_TRUE(waitUntil([&] { return listNames().size() == 1; }, std::chrono::seconds(10)));
+  EXPECT_EQ(window().totalLabel()->text(), QStringLiteral("Total: 900.00 MB"));
 }
 
 }  // namespace

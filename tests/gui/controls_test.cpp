@@ -1,7 +1,5 @@
 // The volume-name field, the preferences panel and the saved window frame.
 
-#include <QTest>
-
 #include "app/cd_name_formatter.h"
 #include "gui/preferences_panel.h"
 #include "gui_fixture.h"
@@ -18,32 +16,26 @@ TEST_F(Controls, TheVolumeNameFieldTakesOnlyWhatTheFormatterAllows) {
   QLineEdit* field = window().nameEdit();
   EXPECT_EQ(field->placeholderText(), QStringLiteral("my CDROM"));
   EXPECT_EQ(window().nameField().stringValue(), QStringLiteral(" "));
-
   QTest::keyClicks(field, QStringLiteral("Backup_2024-v.1+"));  // 16 characters
   EXPECT_EQ(field->text(), QStringLiteral("Backup_2024-v.1+"));
   QTest::keyClick(field, Qt::Key_X);  // a 17th
   EXPECT_EQ(field->text(), QStringLiteral("Backup_2024-v.1+"));
-
   field->clear();
   QTest::keyClicks(field, QStringLiteral("a/b:c"));
   QTest::sendKeyEvent(QTest::Click, field, Qt::Key_unknown, QStringLiteral("\u00e9"), Qt::NoModifier);
   QTest::keyClicks(field, QStringLiteral(" d"));
   EXPECT_EQ(field->text(), QStringLiteral("abc d"));
   EXPECT_EQ(window().nameField().stringValue(), QStringLiteral("abc d"));
-
   // Deleting is always possible, also the first character.
   field->setCursorPosition(1);
   QTest::keyClick(field, Qt::Key_Backspace);
   EXPECT_EQ(field->text(), QStringLiteral("bc d"));
-
   // A paste is judged by its last character.
   field->end(false);
   field->insert(QStringLiteral("x/y"));
   EXPECT_EQ(field->text(), QStringLiteral("bc dx/y"));
-
   field->clear();
   EXPECT_EQ(window().nameField().stringValue(), QStringLiteral(" "));
-
   // What the field cannot be made to send: a caret outside the text, half a character.
   const CDNameFormatter f;
   for (const auto& [text, caret] : std::vector<std::pair<QString, int>>{
@@ -56,37 +48,15 @@ TEST_F(Controls, TheVolumeNameFieldTakesOnlyWhatTheFormatterAllows) {
   EXPECT_FALSE(CDNameFormatter::isAcceptableName(QStringLiteral("a/b")));  // an offered name is judged whole
 }
 
-TEST_F(Controls, ANameTheProgramOfferedFollowsTheDiscAndATypedOneStays) {
-  writeFile(temp_ / "disc/Docs/a.txt", "a");
-  addWriter("a");
-  addWriter("b");
-  insert("a", "cd-r", {makeImage(temp_ / "disc", "Backup")});
-  insert("b", "cd-r");
-  start();
-  ASSERT_TRUE(waitUntil([&] { return window().nameEdit()->text() == QStringLiteral("Backup"); }));
-  auto choose = [&](int index) {
-    window().writerCombo()->setCurrentIndex(index);
-    Q_EMIT window().writerCombo()->activated(index);
-    ASSERT_TRUE(settle());
-  };
-  choose(1);  // b's blank disc has no name to keep
-  EXPECT_EQ(window().nameEdit()->text(), QString());
-  choose(0);
-  EXPECT_EQ(window().nameEdit()->text(), QStringLiteral("Backup"));
-  window().nameEdit()->setText(QStringLiteral("Mine"));
-  choose(1);
-  EXPECT_EQ(window().nameEdit()->text(), QStringLiteral("Mine"));
-}
-
-TEST_F(Controls, ThePreferencesPanelWritesTheSwitches) {
+TEST_F(Controls, TheWindowIsCentredFirstKeepsItsFrameAndItsPreferencesPanelWritesTheSwitches) {
   addWriter("rec");
   start(false);
+  const QRect screen = window().screen()->availableGeometry();
+  EXPECT_LE((window().frameGeometry().center() - screen.center()).manhattanLength(), 4);
   gui::PreferencesPanel* panel = window().preferencePanel();
   ASSERT_NE(panel, nullptr);
-  // Set by the fixture before start-up; shown as the check that is off.
   EXPECT_FALSE(panel->box(prefs::disableUpdateCheck)->isChecked());
-  // A key that turns a step off is the step's box, ticked while the key is
-  // absent; a click sets the key in either case.
+  // A key that turns a step off is shown as the step's box, ticked while absent.
   for (const char* key : kPreferenceSwitches) {
     if (std::string(key) == prefs::disableUpdateCheck) continue;
     EXPECT_EQ(panel->box(key)->isChecked(), gui::PreferencesPanel::shownInverted(key)) << key;
@@ -100,20 +70,12 @@ TEST_F(Controls, ThePreferencesPanelWritesTheSwitches) {
   window().showPreferences();
   EXPECT_TRUE(panel->box(prefs::disableVerification)->isChecked());
   panel->close();
-}
-
-TEST_F(Controls, TheWindowIsCentredFirstAndKeepsItsFrameAfterwards) {
-  addWriter("rec");
-  start(false);
-  const QRect screen = window().screen()->availableGeometry();
-  EXPECT_LE((window().frameGeometry().center() - screen.center()).manhattanLength(), 4);
   EXPECT_FALSE(prefs().valueForKey(prefs::mainWindowFrame).has_value());
   window().setGeometry(40, 60, 700, 560);
   const QRect placed = window().geometry();
   window().close();
   EXPECT_TRUE(prefs().valueForKey(prefs::mainWindowFrame).has_value());
   app_.reset();
-
   start(false);
   EXPECT_EQ(window().geometry(), placed);
 }

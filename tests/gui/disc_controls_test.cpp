@@ -1,12 +1,8 @@
-// What the window offers for the disc in the writer: the speeds, Burn, the
-// erase question, the no-writer alert's two ways out, the update alert and
-// the update check's answers, the progress sheet's layout.
+// What the window offers for the disc in the writer; the no-writer and update alerts; the progress sheet.
 
-#include <QAbstractButton>
 #include <QDesktopServices>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTest>
 
 #include "devices/emulated/emulated_medium.h"
 #include "devices/emulated/emulated_writers.h"
@@ -17,75 +13,94 @@ namespace {
 
 class DiscControls : public GuiFixture {};
 
-TEST_F(DiscControls, SpeedsAndBurnFollowTheDiscInTheWriter) {
-  writeFile(temp_ / "old/a.txt", "a");
-  addWriter("rec");
-  start();
-  writeFile(temp_ / "src/x.txt", "x");
-  app().openFiles({temp_ / "src"});
+TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
+  writeFile(temp_ / "disc/a.txt", "a");
+  writeFile(temp_ / "junk.img", std::string(2048 * 400, '\x5a'));
+  ScopedEnv wait("TESSALINE_MOUNT_WAIT_S", "1");
   const struct {
     const char* medium;  // null: the tray stays empty
     bool closed;
+    const char* status;  // keys
+    QString title;
     QList<int> speeds;
-    bool canBurn;
-  } steps[] = {{nullptr, false, {0}, false},
-               {"cd-r", false, {0, 4, 8, 16, 24, 32, 48}, true},
-               {"cd-rw", false, {0, 4, 10, 16, 24}, true},
-               {"cd-r", true, {0}, false},  // closed: takes no session
-               {"cd-rom", true, {0}, false}};
-  const QString noDisc = controller().strings().localized("noDisc");
-  const QString loading = controller().strings().localized("loadingDisc");
-  auto statusText = [&] { return controller().statusController().content().deviceStatusString.value_or(QString()); };
-  for (const auto& step : steps) {
-    SCOPED_TRACE(step.medium ? step.medium : "empty");
-    if (controller().mediumSummary().present) {
-      ASSERT_TRUE(waitUntil([&] { return window().action("ejectAction")->isEnabled(); }, std::chrono::seconds(10)));
-      window().action("ejectAction")->trigger();
-      ASSERT_TRUE(waitUntil([&] { return statusText() == noDisc; }, std::chrono::seconds(10)));
-    }
-    if (step.medium != nullptr) {
-      emulated::MediumSpec spec{*emulated::mediumKindFromText(step.medium), emulated::kCd80Capacity, {}, step.closed};
-      if (step.closed) spec.sessionImages = {makeImage(temp_ / "old")};
-      ASSERT_TRUE(emulated::insertMedium(writersDir_, "rec", spec).ok());
-      ASSERT_TRUE(waitUntil([&] { return statusText() != noDisc && statusText() != loading; }));
-      ASSERT_TRUE(settle());
-    }
+    bool canBurn, canErase;
+  } steps[] = {{"cd-r", false, "MediaCDR", QStringLiteral("untitled"), {0, 4, 8, 16, 24, 32, 48}, true, false},
+               {"cd-rw", false, "MediaCDRW", QStringLiteral("Holiday"), {0, 4, 10, 16, 24}, true, true},
+               {"cd-rw", true, "MediaCDRW closed", QStringLiteral("No usable disc"), {0}, false, true},
+               {"cd-rom", false, "MediaCDROM", QStringLiteral("No usable disc"), {0}, false, false},
+               {"dvd", false, "MediaNotSupported", QStringLiteral("No usable disc"), {0}, false, false},
+               {nullptr, false, "noDisc", QStringLiteral("No usable disc"), {0}, false, false},
+               {"cd-r", false, "MediaCDR unsupportedfs", QStringLiteral("No usable disc"), {0, 4, 8, 16, 24, 32, 48}, false, false}};
+  const auto name = [](std::size_t i) { return "w" + std::to_string(i); };
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    addWriter(name(i), QStringLiteral("Writer %1").arg(i));
+    if (steps[i].medium == nullptr) continue;
+    emulated::MediumSpec spec{*emulated::mediumKindFromText(steps[i].medium), emulated::kCd80Capacity, {}, steps[i].closed};
+    if (i == 1 || i == 2 || i == 3) spec.sessionImages = {makeImage(temp_ / "disc", "Holiday")};
+    ASSERT_TRUE(emulated::insertMedium(writersDir_, name(i), spec).ok());
+  }
+  emulated::AppendOptions nonIso;
+  nonIso.allowNonIso = true;
+  ASSERT_TRUE(emulated::appendSession(writersDir_, name(6), temp_ / "junk.img", false, nonIso).ok());
+  start();
+  writeFile(temp_ / "src/x.txt", "x");
+  app().openFiles({temp_ / "src"});
+  const auto choose = [&](int index) {
+    window().writerCombo()->setCurrentIndex(index);
+    Q_EMIT window().writerCombo()->activated(index);
+    ASSERT_TRUE(settle());
+  };
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    const auto& step = steps[i];
+    SCOPED_TRACE(step.status);
+    if (i > 0) choose(static_cast<int>(i));
+    QStringList words;
+    for (const QString& key : QString::fromLatin1(step.status).split(QLatin1Char(' ')))
+      words << controller().strings().localized(key);
+    EXPECT_EQ(window().statusLabel()->text(), words.join(QLatin1Char(' ')));
+    EXPECT_EQ(window().titleLabel()->text(), step.title);
+    // The name field offers a continued disc's name while it is in the writer.
+    EXPECT_EQ(window().nameEdit()->text(), i == 1 ? QStringLiteral("Holiday") : QString());
     QList<int> offered;
-    for (int i = 0; i < window().speedCombo()->count(); ++i) offered << window().speedCombo()->itemData(i).toInt();
+    for (int s = 0; s < window().speedCombo()->count(); ++s) offered << window().speedCombo()->itemData(s).toInt();
     EXPECT_EQ(offered, step.speeds);
     EXPECT_EQ(window().burnButton()->isEnabled(), step.canBurn);
     EXPECT_EQ(window().action("burnAction")->isEnabled(), step.canBurn);
+    EXPECT_EQ(window().eraseButton()->isEnabled(), step.canErase);
+    EXPECT_EQ(window().capacityBar()->isEnabled(), step.canBurn);
+    EXPECT_EQ(listNames(), (i == 1 ? std::vector<std::string>{"src", "a.txt"} : std::vector<std::string>{"src"}));
+    if (i > 0) continue;
+    EXPECT_TRUE(window().spaceLabel()->text().startsWith(QStringLiteral("0.0 MB used, 700.0 MB free;")));
     // A chosen speed stays chosen while the disc allows it.
-    if (!step.canBurn) continue;
     window().speedCombo()->setCurrentIndex(window().speedCombo()->findData(16));
     Q_EMIT controller().statusController().contentChanged();  // the status is shown again
     EXPECT_EQ(window().parts().speedMenue->selectedTag(), 16);
   }
-}
-
-TEST_F(DiscControls, TheEraseQuestionNamesDiscAndWriterCancelsByDefaultAndErases) {
-  writeFile(temp_ / "disc/a.txt", "a");
-  addWriter("rec", QStringLiteral("Studio Recorder"));
-  insert("rec", "cd-rw", {makeImage(temp_ / "disc", "Holiday")});
-  start();
-  ASSERT_TRUE(waitUntil([&] { return window().titleLabel()->text() == QStringLiteral("Holiday"); }));
+  // The erase question names the disc and the writer; Return cancels.
+  choose(1);
   window().eraseButton()->click();
   QMessageBox* box = waitForBox(QStringLiteral("attempteraseshort"));
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(box->parentWidget(), &window());
   EXPECT_TRUE(box->informativeText().contains(QStringLiteral("\u201cHoliday\u201d (CD-RW)")));
-  EXPECT_TRUE(box->informativeText().contains(QStringLiteral("\u201cStudio Recorder\u201d")));
+  EXPECT_TRUE(box->informativeText().contains(QStringLiteral("\u201cWriter 1\u201d")));
   QTest::keyClick(box, Qt::Key_Return);
   ASSERT_TRUE(waitUntil([&] { return findBox() == nullptr; }));
   waitUntil([] { return false; }, std::chrono::milliseconds(200));
   EXPECT_FALSE(shown_.wasShown(QStringLiteral("eraseProgressPanel")));
-
   window().eraseButton()->click();
   clickButton(waitForBox(QStringLiteral("attempteraseshort")), QStringLiteral("Erase"));
   ASSERT_TRUE(waitUntil([&] { return shown_.wasShown(QStringLiteral("eraseProgressPanel")); }));
   ASSERT_TRUE(waitUntil([&] { return window().titleLabel()->text() == QStringLiteral("untitled"); },
                         std::chrono::seconds(30)));
   EXPECT_FALSE(window().eraseButton()->isEnabled());
+  // Eject takes the disc out; a name the user typed stays.
+  window().nameEdit()->setText(QStringLiteral("Mine"));
+  ASSERT_TRUE(waitUntil([&] { return window().action("ejectAction")->isEnabled(); }, std::chrono::seconds(10)));
+  window().action("ejectAction")->trigger();
+  ASSERT_TRUE(waitUntil([&] { return window().statusLabel()->text() == controller().strings().localized("noDisc"); },
+                        std::chrono::seconds(10)));
+  EXPECT_EQ(window().nameEdit()->text(), QStringLiteral("Mine"));
 }
 
 TEST_F(DiscControls, TheNoWriterAlertQuitsOrCreatesTheEmulatedWriter) {
@@ -96,7 +111,6 @@ TEST_F(DiscControls, TheNoWriterAlertQuitsOrCreatesTheEmulatedWriter) {
   box->defaultButton()->click();
   EXPECT_TRUE(waitUntil([&] { return app().terminated(); }));
   app_.reset();
-
   start(false);
   box = waitForBox(QStringLiteral("noCdWriter"));
   ASSERT_NE(box, nullptr);
@@ -107,24 +121,21 @@ TEST_F(DiscControls, TheNoWriterAlertQuitsOrCreatesTheEmulatedWriter) {
   EXPECT_TRUE(window().writerMenu()->menuAction()->isVisible());
 }
 
-// Takes the web pages the application opens.
 class UrlCatcher : public QObject {
   Q_OBJECT
  public:
   std::vector<QUrl> opened;
- public Q_SLOTS:
-  void open(const QUrl& url) { opened.push_back(url); }
+  Q_INVOKABLE void open(const QUrl& url) { opened.push_back(url); }
 };
 
 // The version endpoint: each request gets the body, or nobody listens.
-class VersionServer {
- public:
+struct VersionServer {
   explicit VersionServer(std::optional<QByteArray> body) {
-    EXPECT_TRUE(server_.listen(QHostAddress::LocalHost, 0));
-    endpoint_.emplace("TESSALINE_UPDATE_URL", "http://127.0.0.1:" + std::to_string(server_.serverPort()) + "/v");
-    if (!body) server_.close();
-    QObject::connect(&server_, &QTcpServer::newConnection, [this, b = body.value_or("")] {
-      QTcpSocket* s = server_.nextPendingConnection();
+    EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    endpoint.emplace("TESSALINE_UPDATE_URL", "http://127.0.0.1:" + std::to_string(server.serverPort()) + "/v");
+    if (!body) server.close();
+    QObject::connect(&server, &QTcpServer::newConnection, [this, b = body.value_or("")] {
+      QTcpSocket* s = server.nextPendingConnection();
       QObject::connect(s, &QTcpSocket::readyRead, s, [s, b] {
         if (!s->readAll().contains("\r\n\r\n")) return;
         s->write("HTTP/1.0 200 OK\r\n\r\n" + b);
@@ -132,10 +143,8 @@ class VersionServer {
       });
     });
   }
-
- private:
-  QTcpServer server_;
-  std::optional<ScopedEnv> endpoint_;
+  QTcpServer server;
+  std::optional<ScopedEnv> endpoint;
 };
 
 TEST_F(DiscControls, TheUpdateAlertAtStartUpOpensTheWebPageOnDownloadAndTheMenuCheckAnswers) {
@@ -159,9 +168,7 @@ TEST_F(DiscControls, TheUpdateAlertAtStartUpOpensTheWebPageOnDownloadAndTheMenuC
     EXPECT_EQ(catcher.opened, opened);
   }
   QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
-
-  // Turned off, the start-up check asks nothing; asked for, the check tells
-  // an up-to-date release from a failed check.
+  // Turned off, the start-up check asks nothing; the menu's check tells up to date from failed.
   prefs().setValue(prefs::disableUpdateCheck, true);
   app_.reset();
   start(false);
@@ -179,8 +186,7 @@ TEST_F(DiscControls, TheUpdateAlertAtStartUpOpensTheWebPageOnDownloadAndTheMenuC
   EXPECT_EQ(findBox(QStringLiteral("update")), nullptr);
 }
 
-// A job that has failed with a long reason: only the panel's layout is
-// under test, at whatever scale the display has.
+// A failed job with a long reason: only the panel's layout is under test.
 class FailedJob : public Job {
  public:
   JobStatus status() const override {

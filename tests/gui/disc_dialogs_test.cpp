@@ -1,13 +1,9 @@
-// The dialogs the menus open: the Disc menu's looks at the disc itself (its
-// sessions, and whether it is a true copy of its sources, on a disc of two
-// sessions burned beforehand) and the Help menu's boxes.
+// The Disc menu's dialogs on a disc of two sessions, the Help menu's boxes, and
+// the controller's alerts as message boxes.
 
-#include <QAction>
-#include <QLabel>
-#include <QMessageBox>
 #include <QTableWidget>
-#include <QTest>
 
+#include "gui/alerts.h"
 #include "gui_fixture.h"
 
 namespace tessaline::test {
@@ -41,7 +37,6 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   writeFile(docs / "c.txt", "charlie");
   ASSERT_EQ(runCli({"burn", "--yes"}).exitCode, 0);
   start();
-
   QDialog* sessions = open("sessionsAction", QStringLiteral("sessionsDialog"));
   ASSERT_NE(sessions, nullptr);
   auto* table = sessions->findChild<QTableWidget*>(QStringLiteral("table"));
@@ -50,7 +45,6 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   // Docs, a, b and the list of sources; then c
   EXPECT_EQ(column(table, 6), (QStringList{QStringLiteral("4"), QStringLiteral("1")}));
   sessions->close();
-
   // One file changed since, one deleted: the comparison names both.
   writeFile(docs / "a.txt", "ALPHA");
   setModTime(docs / "a.txt", modTime(docs / "a.txt") + 3600);
@@ -76,6 +70,59 @@ TEST_F(DiscDialogs, TheHelpMenuTellsWhatTheProgramIsAndHowUpdatingWorks) {
     EXPECT_TRUE(box->informativeText().contains(QString::fromLatin1(says))) << boxName;
     delete box;
   }
+}
+
+TEST(MessageBoxAlerts, AnswerOnceAfterTheBoxHasGoneWithTheButtonsPosition) {
+  const StringTable strings = StringTable::builtIn();
+  QWidget window;
+  window.show();
+  gui::MessageBoxAlerts alerts(strings, &window);
+  AlertRequest request;
+  request.messageKey = QStringLiteral("attempteraseshort");
+  request.informativeKey = QStringLiteral("attempteraselong");
+  request.buttonKeys = {QStringLiteral("Erase"), QStringLiteral("Cancel")};
+  request.detail = QStringLiteral("tool output");
+  std::vector<int> answers;
+  const auto answered = [&] {  // once, and only after the box has gone
+    waitUntil([&] { return !answers.empty(); });
+    waitUntil([] { return false; }, std::chrono::milliseconds(50));
+    return std::exchange(answers, {});
+  };
+  alerts.showAlert(request, [&](int code) { answers.push_back(code); });
+  QMessageBox* box = window.findChild<QMessageBox*>();
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+  // A short detail is shown with the text; a long one is folded away.
+  EXPECT_EQ(box->informativeText(), strings.localized("attempteraselong") + QStringLiteral("\n\ntool output"));
+  EXPECT_TRUE(box->detailedText().isEmpty());
+  EXPECT_EQ(box->icon(), QMessageBox::Warning);
+  for (auto* b : box->buttons())
+    if (b->text() == strings.localized("Cancel")) b->click();
+  EXPECT_TRUE(answers.empty());  // not from within the click
+  EXPECT_EQ(answered(), std::vector<int>{kAlertSecondButtonReturn});
+  // Escape answers Cancel; an application-modal box has no parent.
+  request.sheet = false;
+  request.style = AlertStyle::Informational;
+  request.detail = QStringLiteral("the tool failed:\n1\n2\n3\n4\n5\n6");
+  alerts.showAlert(request, [&](int code) { answers.push_back(code); });
+  QMessageBox* modal = nullptr;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* b = qobject_cast<QMessageBox*>(w); b != nullptr && b->isVisible()) modal = b;
+  ASSERT_NE(modal, nullptr);
+  EXPECT_EQ(modal->windowModality(), Qt::ApplicationModal);
+  EXPECT_EQ(modal->icon(), QMessageBox::Information);
+  EXPECT_TRUE(modal->informativeText().endsWith(QStringLiteral("\n\nthe tool failed:")));
+  EXPECT_EQ(modal->detailedText(), request.detail);
+  QTest::keyClick(modal, Qt::Key_Escape);
+  EXPECT_EQ(answered(), std::vector<int>{kAlertSecondButtonReturn});
+  // A box that goes with its window still answers, once.
+  request.sheet = true;
+  request.buttonKeys = {QStringLiteral("OK")};
+  auto* parent = new QWidget;
+  gui::MessageBoxAlerts doomed(strings, parent);
+  doomed.showAlert(request, [&](int code) { answers.push_back(code); });
+  delete parent;
+  EXPECT_EQ(answered(), std::vector<int>{kAlertFirstButtonReturn});
 }
 
 }  // namespace

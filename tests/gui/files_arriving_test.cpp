@@ -1,7 +1,5 @@
-// Files reaching the application: drops on the window, the command line,
-// and a second start handing its files to the running one.
+// Files reaching the application: drops, the open panel, the command line.
 
-#include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -10,7 +8,6 @@
 #include <QUrl>
 
 #include "gui/file_arguments.h"
-#include "gui/single_instance.h"
 #include "gui_fixture.h"
 
 namespace tessaline::test {
@@ -29,54 +26,18 @@ TEST(UriList, KeepsLocalFilesInOrderAsExactBytes) {
       "file:///home/u/with%23hash%3F\n"
       "not a url\n"
       "file:///home/u/nul%00byte\n";
-  const auto paths = localPathsFromUriList(list);
-  ASSERT_EQ(paths.size(), 4u);
-  EXPECT_EQ(paths[0].native(), "/home/u/a b.txt");
-  EXPECT_EQ(paths[1].native(), std::string("/home/u/caf\xe9"));
-  EXPECT_EQ(paths[2].native(), "/home/u/short");
-  EXPECT_EQ(paths[3].native(), "/home/u/with#hash?");
+  EXPECT_EQ(localPathsFromUriList(list), (std::vector<fs::path>{"/home/u/a b.txt", std::string("/home/u/caf\xe9"),
+                                                                "/home/u/short", "/home/u/with#hash?"}));
 }
 
 TEST(CommandLine, FilesBecomeAbsoluteAndOptionsAreNotFiles) {
   std::string a0 = "tessaline", a1 = "docs", a2 = "--unknown", a3 = "/abs/x", a4 = "--", a5 = "-dash", a6 = "--help";
   char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), a4.data(), a5.data()};
   const auto line = gui::parseCommandLine(6, argv, "/home/u");
-  ASSERT_EQ(line.files.size(), 3u);
-  EXPECT_EQ(line.files[0], fs::path("/home/u/docs"));
-  EXPECT_EQ(line.files[1], fs::path("/abs/x"));
-  EXPECT_EQ(line.files[2], fs::path("/home/u/-dash"));
+  EXPECT_EQ(line.files, (std::vector<fs::path>{"/home/u/docs", "/abs/x", "/home/u/-dash"}));
   EXPECT_FALSE(line.help);
   char* argvHelp[] = {a0.data(), a6.data()};
   EXPECT_TRUE(gui::parseCommandLine(2, argvHelp, "/").help);
-}
-
-TEST(SecondStart, MessagesRoundTripAndMalformedOnesAreRefused) {
-  const std::vector<fs::path> paths{"/a", std::string("/caf\xe9/\xff"), "/with space/x"};
-  EXPECT_EQ(gui::decodePaths(gui::encodePaths(paths)), paths);
-  QByteArray truncated = gui::encodePaths(paths);
-  truncated.chop(2);
-  EXPECT_FALSE(gui::decodePaths(truncated).has_value());
-  EXPECT_FALSE(gui::decodePaths(gui::encodePaths({}) + QByteArray("\xff\xff\xff\xff", 4)).has_value());
-  EXPECT_FALSE(gui::decodePaths(QByteArray()).has_value());  // a look, not a request
-  // Relative paths are not accepted from another process.
-  EXPECT_EQ(gui::decodePaths(gui::encodePaths({"relative", "/ok"})), (std::vector<fs::path>{"/ok"}));
-}
-
-TEST(SecondStart, AStaleSocketIsReplaced) {
-  TempDir temp;
-  const QString name = QString::fromStdString((temp / "tessaline.socket").string());
-  {
-    gui::InstanceServer crashed([](std::vector<fs::path>) {});
-    ASSERT_TRUE(crashed.listen(name));
-  }
-  writeFile(temp / "tessaline.socket", "");  // a leftover file where the socket was
-  gui::InstanceServer server([](std::vector<fs::path>) {});
-  EXPECT_TRUE(server.listen(name));
-  // A second server while the first answers: refused, not stolen.
-  gui::InstanceServer another([](std::vector<fs::path>) {});
-  EXPECT_FALSE(another.listen(name));
-  // Nobody listening: the start becomes the running one.
-  EXPECT_FALSE(gui::handToRunningInstance({"/a"}, QString::fromStdString((temp / "none.socket").string()), 500));
 }
 
 class Drops : public GuiFixture {
@@ -92,16 +53,15 @@ class Drops : public GuiFixture {
   }
 };
 
-TEST_F(Drops, FileUrlsAreAddedInOrderAndTextIsIgnored) {
+TEST_F(Drops, FileUrlsAreAddedInOrderTextIsIgnoredAndTheOpenPanelTakesFilesAndFolders) {
   addWriter("rec");
   insert("rec", "cd-r");
   start();
   EXPECT_TRUE(window().acceptDrops());
-  writeFile(temp_ / "src/one.txt", "1");
-  writeFile(temp_ / "src/two/x.txt", "2");
-  writeFile(temp_ / "other/one.txt", "namesake");
-  writeFile(temp_ / "src/three.txt", "3");
-
+  for (const char* file : {"src/one.txt", "src/two/x.txt", "other/one.txt", "src/three.txt", "pick/Folder/inner.txt",
+                           "pick/file.txt", "pick/left-out.txt"})
+    writeFile(temp_ / file, file);
+  const auto url = [&](const char* file) { return QUrl::fromLocalFile(QString::fromStdString((temp_ / file).string())); };
   QMimeData text;
   text.setText(QString::fromStdString((temp_ / "src/one.txt").string()));
   EXPECT_FALSE(drop(text));
@@ -109,30 +69,16 @@ TEST_F(Drops, FileUrlsAreAddedInOrderAndTextIsIgnored) {
   web.setUrls({QUrl(QStringLiteral("https://example.org/file.txt"))});
   EXPECT_FALSE(drop(web));
   EXPECT_TRUE(listNames().empty());
-
   QMimeData files;
-  files.setUrls({QUrl::fromLocalFile(QString::fromStdString((temp_ / "src/one.txt").string())),
-                 QUrl(QStringLiteral("https://example.org/ignored")),
-                 QUrl::fromLocalFile(QString::fromStdString((temp_ / "src/two").string())),
-                 QUrl::fromLocalFile(QString::fromStdString((temp_ / "other/one.txt").string())),
-                 QUrl::fromLocalFile(QString::fromStdString((temp_ / "src/three.txt").string()))});
+  files.setUrls({url("src/one.txt"), QUrl(QStringLiteral("https://example.org/ignored")), url("src/two"),
+                 url("other/one.txt"), url("src/three.txt")});
   files.setText(QStringLiteral("also text"));
   EXPECT_TRUE(drop(files));
   // The namesake is refused (a beep); the rest keep the drag's order.
   EXPECT_EQ(listNames(), (std::vector<std::string>{"one.txt", "two", "three.txt"}));
   EXPECT_EQ(controller().sessionContentController().items()[0].aPath, temp_ / "src/one.txt");
-
-}
-
-TEST_F(Drops, TheOpenPanelTakesFilesAndFoldersTogetherAsAWindowModalSheet) {
-  addWriter("rec");
-  insert("rec", "cd-r");
-  start();
-  writeFile(temp_ / "pick/Folder/inner.txt", "i");
-  writeFile(temp_ / "pick/file.txt", "f");
-  writeFile(temp_ / "pick/left-out.txt", "l");
-
-  // Cancelled: nothing is added.
+  // The open panel takes files and folders together; cancelled, it adds nothing.
+  controller().sessionContentController().removeAll();
   QFileDialog* panel = nullptr;
   const auto openPanel = [&] {
     controller().addSourcePath();
@@ -143,7 +89,6 @@ TEST_F(Drops, TheOpenPanelTakesFilesAndFoldersTogetherAsAWindowModalSheet) {
   panel->reject();
   waitUntil([] { return false; }, std::chrono::milliseconds(50));
   EXPECT_TRUE(listNames().empty());
-
   ASSERT_TRUE(openPanel());
   panel->setDirectory(QString::fromStdString((temp_ / "pick").string()));
   auto* list = panel->findChild<QListView*>(QStringLiteral("listView"));

@@ -1,8 +1,5 @@
 #include "gui_fixture.h"
 
-#include <QAbstractButton>
-#include <QApplication>
-
 #include "devices/emulated/emulated_medium.h"
 #include "devices/emulated/emulated_writers.h"
 
@@ -12,21 +9,19 @@ ShowRecorder::ShowRecorder() { QCoreApplication::instance()->installEventFilter(
 ShowRecorder::~ShowRecorder() { QCoreApplication::instance()->removeEventFilter(this); }
 
 bool ShowRecorder::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::Show && watched->isWidgetType() && !watched->objectName().isEmpty())
-    shown_ << watched->objectName();
+  if (event->type() == QEvent::Show && watched->isWidgetType() && !watched->objectName().isEmpty()) shown_ << watched->objectName();
   return false;
 }
 
 GuiFixture::GuiFixture() {
   writersDir_ = temp_ / "writers";
-  for (const char* d : {"writers", "runtime", "cache", "config", "tmp"}) fs::create_directories(temp_ / d);
-  fs::permissions(temp_ / "runtime", fs::perms::owner_all);  // as a runtime folder must be
   prefsFile_ = temp_ / "prefs.conf";
-  env_.push_back(std::make_unique<ScopedEnv>("TESSALINE_WRITERS_DIR", writersDir_.string()));
-  env_.push_back(std::make_unique<ScopedEnv>("XDG_RUNTIME_DIR", (temp_ / "runtime").string()));
-  env_.push_back(std::make_unique<ScopedEnv>("XDG_CACHE_HOME", (temp_ / "cache").string()));
-  env_.push_back(std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", (temp_ / "config").string()));
-  env_.push_back(std::make_unique<ScopedEnv>("TMPDIR", (temp_ / "tmp").string()));
+  for (const auto& [name, dir] : {std::pair{"TESSALINE_WRITERS_DIR", "writers"}, {"XDG_RUNTIME_DIR", "runtime"},
+                                  {"XDG_CACHE_HOME", "cache"}, {"XDG_CONFIG_HOME", "config"}, {"TMPDIR", "tmp"}}) {
+    fs::create_directories(temp_ / dir);
+    env_.push_back(std::make_unique<ScopedEnv>(name, (temp_ / dir).string()));
+  }
+  fs::permissions(temp_ / "runtime", fs::perms::owner_all);  // as a runtime folder must be
   env_.push_back(std::make_unique<ScopedEnv>("TESSALINE_NO_REAL_DRIVES", "1"));
   env_.push_back(std::make_unique<ScopedEnv>("TESSALINE_MOUNT_WAIT_S", "5"));
   prefs().setValue(prefs::disableUpdateCheck, true);
@@ -66,6 +61,7 @@ void GuiFixture::start(bool waitForStatus) {
   options.quitOnTerminate = false;
   app_ = std::make_unique<gui::DesktopApp>(options);
   QObject::connect(&app_->controller(), &appController::statusSettled, [this] { ++settledCount_; });
+  QObject::connect(&app_->controller(), &appController::burnFinished, [this](const BurnOutcome& o) { outcome_ = o; });
   app_->start();
   if (waitForStatus) {
     ASSERT_TRUE(settle());

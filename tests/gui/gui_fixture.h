@@ -1,16 +1,17 @@
 #pragma once
-// The desktop application on real emulated writers in a private folder,
-// with private preferences, runtime, cache and temp folders.
+// The desktop application on emulated writers, with private preferences and folders.
 
+#include <QAbstractButton>
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
-#include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 #include <QWidget>
 
 #include <gtest/gtest.h>
@@ -30,8 +31,6 @@ class ShowRecorder : public QObject {
   ~ShowRecorder() override;
   bool wasShown(const QString& name) const { return shown_.contains(name); }
   bool eventFilter(QObject* watched, QEvent* event) override;
-
- private:
   QStringList shown_;
 };
 
@@ -43,8 +42,8 @@ class GuiFixture : public ::testing::Test {
   void addWriter(const std::string& name, const QString& displayName = QStringLiteral("Emulated CD Recorder"));
   void insert(const std::string& writer, const std::string& medium, const std::vector<fs::path>& sessions = {});
   fs::path makeImage(const fs::path& folder, const std::string& volume = "DISC");
-
   // Creates the application and runs its start-up; waits for the status.
+  // The last burn's outcome lands in outcome_.
   void start(bool waitForStatus = true);
   bool settle();
 
@@ -53,14 +52,11 @@ class GuiFixture : public ::testing::Test {
   appController& controller() { return app_->controller(); }
   Preferences prefs() { return Preferences(QString::fromStdString(prefsFile_.string())); }
   std::vector<std::string> listNames();
-
   // The message box on screen whose text is the localised text of the key
-  // (any box when the key is empty).
+  // (any box when the key is empty), and a click on its button of that title.
   QMessageBox* findBox(const QString& messageKey = {});
   QMessageBox* waitForBox(const QString& messageKey = {});
-  // Clicks the box's button with that title.
   void clickButton(QMessageBox* box, const QString& title);
-
   ShowRecorder shown_;
   TempDir temp_;
   fs::path writersDir_;
@@ -68,6 +64,7 @@ class GuiFixture : public ::testing::Test {
   std::vector<std::unique_ptr<ScopedEnv>> env_;
   std::unique_ptr<gui::DesktopApp> app_;
   int settledCount_ = 0;
+  std::optional<BurnOutcome> outcome_;
 };
 
 }  // namespace tessaline::test

@@ -1,5 +1,4 @@
-// The desktop application's tests run with a real QApplication on the
-// offscreen platform: no display is needed.
+// A real QApplication on the offscreen platform: no display is needed.
 
 #include <QApplication>
 

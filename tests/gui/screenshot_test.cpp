@@ -1,11 +1,8 @@
-// Makes the README's screenshot: a disc with two sessions in an emulated
-// writer, its entries grey in the list, and a few sources waiting for the
-// next session. Not part of the test run; scripts/check-window-layout
-// --screenshot runs it under Xvfb with a window manager.
+// Makes the README's screenshot (a disc of two sessions, sources waiting). Not part
+// of the test run: scripts/check-window-layout --screenshot runs it under Xvfb.
 
 #include <QImage>
 #include <QPixmap>
-#include <QTest>
 
 #include <cstdlib>
 
@@ -17,13 +14,9 @@ namespace {
 class Screenshot : public GuiFixture {
  protected:
   void burn() {
-    std::optional<BurnOutcome> outcome;
-    auto c = QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
+    outcome_.reset();
     window().burnButton()->click();
-    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(120)));
-    QObject::disconnect(c);
-    ASSERT_TRUE(outcome->written);
-    ASSERT_TRUE(waitUntil([&] { return !listNames().empty(); }, std::chrono::seconds(30)));
+    ASSERT_TRUE(waitUntil([&] { return outcome_ && outcome_->written && !listNames().empty(); }, std::chrono::seconds(120)));
     ASSERT_TRUE(settle());
   }
 };
@@ -46,13 +39,11 @@ TEST_F(Screenshot, DISABLED_MainWindowWithADiscAndSources) {
   window().resize(640, 500);
   window().show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window()));
-
   QTest::keyClicks(window().nameEdit(), QStringLiteral("Backup"));
   app().openFiles({home / "Documents", home / "Photos"});
   burn();
   app().openFiles({home / "Projects"});
   burn();
-
   // Changes since: a new letter, new music, and a loose file.
   writeFile(home / "Documents/letter-13.txt", std::string(260'000, 'n'));
   for (int i = 1; i <= 5; ++i) writeFile(home / "Music" / ("track-0" + std::to_string(i) + ".flac"),
