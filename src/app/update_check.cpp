@@ -57,7 +57,8 @@ std::optional<HttpResponseHead> parseResponseHead(QByteArrayView head) {
   bool ok = false;
   HttpResponseHead parsed;
   parsed.status = statusLine.mid(9, 3).toInt(&ok);
-  if (!ok || parsed.status < 100 || parsed.status > 999 || (statusLine.size() > 12 && statusLine[12] != ' '))
+  // Three characters: a number of more than three digits cannot come out.
+  if (!ok || parsed.status < 100 || (statusLine.size() > 12 && statusLine[12] != ' '))
     return std::nullopt;
   for (qsizetype i = 1; i < lines.size(); ++i) {
     const QByteArray line = lines[i].trimmed();
