@@ -21,6 +21,7 @@ namespace {
 struct Effects {
   bool verified = true;          // the burn reads its session back
   bool linkStaysLink = false;    // a symbolic link is burned as what it points to
+  bool aliasSizedByTarget = true;  // the burn list sizes a link by what it points to
   bool sideFile = true;          // a resource fork travels in an AppleDouble side file
   bool catalogue = false;        // the disc remembers its sources
   bool unchangedAgain = false;   // the next session copies what did not change
@@ -29,7 +30,8 @@ struct Effects {
 };
 
 void PrintTo(const Effects& e, std::ostream* os) {
-  *os << "verified " << e.verified << ", link stays link " << e.linkStaysLink << ", side file " << e.sideFile
+  *os << "verified " << e.verified << ", link stays link " << e.linkStaysLink << ", alias sized by target "
+      << e.aliasSizedByTarget << ", side file " << e.sideFile
       << ", catalogue " << e.catalogue << ", unchanged again " << e.unchangedAgain << ", same size and date seen "
       << e.sameSizeAndDateSeen;
 }
@@ -66,6 +68,12 @@ TEST_P(PreferenceKeys, ChangeWhatABurnWritesAsTheirNamesSay) {
   ASSERT_EQ(::setxattr((docs / "forked.txt").c_str(), "user.com.apple.ResourceFork", "rsrc", 4, 0), 0);
 
   Effects seen;
+  writeFile(temp_ / "home/big.bin", std::string(1'000'000, 'b'));
+  fs::create_symlink(temp_ / "home/big.bin", temp_ / "home/BigLink");
+  const auto listed = runCli({"list", "--json", (temp_ / "home/BigLink").string()});
+  ASSERT_EQ(listed.exitCode, 0) << listed.err;
+  seen.aliasSizedByTarget =
+      QJsonDocument::fromJson(QByteArray::fromStdString(listed.out)).array()[0].toObject()[QStringLiteral("sizeInMB")].toDouble() > 0.9;
   const auto burn = runCli({"burn", "--yes", "--volume", "Keys", docs.string()});
   ASSERT_EQ(burn.exitCode, 0) << burn.out << burn.err;
   seen.verified = burn.out.find("written and verified") != std::string::npos;
@@ -98,7 +106,10 @@ INSTANTIATE_TEST_SUITE_P(
     EveryKey, PreferenceKeys,
     ::testing::Values(Row{"", Effects{}},
                       Row{"disableVerification", with([](Effects& e) { e.verified = false; })},
-                      Row{"resolveDisabled", with([](Effects& e) { e.linkStaysLink = true; })},
+                      Row{"resolveDisabled", with([](Effects& e) {
+                            e.linkStaysLink = true;
+                            e.aliasSizedByTarget = false;
+                          })},
                       Row{"disableSplitForks", with([](Effects& e) { e.sideFile = false; })},
                       Row{"storeBurnConfiguration", with([](Effects& e) { e.catalogue = true; })},
                       Row{"disableIncrementalUpdating", with([](Effects& e) {
