@@ -15,6 +15,7 @@
 #include <cstdlib>
 
 #include "devices/default_service.h"
+#include "staging/source_paths.h"
 
 namespace tessaline::cli {
 namespace {
@@ -83,6 +84,16 @@ bool CliSession::runUntil(const std::function<bool()>& done, int timeoutMs) {
   deadline.start(timeoutMs);
   loop.exec();
   return !timedOut;
+}
+
+std::optional<std::filesystem::path> CliSession::listedSource(const std::filesystem::path& path) const {
+  const auto normal = normaliseSourcePath(path, std::filesystem::current_path());
+  if (!normal) return std::nullopt;
+  const auto& items = controller_->sessionContentController().items();
+  const bool listed = std::any_of(items.begin(), items.end(), [&](const BurnItem& item) {
+    return !item.permanent() && item.aPath == normal.value();
+  });
+  return listed ? std::optional(normal.value()) : std::nullopt;
 }
 
 bool CliSession::start(const std::optional<QString>& writer) {

@@ -36,6 +36,9 @@ class CliSession {
   // Runs the event loop until done() holds, the time runs out (false) or a
   // SIGINT or SIGTERM arrives (true; see interruption()).
   bool runUntil(const std::function<bool()>& done, int timeoutMs);
+  // The listed source (not one of the disc's own items) that `path` names,
+  // when the list holds it already: the disc may have brought it back.
+  std::optional<std::filesystem::path> listedSource(const std::filesystem::path& path) const;
 
   // The signal (SIGINT or SIGTERM) that asked the program to stop, or 0.
   int interruption() const { return interruption_; }

@@ -15,7 +15,6 @@
 #include "cli/commands.h"
 #include "cli/joliet_warnings.h"
 #include "devices/session_addresses.h"
-#include "staging/source_paths.h"
 #include "staging/staging_journal.h"
 
 namespace tessaline::cli {
@@ -99,12 +98,7 @@ bool addSources(CliSession& session, const std::vector<std::filesystem::path>& p
   bool all = true;
   for (const auto& path : paths) {
     // A source the disc brought back already is named again, not added twice.
-    const auto normal = normaliseSourcePath(path, std::filesystem::current_path());
-    const auto& items = session.controller().sessionContentController().items();
-    if (normal && std::any_of(items.begin(), items.end(), [&](const BurnItem& item) {
-          return !item.permanent() && item.aPath == normal.value();
-        }))
-      continue;
+    if (session.listedSource(path)) continue;
     all = session.controller().addSourceToController(path) && all;
   }
   return all;

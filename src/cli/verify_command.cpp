@@ -30,6 +30,10 @@ int runVerifyCommand(const Invocation& call) {
   auto& controller = session.controller();
   std::vector<std::filesystem::path> sources;
   for (const auto& path : positionalPaths(parser, call.rawArgs)) {
+    if (const auto listed = session.listedSource(path)) {
+      sources.push_back(*listed);
+      continue;
+    }
     if (!controller.addSourceToController(path)) return 1;
     sources.push_back(controller.sessionContentController().items().back().aPath);
   }

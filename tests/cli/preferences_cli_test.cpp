@@ -20,6 +20,7 @@ namespace {
 // What a burn and the preview after it show.
 struct Effects {
   bool verified = true;          // the burn reads its session back
+  bool trueCopy = true;          // verify finds the disc equal to its sources, forks included
   bool linkStaysLink = false;    // a symbolic link is burned as what it points to
   bool aliasSizedByTarget = true;  // the burn list sizes a link by what it points to
   bool sideFile = true;          // a resource fork travels in an AppleDouble side file
@@ -30,7 +31,7 @@ struct Effects {
 };
 
 void PrintTo(const Effects& e, std::ostream* os) {
-  *os << "verified " << e.verified << ", link stays link " << e.linkStaysLink << ", alias sized by target "
+  *os << "verified " << e.verified << ", true copy " << e.trueCopy << ", link stays link " << e.linkStaysLink << ", alias sized by target "
       << e.aliasSizedByTarget << ", side file " << e.sideFile
       << ", catalogue " << e.catalogue << ", unchanged again " << e.unchangedAgain << ", same size and date seen "
       << e.sameSizeAndDateSeen;
@@ -81,6 +82,8 @@ TEST_P(PreferenceKeys, ChangeWhatABurnWritesAsTheirNamesSay) {
   seen.linkStaysLink = listing.find("link.txt' -> 'a.txt'") != std::string::npos;
   seen.sideFile = listing.find("/Docs/._forked.txt'") != std::string::npos;
   seen.catalogue = listing.find("/.tessaline'") != std::string::npos;
+  const auto verify = runCli({"verify", docs.string()});  // the disc may have brought Docs back
+  seen.trueCopy = verify.exitCode == 0;
 
   // The same length and date, other contents.
   const long long burned = modTime(docs / "same.txt");
