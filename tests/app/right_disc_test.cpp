@@ -51,6 +51,17 @@ TEST_F(RightDiscTest, AWriterAppearingSwitchesEverythingToTheWriterNowSelected) 
   for (const char* writer : {"a", "c"}) EXPECT_EQ(emulated::writerInfo(writersDir_, writer).value().disc->tracks.size(), 1u);
   const auto listing = runProgram("xorriso", {"-indev", (writersDir_ / "a/medium.img").string(), "-find", "/Docs"});
   EXPECT_NE(listing.out.find("sub/b.txt"), std::string::npos) << listing.out;
+  // The same sources again: nothing is new, no session is written, and the
+  // list stays as the user made it.
+  ASSERT_TRUE(settle());
+  controller().addSourceToController(temp_ / "home/Docs");
+  const auto again = burnAndWait();
+  ASSERT_TRUE(again.has_value());
+  EXPECT_TRUE(again->upToDate);
+  EXPECT_EQ(emulated::writerInfo(writersDir_, "a").value().disc->tracks.size(), 1u);
+  const auto& items = controller().sessionContentController().items();
+  EXPECT_TRUE(std::any_of(items.begin(), items.end(), [](const BurnItem& i) { return !i.permanent(); }));
+  EXPECT_EQ(window_.alertKeys().back(), QStringLiteral("discUpToDate/discUpToDateLong"));
 }
 
 TEST_F(RightDiscTest, ADiscNotMountedInTimeSaysSoAndCanBeMountedLaterAndDeadRunsLeaveNoStagingFolder) {
