@@ -90,7 +90,7 @@ TEST(UpdateCheck, ANewerReleaseIsAnnouncedAndEveryBrokenOrHostileAnswerIsSilent)
   const std::vector<Case> cases{
       {"a newer release", ok + "Content-Length: 9\r\n\r\n253 words", {253}},
       {"a newer release, ended by closing", ok + "\r\n 254\n", {254}},
-      {"chunked", ok + "Transfer-Encoding: chunked\r\n\r\n3\r\n255\r\n1;x=y\r\n \r\n0\r\n\r\n", {255}},
+      {"chunked", ok + "Transfer-Encoding: chunked\r\n\r\n3\r\n255\r\n1a;x=y\r\n" + QByteArray(26, ' ') + "\r\n0\r\n\r\n", {255}},
       {"not a number", ok + "\r\nv999", {}},
       {"an error status", "HTTP/1.1 404 Not Found\r\n\r\n999", {}},
       {"a redirection", "HTTP/1.1 302 Found\r\nLocation: " + target.url().toEncoded() + "\r\n\r\n", {261}},
