@@ -21,11 +21,8 @@ bool jolietForbids(char32_t c) {
 // True when the bytes from `at` to the end are the start of one UTF-8
 // sequence cut short: iconv, under xorrisofs, drops such a tail whole.
 bool endsInACutSequence(std::string_view name, std::size_t at) {
-  const auto lead = static_cast<unsigned char>(name[at]);
-  const std::size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                             : lead >= 0xF0 && lead <= 0xF4                                 ? 4
-                                                                                              : 0;
-  if (length == 0 || name.size() - at >= length) return false;
+  const std::size_t length = utf8SequenceLength(static_cast<unsigned char>(name[at]));
+  if (length < 2 || name.size() - at >= length) return false;
   // iconv asks for more input before it looks at what the bytes would mean
   // (even a surrogate's start is "incomplete").
   for (std::size_t i = at + 1; i < name.size(); ++i)
@@ -112,16 +109,16 @@ JolietName jolietName(std::string_view name, bool isFolder, JolietEncoding encod
 
 std::string jolietUnitsToUtf8(const std::u16string& units) {
   std::string out;
-  auto put = [&out](char32_t cp) { appendUtf8(out, cp); };
   for (std::size_t i = 0; i < units.size(); ++i) {
     const char16_t u = units[i];
     if (isHighSurrogate(u) && i + 1 < units.size() && isLowSurrogate(units[i + 1])) {
-      put(0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (static_cast<char32_t>(units[i + 1]) - 0xDC00));
+      appendUtf8(out,
+                 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (static_cast<char32_t>(units[i + 1]) - 0xDC00));
       ++i;
     } else if (isHighSurrogate(u) || isLowSurrogate(u)) {
-      put(0xFFFD);
+      appendUtf8(out, 0xFFFD);
     } else {
-      put(u);
+      appendUtf8(out, u);
     }
   }
   return out;

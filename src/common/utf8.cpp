@@ -2,37 +2,27 @@
 
 namespace tessaline {
 
+std::size_t utf8SequenceLength(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  return 0;
+}
+
 std::size_t decodeUtf8(std::string_view s, std::size_t i, char32_t& codePoint) {
   const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) {
-    codePoint = b0;
-    return 1;
-  }
-  std::size_t len = 0;
-  char32_t cp = 0;
-  char32_t min = 0;
-  if ((b0 & 0xE0) == 0xC0) {
-    len = 2;
-    cp = b0 & 0x1Fu;
-    min = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3;
-    cp = b0 & 0x0Fu;
-    min = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4;
-    cp = b0 & 0x07u;
-    min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + len > s.size()) return 0;
+  const std::size_t len = utf8SequenceLength(b0);
+  if (len == 0 || i + len > s.size()) return 0;
+  static constexpr char32_t kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  char32_t cp = b0 & kLeadBits[len];
   for (std::size_t k = 1; k < len; ++k) {
     const auto b = static_cast<unsigned char>(s[i + k]);
     if ((b & 0xC0) != 0x80) return 0;
     cp = (cp << 6) | (b & 0x3Fu);
   }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  if (cp < kSmallest[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
   codePoint = cp;
   return len;
 }

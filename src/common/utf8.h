@@ -14,6 +14,10 @@ namespace tessaline {
 // U+10FFFF included).
 std::size_t decodeUtf8(std::string_view s, std::size_t i, char32_t& codePoint);
 
+// How many bytes a sequence with this lead byte has: 1 to 4, or 0 for a
+// byte no well-formed sequence starts with.
+std::size_t utf8SequenceLength(unsigned char lead);
+
 // Appends the UTF-8 form of a code point (which must be a Unicode scalar value).
 void appendUtf8(std::string& out, char32_t codePoint);
 
