@@ -131,11 +131,8 @@ TEST_F(WriterCliTest, CreateListInsertAppendInfoEjectAndRemove) {
   expectFails({"writer", "append", "main", second.string()}, "closed");
 
   EXPECT_NE(runCli({"writer", "info", "main"}).out.find("cd-r, closed"), std::string::npos);
-
   ASSERT_TRUE(ok({"tray", "main", "open"}));
   EXPECT_TRUE(info("main")["trayOpen"].toBool());
-  ASSERT_TRUE(ok({"tray", "main", "close"}));
-  EXPECT_FALSE(info("main")["trayOpen"].toBool());
 
   // An ejected disc is not lost: it waits on the shelf, and goes back in as it was.
   const auto ejected = runCli({"writer", "eject", "main"});
@@ -161,29 +158,6 @@ TEST_F(WriterCliTest, CreateListInsertAppendInfoEjectAndRemove) {
   ASSERT_TRUE(ok({"remove", "with space"}));
   EXPECT_FALSE(fs::exists(writers() / "with space"));
   EXPECT_EQ(runCli({"writer", "list"}).out, "main\t/dev/emu3\tEmulated CD Recorder (main)\n");
-}
-
-TEST_F(WriterCliTest, InsertsADiscOfSessionsOnlyInTheOrderTheyWereBuilt) {
-  ASSERT_TRUE(ok({"create", "w"}));
-  const fs::path first = iso("one", "FIRST");
-  ASSERT_TRUE(ok({"insert", "w", "--medium", "cd-rw", "--session", first.string()}));
-  QJsonObject o = info("w");
-  const std::string sessions = text(o, "sessionString");
-  const fs::path second = iso("two", "SECOND", sessions, "w");
-  ASSERT_TRUE(ok({"eject", "w"}));
-
-  // The same two sessions in one insert; the second was built for its address.
-  ASSERT_TRUE(ok({"insert", "w", "--medium", "cd-r", "--session", first.string(), second.string()}));
-  o = info("w");
-  ASSERT_EQ(o["tracks"].toArray().size(), 2);
-  EXPECT_EQ(fs::path(text(o, "mountPoint")).filename(), "SECOND");
-  EXPECT_EQ(readFile(fs::path(text(o, "mountPoint")) / "hello.txt"), "hello\n");
-  ASSERT_TRUE(ok({"eject", "w"}));
-
-  // In the wrong order the second image does not fit its address.
-  expectFails({"writer", "insert", "w", "--medium", "cd-r", "--session", second.string(), first.string()},
-              "was built for a session at block");
-  EXPECT_EQ(text(info("w"), "medium"), "none");
 }
 
 TEST_F(WriterCliTest, BadInputGetsAClearMessageAndDamagesNothing) {
@@ -216,6 +190,10 @@ TEST_F(WriterCliTest, BadInputGetsAClearMessageAndDamagesNothing) {
   const fs::path big = iso("big", "BIG", text(before, "sessionString"), "w");
   expectFails({"writer", "append", "w", big.string()}, "has only");
   expectFails({"writer", "insert", "w", "--medium", "cd-r"}, "already holds a disc");
+  // A session image only goes where it was built for: after the first.
+  ASSERT_TRUE(ok({"create", "v"}));
+  expectFails({"writer", "insert", "v", "--medium", "cd-r", "--session", big.string()}, "was built for a session at block");
+  EXPECT_EQ(text(info("v"), "medium"), "none");
   EXPECT_EQ(info("w"), before);
   sessionOneIntact();
 
