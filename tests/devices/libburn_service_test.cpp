@@ -190,12 +190,10 @@ TEST(LibburnRealDrive, ReadsTheAttachedDrive) {
     }
   }
   if (!sim) return;
-  // The simulated disc: one session from block 0 (300 blocks and the run-out), the next at 11,702.
+  // The simulated disc (its sessions are read through the CLI in the
+  // real-drive end-to-end test) has room left.
   const MediumState s = writers.at(0)->mediumState();
   EXPECT_TRUE(s.present && s.appendable && !s.blank);
-  EXPECT_EQ(s.tracks, (std::vector<TrackRecord>{{BlockAddress{0}, BlockCount{302}},
-                                                {BlockAddress{11702}, BlockCount{359847 - 11702}}}));
-  EXPECT_EQ(s.spaceFree.value, 359847 - 11702);
   // The drive tells its write speeds once it has been taken, and they stay
   // known while the disc does.
   EXPECT_TRUE(s.writeSpeeds.empty());
