@@ -20,6 +20,7 @@
 #include "devices/emulated/emulated_mount.h"
 #include "devices/emulated/emulated_service.h"
 #include "devices/emulated/emulated_writers.h"
+#include "support/simulated_drive.h"
 #include "support/test_support.h"
 
 namespace tessaline::emulated {
@@ -231,10 +232,8 @@ TEST(WriterPermissions, OnlyTheOwnerReadsADiscAndOlderWritersAreClosedWhenOpened
   const fs::path dir = env.dir(), tmp = env.tmp.path();
   writeFile(tmp / "tree/secret.txt", "only mine");
   ASSERT_EQ(::chmod((tmp / "tree/secret.txt").c_str(), 0600), 0);
-  ASSERT_EQ(test::runProgram("genisoimage", {"-quiet", "-r", "-V", "SECRET", "-o", (tmp / "s.iso").string(),
-                                             (tmp / "tree").string()}).exitCode, 0);
   ASSERT_TRUE(createWriter(dir, "w", {}));
-  ASSERT_TRUE(insertMedium(dir, "w", openCdr(tmp / "s.iso")));
+  ASSERT_TRUE(insertMedium(dir, "w", openCdr(test::makeSessionImage(tmp / "tree", tmp / "s.iso", "0", "SECRET"))));
   const WriterPaths paths = env.paths();
   const fs::path mounted = writerMountDir("w") / "SECRET";
   ASSERT_TRUE(fs::exists(mounted / "secret.txt"));
@@ -280,11 +279,8 @@ TEST(WriterPermissions, AMountFolderTakenByAnotherUserIsNotUsed) {
 
   const fs::path dir = tmp / "writers";
   test::writeFile(tmp / "tree/a.txt", "a");
-  ASSERT_EQ(test::runProgram("genisoimage", {"-quiet", "-r", "-o", (tmp / "a.iso").string(), (tmp / "tree").string()})
-                .exitCode,
-            0);
   ASSERT_TRUE(createWriter(dir, "w", {}));
-  ASSERT_TRUE(insertMedium(dir, "w", openCdr(tmp / "a.iso")));
+  ASSERT_TRUE(insertMedium(dir, "w", openCdr(test::makeSessionImage(tmp / "tree", tmp / "a.iso", "0", "A"))));
   const auto info = writerInfo(dir, "w");
   ASSERT_TRUE(info);
   EXPECT_FALSE(info.value().mountPoint);
