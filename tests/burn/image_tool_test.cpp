@@ -192,17 +192,14 @@ TEST(ImageBuild, AFailingToolGetsItsArgumentsAsBytesAndReportsItsLastLinesOrThat
   EXPECT_EQ(logged.size(), 34u);  // the empty argument gives an empty line: not kept
   EXPECT_EQ(logged.front(), "problem 1");
 
-  // A tool that cannot run, is not there, is killed, or exits 0 without a whole image fails, saying why.
+  // A tool that cannot run, or exits 0 without writing the image, fails saying
+  // why (one that is missing, killed or writes too little: the end-to-end burns).
   makeExecutable(dir / "garbage", std::string("\x7f" "ELF garbage", 12));
-  test::writeFile(dir / "tree/a.txt", "a");
-  for (const auto& [tool, script, why] : std::vector<std::tuple<std::string, std::string, std::string>>{
-           {"garbage", "", "cannot run the image tool"}, {"no-such-tool", "", "no-such-tool"},
-           {"killed", "kill -9 $$", "ended abnormally"}, {"none", "exit 0", "no image was written"},
-           {"short", "xorrisofs -quiet -o \"$1\" \"$2\" && truncate -s 36864 \"$1\"", "cut short"}}) {
-    if (!script.empty()) makeExecutable(dir / tool, "#!/bin/sh\n" + script + "\n");
-    const auto r = runBuild(dir / tool, {(dir / "out.iso").string(), (dir / "tree").string()}, dir / "out.iso");
+  makeExecutable(dir / "none", "#!/bin/sh\nexit 0\n");
+  for (const auto& [tool, why] : {std::pair{"garbage", "cannot run the image tool"}, std::pair{"none", "no image was written"}}) {
+    const auto r = runBuild(dir / tool, {(dir / "out.iso").string()}, dir / "out.iso");
     EXPECT_FALSE(r.success) << tool;
-    EXPECT_TRUE(r.detail.contains(QString::fromStdString(why))) << r.detail.toStdString();
+    EXPECT_TRUE(r.detail.contains(QString::fromUtf8(why))) << r.detail.toStdString();
   }
 }
 
