@@ -119,5 +119,29 @@ TEST_F(SourcesCliTest, AnInterruptedBurnCleansUpAndSaysNothingWasWritten) {
   }
 }
 
+// Stopped while the written session is read back: the session is on the
+// disc, and the user hears that it is there but unverified.
+TEST_F(SourcesCliTest, AStopWhileVerifyingKeepsTheSessionAndSaysSo) {
+  writeFile(temp_ / "home/Docs/big.bin", std::string(3'000'000, 'b'));
+  QProcess burn;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("TESSALINE_EMULATED_SPEED"), QStringLiteral("1"));
+  burn.setProcessEnvironment(env);
+  burn.start(QStringLiteral(TESSALINE_CLI_PATH), {QStringLiteral("burn"), QStringLiteral("--yes"), QStringLiteral("--speed"),
+                                                 QStringLiteral("4"), QString::fromStdString((temp_ / "home/Docs").string())});
+  QByteArray said;
+  ASSERT_TRUE(waitUntil([&] {
+    burn.waitForReadyRead(20);
+    said += burn.readAllStandardError();
+    return said.contains("Verifying");
+  }, std::chrono::seconds(60))) << said.toStdString();
+  ::kill(static_cast<pid_t>(burn.processId()), SIGINT);
+  ASSERT_TRUE(burn.waitForFinished(30000));
+  said += burn.readAllStandardError();
+  EXPECT_EQ(burn.exitCode(), 128 + SIGINT);
+  EXPECT_NE(said.indexOf("the disc holds the session, but it was not verified"), -1) << said.toStdString();
+  EXPECT_EQ(sessions(), 1);
+}
+
 }  // namespace
 }  // namespace tessaline::test

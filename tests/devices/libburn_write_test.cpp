@@ -33,24 +33,30 @@ class LibburnWriteTest : public ::testing::Test {
 };
 
 TEST_F(LibburnWriteTest, CancelMidwayEndsCancelledAndFreesTheDriveForTheNextBurn) {
-  auto producer = std::make_shared<TestProducer>(2000);
-  producer->holdAt = 1000 * kBlockBytes;
-  auto job = writer_->burn(BurnSettings{}, producer->track(), producer);
-  ASSERT_TRUE(job.ok());
-  ASSERT_TRUE(test::waitUntil([&] { return producer->held.load(); }));
-  EXPECT_TRUE(writer_->mediumState().busy);
-  // The drive takes no second job meanwhile.
-  EXPECT_EQ(burn(std::make_shared<TestProducer>(10)).error->kind, ErrorKind::Busy);
+  // Stopped while writing, the session is not recorded; while reading back, it is.
+  for (const int pass : {0, 1}) {
+    SCOPED_TRACE(pass == 0 ? "writing" : "verifying");
+    auto producer = std::make_shared<TestProducer>(2000);
+    producer->holdAt = pass == 0 ? 1000 * kBlockBytes : 0;
+    producer->holdPass = pass;
+    auto job = writer_->burn(BurnSettings{}, producer->track(), producer);
+    ASSERT_TRUE(job.ok());
+    ASSERT_TRUE(test::waitUntil([&] { return producer->held.load(); }));
+    EXPECT_TRUE(writer_->mediumState().busy);
+    // The drive takes no second job meanwhile.
+    EXPECT_EQ(burn(std::make_shared<TestProducer>(10)).error->kind, ErrorKind::Busy);
 
-  job.value()->cancel();
-  producer->released = true;
-  const JobStatus status = finish(std::move(job));
-  EXPECT_EQ(status.phase, JobPhase::Cancelled);
-  ASSERT_TRUE(status.error);
-  EXPECT_EQ(status.error->kind, ErrorKind::Cancelled);
-  EXPECT_EQ(producer->cleanedUp, 1);
-  EXPECT_FALSE(writer_->drive()->held());
-  EXPECT_FALSE(writer_->mediumState().busy);
+    job.value()->cancel();
+    producer->released = true;
+    const JobStatus status = finish(std::move(job));
+    EXPECT_EQ(status.phase, JobPhase::Cancelled);
+    ASSERT_TRUE(status.error);
+    EXPECT_EQ(status.error->kind, ErrorKind::Cancelled);
+    EXPECT_EQ(status.sessionRecorded, pass == 1);
+    EXPECT_EQ(producer->cleanedUp, 1);
+    EXPECT_FALSE(writer_->drive()->held());
+    EXPECT_FALSE(writer_->mediumState().busy);
+  }
   // And the drive burns again afterwards, byte for byte, read back once.
   auto next = std::make_shared<TestProducer>(2000);
   const JobStatus again = burn(next);

@@ -37,7 +37,7 @@ class TestProducer : public TrackProducer {
     if (pos_ == data_.size()) pos_ = 0, ++passes;
     const std::size_t n = std::min(buffer.size(), data_.size() - pos_);
     if (failAt && pos_ + n > *failAt) return makeError(ErrorKind::Io, "the session image could not be read");
-    while (holdAt && passes == 0 && pos_ >= *holdAt && !released) {
+    while (holdAt && passes == holdPass && pos_ >= *holdAt && !released) {
       held = true;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -52,7 +52,8 @@ class TestProducer : public TrackProducer {
   std::optional<Error> prepareError;
   std::optional<std::size_t> failAt;    // fails once a read would reach this byte
   std::optional<std::size_t> dryAfter;  // hands out nothing from this byte on
-  std::optional<std::size_t> holdAt;    // waits at this byte, on the first pass, until released
+  std::optional<std::size_t> holdAt;    // waits at this byte, on pass holdPass, until released
+  int holdPass = 0;                     // 0: while writing, 1: while reading back
   std::optional<std::size_t> changeAt;  // this byte differs on the second pass
   std::atomic<bool> held{false}, released{false};
 

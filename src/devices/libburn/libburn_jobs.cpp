@@ -35,6 +35,7 @@ struct SourceState {
   std::vector<std::byte> buffer;
   std::size_t bufferPos = 0;
   std::size_t bufferLen = 0;
+  std::function<bool()> stopRequested;  // a Stop ends the feeding at the next read
   std::mutex errorMutex;
   std::optional<Error> error;
 
@@ -52,6 +53,7 @@ SourceState& stateOf(burn::burn_source* src) { return **static_cast<std::shared_
 
 int sourceRead(burn::burn_source* src, unsigned char* buffer, int size) {
   SourceState& s = stateOf(src);
+  if (s.stopRequested && s.stopRequested()) s.fail(makeError(ErrorKind::Cancelled, "The burn was cancelled."));
   if (s.failure()) return -1;
   if (size <= 0 || s.delivered >= s.total) return 0;
   const auto want = static_cast<std::size_t>(std::min<std::int64_t>(size, s.total - s.delivered));
@@ -285,6 +287,7 @@ Status writeTrack(LibburnJob::Context& ctx, LibburnDrive& drive, const BurnPlan&
   state->producer = plan.producer;
   state->total = bytes;
   state->buffer.resize(kProducerChunk);
+  state->stopRequested = [&ctx] { return ctx.cancelRequested(); };
   burn::burn_source* src = newSource(state);
   burn::burn_disc* disc = burn::burn_disc_create();
   burn::burn_session* session = burn::burn_session_create();
