@@ -168,7 +168,11 @@ class Comparison {
     struct stat st {};
     if (::lstat(source.c_str(), &st) != 0) return;
     std::string file = source;
-    if (S_ISLNK(st.st_mode) && options_.resolveAliases) file = kplextensions::resolvedPath(source).native();
+    if (S_ISLNK(st.st_mode)) {
+      // A link burned as a link has no side file; a resolved one has its target's.
+      if (!options_.resolveAliases) return;
+      file = kplextensions::resolvedPath(source).native();
+    }
     if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
     const auto expected = expectedSideFile(file);
     struct stat onDisc {};

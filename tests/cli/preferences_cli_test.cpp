@@ -64,7 +64,7 @@ TEST_P(PreferenceKeys, ChangeWhatABurnWritesAsTheirNamesSay) {
   const fs::path docs = temp_ / "home/Docs";
   writeFile(docs / "a.txt", "alpha");
   writeFile(docs / "same.txt", "12345");
-  fs::create_symlink("a.txt", docs / "link.txt");
+  fs::create_symlink("forked.txt", docs / "link.txt");
   writeFile(docs / "forked.txt", "data");
   ASSERT_EQ(::setxattr((docs / "forked.txt").c_str(), "user.com.apple.ResourceFork", "rsrc", 4, 0), 0);
 
@@ -79,7 +79,7 @@ TEST_P(PreferenceKeys, ChangeWhatABurnWritesAsTheirNamesSay) {
   ASSERT_EQ(burn.exitCode, 0) << burn.out << burn.err;
   seen.verified = burn.out.find("written and verified") != std::string::npos;
   const std::string listing = discListing();
-  seen.linkStaysLink = listing.find("link.txt' -> 'a.txt'") != std::string::npos;
+  seen.linkStaysLink = listing.find("link.txt' -> 'forked.txt'") != std::string::npos;
   seen.sideFile = listing.find("/Docs/._forked.txt'") != std::string::npos;
   seen.catalogue = listing.find("/.tessaline'") != std::string::npos;
   const auto verify = runCli({"verify", docs.string()});  // the disc may have brought Docs back
