@@ -9,8 +9,6 @@ namespace {
 using BurnFlowTest = ControllerFixture;
 
 TEST_F(BurnFlowTest, StartChecksAndTheDuplicateNameQuestionComeBeforeTheBurnAtTheChosenSpeed) {
-  ScopedEnv tmp("TMPDIR", (temp_ / "tmp").string());
-  fs::create_directories(temp_ / "tmp");
   const auto source = [&](const std::string& name) {
     writeFile(temp_ / "home" / name / "file.bin", std::string(100, 'b'));
     return temp_ / "home" / name;

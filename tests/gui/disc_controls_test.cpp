@@ -1,12 +1,11 @@
 // What the window offers for the disc in the writer; the no-writer and update alerts; the progress sheet.
 
 #include <QDesktopServices>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include "devices/emulated/emulated_medium.h"
 #include "devices/emulated/emulated_writers.h"
 #include "gui_fixture.h"
+#include "support/loopback_server.h"
 
 namespace tessaline::test {
 namespace {
@@ -32,12 +31,10 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
                {nullptr, false, "noDisc", QStringLiteral("No usable disc"), {0}, false, false},
                {"cd-r", false, "MediaCDR unsupportedfs", QStringLiteral("No usable disc"), {0, 4, 8, 16, 24, 32, 48}, false, false}};
   const auto name = [](std::size_t i) { return "w" + std::to_string(i); };
+  const std::vector<fs::path> holiday{makeImage(temp_ / "disc", "Holiday")};
   for (std::size_t i = 0; i < std::size(steps); ++i) {
     addWriter(name(i), QStringLiteral("Writer %1").arg(i));
-    if (steps[i].medium == nullptr) continue;
-    emulated::MediumSpec spec{*emulated::mediumKindFromText(steps[i].medium), emulated::kCd80Capacity, {}, steps[i].closed};
-    if (i == 1 || i == 2 || i == 3) spec.sessionImages = {makeImage(temp_ / "disc", "Holiday")};
-    ASSERT_TRUE(emulated::insertMedium(writersDir_, name(i), spec).ok());
+    if (steps[i].medium) insert(name(i), steps[i].medium, i >= 1 && i <= 3 ? holiday : std::vector<fs::path>{}, steps[i].closed);
   }
   emulated::AppendOptions nonIso;
   nonIso.allowNonIso = true;
@@ -129,29 +126,19 @@ class UrlCatcher : public QObject {
 };
 
 // The version endpoint: each request gets the body, or nobody listens.
-struct VersionServer {
-  explicit VersionServer(std::optional<QByteArray> body) {
-    EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
-    endpoint.emplace("TESSALINE_UPDATE_URL", "http://127.0.0.1:" + std::to_string(server.serverPort()) + "/v");
-    if (!body) server.close();
-    QObject::connect(&server, &QTcpServer::newConnection, [this, b = body.value_or("")] {
-      QTcpSocket* s = server.nextPendingConnection();
-      QObject::connect(s, &QTcpSocket::readyRead, s, [s, b] {
-        if (!s->readAll().contains("\r\n\r\n")) return;
-        s->write("HTTP/1.0 200 OK\r\n\r\n" + b);
-        s->disconnectFromHost();
-      });
-    });
+struct VersionEndpoint {
+  explicit VersionEndpoint(std::optional<QByteArray> body) : server("HTTP/1.0 200 OK\r\n\r\n" + body.value_or("")) {
+    if (!body) server.server_.close();
   }
-  QTcpServer server;
-  std::optional<ScopedEnv> endpoint;
+  LoopbackServer server;
+  ScopedEnv env{"TESSALINE_UPDATE_URL", server.url().toString().toStdString()};
 };
 
 TEST_F(DiscControls, TheUpdateAlertAtStartUpOpensTheWebPageOnDownloadAndTheMenuCheckAnswers) {
   UrlCatcher catcher;
   QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
   ScopedEnv site("TESSALINE_WEBSITE_URL", "http://127.0.0.1:9/tessaline/");
-  VersionServer server(QByteArray("253\n"));
+  VersionEndpoint endpoint(QByteArray("253\n"));
   addWriter("rec");
   prefs().setValue(prefs::disableUpdateCheck, false);
   const QUrl page(QStringLiteral("http://127.0.0.1:9/tessaline/"));
@@ -175,12 +162,10 @@ TEST_F(DiscControls, TheUpdateAlertAtStartUpOpensTheWebPageOnDownloadAndTheMenuC
   for (const auto& [body, boxName] : {std::pair{std::optional<QByteArray>("252\n"), "upToDate"},
                                       std::pair{std::optional<QByteArray>(), "updateCheckFailed"},
                                       std::pair{std::optional<QByteArray>("<html>portal</html>"), "updateCheckFailed"}}) {
-    VersionServer server(body);
+    VersionEndpoint endpoint(body);
     window().action("updateAction")->trigger();
-    QMessageBox* box = nullptr;
-    ASSERT_TRUE(waitUntil([&] { return (box = window().findChild<QMessageBox*>(QString::fromLatin1(boxName))); },
-                          std::chrono::seconds(15)))
-        << boxName;
+    QMessageBox* box = namedBox(boxName);
+    ASSERT_NE(box, nullptr) << boxName;
     delete box;
   }
   EXPECT_EQ(findBox(QStringLiteral("update")), nullptr);

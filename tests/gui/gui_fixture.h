@@ -20,7 +20,7 @@
 
 #include "gui/desktop_app.h"
 #include "gui/main_window.h"
-#include "support/test_support.h"
+#include "support/controller_fixture.h"
 
 namespace tessaline::test {
 
@@ -34,36 +34,26 @@ class ShowRecorder : public QObject {
   QStringList shown_;
 };
 
-class GuiFixture : public ::testing::Test {
+class GuiFixture : public WritersFixture {
  protected:
-  GuiFixture();
+  GuiFixture() { prefs().setValue(prefs::disableUpdateCheck, true); }
   ~GuiFixture() override;
 
-  void addWriter(const std::string& name, const QString& displayName = QStringLiteral("Emulated CD Recorder"));
-  void insert(const std::string& writer, const std::string& medium, const std::vector<fs::path>& sessions = {});
-  fs::path makeImage(const fs::path& folder, const std::string& volume = "DISC");
   // Creates the application and runs its start-up; waits for the status.
   // The last burn's outcome lands in outcome_.
   void start(bool waitForStatus = true);
-  bool settle();
 
   gui::DesktopApp& app() { return *app_; }
   gui::TessalineWindow& window() { return app_->window(); }
-  appController& controller() { return app_->controller(); }
-  Preferences prefs() { return Preferences(QString::fromStdString(prefsFile_.string())); }
-  std::vector<std::string> listNames();
+  appController& controller() override { return app_->controller(); }
   // The message box on screen whose text is the localised text of the key
   // (any box when the key is empty), and a click on its button of that title.
   QMessageBox* findBox(const QString& messageKey = {});
   QMessageBox* waitForBox(const QString& messageKey = {});
+  QMessageBox* namedBox(const char* objectName);  // the window's, once on screen
   void clickButton(QMessageBox* box, const QString& title);
   ShowRecorder shown_;
-  TempDir temp_;
-  fs::path writersDir_;
-  fs::path prefsFile_;
-  std::vector<std::unique_ptr<ScopedEnv>> env_;
   std::unique_ptr<gui::DesktopApp> app_;
-  int settledCount_ = 0;
   std::optional<BurnOutcome> outcome_;
 };
 

@@ -14,12 +14,13 @@
 
 namespace tessaline::test {
 
-class ControllerFixture : public ::testing::Test {
+// Emulated writers, preferences and the temp folder in a private world, for
+// a test of a controller (its own or the desktop application's).
+class WritersFixture : public ::testing::Test {
  protected:
-  ControllerFixture();
-  ~ControllerFixture() override;
+  WritersFixture();
 
-  // Creates an emulated writer (before start()).
+  // Creates an emulated writer (before the controller starts).
   void addWriter(const std::string& name, const QString& displayName = QStringLiteral("Emulated CD Recorder"));
   // Puts a medium in a writer: "cd-r", "cd-rw", "cd-rom"; sessions are ISO images.
   void insert(const std::string& writer, const std::string& medium, const std::vector<fs::path>& sessions = {},
@@ -27,27 +28,35 @@ class ControllerFixture : public ::testing::Test {
   // Builds an ISO image of a folder as a first session.
   fs::path makeImage(const fs::path& folder, const std::string& volume = "DISC");
 
-  // Creates service and controller and runs the start-up.
-  void start();
+  virtual appController& controller() = 0;
   // Waits until the status record has settled (not loading, no volume wait).
   bool settle();
+  std::vector<std::string> listNames();  // aPathComponent of each burn item
+  Preferences prefs() { return Preferences(QString::fromStdString(prefsFile_.string())); }
+  const DiscStatusRecord& status() { return controller().statusController().content(); }
+
+  PrivateEnvironment temp_;
+  ScopedEnv mountWait_{"TESSALINE_MOUNT_WAIT_S", "5"};
+  fs::path writersDir_ = temp_.writersDir();
+  fs::path prefsFile_ = temp_ / "prefs.conf";
+  int settledCount_ = 0;  // statusSettled signals seen
+};
+
+class ControllerFixture : public WritersFixture {
+ protected:
+  ~ControllerFixture() override;
+
+  // Creates service and controller and runs the start-up.
+  void start();
   // A burn through the controller; answers the outcome.
   std::optional<BurnOutcome> burnAndWait(int timeoutMs = 120000);
 
-  Preferences prefs() { return Preferences(QString::fromStdString(prefsFile_.string())); }
-  appController& controller() { return *controller_; }
-  const DiscStatusRecord& status() { return controller_->statusController().content(); }
-  std::vector<std::string> listNames();  // aPathComponent of each burn item
+  appController& controller() override { return *controller_; }
 
-  TempDir temp_;
-  fs::path writersDir_;
-  fs::path prefsFile_;
   RecordingWindow window_;
-  std::unique_ptr<ScopedEnv> writersEnv_, runtimeEnv_, cacheEnv_, mountWaitEnv_;
   std::unique_ptr<emulated::EmulatedService> service_;
   ValueTransformerRegistry transformers_;
   std::unique_ptr<appController> controller_;
-  int settledCount_ = 0;
 };
 
 }  // namespace tessaline::test
