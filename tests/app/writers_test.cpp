@@ -42,31 +42,25 @@ class StandInService : public DiscRecordingService {
   void startNotifications() override {}
 };
 
-class RegistryTest : public ::testing::Test {
- protected:
-  void add(const std::string& path, const char* name) {
-    service_.writers.push_back(std::make_shared<StandInWriter>(path, QString::fromLatin1(name), &log_));
-  }
-
-  TempDir temp_;
-  StandInService service_;
-  ValueTransformerRegistry transformers_;
-  RecordingWindow window_;
-  std::vector<std::string> log_;
-  std::unique_ptr<appController> controller_;
-};
-
-TEST_F(RegistryTest, ListIsSortedByNameThenPathAndTheReservationFollowsTheSelectedWriter) {
+TEST(Registry, ListIsSortedByNameThenPathAndTheReservationFollowsTheSelectedWriter) {
+  std::vector<std::string> log;
+  StandInService service;
+  const auto add = [&](const std::string& path, const char* name) {
+    service.writers.push_back(std::make_shared<StandInWriter>(path, QString::fromLatin1(name), &log));
+  };
   add("/sys/b/sr1", "Drive B");
   add("/sys/z/sr0", "Drive Z");
   add("/sys/a/sr0", "Drive A");
-  appController::initialize(transformers_);
-  Preferences prefs(QString::fromStdString((temp_ / "p.conf").string()));
-  controller_ = std::make_unique<appController>(service_, transformers_, prefs);
+  TempDir temp;
+  RecordingWindow window;
+  ValueTransformerRegistry transformers;
+  appController::initialize(transformers);
+  Preferences prefs(QString::fromStdString((temp / "p.conf").string()));
   prefs.setValue(prefs::disableUpdateCheck, true);
-  controller_->connectOutlets(window_.parts());
-  controller_->applicationDidFinishLaunching();
-  const auto& list = controller_->registeredDevices();
+  appController controller(service, transformers, prefs);
+  controller.connectOutlets(window.parts());
+  controller.applicationDidFinishLaunching();
+  const auto& list = controller.registeredDevices();
   ASSERT_EQ(list.size(), 3u);
   EXPECT_EQ(list[0].DRDeviceIORegistryPath, "/sys/a/sr0");
   EXPECT_EQ(list[0].DRDeviceIndex, 2);
@@ -74,24 +68,24 @@ TEST_F(RegistryTest, ListIsSortedByNameThenPathAndTheReservationFollowsTheSelect
   EXPECT_EQ(list[1].DRDeviceIORegistryPath, "/sys/z/sr0");
   EXPECT_EQ(list[2].DRDeviceName, "sr1");
   EXPECT_EQ(list[2].toolDeviceName, "/dev/sr1");  // each writer names its own device for the image tool
-  EXPECT_EQ(window_.writerMenu.items,
+  EXPECT_EQ(window.writerMenu.items,
             (QStringList{QStringLiteral("Drive A"), QStringLiteral("Drive Z"), QStringLiteral("Drive B")}));
   // Menu item 2 selects the service's writer at that record's index.
-  window_.writerMenu.selected = 2;
-  controller_->changeDevice();
-  EXPECT_EQ(controller_->theDevice()->displayName(), QStringLiteral("Drive B"));
+  window.writerMenu.selected = 2;
+  controller.changeDevice();
+  EXPECT_EQ(controller.theDevice()->displayName(), QStringLiteral("Drive B"));
   // With every writer gone nothing is selected; one that comes back is.
-  const auto gone = service_.writers;
-  service_.writers.clear();
-  Q_EMIT service_.deviceDisappeared(gone.back());
-  EXPECT_FALSE(controller_->theDevice());
-  EXPECT_TRUE(window_.writerMenu.items.isEmpty());
-  controller_->attemptBurn();
-  EXPECT_EQ(window_.alertKeys(), std::vector<QString>{QStringLiteral("cannotBurn/noCdInDrive")});
+  const auto gone = service.writers;
+  service.writers.clear();
+  Q_EMIT service.deviceDisappeared(gone.back());
+  EXPECT_FALSE(controller.theDevice());
+  EXPECT_TRUE(window.writerMenu.items.isEmpty());
+  controller.attemptBurn();
+  EXPECT_EQ(window.alertKeys(), std::vector<QString>{QStringLiteral("cannotBurn/noCdInDrive")});
   add("/sys/b/sr1", "New");
-  Q_EMIT service_.deviceAppeared(service_.writers.back());
-  EXPECT_EQ(controller_->theDevice()->displayName(), QStringLiteral("New"));
-  EXPECT_EQ(log_, (std::vector<std::string>{"reserve Drive A", "release Drive A", "reserve Drive B", "reserve New"}));
+  Q_EMIT service.deviceAppeared(service.writers.back());
+  EXPECT_EQ(controller.theDevice()->displayName(), QStringLiteral("New"));
+  EXPECT_EQ(log, (std::vector<std::string>{"reserve Drive A", "release Drive A", "reserve Drive B", "reserve New"}));
 }
 
 }  // namespace
