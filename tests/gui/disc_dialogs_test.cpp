@@ -65,7 +65,7 @@ TEST_F(DiscDialogs, TheHelpMenuTellsWhatTheProgramIsAndHowUpdatingWorks) {
   for (const auto& [action, boxName, says] : {std::tuple{"aboutAction", "aboutBox", "Release 252"},
                                               std::tuple{"howItWorksAction", "howItWorks", "a session only adds"}}) {
     window().action(action)->trigger();
-    auto* box = window().findChild<QMessageBox*>(QString::fromLatin1(boxName));
+    QMessageBox* box = namedBox(boxName);
     ASSERT_NE(box, nullptr) << boxName;
     EXPECT_TRUE(box->informativeText().contains(QString::fromLatin1(says))) << boxName;
     delete box;
@@ -77,11 +77,8 @@ TEST(MessageBoxAlerts, AnswerOnceAfterTheBoxHasGoneWithTheButtonsPosition) {
   QWidget window;
   window.show();
   gui::MessageBoxAlerts alerts(strings, &window);
-  AlertRequest request;
-  request.messageKey = QStringLiteral("attempteraseshort");
-  request.informativeKey = QStringLiteral("attempteraselong");
-  request.buttonKeys = {QStringLiteral("Erase"), QStringLiteral("Cancel")};
-  request.detail = QStringLiteral("tool output");
+  AlertRequest request{.messageKey = QStringLiteral("attempteraseshort"), .informativeKey = QStringLiteral("attempteraselong"),
+                       .buttonKeys = {QStringLiteral("Erase"), QStringLiteral("Cancel")}, .detail = QStringLiteral("tool output")};
   std::vector<int> answers;
   const auto answered = [&] {  // once, and only after the box has gone
     waitUntil([&] { return !answers.empty(); });
@@ -105,11 +102,9 @@ TEST(MessageBoxAlerts, AnswerOnceAfterTheBoxHasGoneWithTheButtonsPosition) {
   request.style = AlertStyle::Informational;
   request.detail = QStringLiteral("the tool failed:\n1\n2\n3\n4\n5\n6");
   alerts.showAlert(request, [&](int code) { answers.push_back(code); });
-  QMessageBox* modal = nullptr;
-  for (QWidget* w : QApplication::topLevelWidgets())
-    if (auto* b = qobject_cast<QMessageBox*>(w); b != nullptr && b->isVisible()) modal = b;
+  auto* modal = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
   ASSERT_NE(modal, nullptr);
-  EXPECT_EQ(modal->windowModality(), Qt::ApplicationModal);
+  EXPECT_EQ(modal->parentWidget(), nullptr);
   EXPECT_EQ(modal->icon(), QMessageBox::Information);
   EXPECT_TRUE(modal->informativeText().endsWith(QStringLiteral("\n\nthe tool failed:")));
   EXPECT_EQ(modal->detailedText(), request.detail);

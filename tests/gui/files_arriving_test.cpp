@@ -93,15 +93,13 @@ TEST_F(Drops, FileUrlsAreAddedInOrderTextIsIgnoredAndTheOpenPanelTakesFilesAndFo
   panel->setDirectory(QString::fromStdString((temp_ / "pick").string()));
   auto* list = panel->findChild<QListView*>(QStringLiteral("listView"));
   ASSERT_NE(list, nullptr);
-  auto rowNamed = [&](const QString& name) {
-    const QModelIndex root = list->rootIndex();
-    for (int r = 0; r < list->model()->rowCount(root); ++r)
-      if (list->model()->index(r, 0, root).data().toString() == name) return list->model()->index(r, 0, root);
-    return QModelIndex();
-  };
   for (const QString name : {QStringLiteral("Folder"), QStringLiteral("file.txt")}) {
-    ASSERT_TRUE(waitUntil([&] { return rowNamed(name).isValid(); }));
-    list->selectionModel()->select(rowNamed(name), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    QModelIndexList row;
+    ASSERT_TRUE(waitUntil([&] {
+      row = list->model()->match(list->model()->index(0, 0, list->rootIndex()), Qt::DisplayRole, name, 1, Qt::MatchExactly);
+      return !row.isEmpty();
+    }));
+    list->selectionModel()->select(row.first(), QItemSelectionModel::Select | QItemSelectionModel::Rows);
   }
   QMetaObject::invokeMethod(panel, "accept");  // what the Add button does
   ASSERT_TRUE(waitUntil([&] { return listNames().size() == 2; }));
