@@ -196,7 +196,19 @@ TEST_F(DiscControls, TheProgressSheetHasAFixedSizeAndShowsAllOfALongReason) {
   for (QWidget* child : panel->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
     if (child->isVisible()) EXPECT_TRUE(panel->rect().contains(child->geometry())) << child->metaObject()->className();
   EXPECT_GE(reason->height(), reason->heightForWidth(reason->width()));
-  panel->close();
+  EXPECT_TRUE(panel->close());  // an ended job's sheet closes
+
+  // The imaging sheet's label, bar and button each have a place of their own.
+  auto* imaging = window().findChild<QDialog*>(QStringLiteral("ImagingPanel"));
+  ASSERT_NE(imaging, nullptr);
+  imaging->show();
+  const auto parts = imaging->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+  for (QWidget* a : parts)
+    for (QWidget* b : parts)
+      if (a != b && a->isVisible() && b->isVisible())
+        EXPECT_FALSE(a->geometry().intersects(b->geometry())) << a->metaObject()->className() << " over "
+                                                              << b->metaObject()->className();
+  imaging->hide();
 }
 
 }  // namespace

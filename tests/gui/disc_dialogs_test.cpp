@@ -57,6 +57,7 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   EXPECT_EQ(column(table, 0), (QStringList{QStringLiteral("Docs/a.txt"), QStringLiteral("Docs/b.txt")}));
   EXPECT_EQ(column(table, 1), (QStringList{QStringLiteral("newer"), QStringLiteral("deleted")}));
   EXPECT_TRUE(verify->findChild<QLabel*>(QStringLiteral("verifyStatus"))->text().contains(QStringLiteral("deleted")));
+  EXPECT_GE(verify->height(), verify->sizeHint().height());  // grown to show the result
 }
 
 TEST_F(DiscDialogs, TheHelpMenuTellsWhatTheProgramIsAndHowUpdatingWorks) {

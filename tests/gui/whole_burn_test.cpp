@@ -102,6 +102,7 @@ TEST_F(WholeBurn, WhileWritingTheSheetsLeaveQuitWithinReachStopAndQuitAskFirst) 
   EXPECT_FALSE(window().close());
   ASSERT_NE(namedBox("quitDuringWork"), nullptr);
   EXPECT_TRUE(namedBox("quitDuringWork")->informativeText().contains(QStringLiteral("half-written session")));
+  EXPECT_EQ(namedBox("quitDuringWork")->icon(), QMessageBox::Warning);
   clickButton(namedBox("quitDuringWork"), QStringLiteral("Quit Anyway"));
   ASSERT_TRUE(waitUntil([&] { return !window().isVisible(); }));
   app_.reset();  // what quitting does next: the controller and the writer go
