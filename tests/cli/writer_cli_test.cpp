@@ -140,6 +140,7 @@ TEST_F(WriterCliTest, CreateListInsertAppendInfoEjectAndRemove) {
   EXPECT_NE(ejected.out.find("on the shelf as 'SECOND'"), std::string::npos) << ejected.out;
   EXPECT_EQ(text(info("main"), "medium"), "none");
   EXPECT_FALSE(fs::exists(medium("main")));
+  writeFile(tmp / "discs/BROKEN/disc.json", "{damaged");  // skipped on the shelf
   EXPECT_NE(runCli({"writer", "discs"}).out.find("SECOND\tcd-r\t2 session(s), closed"), std::string::npos);
   ASSERT_TRUE(ok({"insert", "main", "--disc", "SECOND"}));
   o = info("main");
