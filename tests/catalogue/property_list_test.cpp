@@ -62,6 +62,10 @@ TEST(PropertyList, ReadsWhatXmlAllowsAndRefusesTheRestWithAReason) {
     const auto read = readPropertyList(input);
     EXPECT_EQ(read ? picture(read.value()) : read.error().message, expected);
   }
+  // A real beyond a double's range does not cost the rest of the list.
+  const auto huge = readPropertyList(xml("<array><real>1e999</real><string>kept</string></array>"));
+  ASSERT_TRUE(huge);
+  EXPECT_EQ(picture(huge.value().children[1]), "s\"kept\"");
 }
 
 // Binary objects with one-byte references; the first is the top object.

@@ -61,6 +61,8 @@ TEST(StagingFolder, UnwritableTempRootIsAClearError) {
             }),
             0);
   EXPECT_EQ(createStagingFolder(dir / "does-not-exist").error().kind, ErrorKind::NotFound);
+  writeFile(dir / "a-file", "");
+  EXPECT_EQ(createStagingFolder(dir / "a-file").error().kind, ErrorKind::NotFound);  // not a folder
   // A TMPDIR that is not a folder is an error, not an exception.
   ScopedEnv tmpdir("TMPDIR", (dir / "does-not-exist").native());
   EXPECT_FALSE(createStagingFolder().ok());
