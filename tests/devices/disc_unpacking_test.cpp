@@ -249,6 +249,26 @@ TEST(WriterPermissions, OnlyTheOwnerReadsADiscAndOlderWritersAreClosedWhenOpened
   check("opened by a command");
 }
 
+// Root removes read-only folders anyway; an ordinary user's ejected disc
+// leaves no unpacked tree behind either.
+TEST(WriterPermissions, AnEjectedDiscLeavesNothingMountedForAnOrdinaryUser) {
+  Env env;
+  const fs::path tmp = env.tmp.path();
+  test::ScopedEnv shelf("TESSALINE_DISCS_DIR", (tmp / "discs").string());
+  writeFile(tmp / "tree/sub/deeper/a.txt", "a");
+  const fs::path image = test::makeSessionImage(tmp / "tree", tmp / "s.iso", "0", "TREE");
+  for (const auto& entry : fs::recursive_directory_iterator(tmp)) ::chown(entry.path().c_str(), 65534, 65534);
+  ::chown(tmp.c_str(), 65534, 65534);
+  test::openUpForNobody(tmp);
+  EXPECT_EQ(test::runAsNobody([&] {
+              if (!createWriter(env.dir(), "w", {}) || !insertMedium(env.dir(), "w", openCdr(image))) return 1;
+              if (!fs::exists(writerMountDir("w") / "TREE/sub/deeper/a.txt")) return 2;
+              if (!eject(env.dir(), "w")) return 3;
+              return fs::is_empty(writerMountDir("w")) ? 0 : 4;
+            }),
+            0);
+}
+
 TEST(WriterPermissions, AMountFolderTakenByAnotherUserIsNotUsed) {
   TempDir tmp;
   test::openUpForNobody(tmp.path());
