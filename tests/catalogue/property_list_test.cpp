@@ -118,7 +118,7 @@ TEST(PropertyList, ReadsTheBinaryFormWithinItsLimits) {
   small.maxDepth = 2;
   EXPECT_EQ(readPropertyList(xml("<array><array><array/></array></array>"), small).error().message,
             "is nested deeper than 2 levels");
-  EXPECT_TRUE(readPropertyList(xml("<array><array/></array>"), small));
+  EXPECT_TRUE(readPropertyList(xml("<array><array></array><dict></dict><array/></array>"), small));  // siblings nest no deeper
 }
 
 }  // namespace

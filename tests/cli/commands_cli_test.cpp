@@ -77,6 +77,7 @@ TEST_F(CommandsCliTest, EveryCommandHasItsHelpAndUsageErrorsExitTwoWithAHint) {
       {{"status", "extra"}, "unexpected argument 'extra'", "Try 'tessaline-cli status --help'."},
       {{"burn", "--speed", "fast"}, "CD multiple", ""},
       {{"writer", "append", "rec", "x.iso", "--speed", "150k"}, "CD multiple", "Try 'tessaline-cli writer append --help'."},
+      {{"writer", "append", "rec", "x.iso", "--speed", "101"}, "CD multiple", ""},
       {{"writer", "frobnicate"}, "unknown command 'frobnicate'", "Try 'tessaline-cli writer --help'."},
       {{"config", "frobnicate"}, "unknown action 'frobnicate'", "Try 'tessaline-cli config --help'."},
   };

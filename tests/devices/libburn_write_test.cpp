@@ -37,12 +37,16 @@ TEST_F(LibburnWriteTest, CancelMidwayEndsCancelledAndFreesTheDriveForTheNextBurn
   for (const int pass : {0, 1}) {
     SCOPED_TRACE(pass == 0 ? "writing" : "verifying");
     auto producer = std::make_shared<TestProducer>(2000);
-    producer->holdAt = pass == 0 ? 1000 * kBlockBytes : 0;
+    producer->holdAt = 1000 * kBlockBytes;
     producer->holdPass = pass;
     auto job = writer_->burn(BurnSettings{}, producer->track(), producer);
     ASSERT_TRUE(job.ok());
     ASSERT_TRUE(test::waitUntil([&] { return producer->held.load(); }));
     EXPECT_TRUE(writer_->mediumState().busy);
+    if (pass == 1) {  // reading back shows how far it has come
+      EXPECT_EQ(job.value()->status().phase, JobPhase::Verifying);
+      EXPECT_GT(job.value()->status().percent, 0.0);
+    }
     // The drive takes no second job meanwhile.
     EXPECT_EQ(burn(std::make_shared<TestProducer>(10)).error->kind, ErrorKind::Busy);
 
@@ -96,6 +100,9 @@ TEST_F(LibburnWriteTest, FailingProducersAreTypedErrorsAndFreeTheDrive) {
   EXPECT_EQ(test::readFile(dir_ / "disc.bin").substr(0, producer->bytes().size()), producer->bytes());
   EXPECT_EQ(producer->passes, 0);
   EXPECT_EQ(producer->cleanedUp, 1);
+  // An erase, done or refused, leaves the drive free for the next burn.
+  finish(writer_->erase());
+  EXPECT_EQ(burn(std::make_shared<TestProducer>(10)).phase, JobPhase::Succeeded);
 }
 
 TEST(LibburnUnits, SpeedsAndMessages) {
