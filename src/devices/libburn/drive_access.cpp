@@ -6,7 +6,6 @@
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -118,18 +117,6 @@ std::vector<DriveIdentity> listOpticalDrives(const fs::path& sysRoot, const fs::
   std::vector<DriveIdentity> drives;
   for (auto& f : found) drives.push_back(std::move(f.second));
   return drives;
-}
-
-std::string sysfsPathForDeviceNode(const fs::path& node, const fs::path& sysRoot) {
-  struct stat st {};
-  if (::stat(node.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return {};
-  const fs::path byNumber =
-      sysRoot / "dev" / "block" / (std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)));
-  std::error_code ec;
-  const fs::path real = fs::canonical(byNumber, ec);
-  if (!ec) return real.string();
-  const fs::path byName = fs::canonical(sysRoot / "class" / "block" / node.filename(), ec);
-  return ec ? std::string() : byName.string();
 }
 
 Error permissionError(const std::string& devicePath) {

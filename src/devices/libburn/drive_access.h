@@ -27,11 +27,6 @@ struct DriveIdentity {
 std::vector<DriveIdentity> listOpticalDrives(const std::filesystem::path& sysRoot = "/sys",
                                              const std::filesystem::path& devRoot = "/dev");
 
-// The sysfs path of a block device node's device: /dev/sr0 ->
-// /sys/devices/.../block/sr0. Empty when the node is no block device.
-std::string sysfsPathForDeviceNode(const std::filesystem::path& node,
-                                   const std::filesystem::path& sysRoot = "/sys");
-
 // The cheap look taken every second: the tray and disc state, and whether
 // the kernel saw the medium change since the last look.
 struct QuickStatus {
