@@ -184,13 +184,4 @@ std::vector<fs::path> readStoredSources(const fs::path& mountPath) {
   return std::move(paths.value());
 }
 
-std::vector<fs::path> readSettingsPaths(const fs::path& mountPath) {
-  std::vector<fs::path> present;
-  for (fs::path& path : readStoredSources(mountPath)) {
-    std::error_code ec;
-    if (fs::exists(path, ec)) present.push_back(std::move(path));
-  }
-  return present;
-}
-
 }  // namespace tessaline

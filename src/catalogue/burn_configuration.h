@@ -53,9 +53,4 @@ Status writeSettingsToPath(const std::filesystem::path& folder, const std::vecto
 // so does an unusable one, whose fault is logged.
 std::vector<std::filesystem::path> readStoredSources(const std::filesystem::path& mountPath);
 
-// Reads "<mountPath>/.tessaline" and answers the stored paths that exist on
-// this computer (links followed), in file order; nothing when
-// readStoredSources gives nothing.
-std::vector<std::filesystem::path> readSettingsPaths(const std::filesystem::path& mountPath);
-
 }  // namespace tessaline

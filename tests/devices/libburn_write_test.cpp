@@ -119,7 +119,6 @@ TEST(LibburnUnits, SpeedsAndMessages) {
   const std::string text = describeMessages(messages);
   EXPECT_EQ(text.rfind("SCSI error on write", 0), 0u) << text;
   EXPECT_NE(text.find("Burn run failed"), std::string::npos);
-  EXPECT_TRUE(messagesMention(messages, "underrun"));
 }
 
 }  // namespace

@@ -110,11 +110,6 @@ std::string describeMessages(const std::vector<BurnMessage>& all) {
   return text;
 }
 
-bool messagesMention(const std::vector<BurnMessage>& messages, const std::string& needle) {
-  return std::any_of(messages.begin(), messages.end(),
-                     [&](const BurnMessage& m) { return m.text.find(needle) != std::string::npos; });
-}
-
 std::optional<FailedWrite> failedWrite(const std::vector<BurnMessage>& messages) {
   static const std::regex report(R"(SCSI error on write\((\d{1,9}),(\d{1,9})\): \[[0-9A-Fa-f ]+\] ?([^(]*))");
   for (const auto& m : messages) {

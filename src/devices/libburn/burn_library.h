@@ -58,7 +58,6 @@ class LibburnLibrary {
 // The message a person can act on from libburn's complaints: the most severe
 // one, with the others after it.
 std::string describeMessages(const std::vector<BurnMessage>& messages);
-bool messagesMention(const std::vector<BurnMessage>& messages, const std::string& needle);
 
 // The first WRITE the drive refused, from libburn's report
 // "SCSI error on write(START,COUNT): [K AS AQ] text": the blocks the command
