@@ -211,6 +211,19 @@ TEST_F(CommandsCliTest, ASourceThatCannotBeReadIsRefusedByPreviewAndBurn) {
   EXPECT_TRUE(info[QStringLiteral("tracks")].toArray().isEmpty());
 }
 
+// At a terminal, erase asks first, and only a yes erases.
+TEST_F(CommandsCliTest, AtATerminalEraseAsksAndOnlyYesErases) {
+  insert({"--medium", "cd-rw"});
+  ASSERT_EQ(runCli({"burn", docs()}).exitCode, 0);
+  for (const auto& [answer, erased] : {std::pair{"n\n", false}, std::pair{"\n", false}, std::pair{"y\n", true}}) {
+    const auto r = runProgram("script", {"-qec", std::string(TESSALINE_CLI_PATH) + " erase", "/dev/null"}, answer);
+    EXPECT_TRUE(has(r.out, "Erase? [y/N]")) << r.out;
+    EXPECT_EQ(r.exitCode, erased ? 0 : 1) << r.out;
+    const auto info = QJsonDocument::fromJson(QByteArray::fromStdString(runCli({"writer", "info", "rec", "--json"}).out));
+    EXPECT_EQ(info[QStringLiteral("tracks")].toArray().isEmpty(), erased) << answer;
+  }
+}
+
 TEST_F(CommandsCliTest, ProgressInAPipeIsOnePlainLinePerStepEndingAtTheEnd) {
   insert({"--medium", "cd-rw"});
   ScopedEnv slow("TESSALINE_EMULATED_SPEED", "1");  // a few steps to show
