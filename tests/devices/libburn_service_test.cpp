@@ -136,6 +136,7 @@ TEST_F(LibburnServiceTest, DrivesInNumberOrderWithTheirNamesComeAndGo) {
   // No device node: no medium to see, and nothing to grab.
   EXPECT_FALSE(w->mediumState().present);
   EXPECT_EQ(w->acquireExclusiveAccess().error().kind, ErrorKind::NotFound);
+  EXPECT_EQ(readDrive(w->toolDeviceName()).error().kind, ErrorKind::NotFound);
 
   QSignalSpy appeared(&service, &DiscRecordingService::deviceAppeared);
   QSignalSpy disappeared(&service, &DiscRecordingService::deviceDisappeared);
