@@ -147,6 +147,17 @@ TEST(DiscUnpacking, CraftedDiscsMountOrSayWhyAndWriteNothingElsewhere) {
   }
 }
 
+// A disc without Rock Ridge, as other programs may write one: its plain names show.
+TEST(DiscUnpacking, ADiscWithoutRockRidgeShowsItsFiles) {
+  Env env;
+  writeFile(env.tmp / "plain/readme.txt", "plain");
+  ASSERT_EQ(test::runProgram("genisoimage", {"-quiet", "-V", "PLAIN", "-o", (env.tmp / "p.iso").string(),
+                                             (env.tmp / "plain").string()}).exitCode, 0);
+  ASSERT_TRUE(createWriter(env.dir(), "w", {}));
+  ASSERT_TRUE(insertMedium(env.dir(), "w", openCdr(env.tmp / "p.iso")));
+  EXPECT_EQ(test::readFile(writerMountDir("w") / "PLAIN/README.TXT"), "plain");
+}
+
 TEST(DiscUnpacking, ARefusedDiscIsNotTriedAgainUntilItChangesAndMountingNeverHoldsUpTheCaller) {
   Env env;
   ASSERT_TRUE(createWriter(env.dir(), "w", {}));
