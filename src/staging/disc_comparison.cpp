@@ -167,14 +167,11 @@ class Comparison {
                        std::set<std::string>& explained, const std::string& name) {
     struct stat st {};
     if (::lstat(source.c_str(), &st) != 0) return;
-    std::string file = source;
-    if (S_ISLNK(st.st_mode)) {
-      // A link burned as a link has no side file; a resolved one has its target's.
-      if (!options_.resolveAliases) return;
-      file = kplextensions::resolvedPath(source).native();
-    }
-    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
-    const auto expected = expectedSideFile(file);
+    // A link burned as a link has no side file; a resolved one has its
+    // target's, which stat and getxattr reach through the link.
+    if (S_ISLNK(st.st_mode) && !options_.resolveAliases) return;
+    if (::stat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    const auto expected = expectedSideFile(source);
     struct stat onDisc {};
     const bool present = ::lstat(disc.c_str(), &onDisc) == 0 && S_ISREG(onDisc.st_mode);
     if (!expected) return;  // a "._" entry there is the source's own, or gone with the fork
