@@ -58,6 +58,7 @@ TEST(UpdateCheck, ANewerReleaseIsAnnouncedAndEveryBrokenOrHostileAnswerIsSilent)
       {"two lengths", ok + "Content-Length: 3\r\ncontent-length: 4\r\n\r\n999 ", {}},
       {"a negative length", ok + "Content-Length: -1\r\n\r\n999", {}},
       {"a header without colon", ok + "no colon\r\n\r\n999", {}},
+      {"a header without a name", ok + ": nameless\r\nContent-Length: 3\r\n\r\n999", {}},
       {"not HTTP/1", "HTTP/2 200\r\n\r\n999", {}},
       {"endless header lines", "HTTP/1.1 200 OK\r\n", {}, -1, "X-Filler: " + QByteArray(1000, 'x') + "\r\n"},
       {"a huge body with its length", ok + "Content-Length: 10000000\r\n\r\n999 ", {}, 10'000'000 - 4},
