@@ -90,6 +90,16 @@ TEST_F(SourcesCliTest, NamesCannotSteerTheTerminalButJsonKeepsThemExact) {
   EXPECT_EQ(items[0].toObject()[QStringLiteral("aPathComponent")].toString().toStdString(), "evil\x1b]0;owned\x07\x1b[31m\nforged  line\xc2\x9b");
 }
 
+// A source named in bytes that are not UTF-8 is found by those bytes (a
+// shell passes them on as they are; QString alone would lose them).
+TEST_F(SourcesCliTest, ASourceNamedInOtherBytesIsFound) {
+  writeFile(temp_ / "home/caf\xe9/a.txt", "a");
+  const auto r = runProgram("sh", {"-c", "cd \"$1\" && exec \"$0\" list --json \"$(printf 'caf\\351')\"",
+                                   TESSALINE_CLI_PATH, (temp_ / "home").string()});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("aPathComponent"), std::string::npos) << r.out;
+}
+
 TEST_F(SourcesCliTest, NothingNewIsAnUpToDateDiscAndNoSession) {
   ASSERT_EQ(runCli({"burn", "--yes", (temp_ / "home/Docs").string()}).exitCode, 0);
   const auto again = runCli({"burn", "--yes"});
