@@ -138,9 +138,9 @@ TEST_F(BurnE2E, SessionAfterSessionKeepsTheDiscUpToDateAndTellsTheTruthAboutIt) 
   EXPECT_TRUE(first.contains(".tessaline"));
   EXPECT_EQ(entries({"verify", "--json"}, "path", "state"), (std::map<std::string, std::string>{}));
 
-  // 2. b.txt newer, a.txt replaced by a version with an older date, c.txt
+  // 2. b.txt newer at the same size, a.txt replaced by a version with an older date, c.txt
   // deleted, files and a folder added, and a byte of d.txt flipped on the disc.
-  writeFile(docs / "b.txt", "bravo two");
+  writeFile(docs / "b.txt", "BRAVO");
   setModTime(docs / "b.txt", 1'700'000'000);
   writeFile(docs / "a.txt", "alpha two");
   setModTime(docs / "a.txt", 1'600'000'000 - 3600);
@@ -169,7 +169,7 @@ TEST_F(BurnE2E, SessionAfterSessionKeepsTheDiscUpToDateAndTellsTheTruthAboutIt) 
   auto second = extract();
   second.erase(".tessaline");
   EXPECT_EQ(second, (std::map<std::string, std::string>{
-                        {"Docs", "(folder)"}, {"Docs/a.txt", "alpha two"}, {"Docs/b.txt", "bravo two"},
+                        {"Docs", "(folder)"}, {"Docs/a.txt", "alpha two"}, {"Docs/b.txt", "BRAVO"},
                         {"Docs/c.txt", "charlie"},  // sessions only add
                         {"Docs/more", "(folder)"}, {"Docs/more/e.txt", "echo"}, {"Docs/new.txt", "new"},
                         {"Docs/sub", "(folder)"}, {"Docs/sub/d.txt", std::string(5000, 'd')}}));
