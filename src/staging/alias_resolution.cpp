@@ -102,7 +102,8 @@ void resolveAliases(const fs::path& stagingRoot, const std::optional<fs::path>& 
       if (mountPath) comparePath = *mountPath / rel;
       {
         StagingJournal::ReasonOverride reason(journal, StagingReason::Alias);
-        updateSourcePath(target, full, incrementalUpdateIndicated(), comparePath, true, journal, changeTest);
+        updateSourcePath(target, full, incrementalUpdateIndicated(), comparePath, true, journal, changeTest,
+                         stagingRoot);
       }
       changed = true;
     }

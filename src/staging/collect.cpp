@@ -25,7 +25,8 @@ fs::path collectFiles(const std::vector<BurnItem>& items, const StagingFolder& f
     if (incrementalUpdateIndicated() && mountPath) comparePath = *mountPath / name;
     struct stat st {};
     if (stat(source.c_str(), &st) != 0) continue;  // vanished: left out silently
-    updateSourcePath(source, destination, incrementalUpdateIndicated(), comparePath, aliasFlag, journal, changeTest);
+    updateSourcePath(source, destination, incrementalUpdateIndicated(), comparePath, aliasFlag, journal, changeTest,
+                     folder.privateRoot);
   }
   return folder.stagingPath;
 }

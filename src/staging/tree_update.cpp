@@ -184,7 +184,7 @@ std::string withoutTrailingSlash(const fs::path& path) {
 
 void updateSourcePath(const fs::path& source, const fs::path& toPath, bool incremental,
                       const std::optional<fs::path>& comparePath, bool aliasFlag, StagingJournal* journal,
-                      ChangeTest changeTest) {
+                      ChangeTest changeTest, const fs::path& stagingArea) {
   logLine("updating files from:" + source.native() + " to: " + toPath.native() + ", comparepath " +
           (comparePath ? comparePath->native() : std::string("(null)")));
 
@@ -199,6 +199,15 @@ void updateSourcePath(const fs::path& source, const fs::path& toPath, bool incre
     if (!staging::readEntryInfo(src.c_str(), own) || !own.isLink()) return;
     followed.st_mode = own.mode;
   }
+
+  struct stat area {};
+  const bool guardArea = !stagingArea.empty() && stat(stagingArea.c_str(), &area) == 0;
+  const auto isArea = [&](dev_t device, ino_t inode) {
+    if (!guardArea || device != area.st_dev || inode != area.st_ino) return false;
+    logLine("leaving out " + stagingArea.native() + ": it is where the session is staged");
+    return true;
+  };
+  if (S_ISDIR(followed.st_mode) && isArea(followed.st_dev, followed.st_ino)) return;
 
   Updater updater(incremental, aliasFlag, journal, changeTest);
 
@@ -260,7 +269,8 @@ void updateSourcePath(const fs::path& source, const fs::path& toPath, bool incre
       },
       [&](std::string_view full, int error) {
         updater.unreadable("cannot read", std::string(full), errnoText(error), error == ENOENT);
-      });
+      },
+      [&](const EntryInfo& info) { return info.isFolder() && isArea(info.device, info.inode); });
   if (walked != 0) {
     updater.unreadable("cannot read folder", src, errnoText(walked), walked == ENOENT);
     if (madeRoot && rmdir(dst.c_str()) == 0) updater.forget(dst);

@@ -16,9 +16,12 @@ namespace tessaline {
 // aliasFlag: alias resolution will run ("resolveDisabled" off): links are then
 // always selected and staged pointing at their final target.
 // changeTest: how an entry is told apart from the disc's copy.
+// stagingArea: the folder being filled; a source that holds it (a home folder
+// holding TMPDIR) is staged without it, or it would be copied into itself.
 void updateSourcePath(const std::filesystem::path& source, const std::filesystem::path& toPath, bool incremental,
                       const std::optional<std::filesystem::path>& comparePath, bool aliasFlag,
                       StagingJournal* journal = nullptr,
-                      kplextensions::ChangeTest changeTest = kplextensions::ChangeTest::SizeAndDate);
+                      kplextensions::ChangeTest changeTest = kplextensions::ChangeTest::SizeAndDate,
+                      const std::filesystem::path& stagingArea = {});
 
 }  // namespace tessaline

@@ -23,6 +23,8 @@ EntryInfo infoFrom(const struct stat& st) {
   info.mode = st.st_mode;
   info.size = static_cast<std::int64_t>(st.st_size);
   info.mtime = st.st_mtim;
+  info.device = st.st_dev;
+  info.inode = st.st_ino;
   return info;
 }
 
@@ -86,7 +88,7 @@ bool readEntryInfo(const char* path, EntryInfo& info) {
 }
 
 int walkTree(const std::filesystem::path& root, const std::function<void(const WalkEntry&)>& visit,
-             const WalkErrorHandler& onError) {
+             const WalkErrorHandler& onError, const WalkLeaveOut& leaveOut) {
   std::string full = root.native();
   while (full.size() > 1 && full.back() == '/') full.pop_back();
   if (full != "/") full += '/';
@@ -108,6 +110,7 @@ int walkTree(const std::filesystem::path& root, const std::function<void(const W
       continue;
     }
     Listed entry = std::move(frame.entries[frame.next++]);
+    if (leaveOut && leaveOut(entry.info)) continue;
     const std::size_t base = rootLength + frame.relLength;
     full.resize(base);
     if (frame.relLength > 0) full[base - 1] = '/';

@@ -21,6 +21,8 @@ struct EntryInfo {
   mode_t mode = 0;
   std::int64_t size = 0;
   timespec mtime{};
+  dev_t device = 0;
+  ino_t inode = 0;
   bool isFolder() const;
   bool isLink() const;
   bool isRegular() const;
@@ -37,10 +39,13 @@ struct WalkEntry {
 // Called for entries that vanish, cannot be read, or folders that cannot be opened.
 using WalkErrorHandler = std::function<void(std::string_view full, int error)>;
 
+// An entry for which it answers true is neither visited nor walked into.
+using WalkLeaveOut = std::function<bool(const EntryInfo&)>;
+
 // Walks everything below root (root itself is not visited; a link at the root
 // is followed). Answers 0, or the errno of opening the root.
 int walkTree(const std::filesystem::path& root, const std::function<void(const WalkEntry&)>& visit,
-             const WalkErrorHandler& onError = {});
+             const WalkErrorHandler& onError = {}, const WalkLeaveOut& leaveOut = {});
 
 // lstat into an EntryInfo; false when the path has no attributes.
 bool readEntryInfo(const char* path, EntryInfo& info);
