@@ -8,11 +8,13 @@
 namespace tessaline {
 
 void appController::registerDevices() {
-  registeredDevices_ = writerRecords(service_.devices());
-  const auto again = service_.devices();
-  auto writerOf = [&again](const WriterRecord& record) -> std::shared_ptr<Writer> {
+  // One look at the writers: the records' indexes point into this very list,
+  // even if a writer comes or goes meanwhile.
+  const auto writers = service_.devices();
+  registeredDevices_ = writerRecords(writers);
+  auto writerOf = [&writers](const WriterRecord& record) -> std::shared_ptr<Writer> {
     const auto index = static_cast<std::size_t>(record.DRDeviceIndex);
-    return index < again.size() ? again[index] : nullptr;
+    return index < writers.size() ? writers[index] : nullptr;
   };
   // The first writer of the sorted list is selected again, except during a
   // burn: the burn's writer stays selected while it is connected.

@@ -139,6 +139,14 @@ TEST_F(EmulatedServiceTest, RefusalsAndFailedBurnsAreTypedAndLeaveTheDiscAsItWas
   EXPECT_EQ(finish(std::move(job)).phase, JobPhase::Cancelled);
   EXPECT_TRUE(w->mediumState().blank);
   EXPECT_FALSE(w->mediumState().busy);
+  // A job dropped by its owner before its end was reported frees the writer too.
+  auto dropped = w->burn(settings, slowOne->track(), slowOne);
+  ASSERT_TRUE(dropped);
+  ASSERT_TRUE(waitUntil([&] { return dropped.value()->status().phase == JobPhase::Writing; }));
+  dropped.value().reset();
+  EXPECT_FALSE(w->mediumState().busy);
+  auto small = std::make_shared<TestProducer>(300);
+  EXPECT_EQ(finish(w->burn(BurnSettings{}, small->track(), small)).phase, JobPhase::Succeeded);
 }
 
 TEST_F(EmulatedServiceTest, ReportsChangesMadeInThisProcessAndByAnotherOne) {
