@@ -211,17 +211,20 @@ TEST_F(CommandsCliTest, ASourceThatCannotBeReadIsRefusedByPreviewAndBurn) {
   EXPECT_TRUE(info[QStringLiteral("tracks")].toArray().isEmpty());
 }
 
-// A source that holds the temporary folder (a home folder with TMPDIR inside)
-// is burned without the session being staged into itself.
-TEST_F(CommandsCliTest, ASourceHoldingTheTemporaryFolderIsBurnedWithoutIt) {
+// A home folder: it holds the temporary folder (TMPDIR inside), which is
+// burned without the session being staged into itself, and a folder of
+// hundreds of files, which the disc lists back.
+TEST_F(CommandsCliTest, AHomeFolderHoldingTheTemporaryFolderIsBurnedWithoutIt) {
   insert({"--medium", "cd-r"});
   writeFile(temp_ / "home/tmp/mine.txt", "mine");
+  for (int i = 0; i < 300; ++i) writeFile(temp_ / "home/many" / std::to_string(i), "");
   ScopedEnv tmp("TMPDIR", (temp_ / "home/tmp").string());
   const auto burned = runCli({"burn", (temp_ / "home").string()});
   ASSERT_EQ(burned.exitCode, 0) << burned.err;
   EXPECT_EQ(runCli({"ls", "home/tmp"}).out.find("tessaline"), std::string::npos);
   EXPECT_NE(runCli({"ls", "home/tmp"}).out.find("mine.txt"), std::string::npos);
   EXPECT_EQ(std::distance(fs::directory_iterator(temp_ / "home/tmp"), fs::directory_iterator()), 1);
+  EXPECT_EQ(lines(runCli({"ls", "home/many"}).out).size(), 300u);
 }
 
 // At a terminal, erase asks first, and only a yes erases.
