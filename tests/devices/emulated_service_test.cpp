@@ -146,7 +146,17 @@ TEST_F(EmulatedServiceTest, RefusalsAndFailedBurnsAreTypedAndLeaveTheDiscAsItWas
   dropped.value().reset();
   EXPECT_FALSE(w->mediumState().busy);
   auto small = std::make_shared<TestProducer>(300);
-  EXPECT_EQ(finish(w->burn(BurnSettings{}, small->track(), small)).phase, JobPhase::Succeeded);
+  auto done = w->burn(BurnSettings{}, small->track(), small);
+  ASSERT_TRUE(done);
+  ASSERT_TRUE(waitUntil([&] { return done.value()->status().phase == JobPhase::Succeeded; }));
+  // A finished job dropped while the next one writes leaves that one its writer.
+  auto next = w->burn(settings, slowOne->track(), slowOne);
+  ASSERT_TRUE(next);
+  ASSERT_TRUE(waitUntil([&] { return next.value()->status().phase == JobPhase::Writing; }));
+  done.value().reset();
+  EXPECT_TRUE(FileLock::isHeld(WriterPaths{dir(), "rec"}.exclusiveLock()));
+  next.value()->cancel();
+  EXPECT_EQ(finish(std::move(next)).phase, JobPhase::Cancelled);
 }
 
 TEST_F(EmulatedServiceTest, ReportsChangesMadeInThisProcessAndByAnotherOne) {
