@@ -71,7 +71,9 @@ TEST(LibburnDrives, NoPermissionNamesTheGroupToJoin) {
               if (access.error().message.find("group \"cdrom\"") == std::string::npos) return 3;
               if (access.error().message.find(node.string()) == std::string::npos) return 4;
               const auto readings = readDrive(node.string());
-              return readings.ok() || readings.error().kind != ErrorKind::PermissionDenied ? 5 : 0;
+              if (readings.ok() || readings.error().kind != ErrorKind::PermissionDenied) return 5;
+              const auto quick = readQuickStatus(node.string());
+              return quick.ok() || quick.error().kind != ErrorKind::PermissionDenied ? 6 : 0;
             }),
             0);
   EXPECT_EQ(checkDeviceAccess((dir / "gone").string()).error().kind, ErrorKind::NotFound);

@@ -83,9 +83,13 @@ class BurnE2E : public ::testing::Test {
     EXPECT_EQ(r.exitCode, exitCode) << r.out << r.err;
     const auto doc = QJsonDocument::fromJson(QByteArray::fromStdString(r.out));
     std::map<std::string, std::string> found;
-    for (const auto& e : doc.isArray() ? doc.array() : doc.object()[QStringLiteral("entries")].toArray())
-      found[e.toObject()[QLatin1String(key)].toString().toStdString()] =
-          e.toObject()[QLatin1String(value)].toVariant().toString().toStdString();
+    std::vector<std::string> order;  // as listed: in name order, what was deleted after the rest
+    for (const auto& e : doc.isArray() ? doc.array() : doc.object()[QStringLiteral("entries")].toArray()) {
+      const std::string k = e.toObject()[QLatin1String(key)].toString().toStdString();
+      found[k] = e.toObject()[QLatin1String(value)].toVariant().toString().toStdString();
+      if (found[k] != "deleted") order.push_back(k);
+    }
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end())) << r.out;
     return found;
   }
   // Flips one byte of a file's data on the disc itself, which is read again when it comes back in.
