@@ -1,5 +1,6 @@
 // The writer's reports and the application becoming active, also during a burn.
 
+#include "devices/emulated/emulated_writers.h"
 #include "support/controller_fixture.h"
 
 namespace tessaline::test {
@@ -9,8 +10,9 @@ using MonitorTest = ControllerFixture;
 
 TEST_F(MonitorTest, NotificationsForOtherWritersOrDuringABurnChangeNothingAndSizesWaitForTheBurn) {
   // The image tool waits for the gate: the burn stays in progress meanwhile.
-  writeFile(temp_ / "bin/mkisofs", "#!/bin/sh\n[ \"$1\" = -version ] || while [ ! -e " + (temp_ / "gate").string() +
-                                       " ]; do sleep 0.05; done\nexec xorrisofs \"$@\"\n");
+  writeFile(temp_ / "bin/mkisofs", "#!/bin/sh\n[ \"$1\" = -version ] || { : > " + (temp_ / "imaging").string() +
+                                       "; while [ ! -e " + (temp_ / "gate").string() +
+                                       " ]; do sleep 0.05; done; }\nexec xorrisofs \"$@\"\n");
   fs::permissions(temp_ / "bin/mkisofs", fs::perms::owner_all);
   ScopedEnv tool("TESSALINE_MKISOFS", (temp_ / "bin/mkisofs").string());
   writeFile(temp_ / "disc/Docs/a.txt", "a");
@@ -40,8 +42,13 @@ TEST_F(MonitorTest, NotificationsForOtherWritersOrDuringABurnChangeNothingAndSiz
   std::optional<BurnOutcome> outcome;
   QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
   controller().attemptBurn();
-  ASSERT_TRUE(waitUntil([&] { return controller().burnInProgress(); }));
+  ASSERT_TRUE(waitUntil([&] { return controller().burnInProgress() && fs::exists(temp_ / "imaging"); }));
   controller().deviceStatusChanged(controller().theDevice());  // as the writer reports during the burn
+  // A writer appearing during the burn leaves the burn's writer selected.
+  ASSERT_TRUE(emulated::createWriter(writersDir_, "c").ok());
+  ASSERT_TRUE(waitUntil([&] { return controller().registeredDevices().size() == 3; }));
+  EXPECT_EQ(window_.writerMenu.selected, 0);
+  EXPECT_EQ(controller().theDevice()->ioRegistryEntryPath(), "/emulated/a");
   writeFile(temp_ / "src/c.bin", std::string(250'000, 'z'));
   controller().applicationDidBecomeActive();
   waitUntil([] { return false; }, std::chrono::milliseconds(300));
@@ -53,12 +60,13 @@ TEST_F(MonitorTest, NotificationsForOtherWritersOrDuringABurnChangeNothingAndSiz
   writeFile(temp_ / "gate", "");
   ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(60)));
   ASSERT_TRUE(outcome->written);
-  // The disc brings the source back; what changed since counts again.
+  // The disc brings the source back; what changed since counts again:
+  // c.bin, written once the session was staged, and d.bin.
   ASSERT_TRUE(waitUntil([&] { return sizeOfSource() >= 0; }));
   ASSERT_TRUE(settle());
   writeFile(temp_ / "src/d.bin", std::string(2'000'000, 'w'));
   controller().applicationDidBecomeActive();
-  EXPECT_DOUBLE_EQ(sizeOfSource(), 2.0);
+  EXPECT_DOUBLE_EQ(sizeOfSource(), 2.25);
 }
 
 }  // namespace
