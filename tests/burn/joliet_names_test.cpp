@@ -31,6 +31,7 @@ std::vector<NameCase> nameCases() {
       {"Caf\xC3\xA9 \xE6\x97\xA5.txt", false, W, "Caf\xC3\xA9 \xE6\x97\xA5.txt", false, false},
       {kParty, false, U, "party _.txt", true, false},
       {kParty, false, W, kParty, false, false},
+      {"U+10000 \xF0\x90\x80\x80", false, W, "U+10000 \xF0\x90\x80\x80", false, false},  // the first pair: D800 DC00
       {"raw-\xFF.txt", false, W, "raw-_.txt", true, false},
       {"two\xC3(x", false, W, "two_(x", true, false},        // a broken sequence: one _ per stray byte
       {"over\xC0\xAF", false, W, "over__", true, false},    // an overlong form
