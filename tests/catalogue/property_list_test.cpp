@@ -37,7 +37,7 @@ TEST(PropertyList, ReadsWhatXmlAllowsAndRefusesTheRestWithAReason) {
       {xml("<!-- c --><dict><key>k</key><string><![CDATA[<x>]]>\r\n<!-- gone -->y</string><key>k</key><integer>2</integer></dict>"),
        "{k=s\"<x>\ny\",k=i2}"},
       {"\xEF\xBB\xBF<!DOCTYPE plist [<!ENTITY e \"]>\"> <!-- ]> --> <?pi ]>?> %p;]><array/>", "[]"},
-      {"<?xml version = '1.0' standalone=\"?>\"?><string>x</string>", "s\"x\""},
+      {"<?xml version = '1.0' standalone=\"?>\"?><plist version = \"1.0\"><string>x</string></plist>", "s\"x\""},
       // What no property list holds.
       {"", "is empty"},
       {xml("<array><string>a\0b</string></array>"s), "holds a NUL byte, which XML cannot"},

@@ -179,6 +179,7 @@ TEST_F(BurnE2E, SessionAfterSessionKeepsTheDiscUpToDateAndTellsTheTruthAboutIt) 
                         {"Docs/sub", "(folder)"}, {"Docs/sub/d.txt", std::string(5000, 'd')}}));
   EXPECT_EQ(modTime(lastExtract_ / "Docs/b.txt"), 1'700'000'000);
   EXPECT_EQ(entries({"verify", "--json"}, "path", "state"), (std::map<std::string, std::string>{{"Docs/c.txt", "deleted"}}));
+  EXPECT_NE(cli({"verify"}).out.find("deleted     Docs/c.txt  ("), std::string::npos);  // states in a column
   // The first session, read on its own, is as it was.
   auto again = extract(firstStart);
   EXPECT_EQ(again["Docs/b.txt"], "bravo");
