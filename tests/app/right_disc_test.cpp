@@ -60,6 +60,12 @@ TEST_F(RightDiscTest, AWriterAppearingSwitchesEverythingToTheWriterNowSelected) 
   const auto& items = controller().sessionContentController().items();
   EXPECT_TRUE(std::any_of(items.begin(), items.end(), [](const BurnItem& i) { return !i.permanent(); }));
   EXPECT_EQ(window_.alertKeys().back(), QStringLiteral("discUpToDate/discUpToDateLong"));
+  // Every writer gone: the disc's items leave the list, the user's stay.
+  for (const char* writer : {"a", "c", "d"}) ASSERT_TRUE(emulated::removeWriter(writersDir_, writer).ok());
+  ASSERT_TRUE(waitUntil([&] { return controller().registeredDevices().empty(); }));
+  const auto& left = controller().sessionContentController().items();
+  ASSERT_FALSE(left.empty());
+  EXPECT_TRUE(std::none_of(left.begin(), left.end(), [](const BurnItem& i) { return i.permanent(); }));
 }
 
 TEST_F(RightDiscTest, ADiscNotMountedInTimeSaysSoAndCanBeMountedLaterAndDeadRunsLeaveNoStagingFolder) {
