@@ -270,7 +270,9 @@ void updateSourcePath(const fs::path& source, const fs::path& toPath, bool incre
       [&](std::string_view full, int error) {
         updater.unreadable("cannot read", std::string(full), errnoText(error), error == ENOENT);
       },
-      [&](const EntryInfo& info) { return info.isFolder() && isArea(info.device, info.inode); });
+      // Asked of every entry: only when there is an area to leave out.
+      guardArea ? staging::WalkLeaveOut([&](const EntryInfo& info) { return info.isFolder() && isArea(info.device, info.inode); })
+                : staging::WalkLeaveOut());
   if (walked != 0) {
     updater.unreadable("cannot read folder", src, errnoText(walked), walked == ENOENT);
     if (madeRoot && rmdir(dst.c_str()) == 0) updater.forget(dst);
