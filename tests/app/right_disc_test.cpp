@@ -68,6 +68,22 @@ TEST_F(RightDiscTest, AWriterAppearingSwitchesEverythingToTheWriterNowSelected) 
   EXPECT_TRUE(std::none_of(left.begin(), left.end(), [](const BurnItem& i) { return i.permanent(); }));
 }
 
+// A writer removed while its disc waits to mount: the wait ends with it, and
+// no "not mounted" comes afterwards for a writer that is not there.
+TEST_F(RightDiscTest, AWriterRemovedWhileItsDiscWaitsToMountStaysGone) {
+  ScopedEnv runtime("XDG_RUNTIME_DIR", "/proc/self/nowhere");
+  ScopedEnv cache("XDG_CACHE_HOME", "/proc/self/nowhere");
+  ScopedEnv wait("TESSALINE_MOUNT_WAIT_S", "1");
+  addWriter("w");
+  insert("w", "cd-r", {backupImage()});
+  start();
+  ASSERT_TRUE(waitUntil([&] { return controller().waitingForVolume(); }));
+  ASSERT_TRUE(emulated::removeWriter(writersDir_, "w").ok());
+  ASSERT_TRUE(waitUntil([&] { return controller().registeredDevices().empty(); }));
+  waitUntil([] { return false; }, std::chrono::milliseconds(2000));
+  EXPECT_EQ(status().deviceStatusString, controller().strings().localized("noCdWriter"));
+}
+
 TEST_F(RightDiscTest, ADiscNotMountedInTimeSaysSoAndCanBeMountedLaterAndDeadRunsLeaveNoStagingFolder) {
   // Staging folders of runs that died go at start, and only those.
   fs::create_directories(temp_ / "tmp/tessaline-other");  // not one of ours
