@@ -241,6 +241,10 @@ void updateSourcePath(const fs::path& source, const fs::path& toPath, bool incre
   std::string counterpart;
   std::string parentSource;
   std::string parentDestination;
+  // Asked of every entry, so only set when there is an area to leave out.
+  staging::WalkLeaveOut leaveOut;
+  if (guardArea)
+    leaveOut = [&](const EntryInfo& info) { return info.isFolder() && isArea(info.device, info.inode); };
   const int walked = staging::walkTree(
       src,
       [&](const staging::WalkEntry& e) {
@@ -270,9 +274,7 @@ void updateSourcePath(const fs::path& source, const fs::path& toPath, bool incre
       [&](std::string_view full, int error) {
         updater.unreadable("cannot read", std::string(full), errnoText(error), error == ENOENT);
       },
-      // Asked of every entry: only when there is an area to leave out.
-      guardArea ? staging::WalkLeaveOut([&](const EntryInfo& info) { return info.isFolder() && isArea(info.device, info.inode); })
-                : staging::WalkLeaveOut());
+      leaveOut);
   if (walked != 0) {
     updater.unreadable("cannot read folder", src, errnoText(walked), walked == ENOENT);
     if (madeRoot && rmdir(dst.c_str()) == 0) updater.forget(dst);
