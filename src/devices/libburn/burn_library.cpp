@@ -53,8 +53,7 @@ Result<GrabbedDrive> LibburnLibrary::grab(const std::string& address) {
     std::copy_n(address.begin(), std::min(address.size(), adr.size() - 1), adr.begin());
   } else {
     // Follows links such as /dev/cdrom to the drive's own address.
-    std::vector<char> path(address.begin(), address.end());
-    path.push_back('\0');
+    std::string path = address;
     if (burn::burn_drive_convert_fs_adr(path.data(), adr.data()) <= 0)
       std::copy_n(address.begin(), std::min(address.size(), adr.size() - 1), adr.begin());
   }
