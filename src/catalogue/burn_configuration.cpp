@@ -148,11 +148,7 @@ Status writeSettingsToPath(const fs::path& folder, const std::vector<BurnItem>& 
   const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0644);
   if (fd < 0) {
     const int err = errno;
-    return makeError(err == EACCES || err == EPERM ? ErrorKind::PermissionDenied
-                     : err == ENOSPC               ? ErrorKind::NoSpace
-                     : err == ENOENT               ? ErrorKind::NotFound
-                                                   : ErrorKind::Io,
-                     "cannot write " + file.string() + ": " + std::strerror(err));
+    return makeError(errorKindOf(err), "cannot write " + file.string() + ": " + std::strerror(err));
   }
   std::size_t done = 0;
   while (done < content.size()) {
@@ -161,8 +157,7 @@ Status writeSettingsToPath(const fs::path& folder, const std::vector<BurnItem>& 
     if (n <= 0) {
       const int err = errno;
       ::close(fd);
-      return makeError(err == ENOSPC ? ErrorKind::NoSpace : ErrorKind::Io,
-                       "cannot write " + file.string() + ": " + std::strerror(err));
+      return makeError(errorKindOf(err), "cannot write " + file.string() + ": " + std::strerror(err));
     }
     done += static_cast<std::size_t>(n);
   }

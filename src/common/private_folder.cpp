@@ -13,8 +13,7 @@ namespace tessaline {
 Status ensurePrivateFolder(const std::filesystem::path& path) {
   if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
     const int err = errno;
-    return makeError(err == EACCES || err == EPERM ? ErrorKind::PermissionDenied : ErrorKind::Io,
-                     "cannot create " + path.string() + ": " + std::strerror(err));
+    return makeError(errorKindOf(err), "cannot create " + path.string() + ": " + std::strerror(err));
   }
   // Checked and tightened through one descriptor, so that what is checked is
   // what is changed.

@@ -27,7 +27,8 @@ enum class ErrorKind {
   Internal,          // a broken invariant of our own
 };
 
-const char* errorKindName(ErrorKind kind);
+// The kind of a failed system call's errno, the same for every caller.
+ErrorKind errorKindOf(int err);
 
 struct Error {
   ErrorKind kind = ErrorKind::Internal;

@@ -20,12 +20,7 @@ namespace tessaline::kplextensions {
 namespace {
 
 Error errnoError(int err, const std::string& what, const fs::path& path) {
-  ErrorKind kind = ErrorKind::Io;
-  if (err == ENOENT) kind = ErrorKind::NotFound;
-  else if (err == EACCES || err == EPERM) kind = ErrorKind::PermissionDenied;
-  else if (err == ENOSPC || err == EDQUOT) kind = ErrorKind::NoSpace;
-  else if (err == EEXIST) kind = ErrorKind::InvalidInput;
-  return makeError(kind, what + " " + path.native() + ": " + std::strerror(err));
+  return makeError(errorKindOf(err), what + " " + path.native() + ": " + std::strerror(err));
 }
 
 class Fd {

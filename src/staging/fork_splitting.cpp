@@ -28,11 +28,7 @@ void putBigEndian32(std::string& out, std::uint32_t value) {
 }
 
 Error errnoError(int err, const std::string& what, const fs::path& path) {
-  ErrorKind kind = ErrorKind::Io;
-  if (err == EACCES || err == EPERM) kind = ErrorKind::PermissionDenied;
-  else if (err == ENOENT) kind = ErrorKind::NotFound;
-  else if (err == ENOSPC || err == EDQUOT) kind = ErrorKind::NoSpace;
-  return makeError(kind, what + " " + path.native() + ": " + std::strerror(err));
+  return makeError(errorKindOf(err), what + " " + path.native() + ": " + std::strerror(err));
 }
 
 // Reads one attribute of the entry itself (never through a link).

@@ -51,17 +51,10 @@ fs::path tempRootOrEmpty() {
 // 1 January 2001 00:00:00 UTC in Unix time.
 constexpr std::int64_t kReferenceDateUnix = 978307200;
 
-ErrorKind kindOf(int err) {
-  if (err == EACCES || err == EPERM || err == EROFS) return ErrorKind::PermissionDenied;
-  if (err == ENOENT || err == ENOTDIR) return ErrorKind::NotFound;
-  if (err == ENOSPC || err == EDQUOT) return ErrorKind::NoSpace;
-  return ErrorKind::Io;
-}
-
 Status removeTree(const fs::path& path) {
   std::error_code ec;
   fs::remove_all(path, ec);
-  if (ec) return makeError(kindOf(ec.value()), "cannot remove " + path.native() + ": " + ec.message());
+  if (ec) return makeError(errorKindOf(ec.value()), "cannot remove " + path.native() + ": " + ec.message());
   return {};
 }
 
@@ -81,8 +74,8 @@ Result<StagingFolder> createStagingFolder(const fs::path& tempRoot) {
   buffer.push_back('\0');
   if (mkdtemp(buffer.data()) == nullptr) {
     const int err = errno;
-    return makeError(kindOf(err), "cannot make a private staging folder in " + tempRoot.native() + ": " +
-                                      std::strerror(err));
+    return makeError(errorKindOf(err), "cannot make a private staging folder in " + tempRoot.native() + ": " +
+                     std::strerror(err));
   }
   StagingFolder folder;
   folder.privateRoot = buffer.data();
@@ -97,8 +90,8 @@ Result<StagingFolder> createStagingFolder(const fs::path& tempRoot) {
     if (lockFd >= 0) ::close(lockFd);
     std::error_code ec;
     fs::remove_all(folder.privateRoot, ec);
-    return makeError(kindOf(err), "cannot lock the private staging folder " + folder.privateRoot.native() + ": " +
-                                      std::strerror(err));
+    return makeError(errorKindOf(err), "cannot lock the private staging folder " + folder.privateRoot.native() + ": " +
+                     std::strerror(err));
   }
   folder.lock = std::make_shared<FolderLock>(lockFd);
   folder.stagingPath = folder.privateRoot / std::to_string(secondsSinceReferenceDate());
@@ -108,8 +101,8 @@ Result<StagingFolder> createStagingFolder(const fs::path& tempRoot) {
     const int err = errno;
     std::error_code ec;
     fs::remove_all(folder.privateRoot, ec);
-    return makeError(kindOf(err), "cannot make the staging folder " + folder.stagingPath.native() + ": " +
-                                      std::strerror(err));
+    return makeError(errorKindOf(err), "cannot make the staging folder " + folder.stagingPath.native() + ": " +
+                     std::strerror(err));
   }
   return folder;
 }
@@ -117,7 +110,7 @@ Result<StagingFolder> createStagingFolder(const fs::path& tempRoot) {
 Result<StagingFolder> createStagingFolder() {
   std::error_code ec;
   const fs::path tempRoot = fs::temp_directory_path(ec);
-  if (ec) return makeError(kindOf(ec.value()), "no usable temp folder: " + ec.message());
+  if (ec) return makeError(errorKindOf(ec.value()), "no usable temp folder: " + ec.message());
   return createStagingFolder(tempRoot);
 }
 

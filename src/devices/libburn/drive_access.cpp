@@ -176,10 +176,10 @@ Result<QuickStatus> readQuickStatus(const std::string& devicePath) {
 Result<DriveReadings> readDrive(const std::string& devicePath) {
   const Fd fd(::open(devicePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) {
-    if (errno == EACCES || errno == EPERM) return permissionError(devicePath);
-    if (errno == ENOENT || errno == ENXIO || errno == ENODEV)
-      return makeError(ErrorKind::NotFound, "The drive " + devicePath + " is no longer connected.");
-    return makeError(ErrorKind::Io, "Cannot open the drive " + devicePath + ": " + std::strerror(errno));
+    const int err = errno;
+    if (err == EACCES || err == EPERM) return permissionError(devicePath);
+    // The drive then shows no medium; only a permission error is worth telling.
+    return makeError(errorKindOf(err), "Cannot open the drive " + devicePath + ": " + std::strerror(err));
   }
 
   DriveReadings r;

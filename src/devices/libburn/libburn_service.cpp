@@ -43,11 +43,10 @@ bool LibburnWriter::refresh() {
     fresh = mediumStateFrom(readings.value());
     msc1 = libburn::lastSessionStart(readings.value().tracks);
     if (fresh.appendable && !fresh.blank) fresh.lastSessionStart = msc1;
-    readError_.reset();
+    readFailing_ = false;
   } else {
-    // Logged once, not at every look.
-    if (readings.error().kind == ErrorKind::PermissionDenied && !readError_) logLine(readings.error().message);
-    readError_ = readings.error();
+    if (readings.error().kind == ErrorKind::PermissionDenied && !readFailing_) logLine(readings.error().message);
+    readFailing_ = true;
   }
   if (!fresh.present) drive_->forgetWriteSpeeds();
   const bool changed = !state_ || !sameMediumState(*state_, fresh);
@@ -79,11 +78,6 @@ MediumState LibburnWriter::mediumState() const {
   s.reserved = reserved_;
   if (s.present && (s.blank || s.appendable)) s.writeSpeeds = drive_->writeSpeeds();
   return s;
-}
-
-std::optional<Error> LibburnWriter::readError() const {
-  std::lock_guard lock(mutex_);
-  return readError_;
 }
 
 std::optional<BlockAddress> LibburnWriter::lastSessionStart() const {

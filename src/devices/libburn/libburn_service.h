@@ -56,9 +56,6 @@ class LibburnWriter : public Writer {
   // The start of the disc's last session (burn_disc_get_msc1's answer), as
   // last read.
   std::optional<BlockAddress> lastSessionStart() const;
-  // Why the drive could not be read at the last look (no permission on the
-  // device node, most often); the medium then shows as absent.
-  std::optional<Error> readError() const;
   const DriveIdentity& identity() const { return identity_; }
   const std::shared_ptr<LibburnDrive>& drive() const { return drive_; }
 
@@ -68,7 +65,7 @@ class LibburnWriter : public Writer {
   mutable std::mutex mutex_;
   mutable std::optional<MediumState> state_;
   mutable std::optional<BlockAddress> lastSessionStart_;
-  std::optional<Error> readError_;
+  bool readFailing_ = false;  // so that a failure is logged once, not at every look
   std::optional<DriveStatus> lastStatus_;
   bool reserved_ = false;
   int exclusiveCount_ = 0;
