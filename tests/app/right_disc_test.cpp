@@ -20,6 +20,17 @@ class RightDiscTest : public ControllerFixture {
     setModTime(temp_ / "disc/Docs/a.txt", 1'000'000'000);
     return makeImage(temp_ / "disc", "Backup");
   }
+  // Nowhere to unpack the disc: its volume never appears within the one-second wait.
+  struct NoMounting {
+    ScopedEnv runtime{"XDG_RUNTIME_DIR", "/proc/self/nowhere"};
+    ScopedEnv cache{"XDG_CACHE_HOME", "/proc/self/nowhere"};
+    ScopedEnv wait{"TESSALINE_MOUNT_WAIT_S", "1"};
+  };
+  void startWithTheBackupInserted() {
+    addWriter("w");
+    insert("w", "cd-r", {backupImage()});
+    start();
+  }
 };
 
 TEST_F(RightDiscTest, AWriterAppearingSwitchesEverythingToTheWriterNowSelected) {
@@ -71,12 +82,8 @@ TEST_F(RightDiscTest, AWriterAppearingSwitchesEverythingToTheWriterNowSelected) 
 // A writer removed while its disc waits to mount: the wait ends with it, and
 // no "not mounted" comes afterwards for a writer that is not there.
 TEST_F(RightDiscTest, AWriterRemovedWhileItsDiscWaitsToMountStaysGone) {
-  ScopedEnv runtime("XDG_RUNTIME_DIR", "/proc/self/nowhere");
-  ScopedEnv cache("XDG_CACHE_HOME", "/proc/self/nowhere");
-  ScopedEnv wait("TESSALINE_MOUNT_WAIT_S", "1");
-  addWriter("w");
-  insert("w", "cd-r", {backupImage()});
-  start();
+  NoMounting noMounting;
+  startWithTheBackupInserted();
   ASSERT_TRUE(waitUntil([&] { return controller().waitingForVolume(); }));
   ASSERT_TRUE(emulated::removeWriter(writersDir_, "w").ok());
   ASSERT_TRUE(waitUntil([&] { return controller().registeredDevices().empty(); }));
@@ -93,13 +100,8 @@ TEST_F(RightDiscTest, ADiscNotMountedInTimeSaysSoAndCanBeMountedLaterAndDeadRuns
   writeFile(dead.value().imagePath, std::string(4096, 'x'));
   const fs::path deadRoot = dead.value().privateRoot;
   dead = makeError(ErrorKind::Internal, "let go");  // its lock goes with it, as with a killed run
-  // Nowhere to unpack the disc: its volume never appears.
-  ScopedEnv runtime("XDG_RUNTIME_DIR", "/proc/self/nowhere");
-  ScopedEnv cache("XDG_CACHE_HOME", "/proc/self/nowhere");
-  ScopedEnv wait("TESSALINE_MOUNT_WAIT_S", "1");
-  addWriter("w");
-  insert("w", "cd-r", {backupImage()});
-  start();
+  NoMounting noMounting;
+  startWithTheBackupInserted();
   EXPECT_FALSE(fs::exists(deadRoot));
   EXPECT_TRUE(fs::exists(alive.value().privateRoot));
   EXPECT_TRUE(fs::exists(temp_ / "tmp/tessaline-other"));
