@@ -80,7 +80,7 @@ CommandReply sendCommand(int fd, std::span<const std::uint8_t> cdb, std::size_t 
   reply.sense.resize(io.sb_len_wr);
   reply.ok = io.status == 0 && io.host_status == 0 && (io.driver_status & 0x0F) == 0;
   if (reply.ok && io.resid > 0 && static_cast<std::size_t>(io.resid) <= replyBytes)
-
+    reply.data.resize(replyBytes - static_cast<std::size_t>(io.resid));
   return reply;
 }
 
