@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <pwd.h>
@@ -225,6 +226,26 @@ TEST_F(CommandsCliTest, AHomeFolderHoldingTheTemporaryFolderIsBurnedWithoutIt) {
   EXPECT_NE(runCli({"ls", "home/tmp"}).out.find("mine.txt"), std::string::npos);
   EXPECT_EQ(std::distance(fs::directory_iterator(temp_ / "home/tmp"), fs::directory_iterator()), 1);
   EXPECT_EQ(lines(runCli({"ls", "home/many"}).out).size(), 300u);
+}
+
+// A temporary folder with room for one more folder and no file: the burn
+// says why it failed, writes nothing and leaves nothing there.
+TEST_F(CommandsCliTest, ATemporaryFolderWithNoRoomFailsTheBurnAndLeavesNothingThere) {
+  insert({"--medium", "cd-r"});
+  const fs::path full = temp_ / "full";
+  fs::create_directories(full);
+  if (mount("none", full.c_str(), "tmpfs", 0, "nr_inodes=2,size=1m") != 0)
+    GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << ")";
+  struct Unmount {
+    fs::path p;
+    ~Unmount() { umount2(p.c_str(), MNT_DETACH); }
+  } unmount{full};
+  ScopedEnv tmp("TMPDIR", full.string());
+  const auto burned = runCli({"burn", docs()});
+  EXPECT_EQ(burned.exitCode, 1);
+  EXPECT_TRUE(has(burned.err, "No space left on device")) << burned.err;
+  EXPECT_EQ(std::distance(fs::directory_iterator(full), fs::directory_iterator()), 0);
+  EXPECT_TRUE(has(runCli({"status"}).out, "CD-R: blank"));
 }
 
 // At a terminal, erase asks first, and only a yes erases.
