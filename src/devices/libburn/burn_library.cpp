@@ -17,8 +17,7 @@ int gUsers = 0;
 
 int severityRank(const std::string& severity) {
   int rank = 0;
-  std::vector<char> name(severity.begin(), severity.end());
-  name.push_back('\0');
+  std::string name = severity;
   if (burn::burn_text_to_sev(name.data(), &rank, 0) <= 0) return 0;
   return rank;
 }
