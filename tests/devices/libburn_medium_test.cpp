@@ -67,13 +67,14 @@ TrackInformation track(const Reply& r) {
 }
 
 DriveReadings discReadings(int profile, const Reply& discInfo, const std::vector<Reply>& tracks,
-                           std::optional<Reply> toc = std::nullopt) {
+                           std::optional<Reply> toc = std::nullopt, std::vector<int> speedsKBps = {}) {
   DriveReadings r;
   r.status = DriveStatus::DiscOk;
   r.profile = parseCurrentProfile(profileReply(profile));
   r.disc = parseDiscInformation(discInfo);
   for (const auto& t : tracks) r.tracks.push_back(track(t));
   if (toc) r.toc = parseToc(*toc);
+  r.writeSpeedsKBps = std::move(speedsKBps);
   return r;
 }
 
@@ -85,6 +86,7 @@ TEST(LibburnMediumState, EachKindOfDiscFromTheDrivesReplies) {
     bool appendable, blank, erasable;
     std::int64_t free, used;
     std::vector<TrackRecord> tracks;
+    std::vector<int> speeds = {};
   };
   const auto noProfile = [](int status, bool erasable) {  // the disc alone tells
     DriveReadings r = discReadings(0x09, discInfoReply(status, erasable, 1, 1, 1), {});
@@ -97,11 +99,13 @@ TEST(LibburnMediumState, EachKindOfDiscFromTheDrivesReplies) {
            {"open CD-RW",
             discReadings(0x0A, discInfoReply(1, true, 3, 3, 3, 0),
                          {trackInfoReply(1, 1, 0, 12000), trackInfoReply(2, 2, 23400, 6000),
-                          trackInfoReply(3, 3, 36000, 0, true, 36010, 323837)}),
-            MediumKind::CDRW, true, false, true, 323837, 36010, {at(0, 12000), at(23400, 6000), at(36010, 323837)}},
+                          trackInfoReply(3, 3, 36000, 0, true, 36010, 323837)}, std::nullopt, {2823, 1411, 706}),
+            MediumKind::CDRW, true, false, true, 323837, 36010, {at(0, 12000), at(23400, 6000), at(36010, 323837)},
+            {4, 8, 16}},
+           // A closed disc takes no session, so it has no write speeds.
            {"closed CD-R, used up to the lead-out",
             discReadings(0x09, discInfoReply(2, false, 1, 1, 1, 3), {trackInfoReply(1, 1, 0, 40000)},
-                         tocReply({{1, 0}, {kLeadOutTrack, 40002}})),
+                         tocReply({{1, 0}, {kLeadOutTrack, 40002}}), {2823}),
             MediumKind::CDR, false, false, false, 0, 40002, {at(0, 40000)}},
            // Without track records the layout comes from the table of contents.
            {"CD-ROM", discReadings(0x08, discInfoReply(2, false, 1, 1, 2), {}, tocReply({{1, 0}, {2, 30000}, {kLeadOutTrack, 45000}})),
@@ -118,6 +122,7 @@ TEST(LibburnMediumState, EachKindOfDiscFromTheDrivesReplies) {
     EXPECT_EQ(s.appendable, c.appendable);
     EXPECT_EQ(s.blank, c.blank);
     EXPECT_EQ(s.erasable, c.erasable);
+    EXPECT_EQ(s.writeSpeeds, c.speeds);
     if (c.kind == MediumKind::Other || c.readings.profile == std::nullopt) continue;
     EXPECT_EQ(s.spaceFree, BlockCount{c.free});
     EXPECT_EQ(s.spaceUsed, BlockCount{c.used});
@@ -214,6 +219,41 @@ TEST(LibburnParsers, SenseFormatsAndShortOrMalformedReplies) {
            {[] { return parseToc(tocReply({{1, -1}, {kLeadOutTrack, 300}})).has_value(); }, false}}) {
     EXPECT_EQ(what(), parses);
   }
+}
+
+// Write speeds come from GET PERFORMANCE, or from the capabilities page of
+// a drive without it; either way as kB/s, which become CD multiples.
+TEST(LibburnParsers, WriteSpeedsFromEitherReply) {
+  EXPECT_EQ(cdSpeedMultiples({8468, 0, 2823, 1412, 1411, -1, 4234}), (std::vector<int>{8, 16, 24, 48}));
+
+  // An 8-byte header, then 16-byte descriptors that end with the write speed.
+  Reply performance = reply(8 + 16 * 3, 4, {{20, 4, 8467}, {36, 4, 2822}, {52, 4, 706}});
+  EXPECT_EQ(parseWriteSpeedDescriptors(performance), (std::vector<int>{8467, 2822, 706}));
+  EXPECT_EQ(parseWriteSpeedDescriptors(Reply(performance.begin(), performance.end() - 1)), (std::vector<int>{8467, 2822}));
+  performance[3] = 4 + 16;  // the length covers one descriptor
+  EXPECT_EQ(parseWriteSpeedDescriptors(performance), (std::vector<int>{8467}));
+  EXPECT_TRUE(parseWriteSpeedDescriptors(Reply{0, 0, 0}).empty());
+
+  // MODE SENSE(10): a header, 8 bytes of block descriptor, then page 2Ah of
+  // pageLength bytes after its first two, with the fastest write speed at 18
+  // and `count` descriptors from 32.
+  const auto modeSense = [](int pageCode, std::size_t pageLength, int count, std::vector<int> speeds) {
+    std::vector<std::tuple<std::size_t, std::size_t, std::int64_t>> fields{
+        {6, 2, 8}, {16, 1, 0x80 | pageCode}, {17, 1, static_cast<std::int64_t>(pageLength)}, {34, 2, 5645}, {46, 2, count}};
+    for (std::size_t i = 0; i < speeds.size(); ++i) fields.push_back({16 + 32 + 4 * i + 2, 2, speeds[i]});
+    return reply(16 + 2 + pageLength, 2, fields);
+  };
+  Reply cutShort = modeSense(0x2A, 38, 2, {4234, 1411});
+  cutShort.resize(12);  // before the page
+  for (const auto& [page, speeds] : std::vector<std::pair<Reply, std::vector<int>>>{
+           {modeSense(0x2A, 38, 2, {4234, 1411}), {4234, 1411}},
+           {modeSense(0x2A, 38, 3, {4234, 1411}), {4234, 1411}},  // more counted than sent
+           {modeSense(0x2A, 30, 0, {}), {5645}},                  // no list: the fastest alone
+           {modeSense(0x2A, 18, 0, {}), {5645}},                  // an old drive's short page
+           {modeSense(0x2A, 16, 0, {}), {}},
+           {modeSense(0x05, 38, 2, {4234, 1411}), {}},  // another page
+           {cutShort, {}}})
+    EXPECT_EQ(parseCapabilitiesWriteSpeeds(page), speeds) << page.size();
 }
 
 }  // namespace

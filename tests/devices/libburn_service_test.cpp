@@ -193,12 +193,8 @@ TEST(LibburnRealDrive, ReadsTheAttachedDrive) {
   // real-drive end-to-end test) has room left.
   const MediumState s = writers.at(0)->mediumState();
   EXPECT_TRUE(s.present && s.appendable && !s.blank);
-  // The drive tells its write speeds once it has been taken, and they stay
-  // known while the disc does.
-  EXPECT_TRUE(s.writeSpeeds.empty());
-  ASSERT_TRUE(writers.at(0)->acquireExclusiveAccess().ok());
-  writers.at(0)->releaseExclusiveAccess();
-  EXPECT_EQ(writers.at(0)->mediumState().writeSpeeds, (std::vector<int>{4, 8, 16, 24, 32, 48}));
+  // The drive tells its write speeds for the disc without being taken.
+  EXPECT_EQ(s.writeSpeeds, (std::vector<int>{4, 8, 16, 24, 32, 48}));
 }
 
 }  // namespace

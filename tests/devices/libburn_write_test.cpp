@@ -110,8 +110,6 @@ TEST(LibburnUnits, SpeedsAndMessages) {
   for (const auto& [kBps, units] : std::vector<std::pair<std::optional<float>, int>>{
            {std::nullopt, 0}, {0.0f, 0}, {-5.0f, 0}, {150.0f, 177}, {8 * 150.0f, 1412}, {48 * 150.0f, 8468}})
     EXPECT_EQ(libburnWriteSpeed(kBps), units) << kBps.value_or(-1);
-  // And back: drives' reports become CD multiples, each once.
-  EXPECT_EQ(cdSpeedMultiples({8468, 0, 2823, 1412, 1411, -1, 4234}), (std::vector<int>{8, 16, 24, 48}));
   // The most severe of libburn's messages leads.
   const std::vector<BurnMessage> messages = {{1, "SORRY", "Drive buffer underrun", 0},
                                              {2, "FATAL", "SCSI error on write: 3 0C 00 write error", 0},

@@ -75,6 +75,12 @@ TEST_F(RealDriveE2E, ThreeBurnsContinueTheDiscThroughLibburnAndUDisks) {
   drive_.insert(MediumKind::CDRW);
   const auto writers = runCli({"writers"});
   EXPECT_NE(writers.out.find("0  TESSALIN Simulated CD-RW  (/dev/sr0)"), std::string::npos) << writers.out;
+  // Speeds for the disc come from GET PERFORMANCE, or from the capabilities
+  // page on a drive without that command.
+  EXPECT_NE(writers.out.find("speeds for its disc: 4x, 8x, 16x, 24x, 32x, 48x"), std::string::npos) << writers.out;
+  drive_.setFaults("no-performance");
+  EXPECT_NE(runCli({"writers"}).out.find("speeds for its disc: 4x, 8x, 16x, 24x, 32x, 48x"), std::string::npos);
+  drive_.setFaults("");
   writeFile(docs_ / "a.txt", "alpha");
   writeFile(docs_ / "b.txt", "bravo");
 

@@ -128,28 +128,4 @@ int libburnWriteSpeed(std::optional<float> requestedKBps) {
   return static_cast<int>(std::clamp(raw, 1.0, 1.0e6));
 }
 
-std::vector<int> cdSpeedMultiples(const std::vector<int>& rawKBps) {
-  std::vector<int> multiples;
-  for (int raw : rawKBps) {
-    if (raw <= 0) continue;
-    // Drives report 16x as 2822 or 2823; the nearest multiple is meant.
-    const int multiple = static_cast<int>(std::lround(static_cast<double>(raw) / 176.4));
-    if (multiple > 0) multiples.push_back(multiple);
-  }
-  std::sort(multiples.begin(), multiples.end());
-  multiples.erase(std::unique(multiples.begin(), multiples.end()), multiples.end());
-  return multiples;
-}
-
-std::vector<int> driveWriteSpeeds(burn::burn_drive* drive) {
-  if (drive == nullptr) return {};
-  burn::burn_speed_descriptor* list = nullptr;
-  if (burn::burn_drive_get_speedlist(drive, &list) <= 0 || list == nullptr) return {};
-  std::vector<int> raw;
-  for (auto* d = list; d != nullptr; d = d->next)
-    if (d->source != 3) raw.push_back(d->write_speed);  // source 3 describes reading
-  burn::burn_drive_free_speedlist(&list);
-  return cdSpeedMultiples(raw);
-}
-
 }  // namespace tessaline::libburn

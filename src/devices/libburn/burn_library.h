@@ -74,11 +74,4 @@ std::optional<FailedWrite> failedWrite(const std::vector<BurnMessage>& messages)
 // 150 KB/s is single speed.
 int libburnWriteSpeed(std::optional<float> requestedKBps);
 
-// The CD multiples (ascending, each once) of libburn's write speeds in
-// 1000 bytes/s of raw CD data, where 176.4 is single speed; 0 is no speed.
-std::vector<int> cdSpeedMultiples(const std::vector<int>& rawKBps);
-
-// The write speeds a grabbed drive reports for its medium, as CD multiples.
-std::vector<int> driveWriteSpeeds(burn::burn_drive* drive);
-
 }  // namespace tessaline::libburn

@@ -87,6 +87,21 @@ CommandReply sendCommand(int fd, std::span<const std::uint8_t> cdb, std::size_t 
 std::uint8_t hi(std::size_t v) { return static_cast<std::uint8_t>((v >> 8) & 0xFF); }
 std::uint8_t lo(std::size_t v) { return static_cast<std::uint8_t>(v & 0xFF); }
 
+// The write speeds for the disc in the drive: GET PERFORMANCE knows them per
+// medium; older drives only list theirs in the capabilities page.
+std::vector<int> readWriteSpeeds(int fd) {
+  constexpr std::size_t kMaxSpeeds = 32;
+  constexpr std::size_t kPerformanceBytes = 8 + 16 * kMaxSpeeds;
+  const std::array<std::uint8_t, 12> getPerformance{0xAC, 0, 0, 0, 0, 0, 0, 0, hi(kMaxSpeeds), lo(kMaxSpeeds), 0x03, 0};
+  if (const auto reply = sendCommand(fd, getPerformance, kPerformanceBytes); reply.ok)
+    if (auto speeds = parseWriteSpeedDescriptors(reply.data); !speeds.empty()) return speeds;
+  constexpr std::size_t kModeBytes = 8 + 32 + 4 * kMaxSpeeds;
+  const std::array<std::uint8_t, 10> modeSense{0x5A, 0x08, 0x2A, 0, 0, 0, 0, hi(kModeBytes), lo(kModeBytes), 0};
+  if (const auto reply = sendCommand(fd, modeSense, kModeBytes); reply.ok)
+    return parseCapabilitiesWriteSpeeds(reply.data);
+  return {};
+}
+
 }  // namespace
 
 std::string DriveIdentity::displayName() const {
@@ -220,6 +235,9 @@ Result<DriveReadings> readDrive(const std::string& devicePath) {
       r.tracks.push_back(*info);
     }
   }
+
+  if (r.disc && (r.disc->status == DiscStatus::Blank || r.disc->status == DiscStatus::Incomplete))
+    r.writeSpeedsKBps = readWriteSpeeds(fd.get());
 
   constexpr std::size_t kTocBytes = 4 + 8 * 101;
   const std::array<std::uint8_t, 10> readToc{0x43, 0, 0, 0, 0, 0, 0, hi(kTocBytes), lo(kTocBytes), 0};

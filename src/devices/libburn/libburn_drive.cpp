@@ -31,7 +31,6 @@ Status LibburnDrive::acquire() {
     auto grabbed = library_->grab(address_);
     if (!grabbed) return grabbed.error();
     grabbed_ = grabbed.value();
-    writeSpeeds_ = driveWriteSpeeds(grabbed_.drive);
   }
   ++count_;
   return {};
@@ -56,16 +55,6 @@ bool LibburnDrive::held() const {
 burn::burn_drive* LibburnDrive::drive() const {
   std::lock_guard lock(mutex_);
   return grabbed_.drive;
-}
-
-std::vector<int> LibburnDrive::writeSpeeds() const {
-  std::lock_guard lock(mutex_);
-  return writeSpeeds_;
-}
-
-void LibburnDrive::forgetWriteSpeeds() {
-  std::lock_guard lock(mutex_);
-  writeSpeeds_.clear();
 }
 
 bool LibburnDrive::beginJob() {

@@ -6,7 +6,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "common/result.h"
 #include "devices/libburn/burn_library.h"
@@ -48,11 +47,6 @@ class LibburnDrive {
   const std::string& devicePath() const { return devicePath_; }
   bool isPseudo() const { return devicePath_.empty(); }
 
-  // The write speeds (CD multiples) the drive reported for its medium when
-  // it was last grabbed; forgotten when the medium leaves.
-  std::vector<int> writeSpeeds() const;
-  void forgetWriteSpeeds();
-
   // Set when our own burn or erase has changed the medium.
   std::atomic<bool> mediumChanged{false};
 
@@ -65,7 +59,6 @@ class LibburnDrive {
   mutable std::mutex mutex_;
   int count_ = 0;
   GrabbedDrive grabbed_;
-  std::vector<int> writeSpeeds_;
   std::atomic<bool> jobRunning_{false};
 };
 

@@ -48,7 +48,6 @@ bool LibburnWriter::refresh() {
     if (readings.error().kind == ErrorKind::PermissionDenied && !readFailing_) logLine(readings.error().message);
     readFailing_ = true;
   }
-  if (!fresh.present) drive_->forgetWriteSpeeds();
   const bool changed = !state_ || !sameMediumState(*state_, fresh);
   state_ = fresh;
   lastSessionStart_ = msc1;
@@ -76,7 +75,6 @@ MediumState LibburnWriter::mediumState() const {
   MediumState s = state_.value_or(MediumState{});
   if (drive_->jobRunning()) s.busy = true;
   s.reserved = reserved_;
-  if (s.present && (s.blank || s.appendable)) s.writeSpeeds = drive_->writeSpeeds();
   return s;
 }
 

@@ -3,6 +3,8 @@
 #include <linux/cdrom.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 
 namespace tessaline::libburn {
 namespace {
@@ -110,6 +112,44 @@ std::optional<std::vector<TocEntry>> parseToc(Bytes reply) {
   return entries;
 }
 
+std::vector<int> parseWriteSpeedDescriptors(Bytes reply) {
+  const std::size_t valid = validLength(reply, 4);
+  std::vector<int> speeds;
+  for (std::size_t at = 8; at + 16 <= valid; at += 16)  // 16-byte descriptors after an 8-byte header
+    speeds.push_back(static_cast<int>(std::min<std::uint32_t>(be32(reply, at + 12), INT32_MAX)));
+  return speeds;
+}
+
+std::vector<int> parseCapabilitiesWriteSpeeds(Bytes reply) {
+  const std::size_t valid = validLength(reply, 2);
+  if (valid < 8) return {};
+  const std::size_t page = 8 + be16(reply, 6);  // after the block descriptors
+  if (page + 2 > valid || (reply[page] & 0x3F) != 0x2A) return {};
+  const std::size_t end = std::min<std::size_t>(valid, page + 2 + reply[page + 1]);
+  std::vector<int> speeds;
+  if (page + 32 <= end) {
+    const std::size_t count = be16(reply, page + 30);
+    for (std::size_t i = 0, at = page + 32; i < count && at + 4 <= end; ++i, at += 4)
+      speeds.push_back(static_cast<int>(be16(reply, at + 2)));
+  }
+  // Drives from before the descriptor list name only their fastest speed.
+  if (speeds.empty() && page + 20 <= end) speeds.push_back(static_cast<int>(be16(reply, page + 18)));
+  return speeds;
+}
+
+std::vector<int> cdSpeedMultiples(const std::vector<int>& rawKBps) {
+  std::vector<int> multiples;
+  for (int raw : rawKBps) {
+    if (raw <= 0) continue;
+    // Drives report 16x as 2822 or 2823; the nearest multiple is meant.
+    const int multiple = static_cast<int>(std::lround(static_cast<double>(raw) / 176.4));
+    if (multiple > 0) multiples.push_back(multiple);
+  }
+  std::sort(multiples.begin(), multiples.end());
+  multiples.erase(std::unique(multiples.begin(), multiples.end()), multiples.end());
+  return multiples;
+}
+
 SenseMeaning classifySense(Bytes sense) {
   if (sense.empty()) return SenseMeaning::None;
   const int code = sense[0] & 0x7F;
@@ -205,6 +245,8 @@ MediumState mediumStateFrom(const DriveReadings& r) {
       s.tracks.push_back({toc[i].start, length});
     }
   }
+
+  if (s.appendable) s.writeSpeeds = cdSpeedMultiples(r.writeSpeedsKBps);
 
   if (s.blank) {
     s.spaceUsed = BlockCount{0};

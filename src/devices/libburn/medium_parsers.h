@@ -69,6 +69,16 @@ struct TocEntry {
 };
 std::optional<std::vector<TocEntry>> parseToc(Bytes reply);
 
+// The write speeds a drive offers, in kB/s (1000 bytes/s of raw CD data)
+// as drives count them: from GET PERFORMANCE's write speed descriptors, which
+// are for the medium in the drive, or from MODE SENSE(10) of the
+// capabilities page (2Ah), where older drives list theirs.
+std::vector<int> parseWriteSpeedDescriptors(Bytes reply);
+std::vector<int> parseCapabilitiesWriteSpeeds(Bytes reply);
+// Those speeds as CD multiples (176.4 kB/s is single speed), ascending and
+// each once; 0 is no speed.
+std::vector<int> cdSpeedMultiples(const std::vector<int>& rawKBps);
+
 // The sense data of a failed command, as far as the medium state cares.
 enum class SenseMeaning { None, NoMedium, BecomingReady, LongOperation, MediumChanged, Other };
 SenseMeaning classifySense(Bytes sense);
@@ -81,6 +91,7 @@ struct DriveReadings {
   std::optional<DiscInformation> disc;
   std::vector<TrackInformation> tracks;  // first track to last track of the last session
   std::optional<std::vector<TocEntry>> toc;
+  std::vector<int> writeSpeedsKBps;  // read only for a disc that takes a session
 };
 
 // The medium as callers see it. busy and reserved come from this process

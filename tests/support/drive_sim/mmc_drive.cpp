@@ -341,8 +341,8 @@ Result<Faults> parseFaults(const std::string& text) {
       return std::stoll(digits);
     };
     std::optional<std::int64_t> value;
-    if (item == "loading") {
-      f.loading = true;
+    if (item == "loading" || item == "no-performance") {
+      (item == "loading" ? f.loading : f.noPerformance) = true;
       continue;
     }
     if (item.rfind("write-error@", 0) == 0 && (value = number(12))) f.writeErrorAt = value;
@@ -566,6 +566,7 @@ Reply Drive::run(Cdb cdb, std::span<std::uint8_t> in, std::span<const std::uint8
     case 0x55:  // MODE SELECT(10)
       return modeSelect(out);
     case 0xAC: {  // GET PERFORMANCE
+      if (faults_.noPerformance) return fail(kInvalidOpcode);
       const int type = cdb[10];
       const std::size_t max = be16(cdb, 8);
       Out o;

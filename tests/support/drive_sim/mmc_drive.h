@@ -36,9 +36,10 @@ struct Faults {
   std::optional<std::int64_t> removedAt;     // the disc is pulled out when a WRITE reaches this block
   std::optional<std::int64_t> corruptAt;     // a byte of this block changes once it is written
   bool loading = false;                      // NOT READY, becoming ready, for ever
+  bool noPerformance = false;                // an older drive: no GET PERFORMANCE
   int slowMs = 0;                            // each READ and WRITE takes this much longer
 };
-// "write-error@N,removed@N,corrupt@N,loading,slow=MS", any of them.
+// "write-error@N,removed@N,corrupt@N,loading,no-performance,slow=MS", any of them.
 Result<Faults> parseFaults(const std::string& text);
 
 struct Reply {
