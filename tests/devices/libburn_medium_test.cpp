@@ -229,7 +229,8 @@ TEST(LibburnParsers, WriteSpeedsFromEitherReply) {
   // An 8-byte header, then 16-byte descriptors that end with the write speed.
   Reply performance = reply(8 + 16 * 3, 4, {{20, 4, 8467}, {36, 4, 2822}, {52, 4, 706}});
   EXPECT_EQ(parseWriteSpeedDescriptors(performance), (std::vector<int>{8467, 2822, 706}));
-  EXPECT_EQ(parseWriteSpeedDescriptors(Reply(performance.begin(), performance.end() - 1)), (std::vector<int>{8467, 2822}));
+  EXPECT_EQ(parseWriteSpeedDescriptors(Reply(performance.begin(), performance.end() - 1)),
+            (std::vector<int>{8467, 2822}));
   performance[3] = 4 + 16;  // the length covers one descriptor
   EXPECT_EQ(parseWriteSpeedDescriptors(performance), (std::vector<int>{8467}));
   EXPECT_TRUE(parseWriteSpeedDescriptors(Reply{0, 0, 0}).empty());
@@ -239,7 +240,8 @@ TEST(LibburnParsers, WriteSpeedsFromEitherReply) {
   // and `count` descriptors from 32.
   const auto modeSense = [](int pageCode, std::size_t pageLength, int count, std::vector<int> speeds) {
     std::vector<std::tuple<std::size_t, std::size_t, std::int64_t>> fields{
-        {6, 2, 8}, {16, 1, 0x80 | pageCode}, {17, 1, static_cast<std::int64_t>(pageLength)}, {34, 2, 5645}, {46, 2, count}};
+        {6, 2, 8}, {16, 1, 0x80 | pageCode}, {17, 1, static_cast<std::int64_t>(pageLength)},
+        {34, 2, 5645}, {46, 2, count}};
     for (std::size_t i = 0; i < speeds.size(); ++i) fields.push_back({16 + 32 + 4 * i + 2, 2, speeds[i]});
     return reply(16 + 2 + pageLength, 2, fields);
   };
