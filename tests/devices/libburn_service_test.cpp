@@ -12,6 +12,7 @@
 
 #include <tuple>
 
+#include "devices/emulated/emulated_writers.h"
 #include "devices/libburn/drive_access.h"
 #include "devices/libburn/libburn_service.h"
 #include "devices/libburn/udisks_mounts.h"
@@ -159,17 +160,25 @@ TEST_F(LibburnServiceTest, DrivesInNumberOrderWithTheirNamesComeAndGo) {
   EXPECT_EQ(appeared.count(), 0);
 }
 
-// Needs an optical drive, or the simulated one: the ctest entry
-// LibburnRealDriveOnSimulator runs this test with the simulator preloaded and
-// TESSALINE_DRIVE_SIM naming where its medium goes. Checks what can be
-// checked without writing.
+// Reads an attached drive, or else the simulated one: without a drive this
+// test runs itself again in a process with the simulator preloaded, where
+// TESSALINE_DRIVE_SIM names where its medium goes. Checks what can be
+// checked without writing; with the simulator also that the service notices
+// another program taking the disc out and putting a blank one in.
 TEST(LibburnRealDrive, ReadsTheAttachedDrive) {
+  const char* folder = std::getenv("TESSALINE_DRIVE_SIM");
+  if (listOpticalDrives().empty() && folder == nullptr) {
+    test::PrivateEnvironment env;
+    test::SimulatedDrive drive(env / "sim");
+    const auto run = test::runProgram("/proc/self/exe", {"--gtest_filter=LibburnRealDrive.*"});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    return;
+  }
   LibburnService::Options options;
+  options.pollIntervalMs = 20;
   std::unique_ptr<test::SimulatedDrive> sim;
   std::optional<test::PrivateEnvironment> env;
   if (listOpticalDrives().empty()) {
-    const char* folder = std::getenv("TESSALINE_DRIVE_SIM");
-    if (folder == nullptr) GTEST_SKIP() << "no optical drive attached (/sys/class/block/sr*) and no simulated one";
     const fs::path root = fs::path(folder).parent_path().parent_path();
     fs::remove_all(root);
     env.emplace();
@@ -190,11 +199,24 @@ TEST(LibburnRealDrive, ReadsTheAttachedDrive) {
   }
   if (!sim) return;
   // The simulated disc (its sessions are read through the CLI in the
-  // real-drive end-to-end test) has room left.
-  const MediumState s = writers.at(0)->mediumState();
+  // real-drive end-to-end test) has room left, and the drive tells its
+  // write speeds for it without being taken.
+  const auto writer = writers.at(0);
+  const MediumState s = writer->mediumState();
   EXPECT_TRUE(s.present && s.appendable && !s.blank);
-  // The drive tells its write speeds for the disc without being taken.
   EXPECT_EQ(s.writeSpeeds, (std::vector<int>{4, 8, 16, 24, 32, 48}));
+
+  QSignalSpy changed(&service, &DiscRecordingService::deviceStatusChanged);
+  service.startNotifications();
+  ASSERT_TRUE(test::waitUntil([&] { return changed.count() == 1; }));  // the first look
+  ASSERT_TRUE(emulated::eject(sim->writersDir(), sim->writerName()));
+  EXPECT_TRUE(test::waitUntil([&] { return !writer->mediumState().present; }));
+  sim->insert(MediumKind::CDRW);
+  EXPECT_TRUE(test::waitUntil([&] {
+    const MediumState now = writer->mediumState();
+    return now.present && now.blank && now.kind == MediumKind::CDRW;
+  }));
+  EXPECT_GE(changed.count(), 3);  // out, and in (perhaps by way of loading)
 }
 
 }  // namespace
