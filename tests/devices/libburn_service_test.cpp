@@ -206,6 +206,14 @@ TEST(LibburnRealDrive, ReadsTheAttachedDrive) {
   EXPECT_TRUE(s.present && s.appendable && !s.blank);
   EXPECT_EQ(s.writeSpeeds, (std::vector<int>{4, 8, 16, 24, 32, 48}));
 
+  // Held twice (the window's hold and a job's) and given back once, the
+  // drive stays ours; other programs get it after the last.
+  ASSERT_TRUE(writer->acquireExclusiveAccess().ok() && writer->acquireExclusiveAccess().ok());
+  writer->releaseExclusiveAccess();
+  EXPECT_FALSE(checkNotBusy("/dev/sr0").ok());
+  writer->releaseExclusiveAccess();
+  EXPECT_TRUE(checkNotBusy("/dev/sr0").ok());
+
   QSignalSpy changed(&service, &DiscRecordingService::deviceStatusChanged);
   service.startNotifications();
   ASSERT_TRUE(test::waitUntil([&] { return changed.count() == 1; }));  // the first look
