@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -143,13 +144,14 @@ TEST_F(SourcesCliTest, AStopWhileVerifyingKeepsTheSessionAndSaysSo) {
   ASSERT_TRUE(waitUntil([&] {
     burn.waitForReadyRead(20);
     said += burn.readAllStandardError();
-    return said.contains("Verifying");
+    return QString::fromUtf8(said).contains(QRegularExpression(QStringLiteral("Verifying [0-9]+%")));
   }, std::chrono::seconds(60))) << said.toStdString();
   ::kill(static_cast<pid_t>(burn.processId()), SIGINT);
   ASSERT_TRUE(burn.waitForFinished(30000));
   said += burn.readAllStandardError();
   EXPECT_EQ(burn.exitCode(), 128 + SIGINT);
   EXPECT_NE(said.indexOf("the disc holds the session, but it was not verified"), -1) << said.toStdString();
+  EXPECT_NE(said.indexOf("Verifying stopped at "), -1) << said.toStdString();
   EXPECT_EQ(sessions(), 1);
 }
 
