@@ -61,5 +61,32 @@ TEST_F(BurnFlowTest, StartChecksAndTheDuplicateNameQuestionComeBeforeTheBurnAtTh
   EXPECT_FALSE(controller().hidePreviousSessions());
 }
 
+// Another program holds the disc: the built image waits for it, and a stop
+// meanwhile leaves the burn list as it was.
+TEST_F(BurnFlowTest, AStopWhileAnotherProgramHoldsTheDiscKeepsTheBurnList) {
+  addWriter("w");
+  insert("w", "cd-r");
+  emulated::EmulatedService other(writersDir_);
+  const auto held = other.devices().at(0);
+  ASSERT_TRUE(held->acquireMediaReservation().ok() && held->acquireExclusiveAccess().ok());
+  start();
+  ASSERT_TRUE(settle());
+  writeFile(temp_ / "home/docs/a.txt", "a");
+  controller().addSourceToController(temp_ / "home/docs");
+  std::optional<BurnOutcome> outcome;
+  QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
+  controller().attemptBurn();
+  waitUntil([] { return false; }, std::chrono::seconds(2));  // the image is built by then
+  EXPECT_FALSE(outcome.has_value());
+  controller().cancelBurn();
+  ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }));
+  ASSERT_TRUE(outcome->error);
+  EXPECT_EQ(outcome->error->kind, ErrorKind::Cancelled);
+  EXPECT_FALSE(outcome->writingStarted);
+  EXPECT_EQ(listNames(), (std::vector<std::string>{"docs"}));
+  EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
+  held->releaseExclusiveAccess();
+}
+
 }  // namespace
 }  // namespace tessaline::test
