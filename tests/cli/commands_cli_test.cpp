@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <pwd.h>
@@ -233,13 +232,8 @@ TEST_F(CommandsCliTest, AHomeFolderHoldingTheTemporaryFolderIsBurnedWithoutIt) {
 TEST_F(CommandsCliTest, ATemporaryFolderWithNoRoomFailsTheBurnAndLeavesNothingThere) {
   insert({"--medium", "cd-r"});
   const fs::path full = temp_ / "full";
-  fs::create_directories(full);
-  if (mount("none", full.c_str(), "tmpfs", 0, "nr_inodes=2,size=1m") != 0)
-    GTEST_SKIP() << "cannot mount a tmpfs here (" << std::strerror(errno) << ")";
-  struct Unmount {
-    fs::path p;
-    ~Unmount() { umount2(p.c_str(), MNT_DETACH); }
-  } unmount{full};
+  const ScopedMount tmpfs(full, "tmpfs", "nr_inodes=2,size=1m");
+  if (!tmpfs.mounted()) GTEST_SKIP() << tmpfs.why();
   ScopedEnv tmp("TMPDIR", full.string());
   const auto burned = runCli({"burn", docs()});
   EXPECT_EQ(burned.exitCode, 1);

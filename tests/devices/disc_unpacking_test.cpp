@@ -94,6 +94,10 @@ TEST(DiscUnpacking, CraftedDiscsMountOrSayWhyAndWriteNothingElsewhere) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.image);
     Env env;
+    // One disc is mounted onto another file system than its medium file's,
+    // where the kernel cannot copy between the two.
+    std::optional<test::ScopedMount> elsewhere;
+    if (c.image == "plain-xorrisofs.iso") elsewhere.emplace(env.tmp / "run", "tmpfs", "size=64m");
     ASSERT_TRUE(createWriter(env.dir(), "w", {}));
     const std::set<std::string> before = listing(env.tmp.path());
     // Inserting a disc mounts it at once: in a child, bounded.

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/mount.h>
 
 using namespace tessaline;
 using namespace tessaline::test;
@@ -111,13 +110,8 @@ TEST(FileOperations, CopyKeepsDataModeAttributesAndLinksAndNeverOverwrites) {
 TEST(FileOperations, CopyOntoAFileSystemWithoutAttributesKeepsTheDataAndLogs) {
   TempDir dir;
   const fs::path mountPoint = dir / "ramfs";
-  fs::create_directories(mountPoint);
-  if (mount("none", mountPoint.c_str(), "ramfs", 0, nullptr) != 0)
-    GTEST_SKIP() << "cannot mount a ramfs here (" << std::strerror(errno) << ")";
-  struct Unmount {
-    fs::path p;
-    ~Unmount() { umount2(p.c_str(), MNT_DETACH); }
-  } unmount{mountPoint};
+  const test::ScopedMount ramfs(mountPoint, "ramfs", nullptr);
+  if (!ramfs.mounted()) GTEST_SKIP() << ramfs.why();
   writeFile(dir / "src", "data");
   setAttr(dir / "src", "user.com.apple.FinderInfo", std::string(32, 'x'));
   CapturedLog log;

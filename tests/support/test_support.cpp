@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -186,5 +188,16 @@ ProcessResult runCli(const std::vector<std::string>& args, const std::string& st
                      const fs::path& workingFolder) {
   return runProgram(TESSALINE_CLI_PATH, args, stdinData, 120000, workingFolder);
 }
+
+ScopedMount::ScopedMount(const fs::path& at, const char* type, const char* options) : at_(at) {
+  fs::create_directories(at);
+  if (::mount("none", at.c_str(), type, 0, options) != 0) error_ = errno;
+}
+
+ScopedMount::~ScopedMount() {
+  if (mounted()) ::umount2(at_.c_str(), MNT_DETACH);
+}
+
+std::string ScopedMount::why() const { return "cannot mount a file system here (" + std::string(std::strerror(error_)) + ")"; }
 
 }  // namespace tessaline::test

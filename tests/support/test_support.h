@@ -47,6 +47,23 @@ std::string readFile(const fs::path& path);
 void setModTime(const fs::path& path, long long seconds);
 long long modTime(const fs::path& path);
 
+// A file system mounted at a folder (which it creates) for as long as this
+// lives; mounting needs root. mounted() is false where it is not allowed,
+// and why() tells.
+class ScopedMount {
+ public:
+  ScopedMount(const fs::path& at, const char* type, const char* options);
+  ~ScopedMount();
+  ScopedMount(const ScopedMount&) = delete;
+  ScopedMount& operator=(const ScopedMount&) = delete;
+  bool mounted() const { return error_ == 0; }
+  std::string why() const;
+
+ private:
+  fs::path at_;
+  int error_ = 0;
+};
+
 // Runs the event loop until the predicate holds or the time runs out.
 bool waitUntil(const std::function<bool()>& predicate,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
