@@ -247,6 +247,11 @@ TEST_F(RealDriveE2E, DriveFaultsEndInActionableMessagesAndRecordNoSession) {
     EXPECT_EQ(sessionString() != "0", c.recorded) << sessionString();
     EXPECT_EQ(readFile(docs_ / "a.txt"), "alpha");
     EXPECT_EQ(fs::directory_iterator(docs_)->path().filename(), "a.txt");
+    if (loadWait) {  // reading the disc's sessions gives up the same way
+      const auto history = cli({"sessions"});
+      EXPECT_EQ(history.exitCode, 1);
+      EXPECT_TRUE(std::regex_search(history.out, std::regex(c.message))) << history.out;
+    }
   }
 }
 
