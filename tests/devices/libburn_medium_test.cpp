@@ -243,7 +243,10 @@ TEST(LibburnParsers, WriteSpeedsFromEitherReply) {
         {6, 2, 8}, {16, 1, 0x80 | pageCode}, {17, 1, static_cast<std::int64_t>(pageLength)},
         {34, 2, 5645}, {46, 2, count}};
     for (std::size_t i = 0; i < speeds.size(); ++i) fields.push_back({16 + 32 + 4 * i + 2, 2, speeds[i]});
-    return reply(16 + 2 + pageLength, 2, fields);
+    Reply r = reply(16 + 32 + 4 * 3, 2, fields);  // room for every field, then cut to the page
+    r.resize(16 + 2 + pageLength);
+    r[1] = static_cast<std::uint8_t>(r.size() - 2);
+    return r;
   };
   Reply cutShort = modeSense(0x2A, 38, 2, {4234, 1411});
   cutShort.resize(12);  // before the page
