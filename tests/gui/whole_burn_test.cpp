@@ -1,5 +1,7 @@
 // Whole burns driven through the window on an emulated writer.
 
+#include <QProgressBar>
+
 #include "gui_fixture.h"
 
 namespace tessaline::test {
@@ -86,6 +88,10 @@ TEST_F(WholeBurn, WhileWritingTheSheetsLeaveQuitWithinReachStopAndQuitAskFirst) 
   clickButton(namedBox("quitDuringWork"), QStringLiteral("Keep Burning"));
   ASSERT_TRUE(waitUntil([&] { return findBox() == nullptr; }));
   EXPECT_TRUE(window().isVisible());
+  // Writing shows how far it has come, not only that something runs.
+  const auto* bar = panel->findChild<QProgressBar*>();
+  ASSERT_NE(bar, nullptr);
+  EXPECT_TRUE(waitUntil([&] { return bar->maximum() == 1000 && bar->value() > 0; }, std::chrono::seconds(20)));
   // Stop asks, and says what a stopped write does to the disc.
   panel->stopButton()->click();
   ASSERT_NE(namedBox("stopQuestion"), nullptr);
