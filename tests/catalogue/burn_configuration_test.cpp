@@ -115,7 +115,7 @@ TEST(BurnConfiguration, ReadsOtherWritersXmlAndBinarySkippingWhatIsUnusable) {
 // carry them: each ends in bounded time and memory, restores nothing, and the
 // log says why. The same files seed the fuzzer.
 TEST(BurnConfiguration, HostileFilesRestoreNothingAndTheLogSaysWhy) {
-  const fs::path corpus = fs::path(TESSALINE_SOURCE_DIR) / "tests/fuzz/corpus/catalogue";
+  const fs::path corpus = fs::path(TESSALINE_CORPUS_DIR) / "catalogue";
   const std::vector<std::pair<std::string, std::string>> cases{
       {"doctype-hides-closing-tags.xml", "is nested deeper than 32 levels"},
       {"declaration-quoted-end.xml", "is nested deeper than 32 levels"},

@@ -42,7 +42,7 @@ struct Env {
   WriterPaths paths() const { return WriterPaths{dir(), "w"}; }
 };
 
-fs::path corpus(const std::string& name) { return fs::path(TESSALINE_SOURCE_DIR) / "tests/fuzz/corpus/disc" / name; }
+fs::path corpus(const std::string& name) { return fs::path(TESSALINE_CORPUS_DIR) / "disc" / name; }
 
 // Every path under root, relative.
 std::set<std::string> listing(const fs::path& root) {

@@ -1,16 +1,17 @@
 #!/usr/bin/env python3
-"""Writes the hand-made inputs of the fuzz corpus: stored burn configurations
-(corpus/catalogue) made to break a reader, and valid ones to start from.
-The disc images of corpus/disc are made by make_discs.sh. The tests read the
-same files, so every crafted input is both a test case and a fuzzing seed."""
+"""Writes the hand-made inputs of the fuzz corpus into OUT/catalogue: stored
+burn configurations made to break a reader, and valid ones to start from.
+The disc images of OUT/disc are made by make_discs.py. The tests read the
+same files, so every crafted input is both a test case and a fuzzing seed.
+
+    make_corpus.py OUT"""
 
 import os
 import plistlib
 import struct
 import sys
 
-here = os.path.dirname(os.path.abspath(__file__))
-out = os.path.join(here, "corpus", "catalogue")
+out = os.path.join(sys.argv[1], "catalogue")
 os.makedirs(out, exist_ok=True)
 
 

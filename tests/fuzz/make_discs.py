@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""Writes the disc images of the fuzz corpus (corpus/disc): sessions built
+"""Writes the disc images of the fuzz corpus into OUT/disc: sessions built
 with genisoimage and xorrisofs, some of them damaged on purpose afterwards.
 Trailing empty blocks are cut off (the readers never get there), which keeps
-the files small. The tests read the same images."""
+the files small. The tests read the same images.
+
+    make_discs.py OUT"""
 
 import os
 import shutil
@@ -11,8 +13,7 @@ import subprocess
 import sys
 import tempfile
 
-here = os.path.dirname(os.path.abspath(__file__))
-out = os.path.join(here, "corpus", "disc")
+out = os.path.join(sys.argv[1], "disc")
 os.makedirs(out, exist_ok=True)
 BLOCK = 2048
 
