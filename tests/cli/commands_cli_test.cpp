@@ -185,8 +185,10 @@ TEST_F(CommandsCliTest, ASourceThatCannotBeReadIsRefusedByPreviewAndBurn) {
   insert({"--medium", "cd-r"});
   const std::string sources = docs();
   writeFile(temp_ / "home/Docs/secret.txt", "secret");
+  writeFile(temp_ / "home/Docs/closed/inside.txt", "inside");
   ::chmod((temp_ / "home/Docs/secret.txt").c_str(), 0);
-  // The whole private world belongs to nobody, who cannot read the secret.
+  ::chmod((temp_ / "home/Docs/closed").c_str(), 0);
+  // The whole private world belongs to nobody, who cannot read the secret file or folder.
   const passwd* nobody = getpwnam("nobody");
   ASSERT_NE(nobody, nullptr);
   for (const auto& entry : fs::recursive_directory_iterator(temp_.path()))
@@ -205,7 +207,7 @@ TEST_F(CommandsCliTest, ASourceThatCannotBeReadIsRefusedByPreviewAndBurn) {
         << command;
     const std::string said = readFile(err);
     EXPECT_TRUE(has(said, "Some sources cannot be read, so the session would lack them.")) << said;
-    EXPECT_TRUE(has(said, "secret.txt")) << said;
+    EXPECT_TRUE(has(said, "secret.txt") && has(said, "closed")) << said;
   }
   const auto info = QJsonDocument::fromJson(QByteArray::fromStdString(runCli({"writer", "info", "rec", "--json"}).out));
   EXPECT_TRUE(info[QStringLiteral("tracks")].toArray().isEmpty());

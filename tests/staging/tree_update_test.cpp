@@ -210,35 +210,6 @@ TEST(TreeUpdate, ExistingDestinationIsNotOverwrittenAndVanishedSourceStagesNothi
                       ", comparepath (null)"));
 }
 
-// Runs as nobody: an unreadable file and folder are logged and skipped, the
-// rest is staged.
-TEST(TreeUpdate, UnreadableEntriesAreSkippedAndTheRestStaged) {
-  Scene s;
-  writeFile(s.src / "Docs" / "ok.txt", "ok");
-  writeFile(s.src / "Docs" / "secret.txt", "secret");
-  writeFile(s.src / "Docs" / "closed" / "inside.txt", "inside");
-  writeFile(s.src / "Docs" / "after" / "z.txt", "z");
-  chmod((s.src / "Docs" / "secret.txt").c_str(), 0000);
-  chmod((s.src / "Docs" / "closed").c_str(), 0000);
-  openUpForNobody(s.src / "Docs");
-  openUpForNobody(s.stage);
-  chmod(s.stage.c_str(), 0777);
-  EXPECT_EQ(runAsNobody([&] {
-              CapturedLog log;
-              StagingJournal journal(s.stage);
-              updateSourcePath(s.src / "Docs", s.stage / "Docs", false, std::nullopt, true, &journal);
-              if (readFile(s.stage / "Docs" / "ok.txt") != "ok") return 2;
-              if (readFile(s.stage / "Docs" / "after" / "z.txt") != "z") return 3;
-              if (fs::exists(s.stage / "Docs" / "secret.txt")) return 4;
-              if (fs::exists(s.stage / "Docs" / "closed")) return 5;
-              if (!log.hasPrefix("cannot stage " + (s.src / "Docs" / "secret.txt").native())) return 6;
-              if (!log.hasPrefix("cannot read folder " + (s.src / "Docs" / "closed").native())) return 7;
-              if (journal.unreadable().size() != 2) return 9;  // for the burn to refuse
-              return listTree(s.stage) == listJournal(journal) ? 0 : 8;
-            }),
-            0);
-}
-
 // The source vanishes while it is being walked (removed when the walk
 // reports the pipe it meets): no crash, and the journal still tells the truth.
 TEST(TreeUpdate, SourceVanishingDuringTheWalk) {

@@ -1,4 +1,4 @@
-#include "staging/collect.h"
+#include "staging/staging_folder.h"
 
 #include "staging_test_util.h"
 
@@ -8,16 +8,6 @@
 
 using namespace tessaline;
 using namespace tessaline::test;
-
-namespace {
-BurnItem item(const fs::path& path, const char* permanent = "0") {
-  BurnItem i;
-  i.aPath = path;
-  i.aPathComponent = lastPathComponent(path);
-  i.isPermanent = permanent;
-  return i;
-}
-}  // namespace
 
 TEST(StagingFolder, PrivateFreshAndNamedBySecondsSince2001) {
   TempDir dir;
@@ -66,39 +56,4 @@ TEST(StagingFolder, UnwritableTempRootIsAClearError) {
   // A TMPDIR that is not a folder is an error, not an exception.
   ScopedEnv tmpdir("TMPDIR", (dir / "does-not-exist").native());
   EXPECT_FALSE(createStagingFolder().ok());
-}
-
-// Items from the disc and vanished ones are skipped silently; an update
-// compares each item with its copy on the mounted disc, a full copy does not.
-TEST(Collection, StagesTheListedSourcesAgainstTheMountedDisc) {
-  TempDir dir;
-  writeFile(dir / "src" / "file.txt", "f");
-  writeFile(dir / "src" / "Docs" / "same.txt", "s");
-  writeFile(dir / "src" / "Docs" / "new.txt", "n");
-  writeFile(dir / "mnt" / "Docs" / "same.txt", "s");
-  writeFile(dir / "mnt" / "OnDisc" / "x", "x");
-  setModTime(dir / "src" / "Docs" / "same.txt", 10);
-  setModTime(dir / "mnt" / "Docs" / "same.txt", 10);
-  const std::vector<BurnItem> items{item(dir / "mnt" / "OnDisc", "1"), item(dir / "src" / "file.txt"),
-                                    item(dir / "src" / "gone"), item(dir / "src" / "Docs")};
-  const auto sources = snapshotTree(dir / "src");
-  for (const bool incremental : {true, false}) {
-    SCOPED_TRACE(incremental);
-    auto folder = createStagingFolder(dir.path());
-    ASSERT_TRUE(folder.ok());
-    StagingJournal journal;
-    CapturedLog log;
-    const fs::path staged =
-        collectFiles(items, folder.value(), [&] { return incremental; }, dir / "mnt", true, &journal);
-    EXPECT_EQ(staged, folder.value().stagingPath);
-    std::map<std::string, char> expected{{"Docs", 'd'}, {"Docs/new.txt", 'f'}, {"file.txt", 'f'}};
-    if (!incremental) expected["Docs/same.txt"] = 'f';
-    EXPECT_EQ(listTree(staged), expected);
-    EXPECT_EQ(listJournal(journal), expected);
-    EXPECT_TRUE(log.has("updating files from:" + (dir / "src" / "Docs").native() + " to: " +
-                        (staged / "Docs").native() + ", comparepath " +
-                        (incremental ? (dir / "mnt" / "Docs").native() : std::string("(null)"))));
-    for (const auto& l : log.lines) EXPECT_EQ(l.find("gone"), std::string::npos) << l;
-  }
-  EXPECT_EQ(snapshotTree(dir / "src"), sources);
 }
