@@ -33,6 +33,7 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   const fs::path docs = temp_ / "home/Docs";
   writeFile(docs / "a.txt", "alpha");
   writeFile(docs / "b.txt", "bravo");
+  writeFile(docs / "big.bin", std::string(48 << 20, 'x'));  // long enough to compare for a Stop to land
   ASSERT_EQ(runCli({"burn", "--yes", "--volume", "Backup", docs.string()}).exitCode, 0);
   writeFile(docs / "c.txt", "charlie");
   ASSERT_EQ(runCli({"burn", "--yes"}).exitCode, 0);
@@ -42,8 +43,8 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   auto* table = sessions->findChild<QTableWidget*>(QStringLiteral("table"));
   EXPECT_EQ(column(table, 0), (QStringList{QStringLiteral("1"), QStringLiteral("2")}));
   EXPECT_EQ(column(table, 5), (QStringList{QStringLiteral("Backup"), QStringLiteral("Backup")}));
-  // Docs, a, b and the list of sources; then c
-  EXPECT_EQ(column(table, 6), (QStringList{QStringLiteral("4"), QStringLiteral("1")}));
+  // Docs, a, b, big and the list of sources; then c
+  EXPECT_EQ(column(table, 6), (QStringList{QStringLiteral("5"), QStringLiteral("1")}));
   sessions->close();
   // One file changed since, one deleted: the comparison names both.
   writeFile(docs / "a.txt", "ALPHA");
@@ -58,6 +59,20 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   EXPECT_EQ(column(table, 1), (QStringList{QStringLiteral("newer"), QStringLiteral("deleted")}));
   EXPECT_TRUE(verify->findChild<QLabel*>(QStringLiteral("verifyStatus"))->text().contains(QStringLiteral("deleted")));
   EXPECT_GE(verify->height(), verify->sizeHint().height());  // grown to show the result
+
+  // Stop, the moment the next comparison starts, ends that comparison too.
+  verify->close();
+  ASSERT_TRUE(waitUntil([&] { return window().findChild<QDialog*>(QStringLiteral("verifyDialog")) == nullptr; }));
+  QObject listener;
+  std::optional<bool> cancelled;
+  QObject::connect(&controller(), &appController::verificationFinished, &listener,
+                   [&](const DiscComparison& result) { cancelled = result.cancelled; });
+  window().findChild<QAction*>(QStringLiteral("verifyAction"))->trigger();
+  verify = window().findChild<QDialog*>(QStringLiteral("verifyDialog"));
+  ASSERT_NE(verify, nullptr);
+  verify->findChild<QPushButton*>(QStringLiteral("stopButton"))->click();
+  ASSERT_TRUE(waitUntil([&] { return cancelled.has_value(); }));
+  EXPECT_TRUE(*cancelled);
 }
 
 TEST_F(DiscDialogs, TheHelpMenuTellsWhatTheProgramIsAndHowUpdatingWorks) {
