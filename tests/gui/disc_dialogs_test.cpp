@@ -121,6 +121,7 @@ TEST(MessageBoxAlerts, AnswerOnceAfterTheBoxHasGoneWithTheButtonsPosition) {
   auto* modal = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
   ASSERT_NE(modal, nullptr);
   EXPECT_EQ(modal->parentWidget(), nullptr);
+  EXPECT_EQ(modal->windowModality(), Qt::ApplicationModal);  // the window waits for it too
   EXPECT_EQ(modal->icon(), QMessageBox::Information);
   EXPECT_TRUE(modal->informativeText().endsWith(QStringLiteral("\n\nthe tool failed:")));
   EXPECT_EQ(modal->detailedText(), request.detail);
