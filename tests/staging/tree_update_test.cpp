@@ -105,6 +105,7 @@ TEST(TreeUpdate, UnchangedStagesNothingAndADeepChangeOnlyItsPath) {
   EXPECT_EQ(modTime(s.stage / "Top" / "x" / "y"), 100);
   EXPECT_EQ(modTime(s.stage / "Top"), 100);
   EXPECT_NE(modTime(s.stage / "Top" / "x"), 100);
+  EXPECT_EQ(s.journal.find("Top")->reason, StagingReason::Container);
   EXPECT_EQ(s.journal.find("Top/x")->reason, StagingReason::Container);
   EXPECT_EQ(s.journal.find("Top/x/y/changed.txt")->reason, StagingReason::Newer);
 }
