@@ -45,6 +45,10 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   EXPECT_EQ(column(table, 5), (QStringList{QStringLiteral("Backup"), QStringLiteral("Backup")}));
   // Docs, a, b, big and the list of sources; then c
   EXPECT_EQ(column(table, 6), (QStringList{QStringLiteral("5"), QStringLiteral("1")}));
+  // The history is read-only: the edit key opens no editor.
+  table->setCurrentCell(0, 5);
+  QTest::keyClick(table, Qt::Key_F2);
+  EXPECT_EQ(table->findChild<QLineEdit*>(), nullptr);
   sessions->close();
   // One file changed since, one deleted: the comparison names both.
   writeFile(docs / "a.txt", "ALPHA");
