@@ -1,6 +1,7 @@
 // The Disc menu's dialogs on a disc of two sessions, the Help menu's boxes, and
 // the controller's alerts as message boxes.
 
+#include <QProgressBar>
 #include <QTableWidget>
 
 #include "gui/alerts.h"
@@ -63,6 +64,9 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   EXPECT_EQ(column(table, 1), (QStringList{QStringLiteral("newer"), QStringLiteral("deleted")}));
   EXPECT_TRUE(verify->findChild<QLabel*>(QStringLiteral("verifyStatus"))->text().contains(QStringLiteral("deleted")));
   EXPECT_GE(verify->height(), verify->sizeHint().height());  // grown to show the result
+  auto* bar = verify->findChild<QProgressBar*>();
+  EXPECT_EQ(bar->maximum(), 1000);  // it showed how far the comparison had come
+  EXPECT_TRUE(bar->isHidden());     // and gave way to the result
 
   // Stop, the moment the next comparison starts, ends that comparison too.
   verify->close();
