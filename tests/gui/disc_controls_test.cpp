@@ -98,6 +98,12 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
   ASSERT_TRUE(waitUntil([&] { return window().statusLabel()->text() == controller().strings().localized("noDisc"); },
                         std::chrono::seconds(10)));
   EXPECT_EQ(window().nameEdit()->text(), QStringLiteral("Mine"));
+  // A blank put in from the menu: while it loads, nothing goes in or comes out.
+  QAction* insertBlank = window().action("insertCDRAction");
+  insertBlank->trigger();
+  ASSERT_TRUE(waitUntil([&] { return !insertBlank->isEnabled(); }));
+  EXPECT_FALSE(window().action("ejectAction")->isEnabled());
+  EXPECT_TRUE(waitUntil([&] { return window().action("ejectAction")->isEnabled(); }));
 }
 
 TEST_F(DiscControls, TheNoWriterAlertQuitsOrCreatesTheEmulatedWriter) {
