@@ -58,6 +58,7 @@ TEST_F(Drops, FileUrlsAreAddedInOrderTextIsIgnoredAndTheOpenPanelTakesFilesAndFo
   insert("rec", "cd-r");
   start();
   EXPECT_TRUE(window().acceptDrops());
+  EXPECT_FALSE(window().nameEdit()->acceptDrops());  // so a drop on the name field reaches the window
   for (const char* file : {"src/one.txt", "src/two/x.txt", "other/one.txt", "src/three.txt", "pick/Folder/inner.txt",
                            "pick/file.txt", "pick/left-out.txt"})
     writeFile(temp_ / file, file);
