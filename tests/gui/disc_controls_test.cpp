@@ -199,21 +199,26 @@ TEST_F(DiscControls, TheProgressSheetHasAFixedSizeAndShowsAllOfALongReason) {
   auto* reason = panel->findChild<QLabel*>(QStringLiteral("error"));
   ASSERT_TRUE(waitUntil([&] { return reason->isVisible(); }));
   EXPECT_EQ(panel->minimumSize(), panel->maximumSize());  // not resizable
-  for (QWidget* child : panel->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-    if (child->isVisible()) EXPECT_TRUE(panel->rect().contains(child->geometry())) << child->metaObject()->className();
+  // Each part of a sheet has a place of its own within it.
+  const auto placedApart = [](QWidget* sheet) {
+    const auto parts = sheet->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    for (QWidget* a : parts) {
+      if (!a->isVisible()) continue;
+      EXPECT_TRUE(sheet->rect().contains(a->geometry())) << a->metaObject()->className();
+      for (QWidget* b : parts)
+        if (a != b && b->isVisible())
+          EXPECT_FALSE(a->geometry().intersects(b->geometry())) << a->metaObject()->className() << " over "
+                                                                << b->metaObject()->className();
+    }
+  };
+  placedApart(panel);
   EXPECT_GE(reason->height(), reason->heightForWidth(reason->width()));
   EXPECT_TRUE(panel->close());  // an ended job's sheet closes
 
-  // The imaging sheet's label, bar and button each have a place of their own.
   auto* imaging = window().findChild<QDialog*>(QStringLiteral("ImagingPanel"));
   ASSERT_NE(imaging, nullptr);
   imaging->show();
-  const auto parts = imaging->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
-  for (QWidget* a : parts)
-    for (QWidget* b : parts)
-      if (a != b && a->isVisible() && b->isVisible())
-        EXPECT_FALSE(a->geometry().intersects(b->geometry())) << a->metaObject()->className() << " over "
-                                                              << b->metaObject()->className();
+  placedApart(imaging);
   imaging->hide();
 }
 
