@@ -106,6 +106,22 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
   EXPECT_TRUE(waitUntil([&] { return window().action("ejectAction")->isEnabled(); }));
 }
 
+// A disc the system has not mounted: the Mount button asks for it and goes once the disc is in.
+TEST_F(DiscControls, TheMountButtonShowsForADiscNotMountedAndMountsIt) {
+  ScopedEnv runtime("XDG_RUNTIME_DIR", "/proc/self/nowhere");
+  ScopedEnv cache("XDG_CACHE_HOME", "/proc/self/nowhere");
+  ScopedEnv wait("TESSALINE_MOUNT_WAIT_S", "1");
+  addWriter("rec");
+  writeFile(temp_ / "disc/a.txt", "a");
+  insert("rec", "cd-r", {makeImage(temp_ / "disc", "Holiday")});
+  start();
+  QPushButton* mount = window().mountButton();
+  ASSERT_TRUE(waitUntil([&] { return mount->isVisible(); }));
+  ScopedEnv room("XDG_RUNTIME_DIR", (temp_ / "runtime").string());
+  mount->click();
+  EXPECT_TRUE(waitUntil([&] { return !mount->isVisible() && window().titleLabel()->text() == QStringLiteral("Holiday"); }));
+}
+
 TEST_F(DiscControls, TheNoWriterAlertQuitsOrCreatesTheEmulatedWriter) {
   start(false);
   QMessageBox* box = waitForBox(QStringLiteral("noCdWriter"));
