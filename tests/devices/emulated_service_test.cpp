@@ -254,6 +254,9 @@ TEST_F(EmulatedServiceTest, TheMountedTreeIsReadOnlyAndFollowsTheDisc) {
   ASSERT_TRUE(waitUntil(mounted));
   removeReadOnlyTree(tmp / "run");
   EXPECT_TRUE(service->serviceMounts().empty());
+  writeFile(root, "not the disc");
+  EXPECT_TRUE(service->serviceMounts().empty());  // nor is a file in its place
+  fs::remove(root);
   EXPECT_TRUE(w->mediumState().present);
   ASSERT_TRUE(waitUntil(mounted));
   EXPECT_EQ(readFile(root / "deep/er/a.txt"), "first");
