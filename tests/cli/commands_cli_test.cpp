@@ -88,7 +88,9 @@ TEST_F(CommandsCliTest, EveryCommandHasItsHelpAndUsageErrorsExitTwoWithAHint) {
     EXPECT_TRUE(has(r.err, c.hint)) << r.err;
     EXPECT_LE(lines(r.err).size(), 2u) << r.err;
   }
-  EXPECT_EQ(runCli({}).exitCode, 2);
+  const auto bare = runCli({});  // no command: the summary, on the error stream
+  EXPECT_EQ(bare.exitCode, 2);
+  EXPECT_EQ(bare.err.rfind("Usage: tessaline-cli [--quiet|--verbose] COMMAND", 0), 0u) << bare.err;
 }
 
 TEST_F(CommandsCliTest, ConfigTakesOnlyKnownKeysAndBooleanWords) {
