@@ -20,12 +20,6 @@ class RightDiscTest : public ControllerFixture {
     setModTime(temp_ / "disc/Docs/a.txt", 1'000'000'000);
     return makeImage(temp_ / "disc", "Backup");
   }
-  // Nowhere to unpack the disc: its volume never appears within the one-second wait.
-  struct NoMounting {
-    ScopedEnv runtime{"XDG_RUNTIME_DIR", "/proc/self/nowhere"};
-    ScopedEnv cache{"XDG_CACHE_HOME", "/proc/self/nowhere"};
-    ScopedEnv wait{"TESSALINE_MOUNT_WAIT_S", "1"};
-  };
   void startWithTheBackupInserted() {
     addWriter("w");
     insert("w", "cd-r", {backupImage()});

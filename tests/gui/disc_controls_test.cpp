@@ -108,9 +108,7 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
 
 // A disc the system has not mounted: the Mount button asks for it and goes once the disc is in.
 TEST_F(DiscControls, TheMountButtonShowsForADiscNotMountedAndMountsIt) {
-  ScopedEnv runtime("XDG_RUNTIME_DIR", "/proc/self/nowhere");
-  ScopedEnv cache("XDG_CACHE_HOME", "/proc/self/nowhere");
-  ScopedEnv wait("TESSALINE_MOUNT_WAIT_S", "1");
+  NoMounting noMounting;
   addWriter("rec");
   writeFile(temp_ / "disc/a.txt", "a");
   insert("rec", "cd-r", {makeImage(temp_ / "disc", "Holiday")});

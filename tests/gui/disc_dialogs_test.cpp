@@ -18,7 +18,7 @@ class DiscDialogs : public GuiFixture {
     return out;
   }
   QDialog* open(const char* action, const QString& dialogName) {
-    window().findChild<QAction*>(QString::fromLatin1(action))->trigger();
+    window().action(action)->trigger();
     QDialog* dialog = nullptr;
     waitUntil([&] { return (dialog = window().findChild<QDialog*>(dialogName)) != nullptr && dialog->isVisible(); });
     return dialog;
@@ -75,7 +75,7 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   std::optional<bool> cancelled;
   QObject::connect(&controller(), &appController::verificationFinished, &listener,
                    [&](const DiscComparison& result) { cancelled = result.cancelled; });
-  window().findChild<QAction*>(QStringLiteral("verifyAction"))->trigger();
+  window().action("verifyAction")->trigger();
   verify = window().findChild<QDialog*>(QStringLiteral("verifyDialog"));
   ASSERT_NE(verify, nullptr);
   verify->findChild<QPushButton*>(QStringLiteral("stopButton"))->click();

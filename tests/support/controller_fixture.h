@@ -28,6 +28,13 @@ class WritersFixture : public ::testing::Test {
   // Builds an ISO image of a folder as a first session.
   fs::path makeImage(const fs::path& folder, const std::string& volume = "DISC");
 
+  // Nowhere to unpack a disc: its volume never appears within a one-second wait.
+  struct NoMounting {
+    ScopedEnv runtime{"XDG_RUNTIME_DIR", "/proc/self/nowhere"};
+    ScopedEnv cache{"XDG_CACHE_HOME", "/proc/self/nowhere"};
+    ScopedEnv wait{"TESSALINE_MOUNT_WAIT_S", "1"};
+  };
+
   virtual appController& controller() = 0;
   // Waits until the status record has settled (not loading, no volume wait).
   bool settle();
