@@ -47,6 +47,8 @@ TEST(PropertyList, ReadsWhatXmlAllowsAndRefusesTheRestWithAReason) {
       {xml("<array><string>x</array>"), "closes <string> with </array>"},
       {xml("<array><string><b/></string></array>"), "has an element inside <string>"},
       {xml("<dict><key>a</key></dict>"), "has a <key> without a value"},
+      {xml("<array><key>a</key></array>"), "has a <key> outside a dictionary or two keys in a row"},
+      {xml("<dict><key>a</key><key>b</key><true/></dict>"), "has a <key> outside a dictionary or two keys in a row"},
       {xml("<dict><string>v</string></dict>"), "has a value without a <key> in a dictionary"},
       {xml("<array/><array/>"), "holds more than one property list"},
       {xml("<array>text</array>"), "has text where a value belongs"},

@@ -226,6 +226,27 @@ TEST(DiscUnpacking, ARefusedDiscIsNotTriedAgainUntilItChangesAndMountingNeverHol
   EXPECT_TRUE(waitUntil([&] { return service.serviceMounts().size() == 1; }));
 }
 
+// Space running out in the middle of unpacking (the free-space check is
+// misled here): the half-copied tree goes at once, not at the next look,
+// which for a refused disc may be long after.
+TEST(DiscUnpacking, AnUnpackingThatRunsOutOfSpaceLeavesNoHalfTree) {
+  Env env;
+  std::string noise(3 << 20, '\0');
+  for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+  writeFile(env.tmp / "tree/big.bin", noise);
+  const fs::path image = test::makeSessionImage(env.tmp / "tree", env.tmp / "big.iso", "0", "BIG");
+  test::ScopedMount small(env.tmp / "run", "tmpfs", "size=1m");
+  ASSERT_TRUE(small.mounted()) << small.why();
+  ASSERT_TRUE(createWriter(env.dir(), "w", {}));
+  ASSERT_TRUE(insertMedium(env.dir(), "w", openCdr(image)));
+  MountControl misled;
+  misled.freeBytes = [](const fs::path&) { return std::optional<std::uint64_t>(1ull << 40); };
+  const auto mounted = mountDisc(env.paths(), *readToc(env.paths()).value().disc, "emu1", misled);
+  ASSERT_FALSE(mounted);
+  EXPECT_EQ(mounted.error().kind, ErrorKind::NoSpace) << mounted.error().message;
+  EXPECT_TRUE(fs::is_empty(writerMountDir("w")));
+}
+
 unsigned modeOf(const fs::path& p) {
   struct stat st {};
   return ::lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFF;
