@@ -218,7 +218,7 @@ TEST_F(CommandsCliTest, ASourceThatCannotBeReadIsRefusedByPreviewAndBurn) {
 // A home folder: it holds the temporary folder (TMPDIR inside), which is
 // burned without the session being staged into itself, and a folder of
 // hundreds of files, which the disc lists back.
-TEST_F(CommandsCliTest, AHomeFolderHoldingTheTemporaryFolderIsBurnedWithoutIt) {
+TEST_F(CommandsCliTest, OnlyTheTemporaryFolderIsLeftOutOfABurn) {
   insert({"--medium", "cd-r"});
   writeFile(temp_ / "home/tmp/mine.txt", "mine");
   for (int i = 0; i < 300; ++i) writeFile(temp_ / "home/many" / std::to_string(i), "");
@@ -229,6 +229,17 @@ TEST_F(CommandsCliTest, AHomeFolderHoldingTheTemporaryFolderIsBurnedWithoutIt) {
   EXPECT_NE(runCli({"ls", "home/tmp"}).out.find("mine.txt"), std::string::npos);
   EXPECT_EQ(std::distance(fs::directory_iterator(temp_ / "home/tmp"), fs::directory_iterator()), 1);
   EXPECT_EQ(lines(runCli({"ls", "home/many"}).out).size(), 300u);
+
+  // The temporary folder and a stick on file systems of their own, which
+  // number their folders alike: a folder with the staging folder's number is
+  // still burned.
+  const ScopedMount tmpfs(temp_ / "ram", "tmpfs", "size=8m"), stick(temp_ / "stick", "tmpfs", "size=8m");
+  if (!tmpfs.mounted() || !stick.mounted()) GTEST_SKIP() << tmpfs.why();
+  for (int i = 0; i < 30; ++i) fs::create_directory(temp_ / "stick" / std::to_string(i));
+  for (int i = 0; i < 30; ++i) writeFile(temp_ / "stick" / std::to_string(i) / "f", "");
+  ScopedEnv ram("TMPDIR", (temp_ / "ram").string());
+  ASSERT_EQ(runCli({"burn", (temp_ / "stick").string()}).exitCode, 0);
+  EXPECT_EQ(lines(runCli({"ls", "stick"}).out).size(), 30u);
 }
 
 // A temporary folder with room for one more folder and no file: the burn

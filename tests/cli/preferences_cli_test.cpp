@@ -21,6 +21,7 @@ namespace {
 struct Effects {
   bool verified = true;          // the burn reads its session back
   bool trueCopy = true;          // verify finds the disc equal to its sources, forks included
+  bool forkChangeSeen = true;    // verify finds a resource fork changed since the burn
   bool linkStaysLink = false;    // a symbolic link is burned as what it points to
   bool aliasSizedByTarget = true;  // the burn list sizes a link by what it points to
   bool sideFile = true;          // a resource fork travels in an AppleDouble side file
@@ -31,7 +32,7 @@ struct Effects {
 };
 
 void PrintTo(const Effects& e, std::ostream* os) {
-  *os << "verified " << e.verified << ", true copy " << e.trueCopy << ", link stays link " << e.linkStaysLink << ", alias sized by target "
+  *os << "verified " << e.verified << ", true copy " << e.trueCopy << ", fork change seen " << e.forkChangeSeen << ", link stays link " << e.linkStaysLink << ", alias sized by target "
       << e.aliasSizedByTarget << ", side file " << e.sideFile
       << ", catalogue " << e.catalogue << ", unchanged again " << e.unchangedAgain << ", same size and date seen "
       << e.sameSizeAndDateSeen;
@@ -84,6 +85,8 @@ TEST_P(PreferenceKeys, ChangeWhatABurnWritesAsTheirNamesSay) {
   seen.catalogue = listing.find("/.tessaline'") != std::string::npos;
   const auto verify = runCli({"verify", docs.string()});  // the disc may have brought Docs back
   seen.trueCopy = verify.exitCode == 0;
+  ASSERT_EQ(::setxattr((docs / "forked.txt").c_str(), "user.com.apple.ResourceFork", "RSRC", 4, 0), 0);
+  seen.forkChangeSeen = runCli({"verify", docs.string()}).exitCode != 0;
 
   // The same length and date, other contents.
   const long long burned = modTime(docs / "same.txt");
@@ -113,7 +116,10 @@ INSTANTIATE_TEST_SUITE_P(
                             e.linkStaysLink = true;
                             e.aliasSizedByTarget = false;
                           })},
-                      Row{"disableSplitForks", with([](Effects& e) { e.sideFile = false; })},
+                      Row{"disableSplitForks", with([](Effects& e) {
+                            e.sideFile = false;
+                            e.forkChangeSeen = false;
+                          })},
                       Row{"storeBurnConfiguration", with([](Effects& e) { e.catalogue = true; })},
                       Row{"disableIncrementalUpdating", with([](Effects& e) {
                             e.unchangedAgain = true;
