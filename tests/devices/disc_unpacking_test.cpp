@@ -89,6 +89,8 @@ TEST(DiscUnpacking, CraftedDiscsMountOrSayWhyAndWriteNothingElsewhere) {
       {"folder-beyond-end.iso", "the disc has a folder beyond its end (/dir)", {}, {}},
       {"folders-150-deep.iso", "the disc nests folders deeper than 100 levels", {}, {}},
       {"continuation-loops.iso", "", {"dir/sub/b.txt"}, {}},
+      {"continuation-cut-short.iso", "", {"a.txt", "b"}, {}},
+      {"two-extents.iso", "", {"a.txt"}, {"b.txt"}, true},
       {"unusable-names.iso", "", {"fine"}, {"aa", "b", "bbbb", "c", "cccc"}},
       {"hard-links-200.iso", "", {"f0", "f199"}, {}, true}};
   for (const Case& c : cases) {

@@ -182,6 +182,7 @@ TEST(LibburnParsers, SenseFormatsAndShortOrMalformedReplies) {
            {fixedSense(0x03, 0x0C, 0x00), SenseMeaning::Other},
            {fixedSense(0x00, 0x00, 0x00), SenseMeaning::None},
            {{0x72, 0x02, 0x3A, 0x02, 0, 0, 0, 0}, SenseMeaning::NoMedium},  // descriptor format
+           {{0x72, 0x02, 0x04, 0x04, 0, 0, 0, 0}, SenseMeaning::LongOperation},
            {{0x70, 0x00, 0x02}, SenseMeaning::Other},                       // short fixed format
            {{0x00, 0x11}, SenseMeaning::Other}})                            // junk
     EXPECT_EQ(classifySense(sense), meaning) << sense.size();

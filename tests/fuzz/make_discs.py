@@ -150,6 +150,31 @@ with tempfile.TemporaryDirectory() as tmp:
     img[px[0] + 28:px[0] + px[1]] = b"PD" + bytes([px[1] - 28, 1]) + bytes(px[1] - 32)
     save("continuation-loops.iso", img)
 
+    # A file in two extents, as mkisofs writes files too large for one:
+    # two records of one name, the first marked "more to come".
+    t = tree("split")
+    with open(os.path.join(t, "a.txt"), "w") as f:
+        f.write("a" * BLOCK)
+    with open(os.path.join(t, "b.txt"), "w") as f:
+        f.write("b\n")
+    img = build(t)
+    first, second = lookup(img, "a.txt"), lookup(img, "b.txt")
+    img[first + 25] |= 0x80
+    img[second + 33:second + 34] = b"A"
+    nm = [at for at, sig, n in susp(img, second) if sig == b"NM"][0]
+    img[nm + 5:nm + 6] = b"a"
+    save("two-extents.iso", img)
+
+    # A file whose record says its data goes on in the next record, which
+    # is a folder's.
+    t = tree("cut")
+    os.makedirs(os.path.join(t, "b"))
+    with open(os.path.join(t, "a.txt"), "w") as f:
+        f.write("a\n")
+    img = build(t)
+    img[lookup(img, "a.txt") + 25] |= 0x80
+    save("continuation-cut-short.iso", img)
+
     # Names no folder can hold: "..", one with a slash, and a NUL.
     t = tree("names")
     for name in ("aa", "bbbb", "cccc", "fine"):
