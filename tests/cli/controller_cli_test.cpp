@@ -86,6 +86,8 @@ TEST_F(CliTest, AWriterIsNamedByItsNameDeviceDisplayNameOrNumber) {
   const auto twins = runCli({"status", "--writer", "Twin"});
   EXPECT_NE(twins.exitCode, 0);
   EXPECT_NE(twins.err.find("names several writers"), std::string::npos) << twins.err;
+  const auto first = runCli({"status", "--writer", "0"});  // numbers count from 0
+  EXPECT_EQ(first.exitCode, 0) << first.err;
   const auto bad = runCli({"status", "--writer", "7"});
   EXPECT_NE(bad.exitCode, 0);
   EXPECT_NE(bad.err.find("there is no writer \"7\""), std::string::npos) << bad.err;
