@@ -207,10 +207,12 @@ TEST(LibburnParsers, SenseFormatsAndShortOrMalformedReplies) {
            {[&] { return parseTrackInformation(Reply(info.begin(), info.begin() + 20)).has_value(); }, false},
            {[] { return parseTrackInformation(trackInfoReply(1, 1, -150, 10)).has_value(); }, false},  // negative start
            {[] { return parseTrackInformation(trackInfoReply(2, 2, 5000, 0, true, 4000, 10)).has_value(); }, false},  // NWA before start
-           // Without the high bytes (a 28-byte reply) the numbers come from the low ones.
+           // Without the high bytes (a 28-byte reply) the numbers come from the low
+           // ones, whatever the rest of the buffer holds.
            {[&] {
-              Reply oldDrive(info.begin(), info.begin() + 28);
+              Reply oldDrive = info;
               oldDrive[1] = 26;
+              oldDrive[32] = oldDrive[33] = 0xFF;
               return parseTrackInformation(oldDrive)->track == 2;
             }, true},
            {[&] { return parseToc(toc).has_value(); }, true},
