@@ -36,12 +36,14 @@ TEST(PropertyList, ReadsWhatXmlAllowsAndRefusesTheRestWithAReason) {
        "[s\"a&b <\xC3\xA9\xF0\x9F\x98\x80>\",s\"\",i-42,i16,r2.50,b1,b0,d\"abc~~~???d\",t\"2001-01-01T00:00:00Z\",{},[]]"},
       {xml("<!-- c --><dict><key>k</key><string><![CDATA[<x>]]>\r\n<!-- gone -->y</string><key>k</key><integer>2</integer></dict>"),
        "{k=s\"<x>\ny\",k=i2}"},
+      {xml("<array><string>a\rb</string></array>"), "[s\"a\nb\"]"},  // a lone carriage return is a line end
       {"\xEF\xBB\xBF<!DOCTYPE plist [<!ENTITY e \"]>\"> <!-- ]> --> <?pi ]>?> %p;]><array/>", "[]"},
       {"<?xml version = '1.0' standalone=\"?>\"?><plist version = \"1.0\"><string>x</string></plist>", "s\"x\""},
       // What no property list holds.
       {"", "is empty"},
       {xml("<array><string>a\0b</string></array>"s), "holds a NUL byte, which XML cannot"},
       {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><array/>", "is encoded as \"ISO-8859-1\"; only UTF-8 is read"},
+      {"<?xml version=\"1.0\" encoding=\"utf-7\"?><array/>", "is encoded as \"utf-7\"; only UTF-8 is read"},
       {xml("<array><string>&e;</string></array>"), "refers to an entity (&e;) that a property list does not define"},
       {xml("<array><string>&#0;</string></array>"), "refers to a character XML cannot hold"},
       {xml("<array><string>x</array>"), "closes <string> with </array>"},
