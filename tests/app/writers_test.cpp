@@ -79,6 +79,7 @@ TEST(Registry, ListIsSortedByNameThenPathAndTheReservationFollowsTheSelectedWrit
   service.writers.clear();
   Q_EMIT service.deviceDisappeared(gone.back());
   EXPECT_FALSE(controller.theDevice());
+  Q_EMIT service.deviceStatusChanged(gone.back());  // sent before it went, delivered after: ignored
   EXPECT_TRUE(window.writerMenu.items.isEmpty());
   controller.attemptBurn();
   EXPECT_EQ(window.alertKeys(), std::vector<QString>{QStringLiteral("cannotBurn/noCdInDrive")});
