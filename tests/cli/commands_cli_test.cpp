@@ -232,7 +232,7 @@ TEST_F(CommandsCliTest, OnlyTheTemporaryFolderIsLeftOutOfABurn) {
 
   // The temporary folder and a stick on file systems of their own, which
   // number their folders alike: a folder with the staging folder's number is
-  // still burned.
+  // still burned. The folders are made first, so they take the low numbers.
   const ScopedMount tmpfs(temp_ / "ram", "tmpfs", "size=8m"), stick(temp_ / "stick", "tmpfs", "size=8m");
   if (!tmpfs.mounted() || !stick.mounted()) GTEST_SKIP() << tmpfs.why();
   for (int i = 0; i < 30; ++i) fs::create_directory(temp_ / "stick" / std::to_string(i));

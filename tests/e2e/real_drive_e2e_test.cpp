@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <optional>
@@ -242,7 +243,7 @@ TEST_F(RealDriveE2E, DriveFaultsEndInActionableMessagesAndRecordNoSession) {
     std::smatch m;
     ASSERT_TRUE(std::regex_search(r.out, m, std::regex(c.message))) << r.out;
     if (m.size() == 3) {  // the blocks named hold the one that failed
-      const long long failed = std::stoll(std::string(c.faults).substr(std::string(c.faults).find('@') + 1));
+      const long long failed = std::stoll(std::strchr(c.faults, '@') + 1);
       EXPECT_LE(std::stoll(m[1].str()), failed);
       EXPECT_GE(std::stoll(m[2].str()), failed);
     }
