@@ -118,6 +118,12 @@ TEST(PropertyList, ReadsTheBinaryFormWithinItsLimits) {
   small.maxExpandedBytes = 3 * kPlistValueCost + 100;
   EXPECT_EQ(readPropertyList(bplist({"\xA2\x01\x01"s, "\x5F\x10\x40"s + std::string(64, 'x')}), small).error().message,
             "would take more than 0 MiB once read");
+  // A dictionary's keys are strings of their own in memory, to the byte.
+  const std::string oneKey = bplist({"\xD1\x01\x01"s, "\x51k"s});  // {k = "k"}
+  small.maxExpandedBytes = 2 * kPlistValueCost + sizeof(std::string) + 2;
+  EXPECT_TRUE(readPropertyList(oneKey, small));
+  --small.maxExpandedBytes;
+  EXPECT_FALSE(readPropertyList(oneKey, small));
   small = PlistLimits{};
   small.maxDepth = 2;
   EXPECT_EQ(readPropertyList(xml("<array><array><array/></array></array>"), small).error().message,

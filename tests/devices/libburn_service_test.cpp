@@ -4,6 +4,7 @@
 // runs only with a drive attached, or the simulated one.
 
 #include <QSignalSpy>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@
 #include "devices/libburn/udisks_mounts.h"
 #include "devices/mount_table.h"
 #include "support/simulated_drive.h"
+#include "support/test_producer.h"
 #include "support/test_support.h"
 
 namespace tessaline::libburn {
@@ -225,6 +227,17 @@ TEST(LibburnRealDrive, ReadsTheAttachedDrive) {
     return now.present && now.blank && now.kind == MediumKind::CDRW;
   }));
   EXPECT_GE(changed.count(), 3);  // out, and in (perhaps by way of loading)
+
+  // A job of ours, even one that fails at once, brings one fresh look at the
+  // disc when it ends, and then the drive is left alone.
+  auto producer = std::make_shared<test::TestProducer>(10);
+  producer->prepareError = makeError(ErrorKind::NotFound, "cannot open gone.iso");
+  const qsizetype before = changed.count();
+  test::finish(writer->burn(BurnSettings{}, producer->track(), producer));
+  ASSERT_TRUE(test::waitUntil([&] { return changed.count() > before; }));
+  const qsizetype settled = changed.count();
+  QTest::qWait(10 * options.pollIntervalMs);
+  EXPECT_EQ(changed.count(), settled);
 }
 
 }  // namespace
