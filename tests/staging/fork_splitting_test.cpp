@@ -87,22 +87,24 @@ TEST(ForkSplitting, SideFilesForForksAndFinderInfoOnly) {
 }
 
 // A side file replaces whatever the source had under its name (never
-// writing through a link) and takes the file's owner, group and mode
+// writing through a link, and an empty folder too) and takes the file's owner, group and mode
 // without the set-id and sticky bits.
 TEST(ForkSplitting, SideFileReplacesItsNameAndTakesOwnerAndMaskedMode) {
   TempDir dir;
-  for (const char* name : {"a.txt", "b.txt"}) {
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
     writeFile(dir / name, "x");
     setAttr(dir / name, kFinderInfoAttribute, textFinderInfo());
   }
   writeFile(dir / "._a.txt", "copied from the source");
   makeLink("victim", dir / "._b.txt");
+  fs::create_directory(dir / "._c.txt");
   ASSERT_EQ(chown((dir / "a.txt").c_str(), 65534, 65534), 0);
   ASSERT_EQ(chmod((dir / "a.txt").c_str(), 06751 | S_ISVTX), 0);
-  for (const char* name : {"a.txt", "b.txt"}) EXPECT_TRUE(SplitFileIfNeeded(dir / name, 253).ok()) << name;
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) EXPECT_TRUE(SplitFileIfNeeded(dir / name, 253).ok()) << name;
   EXPECT_EQ(fs::file_size(dir / "._a.txt"), 82u);
   EXPECT_FALSE(fs::is_symlink(dir / "._b.txt"));
   EXPECT_FALSE(fs::exists(dir / "victim"));
+  EXPECT_TRUE(fs::is_regular_file(dir / "._c.txt"));
   struct stat st {};
   ASSERT_EQ(lstat((dir / "._a.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 65534u);
