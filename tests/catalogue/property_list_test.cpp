@@ -60,7 +60,8 @@ TEST(PropertyList, ReadsWhatXmlAllowsAndRefusesTheRestWithAReason) {
       {"<plist><array>", "ends before its property list does"},
       {"<plist></plist>", "holds no property list"},
       {xml("<array/>") + "<array/>", "goes on after the end of its property list"},
-      {"<!DOCTYPE plist [ <!ENTITY e \"x\">", "ends inside its document type"}};
+      {"<!DOCTYPE plist [ <!ENTITY e \"x\">", "ends inside its document type"},
+      {"<!DOCTYPE plist><!DOCTYPE plist><array/>", "has two document types"}};
   for (const auto& [input, expected] : cases) {
     SCOPED_TRACE(input);
     const auto read = readPropertyList(input);
