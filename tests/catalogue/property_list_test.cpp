@@ -55,6 +55,7 @@ TEST(PropertyList, ReadsWhatXmlAllowsAndRefusesTheRestWithAReason) {
       {xml("<array/><array/>"), "holds more than one property list"},
       {xml("<array>text</array>"), "has text where a value belongs"},
       {xml("<array><integer>12z</integer></array>"), "holds an <integer> that is not a number"},
+      {xml("<array><real>2.5x</real></array>"), "holds a <real> that is not a number"},
       {xml("<array><data>!!</data></array>"), "holds <data> that is not base64"},
       {xml("<array><foo/></array>"), "has an element <foo> that a property list does not have"},
       {"<plist><array>", "ends before its property list does"},
