@@ -99,7 +99,7 @@ TEST(PropertyList, ReadsTheBinaryFormWithinItsLimits) {
       {bplist({"\xA6\x01\x02\x03\x04\x05\x06"s, "\x53" "abc"s, "\x63\x00\xE9\xD8\x3D\xDE\x00"s, "\x11\x01\x00"s,
                "\x23\x3F\xE0\x00\x00\x00\x00\x00\x00"s, "\x09"s, "\xD1\x07\x08"s, "\x51k"s, "\x42xy"s}),
        "[s\"abc\",s\"\xC3\xA9\xF0\x9F\x98\x80\",i256,r0.50,b1,{k=d\"xy\"}]"},
-      {bplist({"\x61\xD8\x00"s}), "s\"\xEF\xBF\xBD\""},  // a lone surrogate
+      {bplist({"\x63\xD8\x00\x00\x61\xDC\x00"s}), "s\"\xEF\xBF\xBD" "a\xEF\xBF\xBD\""},  // lone surrogates
       {bplist({"\xA1\x05"s}), "refers to an object it does not have"},
       {bplist({"\xD1\x01\x01"s, "\x10\x01"s}), "has a dictionary key that is not a string"},
       {bplist({"\x5F\x10\x7F" "abc"s}), "has a string that runs past its object area"},
