@@ -177,16 +177,20 @@ with tempfile.TemporaryDirectory() as tmp:
     img[lookup(img, "a.txt") + 25] |= 0x80
     save("continuation-cut-short.iso", img)
 
-    # Names no folder can hold: "..", one with a slash, and a NUL.
+    # Names no folder can hold: "..", one with a slash, and a NUL; and a
+    # link whose record has no mode entry, only its target.
     t = tree("names")
     for name in ("aa", "bbbb", "cccc", "fine"):
         with open(os.path.join(t, name), "w") as f:
             f.write(name)
+    os.symlink("fine", os.path.join(t, "ln"))
     img = build(t)
     for old, new in ((b"aa", b".."), (b"bbbb", b"b/bb"), (b"cccc", b"c\0cc")):
         rec = lookup(img, old.decode())
         nm = [at for at, sig, n in susp(img, rec) if sig == b"NM"][0]
         img[nm + 5:nm + 5 + len(new)] = new
+    px = [at for at, sig, n in susp(img, lookup(img, "ln")) if sig == b"PX"][0]
+    img[px:px + 2] = b"XX"
     save("unusable-names.iso", img)
 
     # Two hundred hard links of one 50 kB file: one copy of the data.
