@@ -32,6 +32,14 @@ TEST_F(BurnFlowTest, StartChecksAndTheDuplicateNameQuestionComeBeforeTheBurnAtTh
   EXPECT_EQ(listNames().size(), 3u);
   EXPECT_FALSE(controller().burnInProgress());
   window_.holdAlerts = false;
+  {  // A burn that fails before writing says why and keeps the burn list.
+    ScopedEnv noTool("TESSALINE_MKISOFS", (temp_ / "bin/missing").string());
+    controller().attemptBurn();  // the name question, then the failure
+    ASSERT_TRUE(waitUntil([&] { return window_.alerts.size() == 4; }));
+    EXPECT_TRUE(window_.alertKeys().back().startsWith(QStringLiteral("CreateTrackAbortedWithError/")));
+    EXPECT_FALSE(controller().burnInProgress());
+    EXPECT_EQ(listNames().size(), 3u);
+  }
   // More than the free space is refused, an equal sum fits; hiding the disc asks nothing.
   auto record = status();
   record.spaceFree = 100.0f;
@@ -43,7 +51,7 @@ TEST_F(BurnFlowTest, StartChecksAndTheDuplicateNameQuestionComeBeforeTheBurnAtTh
   sourcesOf(50.25);
   controller().attemptBurn();
   EXPECT_EQ(window_.alertKeys().back(), QStringLiteral("cannotBurn/notEnoughSpaceToBurn"));
-  EXPECT_EQ(window_.sheetsBegun, 0);
+  EXPECT_EQ(window_.sheetsBegun, 1);  // the failed burn's only
   controller().setHidePreviousSessions(true);
   sourcesOf(50.0);
   std::vector<std::string> lines;
@@ -54,9 +62,9 @@ TEST_F(BurnFlowTest, StartChecksAndTheDuplicateNameQuestionComeBeforeTheBurnAtTh
   ASSERT_TRUE(outcome.has_value());
   EXPECT_TRUE(outcome->written);
   EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
-  EXPECT_EQ(window_.alerts.size(), 3u);
-  EXPECT_EQ(window_.sheetsBegun, 1);
-  EXPECT_EQ(window_.sheetsEnded, 1);
+  EXPECT_EQ(window_.alerts.size(), 5u);
+  EXPECT_EQ(window_.sheetsBegun, 2);
+  EXPECT_EQ(window_.sheetsEnded, 2);
   EXPECT_EQ(window_.burnPanels, (std::vector<QString>{QStringLiteral("Burning session...")}));
   EXPECT_FALSE(controller().hidePreviousSessions());
 }
