@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include "devices/emulated/emulated_burner.h"
 #include "devices/emulated/emulated_medium.h"
 #include "devices/emulated/emulated_mount.h"
 #include "devices/emulated/emulated_service.h"
@@ -115,6 +116,14 @@ TEST_F(EmulatedServiceTest, RefusalsAndFailedBurnsAreTypedAndLeaveTheDiscAsItWas
     EXPECT_FALSE(w->mediumState().busy);
   }
   EXPECT_EQ(w->mediumState().tracks.size(), 2u);
+  // A medium file shorter than its track (cut by another program) ends the
+  // reading back at the first missing block.
+  const ChunkSource zeros = [](std::span<std::byte> b) -> Result<std::uint32_t> {
+    return static_cast<std::uint32_t>(b.size());
+  };
+  expectError(verifySession(WriterPaths{dir(), "rec"}, TrackRecord{BlockAddress{400000}, BlockCount{4}}, BlockCount{4},
+                            zeros, WriteControl{}),
+              ErrorKind::Io, "cannot read back block 400000");
   // Without verification the same data burns; not appendable, it closes the disc.
   BurnSettings closing;
   closing.verify = false;
