@@ -70,6 +70,10 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   EXPECT_TRUE(window().burnButton()->isEnabled());
   // Where, and a tiny size, tell a source from the disc's entries.
   EXPECT_EQ(model.index(rowOf("b.txt"), SessionContentModel::LocationColumn).data().toString(), displayPath(temp_ / "src"));
+  {
+    ScopedEnv home("HOME", temp_.path().string());  // the home folder shows as ~
+    EXPECT_EQ(model.index(rowOf("b.txt"), SessionContentModel::LocationColumn).data().toString(), QStringLiteral("~/src"));
+  }
   EXPECT_EQ(model.index(rowOf("b.txt"), SessionContentModel::SizeColumn).data().toString(), QStringLiteral("< 0.01"));
   EXPECT_EQ(model.index(rowOf("Old"), SessionContentModel::LocationColumn).data().toString(), QStringLiteral("on the disc"));
   EXPECT_TRUE(window().capacityBar()->nextSessionFits());
