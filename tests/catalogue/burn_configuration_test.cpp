@@ -52,7 +52,8 @@ std::string hex(const std::string& bytes) { return QByteArray::fromStdString(byt
 TEST(BurnConfiguration, OtherReadersAndOursGetEveryPathExactly) {
   TempDir dir;
   const std::string special = "/home/a/R&D <draft> ]]> \"q\" 'x'";
-  const std::string utf8 = "/home/a/Caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80";
+  // Also U+D7FF, U+E000 and U+FFFD: the edges of what XML carries.
+  const std::string utf8 = "/home/a/Caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80 \xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBD";
   const std::string latin1 = "/home/a/caf\xE9";                              // not UTF-8
   const std::string control = std::string("/home/a/tab\tand\x01") + "cr\r";  // XML cannot carry \x01 or \r
   writeFile(dir / ".tessaline", std::string(100000, 'x'));  // replaced, not just overwritten from its start
