@@ -19,15 +19,8 @@ Preferences::Preferences(QString iniFile) : iniFile_(std::move(iniFile)) {}
 
 bool readsAsTrue(const QVariant& value) {
   if (!value.isValid() || value.isNull()) return false;
-  switch (value.typeId()) {
-    case QMetaType::Bool: return value.toBool();
-    case QMetaType::Int:
-    case QMetaType::LongLong:
-    case QMetaType::UInt:
-    case QMetaType::ULongLong: return value.toLongLong() != 0;
-    case QMetaType::Double: return value.toDouble() != 0.0;
-    default: break;
-  }
+  // The settings file hands back text; only a switch set in this run is a bool.
+  if (value.typeId() == QMetaType::Bool) return value.toBool();
   const QString text = value.toString().trimmed().toLower();
   if (text == QLatin1String("true") || text == QLatin1String("yes")) return true;
   bool isNumber = false;
