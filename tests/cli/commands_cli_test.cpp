@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <set>
 #include <sstream>
@@ -268,6 +270,26 @@ TEST_F(CommandsCliTest, AtATerminalEraseAsksAndOnlyYesErases) {
     const auto info = QJsonDocument::fromJson(QByteArray::fromStdString(runCli({"writer", "info", "rec", "--json"}).out));
     EXPECT_EQ(info[QStringLiteral("tracks")].toArray().isEmpty(), erased) << answer;
   }
+}
+
+// Stopped midway, an erase says that the disc must be erased again.
+TEST_F(CommandsCliTest, AnInterruptedEraseSaysToEraseAgain) {
+  insert({"--medium", "cd-rw"});
+  ASSERT_EQ(runCli({"burn", docs()}).exitCode, 0);
+  ScopedEnv slow("TESSALINE_EMULATED_SPEED", "1");  // the erase takes two seconds
+  QProcess erase;
+  erase.start(QStringLiteral(TESSALINE_CLI_PATH), {QStringLiteral("erase"), QStringLiteral("--yes")});
+  QByteArray said;
+  ASSERT_TRUE(waitUntil([&] {
+    erase.waitForReadyRead(20);
+    said += erase.readAllStandardError();
+    return said.contains("Erasing disc...");
+  }, std::chrono::seconds(30))) << said.toStdString();
+  ::kill(static_cast<pid_t>(erase.processId()), SIGINT);
+  ASSERT_TRUE(erase.waitForFinished(30000));
+  said += erase.readAllStandardError();
+  EXPECT_EQ(erase.exitCode(), 128 + SIGINT) << said.toStdString();
+  EXPECT_TRUE(has(said.toStdString(), "erase the disc again before using it")) << said.toStdString();
 }
 
 TEST_F(CommandsCliTest, ProgressInAPipeIsOnePlainLinePerStepEndingAtTheEnd) {
