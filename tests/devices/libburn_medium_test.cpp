@@ -219,6 +219,7 @@ TEST(LibburnParsers, SenseFormatsAndShortOrMalformedReplies) {
            {[&] { return parseToc(Reply(toc.begin(), toc.begin() + 3)).has_value(); }, false},
            {[&] { return parseToc(ragged).has_value(); }, false},
            {[] { return parseToc(tocReply({{1, 500}, {kLeadOutTrack, 300}})).has_value(); }, false},
+           {[] { return parseToc(tocReply({{1, 300}, {kLeadOutTrack, 300}})).has_value(); }, true},  // an empty track
            {[] { return parseToc(tocReply({{1, -1}, {kLeadOutTrack, 300}})).has_value(); }, false}}) {
     EXPECT_EQ(what(), parses);
   }
