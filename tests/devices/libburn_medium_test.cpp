@@ -215,6 +215,12 @@ TEST(LibburnParsers, SenseFormatsAndShortOrMalformedReplies) {
               oldDrive[32] = oldDrive[33] = 0xFF;
               return parseTrackInformation(oldDrive)->track == 2;
             }, true},
+           {[&] {  // 34 bytes: the session's high byte is the last one
+              Reply upToSession = info;
+              upToSession[1] = 32;
+              upToSession[33] = 1;
+              return parseTrackInformation(upToSession)->session == 256 + upToSession[3];
+            }, true},
            {[&] { return parseToc(toc).has_value(); }, true},
            {[&] { return parseToc(Reply(toc.begin(), toc.begin() + 3)).has_value(); }, false},
            {[&] { return parseToc(ragged).has_value(); }, false},
