@@ -129,6 +129,12 @@ TEST_F(CommandsCliTest, ConfigTakesOnlyKnownKeysAndBooleanWords) {
   const auto line = std::find_if(list.begin(), list.end(), [&](const std::string& l) { return l.rfind(key, 0) == 0; });
   ASSERT_NE(line, list.end());
   EXPECT_TRUE(has(*line, "  on  ") && has(*line, "remember the sources on the disc")) << *line;
+
+  // A settings file edited by hand may hold 1 and 0.
+  writeFile(temp_ / "config/Tessaline/Tessaline.conf", "[General]\nstoreBurnConfiguration=1\ncompareContents=0\n");
+  const std::string edited = runCli({"config", "list"}).out;
+  EXPECT_TRUE(has(edited, "storeBurnConfiguration       on  ")) << edited;
+  EXPECT_TRUE(has(edited, "compareContents              off  ")) << edited;
 }
 
 TEST_F(CommandsCliTest, PreviewIsADryRunThatMeetsEveryRefusalOfABurn) {
