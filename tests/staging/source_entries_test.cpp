@@ -36,6 +36,8 @@ TEST(SourceEntries, FollowStagingWithoutCopying) {
   test::writeFile(dir / "Target/t.txt", "t");
   test::writeFile(dir / "forked", "f");
   const bool xattrs = ::setxattr((dir / "Docs/a.txt").c_str(), "user.com.apple.ResourceFork", "rsrc", 4, 0) == 0;
+  test::writeFile(dir / "Docs/short-info", "s");  // Finder information of the wrong length gets no side file
+  ::setxattr((dir / "Docs/short-info").c_str(), "user.com.apple.FinderInfo", "TEXT", 4, 0);
   fs::create_directory_symlink(dir / "Target", dir / "Docs/to-target");
   fs::create_directory_symlink(dir / "Docs", dir / "Docs/loop");  // leads back above itself
   fs::create_symlink(dir / "nowhere", dir / "Docs/dangling");
@@ -47,7 +49,8 @@ TEST(SourceEntries, FollowStagingWithoutCopying) {
   resolving.storeConfiguration = true;
   std::vector<std::string> expected = {".tessaline:file",          "Docs/a.txt:file",     "Docs/dangling:link",
                                        "Docs/loop:link",           "Docs/to-target:folder", "Docs/to-target/t.txt:file",
-                                       "Docs:folder",              "linked-source/t.txt:file", "linked-source:folder"};
+                                       "Docs:folder",              "Docs/short-info:file",  "linked-source/t.txt:file",
+                                       "linked-source:folder"};
   if (xattrs) expected.push_back("Docs/._a.txt:file");
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(listed(sourceEntriesOf(items, resolving)), expected);
@@ -56,8 +59,8 @@ TEST(SourceEntries, FollowStagingWithoutCopying) {
   plain.resolveAliases = false;
   plain.splitForks = false;
   EXPECT_EQ(listed(sourceEntriesOf(items, plain)),
-            (std::vector<std::string>{"Docs/a.txt:file", "Docs/dangling:link", "Docs/loop:link", "Docs/to-target:link",
-                                      "Docs:folder", "linked-source/t.txt:file", "linked-source:folder"}));
+            (std::vector<std::string>{"Docs/a.txt:file", "Docs/dangling:link", "Docs/loop:link", "Docs/short-info:file",
+                                      "Docs/to-target:link", "Docs:folder", "linked-source/t.txt:file", "linked-source:folder"}));
 }
 
 }  // namespace
