@@ -55,8 +55,8 @@ class Updater {
   }
 
   // Makes a folder and any missing ancestor; ancestors made here are recorded
-  // as containers, the folder itself with its reason.
-  void ensureFolder(const std::string& path, StagingReason reason, bool recordExisting) {
+  // as containers, the folder itself with its reason (also when it exists).
+  void ensureFolder(const std::string& path, StagingReason reason) {
     if (path.empty()) return;
     if (mkdir(path.c_str(), 0777) == 0) {
       record(path, StagedType::Folder, 0, reason);
@@ -67,7 +67,7 @@ class Updater {
       if (mkdir(path.c_str(), 0777) == 0) record(path, StagedType::Folder, 0, reason);
       return;
     }
-    if (errno == EEXIST && recordExisting) {
+    if (errno == EEXIST) {
       struct stat st {};
       if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) record(path, StagedType::Folder, 0, reason);
     }
@@ -261,7 +261,7 @@ void updateSourcePath(const fs::path& source, const fs::path& toPath, bool incre
           if (!selection.selected) return;
         }
         if (e.info.isFolder()) {
-          updater.ensureFolder(destination, selection.reason, true);
+          updater.ensureFolder(destination, selection.reason);
           updater.noteFolderDate(std::string(e.full), destination);
           return;
         }
