@@ -199,7 +199,7 @@ class XmlReader {
 
   Status skipPast(std::string_view end, const char* what) {
     const std::size_t found = s_.find(end, i_);
-    if (found == std::string_view::npos) return invalid(std::string("ends inside ") + what);
+    if (found == std::string_view::npos) return invalid("ends inside " + std::string(what));
     i_ = found + end.size();
     return {};
   }
