@@ -67,6 +67,11 @@ TEST_F(MonitorTest, NotificationsForOtherWritersOrDuringABurnChangeNothingAndSiz
   writeFile(temp_ / "src/d.bin", std::string(2'000'000, 'w'));
   controller().applicationDidBecomeActive();
   EXPECT_DOUBLE_EQ(sizeOfSource(), 2.25);
+  // Hiding the disc's sessions makes the next session a whole copy, and back.
+  controller().setHidePreviousSessions(true);
+  EXPECT_DOUBLE_EQ(sizeOfSource(), 3.75);
+  controller().setHidePreviousSessions(false);
+  EXPECT_DOUBLE_EQ(sizeOfSource(), 2.25);
 }
 
 }  // namespace
