@@ -199,6 +199,7 @@ TEST_F(BurnE2E, SessionAfterSessionKeepsTheDiscUpToDateAndTellsTheTruthAboutIt) 
     const auto pvd = runProgram("xorriso", {"-indev", "stdio:" + medium(), "-load", "sbsector",
                                             std::to_string(s[QStringLiteral("start")].toInteger()), "-pvd_info"});
     const auto written = QDateTime::fromString(s[QStringLiteral("written")].toString(), Qt::ISODate).toUTC();
+    EXPECT_TRUE(written.isValid()) << s[QStringLiteral("written")].toString().toStdString();
     for (const std::string& line : {"Volume Id    : " + s[QStringLiteral("volumeName")].toString().toStdString(),
                                     "Creation Time: " + written.toString(QStringLiteral("yyyyMMddHHmmss")).toStdString()})
       EXPECT_NE((pvd.out + pvd.err).find(line), std::string::npos) << line << "\n" << pvd.out << pvd.err;
