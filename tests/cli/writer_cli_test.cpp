@@ -243,6 +243,14 @@ TEST_F(WriterCliTest, BadInputGetsAClearMessageAndDamagesNothing) {
   writeFile(toc, "nonsense");
   ASSERT_TRUE(ok({"eject", "w"}));
   EXPECT_EQ(text(info("w"), "medium"), "none");
+
+  // No room left in the writers' folder (inodes for the lock, the counter and
+  // a writer's folder, not for all its files): no half-made writer stays behind.
+  const test::ScopedMount full(tmp / "full", "tmpfs", "nr_inodes=5,size=1m");
+  if (!full.mounted()) GTEST_SKIP() << full.why();
+  const test::ScopedEnv writersThere("TESSALINE_WRITERS_DIR", (tmp / "full").string());
+  expectFails({"writer", "create", "x"}, "No space left on device");
+  for (const auto& e : fs::directory_iterator(tmp / "full")) EXPECT_FALSE(e.path().filename().string().starts_with(".new-"));
 }
 
 TEST_F(WriterCliTest, KillDuringAppendLeavesEarlierSessionsAndTheTocIntact) {
