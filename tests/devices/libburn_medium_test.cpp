@@ -178,6 +178,7 @@ TEST(LibburnParsers, SenseFormatsAndShortOrMalformedReplies) {
   for (const auto& [sense, meaning] : std::vector<std::pair<Reply, SenseMeaning>>{
            {{}, SenseMeaning::None},
            {fixedSense(0x06, 0x28, 0x00), SenseMeaning::MediumChanged},
+           {fixedSense(0x06, 0x29, 0x00), SenseMeaning::Other},  // a reset, not a new disc
            {fixedSense(0x02, 0x04, 0x07), SenseMeaning::LongOperation},
            {fixedSense(0x03, 0x0C, 0x00), SenseMeaning::Other},
            {fixedSense(0x00, 0x00, 0x00), SenseMeaning::None},
