@@ -18,9 +18,8 @@ Preferences::Preferences() = default;
 Preferences::Preferences(QString iniFile) : iniFile_(std::move(iniFile)) {}
 
 bool readsAsTrue(const QVariant& value) {
-  if (!value.isValid() || value.isNull()) return false;
-  // The settings file hands back text; only a switch set in this run is a bool.
-  if (value.typeId() == QMetaType::Bool) return value.toBool();
+  // The settings file hands back text; a bool set in this run reads as "true"
+  // or "false", and an empty value as off.
   const QString text = value.toString().trimmed().toLower();
   if (text == QLatin1String("true") || text == QLatin1String("yes")) return true;
   bool isNumber = false;
