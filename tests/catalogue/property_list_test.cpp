@@ -111,6 +111,16 @@ TEST(PropertyList, ReadsTheBinaryFormWithinItsLimits) {
     const auto read = readPropertyList(input);
     EXPECT_EQ(read ? picture(read.value()) : read.error().message, expected);
   }
+  // Each field of the trailer out of range on its own: sizes 0 and 9, no objects, a top object or an offset table
+  // outside the file, more offsets than the table holds.
+  const std::string good = bplist({"\xA0"s});
+  for (const auto& [at, value] : std::vector<std::pair<int, char>>{
+           {6, 0}, {6, 9}, {7, 0}, {7, 9}, {15, 0}, {15, 9}, {23, 1}, {31, 4}, {30, 0x7F}}) {
+    std::string damaged = good;
+    damaged[damaged.size() - 32 + at] = value;
+    SCOPED_TRACE(at);
+    EXPECT_EQ(readPropertyList(damaged).error().message, "has a damaged binary trailer");
+  }
 
   // The limits: values, memory and depth, each with its reason.
   PlistLimits small;
@@ -126,6 +136,9 @@ TEST(PropertyList, ReadsTheBinaryFormWithinItsLimits) {
   EXPECT_TRUE(readPropertyList(oneKey, small));
   --small.maxExpandedBytes;
   EXPECT_FALSE(readPropertyList(oneKey, small));
+  // Values with no bytes of their own may fill the room exactly.
+  small.maxExpandedBytes = 2 * kPlistValueCost;
+  EXPECT_TRUE(readPropertyList(bplist({"\xA1\x01"s, "\xA0"s}), small));
   small = PlistLimits{};
   small.maxDepth = 2;
   EXPECT_EQ(readPropertyList(xml("<array><array><array/></array></array>"), small).error().message,
