@@ -43,14 +43,16 @@ TEST(SourceEntries, FollowStagingWithoutCopying) {
   fs::create_symlink(dir / "nowhere", dir / "Docs/dangling");
   ::mkfifo((dir / "Docs/fifo").c_str(), 0600);
   fs::create_directory_symlink(dir / "Target", dir / "linked-source");
-  const std::vector<BurnItem> items = {item(dir / "Docs"), item(dir / "linked-source"), item(dir / "missing")};
+  fs::create_symlink(dir / "Target/t.txt", dir / "linked-file");
+  const std::vector<BurnItem> items = {item(dir / "Docs"), item(dir / "linked-source"), item(dir / "linked-file"),
+                                       item(dir / "missing")};
 
   SourceEntryOptions resolving;
   resolving.storeConfiguration = true;
   std::vector<std::string> expected = {".tessaline:file",          "Docs/a.txt:file",     "Docs/dangling:link",
                                        "Docs/loop:link",           "Docs/to-target:folder", "Docs/to-target/t.txt:file",
                                        "Docs:folder",              "Docs/short-info:file",  "linked-source/t.txt:file",
-                                       "linked-source:folder"};
+                                       "linked-source:folder",     "linked-file:file"};
   if (xattrs) expected.push_back("Docs/._a.txt:file");
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(listed(sourceEntriesOf(items, resolving)), expected);
@@ -60,7 +62,8 @@ TEST(SourceEntries, FollowStagingWithoutCopying) {
   plain.splitForks = false;
   EXPECT_EQ(listed(sourceEntriesOf(items, plain)),
             (std::vector<std::string>{"Docs/a.txt:file", "Docs/dangling:link", "Docs/loop:link", "Docs/short-info:file",
-                                      "Docs/to-target:link", "Docs:folder", "linked-source/t.txt:file", "linked-source:folder"}));
+                                      "Docs/to-target:link", "Docs:folder", "linked-file:link", "linked-source/t.txt:file",
+                                      "linked-source:folder"}));
 }
 
 }  // namespace
