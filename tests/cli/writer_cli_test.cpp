@@ -229,6 +229,15 @@ TEST_F(WriterCliTest, BadInputGetsAClearMessageAndDamagesNothing) {
   EXPECT_FALSE(fs::exists(medium("w")));
   fs::rename(tmp / "kept.img", medium("w"));
   sessionOneIntact();
+  // Cut behind the writer's back: down to the end of its last track it still reads, a byte less it does not.
+  const auto track = before["tracks"].toArray().last().toObject();
+  const auto tracksEnd = static_cast<std::uintmax_t>((track["start"].toInteger() + track["length"].toInteger()) * 2048);
+  fs::resize_file(medium("w"), tracksEnd);
+  EXPECT_EQ(info("w"), before);
+  fs::resize_file(medium("w"), tracksEnd - 1);
+  expectFails({"writer", "info", "w"}, "is shorter than the tracks its table of contents lists");
+  fs::resize_file(medium("w"), tracksEnd);
+  sessionOneIntact();
 
   // The writer's identity file or the whole folder gone.
   fs::rename(writers() / "w" / "writer.json", tmp / "writer.json");
