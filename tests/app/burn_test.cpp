@@ -93,7 +93,16 @@ TEST_F(BurnFlowTest, AStopWhileAnotherProgramHoldsTheDiscKeepsTheBurnList) {
   EXPECT_FALSE(outcome->writingStarted);
   EXPECT_EQ(listNames(), (std::vector<std::string>{"docs"}));
   EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
+
+  // Once idle, the other program hands the disc over, then asks for it back and gets it while this one is idle;
+  // a burn asks for it again, and gets it.
   held->releaseExclusiveAccess();
+  ASSERT_TRUE(waitUntil([&] { return controller().theDevice()->mediumState().reserved; }));
+  ASSERT_TRUE(held->acquireMediaReservation().ok());
+  ASSERT_TRUE(waitUntil([&] { return held->mediumState().reserved; }));
+  const auto burned = burnAndWait();
+  ASSERT_TRUE(burned.has_value());
+  EXPECT_TRUE(burned->written);
 }
 
 }  // namespace
