@@ -301,11 +301,14 @@ TEST_F(CommandsCliTest, AnInterruptedEraseSaysToEraseAgain) {
 TEST_F(CommandsCliTest, ProgressInAPipeIsOnePlainLinePerStepEndingAtTheEnd) {
   insert({"--medium", "cd-rw"});
   ScopedEnv slow("TESSALINE_EMULATED_SPEED", "1");  // a few steps to show
-  const auto burn = runCli({"burn", "--speed", "16", docs(3'000'000)});
+  const std::string sources = docs(3'000'000);
+  const auto burn = runCli({"burn", "--speed", "16", sources});
   ASSERT_EQ(burn.exitCode, 0) << burn.err;
+  const auto verify = runCli({"verify", sources});
+  ASSERT_EQ(verify.exitCode, 0) << verify.err;
   const auto erase = runCli({"erase", "--yes"});
   ASSERT_EQ(erase.exitCode, 0) << erase.err;
-  for (const std::string& said : {burn.err, erase.err}) {
+  for (const std::string& said : {burn.err, verify.err, erase.err}) {
     std::set<std::string> seen;
     for (const std::string& line : lines(said)) {
       EXPECT_FALSE(line.empty()) << said;
@@ -317,10 +320,13 @@ TEST_F(CommandsCliTest, ProgressInAPipeIsOnePlainLinePerStepEndingAtTheEnd) {
   EXPECT_TRUE(has(burn.err, "Writing 100%\n")) << burn.err;
   EXPECT_FALSE(has(burn.err, "stopped")) << burn.err;
   // The steps between are shown as they happen, not only the start and the end.
-  const auto all = lines(burn.err);
-  EXPECT_GE(std::count_if(all.begin(), all.end(), [](const std::string& l) {
-    return l.rfind("Writing ", 0) == 0 && l != "Writing 100%";
-  }), 2) << burn.err;
+  const auto between = [](const std::string& said, const std::string& what) {
+    const auto all = lines(said);
+    return std::count_if(all.begin(), all.end(), [&](const std::string& l) { return l.starts_with(what) && l != what + "100%"; });
+  };
+  EXPECT_GE(between(burn.err, "Writing "), 2) << burn.err;
+  EXPECT_GE(between(verify.err, "Verifying "), 1) << verify.err;
+  EXPECT_TRUE(has(verify.err, "Verifying 100%\n")) << verify.err;
   EXPECT_TRUE(has(erase.err, "Erasing disc...\nErasing ")) << erase.err;
   EXPECT_TRUE(has(erase.err, "Erasing 100%\n")) << erase.err;
   // --quiet: nothing but results and errors.
