@@ -77,9 +77,30 @@ void markFd(int fd, bool sim) {
 }
 bool maybeSimFd(int fd) { return fd >= kMaxFd || (fd >= 0 && gSimFd[fd].load(std::memory_order_relaxed)); }
 
+// The C library's own functions, looked up once when the library is loaded:
+// QProcess calls close and dup2 between vfork and exec, in memory it shares
+// with the parent's other threads, where dlsym must not run.
+struct NextFunction {
+  const char* name;
+  void* address;
+};
+NextFunction gNext[] = {
+    {"open", nullptr},     {"open64", nullptr},   {"openat", nullptr},  {"openat64", nullptr}, {"close", nullptr},
+    {"dup", nullptr},      {"dup2", nullptr},     {"dup3", nullptr},    {"read", nullptr},     {"pread", nullptr},
+    {"pread64", nullptr},  {"lseek", nullptr},    {"lseek64", nullptr}, {"ioctl", nullptr},    {"fcntl", nullptr},
+    {"fcntl64", nullptr},  {"stat", nullptr},     {"stat64", nullptr},  {"lstat", nullptr},    {"lstat64", nullptr},
+    {"fstat", nullptr},    {"fstat64", nullptr},  {"fstatat", nullptr}, {"fstatat64", nullptr}, {"statx", nullptr},
+    {"usleep", nullptr},   {"sleep", nullptr},    {"access", nullptr},  {"faccessat", nullptr}};
+
+__attribute__((constructor)) void resolveNextFunctions() {
+  for (NextFunction& f : gNext) f.address = ::dlsym(RTLD_NEXT, f.name);
+}
+
 template <typename F>
 F next(const char* name) {
-  return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
+  for (const NextFunction& f : gNext)
+    if (f.address != nullptr && std::strcmp(f.name, name) == 0) return reinterpret_cast<F>(f.address);
+  return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));  // called before the constructor ran
 }
 
 class Simulator {
