@@ -1,6 +1,7 @@
 // The burn as the controller runs it: start checks, the duplicate-name question, the speed.
 
 #include "common/log.h"
+#include "devices/emulated/emulated_service.h"
 #include "support/controller_fixture.h"
 
 namespace tessaline::test {

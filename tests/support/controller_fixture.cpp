@@ -1,5 +1,6 @@
 #include "support/controller_fixture.h"
 
+#include "devices/default_service.h"
 #include "devices/emulated/emulated_medium.h"
 #include "devices/emulated/emulated_writers.h"
 
@@ -54,7 +55,7 @@ ControllerFixture::~ControllerFixture() {
 }
 
 void ControllerFixture::start() {
-  service_ = std::make_unique<emulated::EmulatedService>(writersDir_);
+  service_ = createDefaultService();
   appController::initialize(transformers_);
   controller_ = std::make_unique<appController>(*service_, transformers_, prefs(), StringTable::builtIn());
   controller_->connectOutlets(window_.parts());

@@ -8,7 +8,7 @@
 
 #include "app/app_controller.h"
 #include "app/value_transformers.h"
-#include "devices/emulated/emulated_service.h"
+#include "devices/combined_service.h"
 #include "support/recording_window.h"
 #include "support/test_support.h"
 
@@ -61,7 +61,7 @@ class ControllerFixture : public WritersFixture {
   appController& controller() override { return *controller_; }
 
   RecordingWindow window_;
-  std::unique_ptr<emulated::EmulatedService> service_;
+  std::unique_ptr<CombinedService> service_;  // as the applications make it
   ValueTransformerRegistry transformers_;
   std::unique_ptr<appController> controller_;
 };
