@@ -104,9 +104,15 @@ bool addSources(CliSession& session, const std::vector<std::filesystem::path>& p
   return all;
 }
 
-// Says what the disc brought back into the burn list, and what it left out.
+// Says what the disc brought back into the burn list, and what it left out;
+// once, not again when the disc is read after the session this run burned.
 void reportRestoredSources(CliSession& session) {
-  QObject::connect(&session.controller(), &appController::sourcesRestored, [](const RestoredSources& sources) {
+  auto said = std::make_shared<std::vector<std::filesystem::path>>();
+  QObject::connect(&session.controller(), &appController::sourcesRestored, [said](const RestoredSources& sources) {
+    std::vector<std::filesystem::path> now = sources.restored;
+    for (const auto& left : sources.leftOut) now.push_back(left.first);
+    if (now == *said) return;
+    *said = std::move(now);
     if (!sources.restored.empty()) {
       printOut(QStringLiteral("Sources the disc remembers:"));
       for (const auto& path : sources.restored) printOut(QStringLiteral("  ") + displayPath(path));

@@ -49,6 +49,13 @@ TEST_F(SourcesCliTest, RelativeSourcesAreRememberedAbsolutelyAndMissingOnesAreRe
     EXPECT_EQ(burn.exitCode, 1) << burn.err;
   }
   EXPECT_EQ(sessions(), 1);
+
+  // A burn with no sources updates from the remembered one, which it names once, not again after reading the disc.
+  writeFile(temp_ / "home/Docs/new.txt", "n");
+  const auto again = runCli({"burn", "--yes"}, {}, "/");
+  ASSERT_EQ(again.exitCode, 0) << again.err;
+  EXPECT_EQ(sessions(), 2);
+  EXPECT_EQ(again.out.find("Sources the disc remembers:"), again.out.rfind("Sources the disc remembers:")) << again.out;
 }
 
 TEST_F(SourcesCliTest, ADiscChoosesNothingAUserCouldNotHaveAdded) {
