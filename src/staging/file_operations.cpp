@@ -47,8 +47,7 @@ int copyData(int in, int out, std::int64_t size) {
   // A reflink shares the blocks where the file system can (btrfs, xfs).
   if (size > 0 && ioctl(out, FICLONE, in) == 0) return 0;
   std::int64_t done = 0;
-  bool kernelCopy = true;
-  while (kernelCopy) {
+  for (;;) {
     const ssize_t n = copy_file_range(in, nullptr, out, nullptr, 1u << 30, 0);
     if (n > 0) {
       done += n;
@@ -61,11 +60,10 @@ int copyData(int in, int out, std::int64_t size) {
       return 0;
     }
     if (errno == EINTR) continue;
+    // Not between these files or file systems: read instead.
     if (done == 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
-                      errno == EBADF)) {
-      kernelCopy = false;
+                      errno == EBADF))
       break;
-    }
     return errno;
   }
   if (lseek(in, done, SEEK_SET) < 0 || lseek(out, done, SEEK_SET) < 0) return errno;
