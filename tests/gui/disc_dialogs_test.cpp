@@ -1,6 +1,7 @@
 // The Disc menu's dialogs on a disc of two sessions, the Help menu's boxes, and
 // the controller's alerts as message boxes.
 
+#include <QDialogButtonBox>
 #include <QProgressBar>
 #include <QTableWidget>
 
@@ -50,7 +51,8 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   table->setCurrentCell(0, 5);
   QTest::keyClick(table, Qt::Key_F2);
   EXPECT_EQ(table->findChild<QLineEdit*>(), nullptr);
-  sessions->close();
+  sessions->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Close)->click();
+  EXPECT_FALSE(sessions->isVisible());
   // One file changed since, one deleted: the comparison names both.
   writeFile(docs / "a.txt", "ALPHA");
   setModTime(docs / "a.txt", modTime(docs / "a.txt") + 3600);
@@ -68,9 +70,12 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   EXPECT_EQ(bar->maximum(), 1000);  // it showed how far the comparison had come
   EXPECT_TRUE(bar->isHidden());     // and gave way to the result
 
-  // Stop, the moment the next comparison starts, ends that comparison too.
-  verify->close();
+  // Stop has become Close, and closes the result.
+  auto* close = verify->findChild<QPushButton*>(QStringLiteral("stopButton"));
+  EXPECT_EQ(close->text(), QStringLiteral("Close"));
+  close->click();
   ASSERT_TRUE(waitUntil([&] { return window().findChild<QDialog*>(QStringLiteral("verifyDialog")) == nullptr; }));
+  // Stop, the moment the next comparison starts, ends that comparison too.
   QObject listener;
   std::optional<bool> cancelled;
   QObject::connect(&controller(), &appController::verificationFinished, &listener,
