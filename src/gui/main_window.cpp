@@ -805,7 +805,6 @@ void TessalineWindow::askBeforeQuittingDuringWork() {
   auto* quit = box->addButton(tr("Quit Anyway"), QMessageBox::DestructiveRole);
   box->setDefaultButton(keep);
   box->setEscapeButton(keep);
-  box->setWindowModality(Qt::WindowModal);
   connect(box, &QMessageBox::finished, this, [this, box, quit] {
     quitQuestionUp_ = false;
     if (box->clickedButton() != quit) return;
