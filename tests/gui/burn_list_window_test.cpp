@@ -52,8 +52,13 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   writeFile(temp_ / "src/b.txt", "b");
   const fs::path odd = temp_ / "src" / std::string("caf\xe9 list");
   writeFile(odd / "x.txt", "");
+  QWidget elsewhere;  // another program's window in front: files handed over bring the window forward
+  elsewhere.show();
+  elsewhere.activateWindow();
+  ASSERT_TRUE(waitUntil([&] { return QApplication::activeWindow() == &elsewhere; }));
   app().openFiles({temp_ / "src/New", temp_ / "src/b.txt", odd});
   ASSERT_EQ(listNames().size(), 5u);
+  EXPECT_TRUE(waitUntil([&] { return QApplication::activeWindow() == &window(); }));
   // A name that is not UTF-8 is shown readably and kept exactly, with a generic icon.
   const QModelIndex oddIndex = model.index(4, 0);
   EXPECT_EQ(oddIndex.data(SessionContentModel::PathRole).toByteArray().toStdString(), odd.native());
