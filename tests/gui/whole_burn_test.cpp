@@ -60,6 +60,20 @@ TEST_F(WholeBurn, JolietNamesAreListedFirstAndTheBurnedSourcesComeBackAsGreyDisc
   EXPECT_GT(window().capacityBar()->value(), 0);
   EXPECT_FALSE(window().burnButton()->isEnabled());
   EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
+
+  // The names already on the disc are checked too, unless the next session hides them.
+  writeFile(temp_ / "home/more.txt", "more");
+  app().openFiles({temp_ / "home/more.txt"});
+  window().burnButton()->click();
+  ASSERT_NE(namedBox("jolietNames"), nullptr);
+  EXPECT_TRUE(namedBox("jolietNames")->informativeText().contains(QStringLiteral("cut to 103")));
+  clickButton(namedBox("jolietNames"), QStringLiteral("Cancel"));
+  ASSERT_TRUE(waitUntil([&] { return findBox() == nullptr; }));
+  controller().setHidePreviousSessions(true);
+  outcome_.reset();
+  window().burnButton()->click();
+  ASSERT_TRUE(waitUntil([&] { return outcome_.has_value(); }, std::chrono::seconds(60)));
+  EXPECT_TRUE(outcome_->written);
 }
 
 TEST_F(WholeBurn, WhileWritingTheSheetsLeaveQuitWithinReachStopAndQuitAskFirst) {
