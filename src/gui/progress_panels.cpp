@@ -13,7 +13,6 @@
 namespace tessaline::gui {
 
 SheetDialog::SheetDialog(QWidget* parent) : QDialog(parent) {
-  setWindowModality(Qt::NonModal);
   setModal(false);
 }
 
