@@ -52,6 +52,15 @@ TEST_F(Controls, TheWindowIsCentredFirstKeepsItsFrameAndItsPreferencesPanelWrite
   start(false);
   const QRect screen = window().screen()->availableGeometry();
   EXPECT_LE((window().frameGeometry().center() - screen.center()).manhattanLength(), 4);
+  // The layout places every control: none lies over another.
+  const auto controls = window().centralWidget()->findChildren<QWidget*>();
+  for (QWidget* a : controls)
+    for (QWidget* b : controls) {
+      if (a >= b || !a->isVisible() || !b->isVisible() || a->isAncestorOf(b) || b->isAncestorOf(a)) continue;
+      const QRect overlap = QRect(a->mapTo(&window(), QPoint()), a->size()) & QRect(b->mapTo(&window(), QPoint()), b->size());
+      EXPECT_TRUE(overlap.isEmpty()) << a->metaObject()->className() << " " << a->objectName().toStdString() << " over "
+                                     << b->metaObject()->className() << " " << b->objectName().toStdString();
+    }
   gui::PreferencesPanel* panel = window().preferencePanel();
   ASSERT_NE(panel, nullptr);
   EXPECT_FALSE(panel->box(prefs::disableUpdateCheck)->isChecked());
