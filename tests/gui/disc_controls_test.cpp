@@ -62,6 +62,7 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
     for (int s = 0; s < window().speedCombo()->count(); ++s) offered << window().speedCombo()->itemData(s).toInt();
     EXPECT_EQ(offered, step.speeds);
     EXPECT_EQ(window().burnButton()->isEnabled(), step.canBurn);
+    EXPECT_EQ(window().burnButton()->toolTip().isEmpty(), step.canBurn);  // a disabled button says what disc to insert
     EXPECT_EQ(window().action("burnAction")->isEnabled(), step.canBurn);
     EXPECT_EQ(window().eraseButton()->isEnabled(), step.canErase);
     EXPECT_EQ(window().capacityBar()->isEnabled(), step.canBurn);
