@@ -153,11 +153,6 @@ class appController : public QObject {
 
   // --- staging
   bool incrementalUpdateIndicated() const;
-  std::filesystem::path collectFiles();
-  void updateSourcePath(const std::filesystem::path& source, const std::filesystem::path& toPath, bool incremental,
-                        const std::optional<std::filesystem::path>& comparePath);
-  void resolveAliases(const std::filesystem::path& stagingRoot);
-  void splitForksAtPath(const std::filesystem::path& stagingRoot);
   double sizeInMBWithPath(const std::filesystem::path& path);
   double incrementalSizeInMBWithPath(const std::filesystem::path& path);
   void updateSizeOfBurnItems();

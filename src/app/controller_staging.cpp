@@ -1,39 +1,18 @@
-// Staging as the controller runs it: the incremental decision, collection,
-// alias resolution, fork splitting and the sizes of the burn items.
+// Staging as the controller runs it: the incremental decision, the staging
+// plan, the preview of the next session and the sizes of the burn items.
 
 #include "app/app_controller.h"
 #include "catalogue/burn_configuration.h"
-#include "staging/alias_resolution.h"
-#include "staging/collect.h"
 #include "staging/file_operations.h"
-#include "staging/fork_splitting.h"
 #include "staging/size_estimation.h"
 #include "staging/staging_folder.h"
 #include "staging/staging_journal.h"
-#include "staging/tree_update.h"
 
 namespace tessaline {
 bool appController::incrementalUpdateIndicated() const {
   if (preferences_.boolForKey(prefs::disableIncrementalUpdating)) return false;
   if (hidePreviousSessions_) return false;
   return statusController_.content().mountPath.has_value();
-}
-
-void appController::updateSourcePath(const std::filesystem::path& source, const std::filesystem::path& toPath,
-                                     bool incremental, const std::optional<std::filesystem::path>& comparePath) {
-  const bool aliasFlag = !preferences_.boolForKey(prefs::resolveDisabled);
-  tessaline::updateSourcePath(source, toPath, incremental, comparePath, aliasFlag);
-}
-
-std::filesystem::path appController::collectFiles() {
-  auto folder = createStagingFolder();
-  if (!folder) return {};
-  staging_ = std::make_unique<StagingFolder>(folder.value());
-  const bool aliasFlag = !preferences_.boolForKey(prefs::resolveDisabled);
-  tessaline::collectFiles(
-      sessionContentController_.items(), *staging_, [this] { return incrementalUpdateIndicated(); },
-      statusController_.content().mountPath, aliasFlag);
-  return staging_->stagingPath;
 }
 
 StagingPlan appController::stagingPlan() const {
@@ -48,16 +27,6 @@ StagingPlan appController::stagingPlan() const {
                         ? kplextensions::ChangeTest::Contents
                         : kplextensions::ChangeTest::SizeAndDate;
   return plan;
-}
-
-
-void appController::resolveAliases(const std::filesystem::path& stagingRoot) {
-  tessaline::resolveAliases(stagingRoot, statusController_.content().mountPath,
-                            [this] { return incrementalUpdateIndicated(); });
-}
-
-void appController::splitForksAtPath(const std::filesystem::path& stagingRoot) {
-  tessaline::splitForksAtPath(stagingRoot);
 }
 
 Result<SessionPreview> appController::previewNextSession() {
