@@ -1,6 +1,8 @@
 // What the window offers for the disc in the writer; the no-writer and update alerts; the progress sheet.
 
 #include <QDesktopServices>
+#include <QPointer>
+#include <QStatusBar>
 
 #include "devices/emulated/emulated_medium.h"
 #include "devices/emulated/emulated_writers.h"
@@ -119,6 +121,56 @@ TEST_F(DiscControls, TheMountButtonShowsForADiscNotMountedAndMountsIt) {
   ScopedEnv room("XDG_RUNTIME_DIR", (temp_ / "runtime").string());
   mount->click();
   EXPECT_TRUE(waitUntil([&] { return !mount->isVisible() && window().titleLabel()->text() == QStringLiteral("Holiday"); }));
+}
+
+// An ejected disc waits on the shelf: the Writer menu puts it back into an
+// empty tray, or throws it away once the user confirms.
+TEST_F(DiscControls, AnEjectedDiscWaitsOnTheShelfToGoBackInOrBeDeleted) {
+  addWriter("rec");
+  writeFile(temp_ / "disc/a.txt", "a");
+  insert("rec", "cd-r", {makeImage(temp_ / "disc", "Holiday")});
+  start();
+  QMenu* shelf = window().findChild<QMenu*>(QStringLiteral("shelfMenu"));
+  QMenu* deleting = window().findChild<QMenu*>(QStringLiteral("deleteShelfMenu"));
+  const auto offered = [&](QMenu* menu) {
+    Q_EMIT window().writerMenu()->aboutToShow();
+    QStringList texts;
+    for (QAction* a : menu->actions()) texts << a->text() + (a->isEnabled() ? QString() : QStringLiteral(" (off)"));
+    return menu->isEnabled() ? texts : QStringList{QStringLiteral("(menu off)")};
+  };
+  const auto ejectToShelf = [&] {
+    ASSERT_TRUE(waitUntil([&] { return window().action("ejectAction")->isEnabled(); }, std::chrono::seconds(10)));
+    window().action("ejectAction")->trigger();
+    ASSERT_TRUE(waitUntil([&] { return window().statusLabel()->text() == controller().strings().localized("noDisc"); }));
+    EXPECT_EQ(window().statusBar()->currentMessage(), QStringLiteral("The disc is on the shelf as \"Holiday\"."));
+  };
+  const QStringList holiday{QStringLiteral("Holiday (CD-R, 1 session(s))")};
+  EXPECT_EQ(offered(shelf), QStringList{QStringLiteral("(menu off)")});
+  ejectToShelf();
+  EXPECT_EQ(offered(shelf), holiday);
+  ASSERT_TRUE(emulated::setTray(writersDir_, "rec", false));  // an empty tray, closed
+  EXPECT_TRUE(waitUntil([&] { return offered(shelf) == holiday && !controller().theDevice()->mediumState().trayOpen; }));
+  shelf->actions().constFirst()->trigger();
+  ASSERT_TRUE(waitUntil([&] { return window().titleLabel()->text() == QStringLiteral("Holiday"); }));
+  EXPECT_EQ(offered(deleting), QStringList{QStringLiteral("(menu off)")});
+
+  // With another disc in the tray it cannot go in, but it can be deleted; only Delete deletes.
+  ejectToShelf();
+  window().action("insertCDRAction")->trigger();
+  ASSERT_TRUE(waitUntil([&] { return window().titleLabel()->text() == QStringLiteral("untitled"); }));
+  EXPECT_EQ(offered(shelf), QStringList{holiday[0] + QStringLiteral(" (off)")});
+  for (const QString& answer : {QStringLiteral("Cancel"), QStringLiteral("Delete")}) {
+    ASSERT_EQ(offered(deleting), holiday);
+    deleting->actions().constFirst()->trigger();
+    QMessageBox* box = namedBox("deleteDiscQuestion");
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Cancel"));
+    const QPointer<QMessageBox> gone(box);
+    clickButton(box, answer);
+    ASSERT_TRUE(waitUntil([&] { return gone.isNull(); }));
+    EXPECT_EQ(emulated::listShelf(temp_ / "discs").size(), answer == QStringLiteral("Delete") ? 0u : 1u);
+  }
+  EXPECT_EQ(offered(deleting), QStringList{QStringLiteral("(menu off)")});
 }
 
 TEST_F(DiscControls, TheNoWriterAlertQuitsOrCreatesTheEmulatedWriter) {
