@@ -81,6 +81,11 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   }
   EXPECT_EQ(model.index(rowOf("b.txt"), SessionContentModel::SizeColumn).data().toString(), QStringLiteral("< 0.01"));
   EXPECT_EQ(model.index(rowOf("Old"), SessionContentModel::LocationColumn).data().toString(), QStringLiteral("on the disc"));
+  EXPECT_EQ(model.index(rowOf("Old"), 0).data(Qt::ToolTipRole).toString(),
+            QStringLiteral("On the disc: %1\nWritten in an earlier session; a source of the same name replaces it.")
+                .arg(displayPath(*status().mountPath / "Old")));
+  EXPECT_EQ(model.index(rowOf("b.txt"), 0).data(Qt::ToolTipRole).toString(),
+            QStringLiteral("Source: %1\nWhat is new or newer goes into the next session.").arg(displayPath(temp_ / "src/b.txt")));
   EXPECT_TRUE(window().capacityBar()->nextSessionFits());
   EXPECT_TRUE(window().spaceLabel()->text().contains(QStringLiteral("the next session takes 1.50 MB")));
   EXPECT_FALSE(window().removeButton()->isEnabled());
