@@ -135,6 +135,8 @@ TEST_F(CommandsCliTest, ConfigTakesOnlyKnownKeysAndBooleanWords) {
   const std::string edited = runCli({"config", "list"}).out;
   EXPECT_TRUE(has(edited, "storeBurnConfiguration       on  ")) << edited;
   EXPECT_TRUE(has(edited, "compareContents              off  ")) << edited;
+  EXPECT_EQ(runCli({"config", "unset", key}).exitCode, 0);
+  EXPECT_EQ(runCli({"config", "get", key}).exitCode, 1);
 }
 
 TEST_F(CommandsCliTest, PreviewIsADryRunThatMeetsEveryRefusalOfABurn) {

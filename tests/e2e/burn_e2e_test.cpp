@@ -165,6 +165,8 @@ TEST_F(BurnE2E, SessionAfterSessionKeepsTheDiscUpToDateAndTellsTheTruthAboutIt) 
            {"Docs/more/e.txt", "new"}, {".tessaline", "catalogue"}})
     EXPECT_EQ(reasons[path], reason) << path;
   EXPECT_FALSE(reasons.contains("Docs/sub/d.txt"));
+  const std::string preview = cli({"preview"}).out;
+  EXPECT_NE(preview.find("deleted   Docs/c.txt\nThe disc keeps the 1 deleted entry above"), std::string::npos) << preview;
 
   // The update, with the sources the disc remembers: the older a.txt is
   // burned, and --checksum also mends d.txt.
@@ -206,6 +208,9 @@ TEST_F(BurnE2E, SessionAfterSessionKeepsTheDiscUpToDateAndTellsTheTruthAboutIt) 
   }
   EXPECT_EQ(list[1].toObject()[QStringLiteral("added")].toInt(), 3);  // new.txt, more and more/e.txt
   EXPECT_EQ(list[1].toObject()[QStringLiteral("hidden")].toInt(), 0);
+  const std::string table = cli({"sessions"}).out;  // the same, in columns
+  EXPECT_NE(table.find("  volume            added  replaced  hidden\n"), std::string::npos) << table;
+  EXPECT_TRUE(std::regex_search(table, std::regex(R"(\n +2 +\d+ +\d+ +[\d.]+  [-\d]+ [:\d]+ +Backup +3 +4 +0\n)"))) << table;
 
   // 3. Erased (only when confirmed) and burned again from the first block.
   writeFile(temp_ / "home/Other/o.txt", "other");
