@@ -88,9 +88,23 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
   ASSERT_TRUE(waitUntil([&] { return findBox() == nullptr; }));
   waitUntil([] { return false; }, std::chrono::milliseconds(200));
   EXPECT_FALSE(shown_.wasShown(QStringLiteral("eraseProgressPanel")));
-  window().eraseButton()->click();
-  clickButton(waitForBox(QStringLiteral("attempteraseshort")), QStringLiteral("Erase"));
-  ASSERT_TRUE(waitUntil([&] { return shown_.wasShown(QStringLiteral("eraseProgressPanel")); }));
+  {
+    ScopedEnv slow("TESSALINE_EMULATED_SPEED", "1");  // an erase of two seconds: time to stop it
+    window().eraseButton()->click();
+    clickButton(waitForBox(QStringLiteral("attempteraseshort")), QStringLiteral("Erase"));
+    ASSERT_TRUE(waitUntil([&] { return window().progressPanels().runningErase() != nullptr; }));
+  }
+  // Stop asks first, and says what a stopped erase leaves.
+  auto* panel = window().findChild<gui::JobProgressDialog*>(QStringLiteral("eraseProgressPanel"));
+  ASSERT_NE(panel, nullptr);
+  panel->stopButton()->click();
+  QMessageBox* question = namedBox("stopQuestion");
+  ASSERT_NE(question, nullptr);
+  EXPECT_TRUE(question->informativeText().contains(QStringLiteral("cannot be used until it is erased again")));
+  EXPECT_EQ(question->defaultButton()->text(), QStringLiteral("Keep Erasing"));
+  clickButton(question, QStringLiteral("Stop"));
+  ASSERT_TRUE(waitUntil([&] { return window().progressPanels().runningErase() == nullptr; }));
+  EXPECT_EQ(findBox(), nullptr);  // the user asked for the stop: no alert follows
   ASSERT_TRUE(waitUntil([&] { return window().titleLabel()->text() == QStringLiteral("untitled"); },
                         std::chrono::seconds(30)));
   EXPECT_FALSE(window().eraseButton()->isEnabled());
