@@ -21,8 +21,9 @@ class DiscDialogs : public GuiFixture {
   QDialog* open(const char* action, const QString& dialogName) {
     window().action(action)->trigger();
     QDialog* dialog = nullptr;
-    waitUntil([&] { return (dialog = window().findChild<QDialog*>(dialogName)) != nullptr && dialog->isVisible(); });
-    return dialog;
+    const bool shown =
+        waitUntil([&] { return (dialog = window().findChild<QDialog*>(dialogName)) != nullptr && dialog->isVisible(); });
+    return shown ? dialog : nullptr;  // made but never shown: no dialog to the user
   }
 };
 

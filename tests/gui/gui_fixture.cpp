@@ -46,8 +46,9 @@ QMessageBox* GuiFixture::waitForBox(const QString& messageKey) {
 
 QMessageBox* GuiFixture::namedBox(const char* objectName) {
   QMessageBox* box = nullptr;
-  waitUntil([&] { return (box = window().findChild<QMessageBox*>(QString::fromLatin1(objectName))) && box->isVisible(); });
-  return box;
+  const bool shown =
+      waitUntil([&] { return (box = window().findChild<QMessageBox*>(QString::fromLatin1(objectName))) && box->isVisible(); });
+  return shown ? box : nullptr;  // a box made but never shown is no box to the user
 }
 
 void GuiFixture::clickButton(QMessageBox* box, const QString& title) {
