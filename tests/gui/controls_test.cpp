@@ -65,6 +65,10 @@ TEST_F(Controls, TheWindowIsCentredFirstKeepsItsFrameAndItsPreferencesPanelWrite
   ASSERT_NE(panel, nullptr);
   EXPECT_FALSE(panel->box(prefs::disableUpdateCheck)->isChecked());
   EXPECT_EQ(panel->box(prefs::disableVerification)->text(), QStringLiteral("Verify the disc after burning"));
+  QStringList explained;  // one switch explains itself under its box
+  for (const QLabel* label : panel->findChildren<QLabel*>())
+    if (label->objectName().endsWith(QStringLiteral("Explanation"))) explained << label->objectName();
+  EXPECT_EQ(explained, QStringList{QStringLiteral("storeBurnConfigurationExplanation")});
   // A key that turns a step off is shown as the step's box, ticked while absent.
   for (const char* key : kPreferenceSwitches) {
     if (std::string(key) == prefs::disableUpdateCheck) continue;
