@@ -152,7 +152,8 @@ void showVerification(QWidget* parent, appController& controller) {
                                            .arg(result.count(DiscEntryState::Pending))
                                            .arg(result.count(DiscEntryState::OnlyOnDisc))
                                            .arg(result.count(DiscEntryState::OnlyInSource)));
-                     dialog->adjustSize();
+                     // Grown to show the result, never narrowed: adjustSize would cut the details short.
+                     dialog->resize(dialog->size().expandedTo(dialog->sizeHint()));
                    });
   dialog->resize(640, 160);
   dialog->show();

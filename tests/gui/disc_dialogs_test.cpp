@@ -18,6 +18,12 @@ class DiscDialogs : public GuiFixture {
     for (int r = 0; r < table->rowCount(); ++r) out << table->item(r, c)->text();
     return out;
   }
+  // Every column as wide as its widest cell: nothing is cut short.
+  static bool shownWhole(QTableWidget* table) {
+    for (int c = 0; c < table->columnCount(); ++c)
+      if (table->columnWidth(c) < static_cast<QAbstractItemView*>(table)->sizeHintForColumn(c)) return false;
+    return true;
+  }
   QDialog* open(const char* action, const QString& dialogName) {
     window().action(action)->trigger();
     QDialog* dialog = nullptr;
@@ -48,6 +54,7 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   EXPECT_EQ(column(table, 5), (QStringList{QStringLiteral("Backup"), QStringLiteral("Backup")}));
   // Docs, a, b, big and the list of sources; then c
   EXPECT_EQ(column(table, 6), (QStringList{QStringLiteral("5"), QStringLiteral("1")}));
+  EXPECT_TRUE(shownWhole(table));
   // The history is read-only: the edit key opens no editor.
   table->setCurrentCell(0, 5);
   QTest::keyClick(table, Qt::Key_F2);
@@ -65,6 +72,7 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   ASSERT_TRUE(waitUntil([&] { return table->isVisible(); }));
   EXPECT_EQ(column(table, 0), (QStringList{QStringLiteral("Docs/a.txt"), QStringLiteral("Docs/b.txt")}));
   EXPECT_EQ(column(table, 1), (QStringList{QStringLiteral("newer"), QStringLiteral("deleted")}));
+  EXPECT_TRUE(shownWhole(table));
   EXPECT_TRUE(verify->findChild<QLabel*>(QStringLiteral("verifyStatus"))->text().contains(QStringLiteral("deleted")));
   EXPECT_GE(verify->height(), verify->sizeHint().height());  // grown to show the result
   auto* bar = verify->findChild<QProgressBar*>();
