@@ -26,7 +26,8 @@ TEST_F(WholeBurn, JolietNamesAreListedFirstAndTheBurnedSourcesComeBackAsGreyDisc
   writeFile(temp_ / "home/notes.txt", "notes");
   app().openFiles({temp_ / "home/Docs", temp_ / "home/notes.txt"});
   QTest::keyClicks(window().nameEdit(), QStringLiteral("Backup"));
-  for (const std::string answer : {"Cancel", "Burn", "Burn"}) {
+  int stops = 0;  // the imaging sheet stopped by its Cancel button, then by Escape when it shows again
+  for (const std::string answer : {"Cancel", "Burn", "Burn", "Burn"}) {
     window().burnButton()->click();
     QMessageBox* names = namedBox("jolietNames");
     ASSERT_NE(names, nullptr);
@@ -38,9 +39,10 @@ TEST_F(WholeBurn, JolietNamesAreListedFirstAndTheBurnedSourcesComeBackAsGreyDisc
     clickButton(names, QString::fromStdString(answer));
     ASSERT_TRUE(waitUntil([&] { return findBox() == nullptr; }));
     if (answer == "Cancel") EXPECT_FALSE(controller().burnInProgress() || outcome_.has_value());
-    if (answer == "Cancel" || fs::exists(temp_ / "gate")) continue;
+    if (answer == "Cancel" || stops == 2) continue;
     ASSERT_TRUE(waitUntil([&] { return window().imagingSheet().dialog()->isVisible() && !fs::is_empty(temp_ / "tmp"); }));
-    window().imagingSheet().cancelButton()->click();
+    if (stops++ == 0) window().imagingSheet().cancelButton()->click();
+    else QTest::keyClick(window().imagingSheet().dialog(), Qt::Key_Escape);
     ASSERT_TRUE(waitUntil([&] { return outcome_.has_value(); }, std::chrono::seconds(15)));
     EXPECT_FALSE(outcome_->writingStarted);
     EXPECT_EQ(listNames(), (std::vector<std::string>{"Docs", "notes.txt"}));
@@ -48,7 +50,7 @@ TEST_F(WholeBurn, JolietNamesAreListedFirstAndTheBurnedSourcesComeBackAsGreyDisc
     EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
     EXPECT_FALSE(shown_.wasShown(QStringLiteral("burnProgressPanel")));
     outcome_.reset();
-    writeFile(temp_ / "gate", "");
+    if (stops == 2) writeFile(temp_ / "gate", "");
   }
   ASSERT_TRUE(waitUntil([&] { return outcome_.has_value(); }, std::chrono::seconds(60)));
   EXPECT_TRUE(outcome_->written) << (outcome_->error ? outcome_->error->message : "");
