@@ -103,6 +103,12 @@ TEST(FileOperations, CopyKeepsDataModeAttributesAndLinksAndNeverOverwrites) {
   EXPECT_FALSE(ko::copyPath(dir / "fifo", dir / "fifo2").ok());
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "fifo2")));
   EXPECT_EQ(ko::copyPath(dir / "missing", dir / "x").error().kind, ErrorKind::NotFound);
+  // A file that fails to read (the kernel's memory file fails at its first byte, as a
+  // damaged disk would): said, without hanging, and no half copy is left.
+  const Status unreadable = ko::copyPath("/proc/self/mem", dir / "mem");
+  ASSERT_FALSE(unreadable.ok());
+  EXPECT_NE(unreadable.error().message.find("Input/output error"), std::string::npos) << unreadable.error().message;
+  EXPECT_FALSE(fs::exists(dir / "mem"));
 }
 
 // A staging file system without extended attributes (ramfs has none): the
