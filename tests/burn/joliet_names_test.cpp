@@ -50,6 +50,8 @@ std::vector<NameCase> nameCases() {
       {cat({"k.", rep(110, 'K')}), false, W, cat({"k.", rep(102, 'K')}), false, true},
       {cat({rep(104, 'f'), ".dir"}), true, W, rep(103, 'f'), false, true},  // a folder has no extension
       {cat({rep(101, 'g'), "\xF0\x9F\x8E\x89z"}), false, W, cat({rep(101, 'g'), "\xF0\x9F\x8E\x89"}), false, true},
+      {cat({rep(101, 'g'), "\xF0\x90\x80\x80z"}), false, W, cat({rep(101, 'g'), "\xF0\x90\x80\x80"}), false, true},
+      {cat({rep(101, 'g'), "\xF4\x8F\xBF\xBFz"}), false, W, cat({rep(101, 'g'), "\xF4\x8F\xBF\xBF"}), false, true},  // DBFF DFFF
       // The cut splits a pair.
       {cat({rep(102, 'h'), "\xF0\x9F\x8E\x89z"}), false, W, cat({rep(102, 'h'), "\xEF\xBF\xBD"}), true, true},
       {cat({rep(102, 'h'), "\xF0\x9F\x8E\x89z"}), false, U, cat({rep(102, 'h'), "_"}), true, true},
