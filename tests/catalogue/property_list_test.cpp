@@ -37,6 +37,9 @@ TEST(PropertyList, ReadsWhatXmlAllowsAndRefusesTheRestWithAReason) {
       {xml("<!-- c --><dict><key>k</key><string><![CDATA[<x>]]>\r\n<!-- gone -->y</string><key>k</key><integer>2</integer></dict>"),
        "{k=s\"<x>\ny\",k=i2}"},
       {xml("<array><string>a\rb</string></array>"), "[s\"a\nb\"]"},  // a lone carriage return is a line end
+      // The edges of what XML may hold.
+      {xml("<array><string>&#x20;&#xD7FF;&#xE000;&#xFFFD;&#x10000;&#x10FFFF;</string></array>"),
+       "[s\" \xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBD\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\"]"},
       {"\xEF\xBB\xBF<!DOCTYPE plist [<!ENTITY e \"]>\"> <!-- ]> --> <?pi ]>?> %p;]><array/>", "[]"},
       {"<?xml version = '1.0' standalone=\"?>\"?><plist version = \"1.0\"><string>x</string></plist>", "s\"x\""},
       // What no property list holds.
@@ -46,6 +49,9 @@ TEST(PropertyList, ReadsWhatXmlAllowsAndRefusesTheRestWithAReason) {
       {"<?xml version=\"1.0\" encoding=\"utf-7\"?><array/>", "is encoded as \"utf-7\"; only UTF-8 is read"},
       {xml("<array><string>&e;</string></array>"), "refers to an entity (&e;) that a property list does not define"},
       {xml("<array><string>&#0;</string></array>"), "refers to a character XML cannot hold"},
+      {xml("<array><string>&#x1F;</string></array>"), "refers to a character XML cannot hold"},
+      {xml("<array><string>&#xDFFF;</string></array>"), "refers to a character XML cannot hold"},
+      {xml("<array><string>&#xFFFE;</string></array>"), "refers to a character XML cannot hold"},
       {xml("<array><string>x</array>"), "closes <string> with </array>"},
       {xml("<array><string><b/></string></array>"), "has an element inside <string>"},
       {xml("<dict><key>a</key></dict>"), "has a <key> without a value"},
