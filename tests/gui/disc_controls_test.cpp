@@ -182,7 +182,7 @@ TEST_F(DiscControls, AnEjectedDiscWaitsOnTheShelfToGoBackInOrBeDeleted) {
     const QPointer<QMessageBox> gone(box);
     clickButton(box, answer);
     ASSERT_TRUE(waitUntil([&] { return gone.isNull(); }));
-    EXPECT_EQ(emulated::listShelf(temp_ / "discs").size(), answer == QStringLiteral("Delete") ? 0u : 1u);
+    EXPECT_EQ(emulated::listShelf(emulated::defaultDiscsDir()).size(), answer == QStringLiteral("Delete") ? 0u : 1u);
   }
   EXPECT_EQ(offered(deleting), QStringList{QStringLiteral("(menu off)")});
 }
