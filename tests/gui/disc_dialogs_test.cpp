@@ -2,6 +2,7 @@
 // the controller's alerts as message boxes.
 
 #include <QDialogButtonBox>
+#include <QPointer>
 #include <QProgressBar>
 #include <QTableWidget>
 
@@ -106,7 +107,9 @@ TEST_F(DiscDialogs, TheHelpMenuTellsWhatTheProgramIsAndHowUpdatingWorks) {
     QMessageBox* box = namedBox(boxName);
     ASSERT_NE(box, nullptr) << boxName;
     EXPECT_TRUE(box->informativeText().contains(QString::fromLatin1(says))) << boxName;
-    delete box;
+    const QPointer<QMessageBox> gone(box);  // OK closes it for good, not just out of sight
+    box->button(QMessageBox::Ok)->click();
+    EXPECT_TRUE(waitUntil([&] { return gone.isNull(); })) << boxName;
   }
 }
 
