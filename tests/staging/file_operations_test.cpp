@@ -1,4 +1,5 @@
 #include "staging/file_operations.h"
+#include "staging/disc_comparison.h"
 
 #include "staging_test_util.h"
 
@@ -124,4 +125,20 @@ TEST(FileOperations, CopyOntoAFileSystemWithoutAttributesKeepsTheDataAndLogs) {
   ASSERT_TRUE(ko::copyPath(dir / "src", mountPoint / "dst").ok());
   EXPECT_EQ(readFile(mountPoint / "dst"), "data");
   EXPECT_TRUE(log.hasPrefix("cannot keep the extended attributes of " + (dir / "src").native()));
+}
+
+// Verifying a source that fails to read (a link to the kernel's memory file,
+// followed as a burn follows it) beside its disc copy of the same size: it
+// differs from its first byte, and nothing is read past either file.
+TEST(DiscComparisonReads, ASourceThatFailsToReadDiffersFromItsFirstByte) {
+  TempDir dir;
+  fs::create_directories(dir / "src");
+  makeLink("/proc/self/mem", dir / "src/mem");
+  writeFile(dir / "disc/src/mem", "");
+  setModTime(dir / "disc/src/mem", 4102444800);  // 2100: the source is not newer
+  const DiscComparison result = compareDiscWithSources({dir / "src"}, dir / "disc", {});
+  ASSERT_EQ(result.entries.size(), 1u);
+  EXPECT_EQ(result.entries[0].path, "src/mem");
+  EXPECT_EQ(result.entries[0].state, DiscEntryState::Differs);
+  EXPECT_EQ(result.entries[0].detail, "the contents differ from byte 0");
 }
