@@ -198,9 +198,12 @@ TEST_F(CommandsCliTest, ASourceThatCannotBeReadIsRefusedByPreviewAndBurn) {
   const std::string sources = docs();
   writeFile(temp_ / "home/Docs/secret.txt", "secret");
   writeFile(temp_ / "home/Docs/closed/inside.txt", "inside");
+  writeFile(temp_ / "home/Docs/listed/unreachable.txt", "listed, not reachable");
   ::chmod((temp_ / "home/Docs/secret.txt").c_str(), 0);
   ::chmod((temp_ / "home/Docs/closed").c_str(), 0);
-  // The whole private world belongs to nobody, who cannot read the secret file or folder.
+  ::chmod((temp_ / "home/Docs/listed").c_str(), 0444);
+  // The whole private world belongs to nobody, who cannot read the secret file or folder,
+  // and sees the names in the listed folder but cannot reach what they name.
   const passwd* nobody = getpwnam("nobody");
   ASSERT_NE(nobody, nullptr);
   for (const auto& entry : fs::recursive_directory_iterator(temp_.path()))
@@ -219,7 +222,7 @@ TEST_F(CommandsCliTest, ASourceThatCannotBeReadIsRefusedByPreviewAndBurn) {
         << command;
     const std::string said = readFile(err);
     EXPECT_TRUE(has(said, "Some sources cannot be read, so the session would lack them.")) << said;
-    EXPECT_TRUE(has(said, "secret.txt") && has(said, "closed")) << said;
+    EXPECT_TRUE(has(said, "secret.txt") && has(said, "closed") && has(said, "unreachable.txt")) << said;
   }
   const auto info = QJsonDocument::fromJson(QByteArray::fromStdString(runCli({"writer", "info", "rec", "--json"}).out));
   EXPECT_TRUE(info[QStringLiteral("tracks")].toArray().isEmpty());
