@@ -68,6 +68,15 @@ TEST(ImageToolLocation, OnlyXorrisofsIsTakenFromPath) {
   fs::current_path(cwd);
   ASSERT_TRUE(found.ok()) << found.error().message;
   EXPECT_EQ(found.value(), dir / "other/xorrisofs");
+
+  // Nowhere: the message says what to install and every place looked in.
+  test::ScopedEnv nowhere("PATH", (dir / "bin").string());
+  const auto missing = locateImageTool();
+  ASSERT_FALSE(missing.ok());
+  const std::string beside = (fs::read_symlink("/proc/self/exe").parent_path() / "../libexec/tessaline/mkisofs").lexically_normal();
+  EXPECT_EQ(missing.error().message, "the image tool xorrisofs was not found: install the package xorriso (searched: " +
+                                         (fs::path(TESSALINE_LIBEXECDIR) / "mkisofs").string() + "; " + beside +
+                                         "; xorrisofs on PATH)");
 }
 
 // Which tool it is comes from what it says, not from its name.
