@@ -291,7 +291,8 @@ TEST(WriterPermissions, OnlyTheOwnerReadsADiscAndOlderWritersAreClosedWhenOpened
 }
 
 // Root removes read-only folders anyway; an ordinary user's ejected disc
-// leaves no unpacked tree behind either.
+// leaves no unpacked tree behind either. A link found in the mount folder
+// goes too, and what it leads to stays.
 TEST(WriterPermissions, AnEjectedDiscLeavesNothingMountedForAnOrdinaryUser) {
   Env env;
   const fs::path tmp = env.tmp.path();
@@ -304,7 +305,9 @@ TEST(WriterPermissions, AnEjectedDiscLeavesNothingMountedForAnOrdinaryUser) {
   EXPECT_EQ(test::runAsNobody([&] {
               if (!createWriter(env.dir(), "w", {}) || !insertMedium(env.dir(), "w", openCdr(image))) return 1;
               if (!fs::exists(writerMountDir("w") / "TREE/sub/deeper/a.txt")) return 2;
+              fs::create_directory_symlink(tmp / "tree", writerMountDir("w") / "link");
               if (!eject(env.dir(), "w")) return 3;
+              if (!fs::exists(tmp / "tree/sub/deeper/a.txt")) return 5;
               return fs::is_empty(writerMountDir("w")) ? 0 : 4;
             }),
             0);
