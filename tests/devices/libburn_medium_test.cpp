@@ -248,14 +248,15 @@ TEST(LibburnParsers, WriteSpeedsFromEitherReply) {
 
   // MODE SENSE(10): a header, 8 bytes of block descriptor, then page 2Ah of
   // pageLength bytes after its first two, with the fastest write speed at 18
-  // and `count` descriptors from 32.
-  const auto modeSense = [](int pageCode, std::size_t pageLength, int count, std::vector<int> speeds) {
+  // and `count` descriptors from 32; `after` bytes of the reply follow the page.
+  const auto modeSense = [](int pageCode, std::size_t pageLength, int count, std::vector<int> speeds,
+                            std::size_t after = 0) {
     std::vector<std::tuple<std::size_t, std::size_t, std::int64_t>> fields{
         {6, 2, 8}, {16, 1, 0x80 | pageCode}, {17, 1, static_cast<std::int64_t>(pageLength)},
         {34, 2, 5645}, {46, 2, count}};
     for (std::size_t i = 0; i < speeds.size(); ++i) fields.push_back({16 + 32 + 4 * i + 2, 2, speeds[i]});
     Reply r = reply(16 + 32 + 4 * 3, 2, fields);  // room for every field, then cut to the page
-    r.resize(16 + 2 + pageLength);
+    r.resize(16 + 2 + pageLength + after);
     r[1] = static_cast<std::uint8_t>(r.size() - 2);
     return r;
   };
@@ -264,6 +265,7 @@ TEST(LibburnParsers, WriteSpeedsFromEitherReply) {
   for (const auto& [page, speeds] : std::vector<std::pair<Reply, std::vector<int>>>{
            {modeSense(0x2A, 38, 2, {4234, 1411}), {4234, 1411}},
            {modeSense(0x2A, 38, 3, {4234, 1411}), {4234, 1411}},  // more counted than sent
+           {modeSense(0x2A, 37, 2, {4234, 1411}, 3), {4234}},     // the page ends inside the second
            {modeSense(0x2A, 30, 0, {}), {5645}},                  // no list: the fastest alone
            {modeSense(0x2A, 18, 0, {}), {5645}},                  // an old drive's short page
            {modeSense(0x2A, 16, 0, {}), {}},
