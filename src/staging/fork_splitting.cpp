@@ -178,8 +178,10 @@ void RkSF::splitPath(const fs::path& root) {
 }
 
 void RkSF::splitFile(const fs::path& path) {
-  const Status status = SplitFileIfNeeded(path, gMaxFileNameLength, journal_);
-  (void)status;  // one file's failure never stops the walk
+  // One file's failure never stops the walk, but the log tells what the disc lacks.
+  if (const Status status = SplitFileIfNeeded(path, gMaxFileNameLength, journal_); !status)
+    logLine("the disc lacks the resource fork or Finder information of " + path.native() + ": " +
+            status.error().message);
 }
 
 void splitForksAtPath(const fs::path& stagingRoot, StagingJournal* journal) {

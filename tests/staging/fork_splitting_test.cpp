@@ -128,8 +128,11 @@ TEST(ForkSplitting, NameLimitCountsBytes) {
   const fs::path wide = dir / wideName;
   writeFile(wide, "x");
   setAttr(wide, kFinderInfoAttribute, textFinderInfo());
+  CapturedLog log;
   splitter.splitPath(dir.path());
   EXPECT_EQ(splitter.gMaxFileNameLength, 253);
+  EXPECT_TRUE(log.has("the disc lacks the resource fork or Finder information of " + wide.native() +
+                      ": name too long for a side file: " + wide.native()));
   EXPECT_TRUE(fs::exists(dir / ("._" + std::string(253, 'n'))));
   EXPECT_EQ(listTree(dir.path()).size(), 5u);  // 4 files and the 253-byte one's side file
   struct stat st {};
