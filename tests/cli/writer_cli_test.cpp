@@ -177,7 +177,7 @@ TEST_F(WriterCliTest, BadInputGetsAClearMessageAndDamagesNothing) {
   expectFails({"writer", "info", "../w"}, "slash");
   expectFails({"writer", "insert", "w"}, "--medium or --disc is needed");
   expectFails({"writer", "insert", "w", "--medium", "floppy"}, "--medium must be");
-  expectFails({"writer", "insert", "w", "--medium", "cd-r", "--blocks", "-5"}, "--blocks must be");
+  expectFails({"writer", "insert", "w", "--medium", "cd-r", "--blocks", "0"}, "--blocks must be");
   expectFails({"writer", "tray", "w", "sideways"}, "'open' or 'close'");
   expectFails({"writer", "frobnicate"}, "unknown command");
   expectFails({"writer", "info", "w", "--colour"}, "unknown option --colour");
