@@ -3,10 +3,11 @@
 // (sessions of several tracks, 64-bit addresses, none at all); a nearly full
 // emulated disc, hand edits of its table of contents and hostile writer
 // names; mount tables as the kernel and hostile names write them, and which
-// mounted volume belongs to a writer.
+// mounted volume belongs to a writer; which session wrote each entry.
 
 #include <gtest/gtest.h>
 
+#include "devices/disc_history.h"
 #include "devices/emulated/emulated_medium.h"
 #include "devices/mount_lookup.h"
 #include "devices/mount_table.h"
@@ -16,6 +17,45 @@ namespace tessaline {
 namespace {
 
 TrackRecord track(std::int64_t start, std::int64_t length) { return TrackRecord{BlockAddress{start}, BlockCount{length}}; }
+
+// Three sessions' trees as a disc holds them: an entry belongs to the
+// session from which on it stayed what the last session shows.
+TEST(DiscHistoryCredit, EachEntryGoesToTheSessionFromWhichItStayedTheSame) {
+  const auto tree = [](std::vector<IsoEntry> top) {
+    IsoTree t;
+    t.entries.push_back(IsoEntry{IsoKind::Folder});
+    for (IsoEntry& e : top) t.entries.push_back(std::move(e));
+    return t;
+  };
+  const auto file = [](const char* name, std::uint64_t size, std::int64_t mtime, std::uint64_t at) {
+    return IsoEntry{IsoKind::File, 0, name, 0644, mtime, 0, size, {IsoExtent{at, 1}}};
+  };
+  const auto link = [](const char* name, std::int64_t mtime, const char* target) {
+    return IsoEntry{IsoKind::Symlink, 0, name, 0777, mtime, 0, 0, {}, std::nullopt, target};
+  };
+  const auto folder = [](const char* name, std::int64_t mtime) { return IsoEntry{IsoKind::Folder, 0, name, 0755, mtime}; };
+  DiscHistory history;
+  history.addSession(BlockAddress{0}, BlockCount{300},
+                     tree({file("kept", 5, 100, 40960), file("moved", 5, 100, 43008), file("redated", 5, 100, 45056),
+                           file("resized", 5, 100, 47104), link("link", 100, "kept"), link("retargeted", 100, "kept"),
+                           link("relinked", 100, "kept"), folder("dir", 100), file("gone", 1, 100, 49152)}));
+  history.addSession(BlockAddress{11'702}, BlockCount{300},
+                     tree({file("kept", 5, 100, 40960), file("moved", 5, 100, 24'000'000), file("redated", 5, 101, 45056),
+                           file("resized", 6, 100, 47104), link("link", 100, "kept"), link("retargeted", 100, "moved"),
+                           link("relinked", 101, "kept"), folder("dir", 200), file("new", 1, 100, 24'002'048)}));
+  history.addSession(BlockAddress{23'404}, BlockCount{300},
+                     tree({file("kept", 5, 100, 40960), file("moved", 5, 100, 24'000'000), link("link", 100, "kept"),
+                           folder("dir", 300), file("new", 1, 100, 24'002'048), file("last", 1, 100, 48'000'000)}));
+  const auto listed = history.list("/");
+  ASSERT_TRUE(listed);
+  std::map<std::string, int> credited;
+  for (const DiscListingEntry& e : listed.value()) credited[e.name] = e.session;
+  EXPECT_EQ(credited, (std::map<std::string, int>{{"kept", 1}, {"moved", 2}, {"link", 1}, {"dir", 1}, {"new", 2},
+                                                 {"last", 3}}));
+  std::vector<std::array<std::size_t, 3>> counts;  // added, replaced, hidden
+  for (const SessionSummary& s : history.sessions()) counts.push_back({s.added, s.replaced, s.hidden});
+  EXPECT_EQ(counts, (std::vector<std::array<std::size_t, 3>>{{9, 0, 0}, {1, 5, 1}, {1, 0, 4}}));
+}
 
 TEST(SessionAddresses, TheLastSessionAndTheNextWritableTrackInFullDecimal) {
   struct Case {
