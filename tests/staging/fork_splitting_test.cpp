@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <array>
+#include <csignal>
 
 using namespace tessaline;
 using namespace tessaline::test;
@@ -137,6 +140,23 @@ TEST(ForkSplitting, NameLimitCountsBytes) {
   EXPECT_EQ(listTree(dir.path()).size(), 5u);  // 4 files and the 253-byte one's side file
   struct stat st {};
   EXPECT_NE(lstat((wide.parent_path() / ("._" + wide.filename().native())).c_str(), &st), 0);
+}
+
+// A side file that cannot be written whole (here the file size limit stops
+// it part-way, as a full disk would) is removed: half a fork is worse than none.
+TEST(ForkSplitting, ASideFileCutShortIsRemoved) {
+  TempDir dir;
+  writeFile(dir / "forked", "x");
+  setAttr(dir / "forked", kResourceForkAttribute, std::string(4000, 'r'));
+  const ChildOutcome outcome = runInChild([&] {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{1000, 1000};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    return SplitFileIfNeeded(dir / "forked", 253, nullptr).ok() ? 1 : 0;
+  });
+  EXPECT_EQ(outcome.code, 0);
+  EXPECT_FALSE(fs::exists(dir / "._forked"));
+  EXPECT_EQ(readFile(dir / "forked"), "x");
 }
 
 TEST(ForkSplitting, ForkAtTheFileSystemAttributeLimitSurvivesStagingAndSplitting) {

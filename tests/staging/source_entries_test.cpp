@@ -38,6 +38,8 @@ TEST(SourceEntries, FollowStagingWithoutCopying) {
   const bool xattrs = ::setxattr((dir / "Docs/a.txt").c_str(), "user.com.apple.ResourceFork", "rsrc", 4, 0) == 0;
   test::writeFile(dir / "Docs/short-info", "s");  // Finder information of the wrong length gets no side file
   ::setxattr((dir / "Docs/short-info").c_str(), "user.com.apple.FinderInfo", "TEXT", 4, 0);
+  test::writeFile(dir / "Docs/zero-info", "z");  // Finder information of nothing but zeros neither
+  ::setxattr((dir / "Docs/zero-info").c_str(), "user.com.apple.FinderInfo", std::string(32, '\0').data(), 32, 0);
   fs::create_directory_symlink(dir / "Target", dir / "Docs/to-target");
   fs::create_directory_symlink(dir / "Docs", dir / "Docs/loop");  // leads back above itself
   fs::create_symlink(dir / "nowhere", dir / "Docs/dangling");
@@ -51,7 +53,7 @@ TEST(SourceEntries, FollowStagingWithoutCopying) {
   resolving.storeConfiguration = true;
   std::vector<std::string> expected = {".tessaline:file",          "Docs/a.txt:file",     "Docs/dangling:link",
                                        "Docs/loop:link",           "Docs/to-target:folder", "Docs/to-target/t.txt:file",
-                                       "Docs:folder",              "Docs/short-info:file",  "linked-source/t.txt:file",
+                                       "Docs:folder",              "Docs/short-info:file",  "Docs/zero-info:file",  "linked-source/t.txt:file",
                                        "linked-source:folder",     "linked-file:file"};
   if (xattrs) expected.push_back("Docs/._a.txt:file");
   std::sort(expected.begin(), expected.end());
@@ -62,7 +64,7 @@ TEST(SourceEntries, FollowStagingWithoutCopying) {
   plain.splitForks = false;
   EXPECT_EQ(listed(sourceEntriesOf(items, plain)),
             (std::vector<std::string>{"Docs/a.txt:file", "Docs/dangling:link", "Docs/loop:link", "Docs/short-info:file",
-                                      "Docs/to-target:link", "Docs:folder", "linked-file:link", "linked-source/t.txt:file",
+                                      "Docs/to-target:link", "Docs/zero-info:file", "Docs:folder", "linked-file:link", "linked-source/t.txt:file",
                                       "linked-source:folder"}));
 }
 
