@@ -1,5 +1,7 @@
 // The burn list in the window: colours, selection, Remove, the controls that follow it.
 
+#include <QImage>
+
 #include "common/records.h"
 #include "gui_fixture.h"
 
@@ -88,6 +90,13 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
             QStringLiteral("Source: %1\nWhat is new or newer goes into the next session.").arg(displayPath(temp_ / "src/b.txt")));
   EXPECT_TRUE(window().capacityBar()->nextSessionFits());
   EXPECT_TRUE(window().spaceLabel()->text().contains(QStringLiteral("the next session takes 1.50 MB")));
+  // The bar as drawn, across its middle: the disc and its next session fill
+  // a sliver of it.
+  const auto barColour = [&](double at) {
+    const QImage bar = window().capacityBar()->grab().toImage();
+    return bar.pixelColor(static_cast<int>(at * bar.width()), bar.height() / 2);
+  };
+  EXPECT_EQ(barColour(0.5), window().capacityBar()->palette().color(QPalette::Base));
   EXPECT_FALSE(window().removeButton()->isEnabled());
   // A click on a permanent row selects nothing; select-all takes only sources.
   clickRow(rowOf("Old"));
@@ -109,12 +118,14 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   EXPECT_EQ(sorted(), (std::vector<std::string>{"Old", "readme.txt"}));
   EXPECT_FALSE(window().burnButton()->isEnabled());
   EXPECT_EQ(window().capacityBar()->nextSession(), 0);
-  // A session larger than the free space: the bar says so before Burn does.
+  // A session larger than the free space: the bar says so before Burn does,
+  // in red to its end.
   writeFile(temp_ / "big/film.raw", "");
   fs::resize_file(temp_ / "big/film.raw", 900'000'000);  // sparse
   app().openFiles({temp_ / "big"});
   ASSERT_TRUE(waitUntil([&] { return !window().capacityBar()->nextSessionFits(); }));
   EXPECT_TRUE(window().spaceLabel()->text().contains(QStringLiteral("does not fit")));
+  for (double at : {0.05, 0.5, 0.97}) EXPECT_GT(barColour(at).red(), barColour(at).green() + 80) << at;
   // Ejected: the disc's entries go, the source stays at its full size.
   window().action("ejectAction")->trigger();
   ASSERT_TRUE(waitUntil([&] { return listNames().size() == 1; }, std::chrono::seconds(10)));

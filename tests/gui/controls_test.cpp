@@ -3,6 +3,7 @@
 #include "app/cd_name_formatter.h"
 #include "gui/preferences_panel.h"
 #include "gui_fixture.h"
+#include "window_look.h"
 
 namespace tessaline::test {
 namespace {
@@ -52,6 +53,7 @@ TEST_F(Controls, TheWindowIsCentredFirstKeepsItsFrameAndItsPreferencesPanelWrite
   start(false);
   const QRect screen = window().screen()->availableGeometry();
   EXPECT_LE((window().frameGeometry().center() - screen.center()).manhattanLength(), 4);
+  expectLook(window(), "main_window");
   // The layout places every control: none lies over another.
   const auto controls = window().centralWidget()->findChildren<QWidget*>();
   for (QWidget* a : controls)
@@ -83,6 +85,7 @@ TEST_F(Controls, TheWindowIsCentredFirstKeepsItsFrameAndItsPreferencesPanelWrite
   prefs().setValue(prefs::disableVerification, false);
   window().showPreferences();
   EXPECT_TRUE(panel->box(prefs::disableVerification)->isChecked());
+  expectLook(*panel, "preferences_panel");
   panel->close();
   EXPECT_FALSE(prefs().valueForKey(prefs::mainWindowFrame).has_value());
   window().setGeometry(40, 60, 700, 560);

@@ -8,6 +8,7 @@
 #include "devices/emulated/emulated_writers.h"
 #include "gui_fixture.h"
 #include "support/loopback_server.h"
+#include "window_look.h"
 
 namespace tessaline::test {
 namespace {
@@ -294,12 +295,14 @@ TEST_F(DiscControls, TheProgressSheetHasAFixedSizeAndShowsAllOfALongReason) {
   };
   placedApart(panel);
   EXPECT_GE(reason->height(), reason->heightForWidth(reason->width()));
+  expectLook(*panel, "failed_burn_panel");
   EXPECT_TRUE(panel->close());  // an ended job's sheet closes
 
   auto* imaging = window().findChild<QDialog*>(QStringLiteral("ImagingPanel"));
   ASSERT_NE(imaging, nullptr);
   imaging->show();
   placedApart(imaging);
+  expectLook(*imaging, "imaging_sheet");
   imaging->hide();
 }
 

@@ -8,6 +8,7 @@
 
 #include "gui/alerts.h"
 #include "gui_fixture.h"
+#include "window_look.h"
 
 namespace tessaline::test {
 namespace {
@@ -56,6 +57,7 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   // Docs, a, b, big and the list of sources; then c
   EXPECT_EQ(column(table, 6), (QStringList{QStringLiteral("5"), QStringLiteral("1")}));
   EXPECT_TRUE(shownWhole(table));
+  expectLook(*sessions, "sessions_dialog");
   // The history is read-only: the edit key opens no editor.
   table->setCurrentCell(0, 5);
   QTest::keyClick(table, Qt::Key_F2);
@@ -79,6 +81,7 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   auto* bar = verify->findChild<QProgressBar*>();
   EXPECT_EQ(bar->maximum(), 1000);  // it showed how far the comparison had come
   EXPECT_TRUE(bar->isHidden());     // and gave way to the result
+  expectLook(*verify, "verify_result");
 
   // Stop has become Close, and closes the result.
   auto* close = verify->findChild<QPushButton*>(QStringLiteral("stopButton"));
