@@ -92,6 +92,16 @@ TEST_F(Drops, FileUrlsAreAddedInOrderTextIsIgnoredAndTheOpenPanelTakesFilesAndFo
   EXPECT_TRUE(listNames().empty());
   ASSERT_TRUE(openPanel());
   panel->setDirectory(QString::fromStdString((temp_ / "pick").string()));
+  // Add with nothing chosen does not take the folder shown; a typed path is a choice.
+  QMetaObject::invokeMethod(panel, "accept");
+  EXPECT_TRUE(panel->isVisible());
+  EXPECT_TRUE(listNames().empty());
+  panel->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(QString::fromStdString((temp_ / "src/one.txt").string()));
+  QMetaObject::invokeMethod(panel, "accept");
+  ASSERT_TRUE(waitUntil([&] { return listNames() == std::vector<std::string>{"one.txt"}; }));
+  controller().sessionContentController().removeAll();
+  ASSERT_TRUE(openPanel());
+  panel->setDirectory(QString::fromStdString((temp_ / "pick").string()));
   auto* list = panel->findChild<QListView*>(QStringLiteral("listView"));
   ASSERT_NE(list, nullptr);
   for (const QString name : {QStringLiteral("Folder"), QStringLiteral("file.txt")}) {
