@@ -1,4 +1,4 @@
-// The volume-name field, the preferences panel and the saved window frame.
+// The volume-name field, the spinner, the preferences panel and the saved window frame.
 
 #include "app/cd_name_formatter.h"
 #include "gui/preferences_panel.h"
@@ -46,6 +46,34 @@ TEST_F(Controls, TheVolumeNameFieldTakesOnlyWhatTheFormatterAllows) {
   int allowed = 0;
   for (int u = 0; u < 0x3000; ++u) allowed += CDNameFormatter::isAllowedCharacter(QChar(static_cast<char16_t>(u)));
   EXPECT_EQ(allowed, 67);  // letters, digits and five marks
+}
+
+// Turns while any size computation runs (they nest), then rests without repainting.
+TEST(BusySpinner, TurnsUntilTheLastWorkEndsThenRests) {
+  struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* e) override { return (paints += e->type() == QEvent::Paint), false; }
+  } counter;
+  gui::BusySpinner spinner;
+  spinner.installEventFilter(&counter);
+  spinner.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&spinner));
+  spinner.startAnimation();
+  spinner.startAnimation();
+  spinner.stopAnimation();
+  EXPECT_TRUE(spinner.isAnimating());
+  counter.paints = 0;
+  QTest::qWait(300);
+  EXPECT_GE(counter.paints, 2);
+  spinner.stopAnimation();
+  spinner.stopAnimation();  // one too many changes nothing
+  EXPECT_FALSE(spinner.isAnimating());
+  QTest::qWait(100);
+  counter.paints = 0;
+  QTest::qWait(300);
+  EXPECT_EQ(counter.paints, 0);
+  spinner.startAnimation();
+  EXPECT_TRUE(spinner.isAnimating());
 }
 
 TEST_F(Controls, TheWindowIsCentredFirstKeepsItsFrameAndItsPreferencesPanelWritesTheSwitches) {
