@@ -277,6 +277,7 @@ TEST_F(DiscControls, TheProgressSheetHasAFixedSizeAndShowsAllOfALongReason) {
   window().progressPanels().beginBurnProgress(job, QStringLiteral("Burning the session"));
   auto* panel = window().findChild<gui::JobProgressDialog*>(QStringLiteral("burnProgressPanel"));
   ASSERT_NE(panel, nullptr);
+  EXPECT_EQ(panel->findChild<QProgressBar*>()->maximum(), 0);  // busy until the job tells how far it has come
   Q_EMIT job.finished();
   auto* reason = panel->findChild<QLabel*>(QStringLiteral("error"));
   ASSERT_TRUE(waitUntil([&] { return reason->isVisible(); }));

@@ -87,6 +87,8 @@ TEST_F(Drops, FileUrlsAreAddedInOrderTextIsIgnoredAndTheOpenPanelTakesFilesAndFo
   };
   ASSERT_TRUE(openPanel());
   EXPECT_EQ(panel->windowModality(), Qt::WindowModal);
+  // The desktop's own panel would take folders only, or files only.
+  EXPECT_TRUE(panel->testOption(QFileDialog::DontUseNativeDialog));
   panel->reject();
   waitUntil([] { return false; }, std::chrono::milliseconds(50));
   EXPECT_TRUE(listNames().empty());
