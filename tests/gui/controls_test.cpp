@@ -64,7 +64,8 @@ TEST(BusySpinner, TurnsUntilTheLastWorkEndsThenRests) {
   EXPECT_TRUE(spinner.isAnimating());
   counter.paints = 0;
   QTest::qWait(300);
-  EXPECT_GE(counter.paints, 2);
+  EXPECT_GE(counter.paints, 1);
+  EXPECT_LE(counter.paints, 10);  // a frame at a time, not as fast as the loop turns
   spinner.stopAnimation();
   spinner.stopAnimation();  // one too many changes nothing
   EXPECT_FALSE(spinner.isAnimating());
