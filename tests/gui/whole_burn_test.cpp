@@ -96,6 +96,9 @@ TEST_F(WholeBurn, WhileWritingTheSheetsLeaveQuitWithinReachStopAndQuitAskFirst) 
   // Nothing modal blocks the window's close and Ctrl+Q; its own controls are off.
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
   EXPECT_FALSE(window().centralWidget()->isEnabled());
+  QMenu* writerMenu = window().findChild<QMenu*>(QStringLiteral("writerActionsMenu"));
+  EXPECT_FALSE(writerMenu->isEnabled());  // no inserting, ejecting or deleting discs under a burn
+  EXPECT_FALSE(window().action("addAction")->isEnabled());
   auto* panel = window().findChild<gui::JobProgressDialog*>(QStringLiteral("burnProgressPanel"));
   ASSERT_NE(panel, nullptr);
   // Quitting asks; Keep Burning keeps the window.
@@ -120,6 +123,7 @@ TEST_F(WholeBurn, WhileWritingTheSheetsLeaveQuitWithinReachStopAndQuitAskFirst) 
   EXPECT_EQ(outcome_->error->kind, ErrorKind::Cancelled);
   EXPECT_TRUE(outcome_->writingStarted);
   EXPECT_TRUE(window().centralWidget()->isEnabled());
+  EXPECT_TRUE(writerMenu->isEnabled());
   // Closing asks too; Quit Anyway closes, and quitting leaves nothing behind.
   ASSERT_TRUE(settle());
   ASSERT_TRUE(burnUntilWriting());
