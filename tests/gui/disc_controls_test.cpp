@@ -304,6 +304,12 @@ TEST_F(DiscControls, TheProgressSheetHasAFixedSizeAndShowsAllOfALongReason) {
   imaging->show();
   placedApart(imaging);
   expectLook(*imaging, "imaging_sheet");
+  // The image's size is an estimate: told more than all of it, the bar stays full.
+  auto* imagingBar = imaging->findChild<QProgressBar*>();
+  for (const auto& [percent, shown] : {std::pair{42.0, 420}, std::pair{250.0, 1000}}) {
+    window().imagingSheet().indicator()->setDoubleValue(percent);
+    EXPECT_EQ(imagingBar->value(), shown) << percent;
+  }
   imaging->hide();
 }
 

@@ -74,7 +74,8 @@ class LookWriter {
     if (w.font().bold() != base.bold()) add(w.font().bold() ? "bold" : "notBold");
     if (w.font().pointSizeF() != base.pointSizeF())
       add("font*" + QString::number(w.font().pointSizeF() / base.pointSizeF(), 'f', 2).toStdString());
-    if (w.autoFillBackground()) add("filled");
+    if (w.autoFillBackground())
+      add(w.palette().brush(QPalette::Window).style() == Qt::TexturePattern ? "patterned" : "filled");
     if (w.contentsMargins() != QMargins()) add("margins " + margins(w.contentsMargins()));
     if (!w.toolTip().isEmpty()) add("tip");
     if (w.acceptDrops()) add("drops");
