@@ -2,9 +2,7 @@
 
 #include <QAbstractItemView>
 #include <QBoxLayout>
-#include <QDialog>
 #include <QDialogButtonBox>
-#include <QFile>
 #include <QGridLayout>
 #include <QHeaderView>
 #include <QMainWindow>
