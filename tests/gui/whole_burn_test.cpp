@@ -1,5 +1,6 @@
 // Whole burns driven through the window on an emulated writer.
 
+#include <QPointer>
 #include <QProgressBar>
 
 #include "gui_fixture.h"
@@ -108,11 +109,11 @@ TEST_F(WholeBurn, WhileWritingTheSheetsLeaveQuitWithinReachStopAndQuitAskFirst) 
   clickButton(namedBox("quitDuringWork"), QStringLiteral("Keep Burning"));
   ASSERT_TRUE(waitUntil([&] { return findBox() == nullptr; }));
   EXPECT_TRUE(window().isVisible());
-  // Writing shows how far it has come, not only that something runs (if it
-  // never does, the test ends here: the burn ends and takes its panel).
-  const auto* bar = panel->findChild<QProgressBar*>();
-  ASSERT_NE(bar, nullptr);
-  ASSERT_TRUE(waitUntil([&] { return bar->maximum() == 1000 && bar->value() > 0; }, std::chrono::seconds(20)));
+  // Writing shows how far it has come, not only that something runs.
+  const QPointer<QProgressBar> bar = panel->findChild<QProgressBar*>();
+  ASSERT_FALSE(bar.isNull());
+  ASSERT_TRUE(waitUntil([&] { return !bar || (bar->maximum() == 1000 && bar->value() > 0); }, std::chrono::seconds(20)));
+  ASSERT_FALSE(bar.isNull()) << "the burn ended, and took its panel, before the bar showed how far it had come";
   // Stop asks, and says what a stopped write does to the disc.
   panel->stopButton()->click();
   ASSERT_NE(namedBox("stopQuestion"), nullptr);
