@@ -76,7 +76,7 @@ TEST_F(Drops, FileUrlsAreAddedInOrderTextIsIgnoredAndTheOpenPanelTakesFilesAndFo
   files.setText(QStringLiteral("also text"));
   EXPECT_TRUE(drop(files));
   // The namesake is refused (a beep); the rest keep the drag's order.
-  EXPECT_EQ(listNames(), (std::vector<std::string>{"one.txt", "two", "three.txt"}));
+  ASSERT_EQ(listNames(), (std::vector<std::string>{"one.txt", "two", "three.txt"}));
   EXPECT_EQ(controller().sessionContentController().items()[0].aPath, temp_ / "src/one.txt");
   // The open panel takes files and folders together; cancelled, it adds nothing.
   controller().sessionContentController().removeAll();
