@@ -27,7 +27,7 @@ TEST_F(BurnListTest, SourcesEnterAbsoluteAndNormalOnlyWhenTheyNameAFileOrFolderA
   controller().addSourceToController(makeSource("a/X", 0));
   controller().addSourceToController(temp_.path() / "b/");
   controller().addSourceToController(temp_.path() / "b");
-  EXPECT_EQ(listNames(), (std::vector<std::string>{"x", "X", "b"}));
+  ASSERT_EQ(listNames(), (std::vector<std::string>{"x", "X", "b"}));
   EXPECT_EQ(window_.beeps, 2);
   EXPECT_TRUE(window_.alerts.empty());
   EXPECT_DOUBLE_EQ(list().items()[0].sizeInMB, 1.5);

@@ -49,6 +49,7 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   EXPECT_EQ(window().titleLabel()->text(), QStringLiteral("ARCHIVE"));
   EXPECT_TRUE(window().capacityBar()->isEnabled());
   auto& model = controller().sessionContentController();
+  ASSERT_FALSE(model.items().empty());
   EXPECT_EQ(model.items()[0].aPath, *status().mountPath / model.items()[0].aPathComponent);
   writeFile(temp_ / "src/New/a.txt", std::string(1'500'000, 'a'));
   writeFile(temp_ / "src/b.txt", "b");
