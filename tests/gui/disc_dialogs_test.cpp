@@ -101,11 +101,13 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   EXPECT_TRUE(*cancelled);
 }
 
-TEST_F(DiscDialogs, TheHelpMenuTellsWhatTheProgramIsAndHowUpdatingWorks) {
+TEST_F(DiscDialogs, TheHelpMenuTellsWhatTheProgramIsAndTheDiscMenuWhyItCannotOpenWithoutADisc) {
   addWriter("rec");
   start(false);
   for (const auto& [action, boxName, says] : {std::tuple{"aboutAction", "aboutBox", "Release 252"},
-                                              std::tuple{"howItWorksAction", "howItWorks", "a session only adds"}}) {
+                                              std::tuple{"howItWorksAction", "howItWorks", "a session only adds"},
+                                              std::tuple{"sessionsAction", "sessionsUnreadable", "no disc in"},
+                                              std::tuple{"verifyAction", "verifyRefused", "no mounted disc"}}) {
     window().action(action)->trigger();
     QMessageBox* box = namedBox(boxName);
     ASSERT_NE(box, nullptr) << boxName;
