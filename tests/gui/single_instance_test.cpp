@@ -128,8 +128,8 @@ TEST(SecondStart, MessagesRoundTripAndMalformedOnesAreRefused) {
   EXPECT_FALSE(gui::decodePaths(truncated).has_value());
   EXPECT_FALSE(gui::decodePaths(gui::encodePaths({}) + QByteArray("\xff\xff\xff\xff", 4)).has_value());
   EXPECT_FALSE(gui::decodePaths(QByteArray()).has_value());  // a look, not a request
-  // Relative paths are not accepted from another process.
-  EXPECT_EQ(gui::decodePaths(gui::encodePaths({"relative", "/ok"})), (std::vector<fs::path>{"/ok"}));
+  // Relative and empty paths are not accepted from another process; the rest are.
+  EXPECT_EQ(gui::decodePaths(gui::encodePaths({"relative", "/ok", ""})), (std::vector<fs::path>{"/ok"}));
 }
 
 TEST(SecondStart, AStaleSocketIsReplaced) {
