@@ -43,7 +43,8 @@ class LookWriter {
   void window(const QWidget& w) {
     if (const auto* main = qobject_cast<const QMainWindow*>(&w)) {
       line(0, describe(w) + " size " + size(w.size()));
-      for (const QAction* a : main->menuBar()->actions()) menu(*a->menu(), 1);
+      for (const QAction* a : main->menuBar()->actions())
+        if (a->menu()) menu(*a->menu(), 1);
       widget(*main->centralWidget(), 1);
       return;
     }

@@ -51,10 +51,10 @@ TEST(SourceEntries, FollowStagingWithoutCopying) {
 
   SourceEntryOptions resolving;
   resolving.storeConfiguration = true;
-  std::vector<std::string> expected = {".tessaline:file",          "Docs/a.txt:file",     "Docs/dangling:link",
-                                       "Docs/loop:link",           "Docs/to-target:folder", "Docs/to-target/t.txt:file",
-                                       "Docs:folder",              "Docs/short-info:file",  "Docs/zero-info:file",  "linked-source/t.txt:file",
-                                       "linked-source:folder",     "linked-file:file"};
+  std::vector<std::string> expected = {".tessaline:file",      "Docs/a.txt:file",       "Docs/dangling:link",
+                                       "Docs/loop:link",       "Docs/to-target:folder", "Docs/to-target/t.txt:file",
+                                       "Docs:folder",          "Docs/short-info:file",  "Docs/zero-info:file",
+                                       "linked-source:folder", "linked-file:file",      "linked-source/t.txt:file"};
   if (xattrs) expected.push_back("Docs/._a.txt:file");
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(listed(sourceEntriesOf(items, resolving)), expected);
@@ -64,8 +64,8 @@ TEST(SourceEntries, FollowStagingWithoutCopying) {
   plain.splitForks = false;
   EXPECT_EQ(listed(sourceEntriesOf(items, plain)),
             (std::vector<std::string>{"Docs/a.txt:file", "Docs/dangling:link", "Docs/loop:link", "Docs/short-info:file",
-                                      "Docs/to-target:link", "Docs/zero-info:file", "Docs:folder", "linked-file:link", "linked-source/t.txt:file",
-                                      "linked-source:folder"}));
+                                      "Docs/to-target:link", "Docs/zero-info:file", "Docs:folder", "linked-file:link",
+                                      "linked-source/t.txt:file", "linked-source:folder"}));
 }
 
 }  // namespace
