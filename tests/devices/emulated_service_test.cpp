@@ -168,16 +168,13 @@ TEST_F(EmulatedServiceTest, RefusalsAndFailedBurnsAreTypedAndLeaveTheDiscAsItWas
   EXPECT_EQ(finish(std::move(next)).phase, JobPhase::Cancelled);
 }
 
+// Writers made and removed are reported as the application's tests show;
+// here, a disc inserted by another process, and quiet while nothing changes.
 TEST_F(EmulatedServiceTest, ReportsChangesMadeInThisProcessAndByAnotherOne) {
   EmulatedService svc(dir());
   std::vector<MediumState> seen;
-  std::vector<std::string> appeared, disappeared;
   QObject::connect(&svc, &DiscRecordingService::deviceStatusChanged,
                    [&](std::shared_ptr<Writer> writer) { seen.push_back(writer->mediumState()); });
-  QObject::connect(&svc, &DiscRecordingService::deviceAppeared,
-                   [&](std::shared_ptr<Writer> writer) { appeared.push_back(writer->ioRegistryEntryPath()); });
-  QObject::connect(&svc, &DiscRecordingService::deviceDisappeared,
-                   [&](std::shared_ptr<Writer> writer) { disappeared.push_back(writer->ioRegistryEntryPath()); });
   svc.startNotifications();
   EXPECT_TRUE(seen.empty());  // queued, not from inside the call
   ASSERT_TRUE(waitUntil([&] { return !seen.empty(); }));
@@ -185,20 +182,11 @@ TEST_F(EmulatedServiceTest, ReportsChangesMadeInThisProcessAndByAnotherOne) {
   const auto saw = [&](const std::function<bool(const MediumState&)>& pred) {
     return waitUntil([&] { return std::any_of(seen.begin(), seen.end(), pred); });
   };
-  // Another process inserts (the disc passes through a transition), and
-  // makes and removes writers.
+  // The disc passes through a transition on its way in.
   seen.clear();
   ASSERT_EQ(runCli({"writer", "insert", "rec", "--medium", "cd-rw"}).exitCode, 0);
   EXPECT_TRUE(saw([](const MediumState& s) { return s.transitioning; }));
   EXPECT_TRUE(saw([](const MediumState& s) { return !s.transitioning && s.present && s.kind == MediumKind::CDRW; }));
-  ASSERT_EQ(runCli({"writer", "create", "second"}).exitCode, 0);
-  ASSERT_TRUE(waitUntil([&] { return appeared.size() == 1; }));
-  EXPECT_EQ(appeared[0], "/emulated/second");
-  ASSERT_EQ(runCli({"writer", "remove", "second"}).exitCode, 0);
-  ASSERT_TRUE(waitUntil([&] { return disappeared.size() == 1; }));
-  EXPECT_EQ(disappeared[0], "/emulated/second");
-  EXPECT_EQ(svc.devices().size(), 1u);
-  // Nothing more is reported while nothing changes.
   seen.clear();
   QTest::qWait(300);
   EXPECT_TRUE(seen.empty());
