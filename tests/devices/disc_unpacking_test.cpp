@@ -1,11 +1,5 @@
-// Discs of unknown origin and other local users in the emulated writer: each
-// crafted disc (the fuzzer's corpus, tests/fuzz/make_discs.py) is mounted or
-// refused with the reason, in bounded time and memory, writing nothing
-// outside the writer's own folders; a refused disc is not tried again until
-// it changes; mounting never holds up the caller. A disc is readable by its
-// owner only, writers made by earlier versions are closed when opened, and a
-// mount folder another user has taken is never used (the other user is
-// nobody; tests run as root).
+// Discs of unknown origin (the fuzzer's corpus, tests/fuzz/make_discs.py) and
+// other local users (nobody; tests run as root) in the emulated writer.
 
 #include <gtest/gtest.h>
 
