@@ -1,9 +1,6 @@
-// The disc models where no burn reaches: the addresses that continue a disc
-// and the room left for updates, from track lists no burn here produces
-// (sessions of several tracks, 64-bit addresses, none at all); a nearly full
-// emulated disc, hand edits of its table of contents and hostile writer
-// names; mount tables as the kernel and hostile names write them, and which
-// mounted volume belongs to a writer; which session wrote each entry.
+// The disc models where no burn reaches: track lists no burn here produces
+// (sessions of several tracks, 64-bit addresses, none at all), hand edits of
+// an emulated disc, and mount tables as the kernel and hostile names write them.
 
 #include <gtest/gtest.h>
 
