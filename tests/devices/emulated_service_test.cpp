@@ -187,6 +187,7 @@ TEST_F(EmulatedServiceTest, ReportsChangesMadeInThisProcessAndByAnotherOne) {
   ASSERT_EQ(runCli({"writer", "insert", "rec", "--medium", "cd-rw"}).exitCode, 0);
   EXPECT_TRUE(saw([](const MediumState& s) { return s.transitioning; }));
   EXPECT_TRUE(saw([](const MediumState& s) { return !s.transitioning && s.present && s.kind == MediumKind::CDRW; }));
+  // Nothing more is reported while nothing changes.
   seen.clear();
   QTest::qWait(300);
   EXPECT_TRUE(seen.empty());
