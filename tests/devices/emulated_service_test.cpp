@@ -168,8 +168,8 @@ TEST_F(EmulatedServiceTest, RefusalsAndFailedBurnsAreTypedAndLeaveTheDiscAsItWas
   EXPECT_EQ(finish(std::move(next)).phase, JobPhase::Cancelled);
 }
 
-// Writers made and removed are reported as the application's tests show;
-// here, a disc inserted by another process, and quiet while nothing changes.
+// A disc inserted by another process, quiet while nothing changes, and a
+// writer it makes that is listed before the folder's watch reports it.
 TEST_F(EmulatedServiceTest, ReportsChangesMadeInThisProcessAndByAnotherOne) {
   EmulatedService svc(dir());
   std::vector<MediumState> seen;
@@ -191,6 +191,11 @@ TEST_F(EmulatedServiceTest, ReportsChangesMadeInThisProcessAndByAnotherOne) {
   seen.clear();
   QTest::qWait(300);
   EXPECT_TRUE(seen.empty());
+  int appeared = 0;
+  QObject::connect(&svc, &DiscRecordingService::deviceAppeared, [&] { ++appeared; });
+  ASSERT_EQ(runCli({"writer", "create", "second"}).exitCode, 0);
+  EXPECT_EQ(svc.devices().size(), 2u);
+  EXPECT_TRUE(waitUntil([&] { return appeared == 1; }));
 }
 
 // Between two processes: the one waiting gets the reservation once the
