@@ -34,6 +34,7 @@ class SourcesCliTest : public ::testing::Test {
 };
 
 TEST_F(SourcesCliTest, RelativeSourcesAreRememberedAbsolutelyAndMissingOnesAreRefused) {
+  setModTime(temp_ / "home/Docs/a.txt", 1709208000);  // 29 February 2024, read back from the disc's records
   const auto burned = runCli({"burn", "--yes", "home/Docs"}, {}, temp_.path());
   ASSERT_EQ(burned.exitCode, 0) << burned.err;
   // From any folder, the disc brings the source back by its full path.
@@ -56,6 +57,11 @@ TEST_F(SourcesCliTest, RelativeSourcesAreRememberedAbsolutelyAndMissingOnesAreRe
   ASSERT_EQ(again.exitCode, 0) << again.err;
   EXPECT_EQ(sessions(), 2);
   EXPECT_EQ(again.out.find("Sources the disc remembers:"), again.out.rfind("Sources the disc remembers:")) << again.out;
+  // Nothing new since: the disc is up to date and takes no session.
+  const auto upToDate = runCli({"burn", "--yes"});
+  EXPECT_EQ(upToDate.exitCode, 0) << upToDate.err;
+  EXPECT_NE(upToDate.err.find("The disc is up to date"), std::string::npos) << upToDate.err;
+  EXPECT_EQ(sessions(), 2);
 }
 
 TEST_F(SourcesCliTest, ADiscChoosesNothingAUserCouldNotHaveAdded) {
@@ -83,7 +89,7 @@ TEST_F(SourcesCliTest, ADiscChoosesNothingAUserCouldNotHaveAdded) {
         << leftOut << "\n" << listed.err;
 }
 
-TEST_F(SourcesCliTest, NamesCannotSteerTheTerminalButJsonKeepsThemExact) {
+TEST_F(SourcesCliTest, NamesCannotSteerTheTerminalButJsonKeepsThemExactAndOtherBytesAreFound) {
   // A no-break space is printable; the last character is C1's CSI.
   const std::string evil = "evil\x1b]0;owned\x07\x1b[31m\nforged\xc2\xa0 line\xc2\x9b";
   writeFile(temp_ / "home" / evil / "a.txt", "a");
@@ -97,25 +103,14 @@ TEST_F(SourcesCliTest, NamesCannotSteerTheTerminalButJsonKeepsThemExact) {
   const auto items = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array();
   ASSERT_EQ(items.size(), 1);
   EXPECT_EQ(items[0].toObject()[QStringLiteral("aPathComponent")].toString().toStdString(), evil);
-}
 
-// A source named in bytes that are not UTF-8 is found by those bytes (a
-// shell passes them on as they are; QString alone would lose them).
-TEST_F(SourcesCliTest, ASourceNamedInOtherBytesIsFound) {
+  // A source named in bytes that are not UTF-8 is found by those bytes (a
+  // shell passes them on as they are; QString alone would lose them).
   writeFile(temp_ / "home/caf\xe9/a.txt", "a");
   const auto r = runProgram("sh", {"-c", "cd \"$1\" && exec \"$0\" list --json \"$(printf 'caf\\351')\"",
                                    TESSALINE_CLI_PATH, (temp_ / "home").string()});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("aPathComponent"), std::string::npos) << r.out;
-}
-
-TEST_F(SourcesCliTest, NothingNewIsAnUpToDateDiscAndNoSession) {
-  setModTime(temp_ / "home/Docs/a.txt", 1709208000);  // 29 February 2024, read back from the disc's records
-  ASSERT_EQ(runCli({"burn", "--yes", (temp_ / "home/Docs").string()}).exitCode, 0);
-  const auto again = runCli({"burn", "--yes"});
-  EXPECT_EQ(again.exitCode, 0) << again.err;
-  EXPECT_NE(again.err.find("The disc is up to date"), std::string::npos) << again.err;
-  EXPECT_EQ(sessions(), 1);
 }
 
 TEST_F(SourcesCliTest, AnInterruptedBurnCleansUpAndSaysNothingWasWritten) {
@@ -143,10 +138,8 @@ TEST_F(SourcesCliTest, AnInterruptedBurnCleansUpAndSaysNothingWasWritten) {
 // disc, and the user hears that it is there but unverified.
 TEST_F(SourcesCliTest, AStopWhileVerifyingKeepsTheSessionAndSaysSo) {
   writeFile(temp_ / "home/Docs/big.bin", std::string(3'000'000, 'b'));
+  ScopedEnv slow("TESSALINE_EMULATED_SPEED", "1");
   QProcess burn;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert(QStringLiteral("TESSALINE_EMULATED_SPEED"), QStringLiteral("1"));
-  burn.setProcessEnvironment(env);
   burn.start(QStringLiteral(TESSALINE_CLI_PATH), {QStringLiteral("burn"), QStringLiteral("--yes"), QStringLiteral("--speed"),
                                                  QStringLiteral("4"), QString::fromStdString((temp_ / "home/Docs").string())});
   QByteArray said;
