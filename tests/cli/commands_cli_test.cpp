@@ -35,8 +35,10 @@ std::vector<std::string> lines(const std::string& text) {
 
 class CommandsCliTest : public ::testing::Test {
  protected:
+  // Creates the writer "rec" and puts in the disc `how` describes (none if empty).
   void insert(const std::vector<std::string>& how) {
     ASSERT_EQ(runCli({"writer", "create", "rec"}).exitCode, 0);
+    if (how.empty()) return;
     std::vector<std::string> args{"writer", "insert", "rec"};
     args.insert(args.end(), how.begin(), how.end());
     const auto r = runCli(args);
@@ -185,12 +187,7 @@ TEST_F(CommandsCliTest, PreviewIsADryRunThatMeetsEveryRefusalOfABurn) {
       {{"--medium", "dvd"}, "Tessaline writes CD-R and CD-RW discs"},
   };
   for (const Case& c : cases) {
-    ASSERT_EQ(runCli({"writer", "create", "rec"}).exitCode, 0);
-    if (!c.disc.empty()) {
-      std::vector<std::string> args{"writer", "insert", "rec"};
-      args.insert(args.end(), c.disc.begin(), c.disc.end());
-      ASSERT_EQ(runCli(args).exitCode, 0) << c.says;
-    }
+    ASSERT_NO_FATAL_FAILURE(insert(c.disc)) << c.says;
     for (const char* command : {"preview", "burn"}) {
       const auto r = runCli({command, docs(3'000'000)});
       EXPECT_EQ(r.exitCode, 1) << command << ": " << c.says;
