@@ -77,6 +77,9 @@ TEST_F(MonitorTest, NotificationsForOtherWritersOrDuringABurnChangeNothingAndSiz
   EXPECT_DOUBLE_EQ(sizeOfSource(), 3.75);
   controller().setHidePreviousSessions(false);
   EXPECT_DOUBLE_EQ(sizeOfSource(), 2.25);
+  // Without the disc the next session is a whole copy again.
+  ASSERT_TRUE(emulated::eject(writersDir_, "a").ok());
+  EXPECT_TRUE(waitUntil([&] { return sizeOfSource() == 3.75 && listNames().size() == 1; }));
 }
 
 }  // namespace
