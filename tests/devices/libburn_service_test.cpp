@@ -13,6 +13,8 @@
 #include <grp.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <tuple>
 
 #include "devices/emulated/emulated_writers.h"
@@ -243,8 +245,14 @@ TEST(LibburnRealDrive, ReadsTheAttachedDrive) {
   finish(writer->burn(BurnSettings{}, producer->track(), producer));
   ASSERT_TRUE(test::waitUntil([&] { return changed.count() > before; }));
   const qsizetype settled = changed.count();
+  const auto commands = [&] {
+    std::ifstream log(sim->root() / "commands.log");
+    return std::count(std::istreambuf_iterator<char>(log), {}, '\n');
+  };
+  const auto sent = commands();
   QTest::qWait(10 * options.pollIntervalMs);
   EXPECT_EQ(changed.count(), settled);
+  EXPECT_EQ(commands(), sent);  // each look asks the drive only whether anything changed
 }
 
 class LibburnWriteTest : public ::testing::Test {
