@@ -141,4 +141,7 @@ TEST(DiscComparisonReads, ASourceThatFailsToReadDiffersFromItsFirstByte) {
   EXPECT_EQ(result.entries[0].path, "src/mem");
   EXPECT_EQ(result.entries[0].state, DiscEntryState::Differs);
   EXPECT_EQ(result.entries[0].detail, "the contents differ from byte 0");
+  // A burn comparing contents meets the same failure and calls the file changed, at once.
+  const ChildOutcome same = runInChild([&] { return ko::sameContents("/proc/self/mem", dir / "disc/src/mem") ? 1 : 0; }, 5);
+  EXPECT_TRUE(same.exited && same.code == 0) << same.signal;
 }
