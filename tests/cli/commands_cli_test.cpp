@@ -302,7 +302,7 @@ TEST_F(CommandsCliTest, AtATerminalEraseAsksAndOnlyYesErasesAndAStoppedEraseSays
   EXPECT_TRUE(has(said.toStdString(), "erase the disc again before using it")) << said.toStdString();
 }
 
-TEST_F(CommandsCliTest, ProgressInAPipeIsOnePlainLinePerStepEndingAtTheEnd) {
+TEST_F(CommandsCliTest, ProgressIsOneLinePerStepInAPipeAndOneLineDrawnOverAtATerminal) {
   insert({"--medium", "cd-rw"});
   ScopedEnv slow("TESSALINE_EMULATED_SPEED", "1");  // a few steps to show
   const std::string sources = docs(3'000'000);
@@ -335,6 +335,17 @@ TEST_F(CommandsCliTest, ProgressInAPipeIsOnePlainLinePerStepEndingAtTheEnd) {
   EXPECT_TRUE(has(erase.err, "Erasing 100%\n")) << erase.err;
   // --quiet: nothing but results and errors.
   EXPECT_EQ(runCli({"--quiet", "burn", docs(3)}).err, "");
+  // At a terminal each step is one line drawn over, cut to the width less the
+  // last column, which would wrap; at 30 columns the imaging bar just fits.
+  ScopedEnv columns("COLUMNS", "30"), fast("TESSALINE_EMULATED_SPEED", "0");
+  const auto drawn =
+      runProgram("script", {"-qec", std::string(TESSALINE_CLI_PATH) + " burn --yes " + docs(12'000'000), "/dev/null"});
+  ASSERT_EQ(drawn.exitCode, 0) << drawn.out;
+  std::size_t widest = 0;
+  for (auto end = drawn.out.find("\033[K"); end != std::string::npos; end = drawn.out.find("\033[K", end + 1))
+    widest = std::max(widest, end - drawn.out.rfind('\r', end) - 1);
+  EXPECT_EQ(widest, 29u) << drawn.out;
+  EXPECT_TRUE(has(drawn.out, "\rImaging     0% [..........]\033[K")) << drawn.out;
 }
 
 }  // namespace
