@@ -87,10 +87,13 @@ WindowParts TerminalWindow::parts() {
 }
 
 void TerminalWindow::showAlert(const AlertRequest& request, std::function<void(int)> completion) {
-  printLine(strings_.localized(request.messageKey));
-  const QString informative = strings_.localized(request.informativeKey);
-  if (!informative.isEmpty()) printLine(informative);
-  if (!request.detail.isEmpty()) printLine(request.detail.trimmed());
+  // A question --yes answers is a remark, which --quiet leaves out.
+  if (!(quiet_ && assumeYes_ && request.buttonKeys.size() >= 2)) {
+    printLine(strings_.localized(request.messageKey));
+    const QString informative = strings_.localized(request.informativeKey);
+    if (!informative.isEmpty()) printLine(informative);
+    if (!request.detail.isEmpty()) printLine(request.detail.trimmed());
+  }
 
   int answer = kAlertFirstButtonReturn;
   if (request.buttonKeys.size() < 2) {
