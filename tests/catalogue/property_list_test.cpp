@@ -66,6 +66,7 @@ TEST(PropertyList, ReadsWhatXmlAllowsAndRefusesTheRestWithAReason) {
       {xml("<array><foo/></array>"), "has an element <foo> that a property list does not have"},
       {"<plist><array>", "ends before its property list does"},
       {"<plist></plist>", "holds no property list"},
+      {"<plist></plist><string>after</string>", "holds no property list"},
       {xml("<array/>") + "<array/>", "goes on after the end of its property list"},
       {"<!DOCTYPE plist [ <!ENTITY e \"x\">", "ends inside its document type"},
       {"<!DOCTYPE plist><!DOCTYPE plist><array/>", "has two document types"}};
