@@ -104,6 +104,20 @@ TEST_F(BurnFlowTest, AStopWhileAnotherProgramHoldsTheDiscKeepsTheBurnList) {
   const auto burned = burnAndWait();
   ASSERT_TRUE(burned.has_value());
   EXPECT_TRUE(burned->written);
+
+  // Holding only the writer, the other program keeps the next burn waiting
+  // too, and a stop ends it before anything is written.
+  ASSERT_TRUE(held->acquireExclusiveAccess().ok());
+  writeFile(temp_ / "home/docs/b.txt", "b");
+  controller().addSourceToController(temp_ / "home/docs");
+  outcome.reset();
+  controller().attemptBurn();
+  waitUntil([] { return false; }, std::chrono::seconds(2));
+  EXPECT_FALSE(outcome.has_value());
+  controller().cancelBurn();
+  ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }));
+  EXPECT_EQ(outcome->error->message, "the burn was stopped before anything was written");
+  held->releaseExclusiveAccess();
 }
 
 }  // namespace
