@@ -87,8 +87,9 @@ WindowParts TerminalWindow::parts() {
 }
 
 void TerminalWindow::showAlert(const AlertRequest& request, std::function<void(int)> completion) {
+  const bool question = request.buttonKeys.size() >= 2;
   // A question --yes answers is a remark, which --quiet leaves out.
-  if (!(quiet_ && assumeYes_ && request.buttonKeys.size() >= 2)) {
+  if (!(question && quiet_ && assumeYes_)) {
     printLine(strings_.localized(request.messageKey));
     const QString informative = strings_.localized(request.informativeKey);
     if (!informative.isEmpty()) printLine(informative);
@@ -96,7 +97,7 @@ void TerminalWindow::showAlert(const AlertRequest& request, std::function<void(i
   }
 
   int answer = kAlertFirstButtonReturn;
-  if (request.buttonKeys.size() < 2) {
+  if (!question) {
     refusalShown_ = true;
   } else if (!assumeYes_) {
     // A question: ask on a terminal; without one, the safe answer is the second button.

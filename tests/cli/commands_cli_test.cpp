@@ -44,11 +44,6 @@ class CommandsCliTest : public ::testing::Test {
     const auto r = runCli(args);
     ASSERT_EQ(r.exitCode, 0) << r.err;
   }
-  // How many sessions the disc in the writer holds.
-  static qsizetype sessions() {
-    const auto info = QJsonDocument::fromJson(QByteArray::fromStdString(runCli({"writer", "info", "rec", "--json"}).out));
-    return info[QStringLiteral("tracks")].toArray().size();
-  }
   std::string docs(std::size_t bytes = 1) {
     writeFile(temp_ / "home/Docs/a.txt", std::string(bytes, 'a'));
     return (temp_ / "home/Docs").string();
@@ -229,7 +224,7 @@ TEST_F(CommandsCliTest, ASourceThatCannotBeReadIsRefusedByPreviewAndBurn) {
     EXPECT_TRUE(has(said, "Some sources cannot be read, so the session would lack them.")) << said;
     EXPECT_TRUE(has(said, "secret.txt") && has(said, "closed") && has(said, "unreachable.txt")) << said;
   }
-  EXPECT_EQ(sessions(), 0);
+  EXPECT_EQ(sessionsOnDisc(), 0);
 }
 
 // A home folder: it holds the temporary folder (TMPDIR inside), which is
@@ -270,7 +265,7 @@ TEST_F(CommandsCliTest, OnlyTheTemporaryFolderIsLeftOutOfABurnAndItMustHaveRoom)
   EXPECT_EQ(failed.exitCode, 1);
   EXPECT_TRUE(has(failed.err, "No space left on device")) << failed.err;
   EXPECT_TRUE(fs::is_empty(temp_ / "full"));
-  EXPECT_EQ(sessions(), 2);
+  EXPECT_EQ(sessionsOnDisc(), 2);
 }
 
 // At a terminal, erase asks first, and only a yes erases; stopped midway, an
@@ -282,7 +277,7 @@ TEST_F(CommandsCliTest, AtATerminalEraseAsksAndOnlyYesErasesAndAStoppedEraseSays
     const auto r = runProgram("script", {"-qec", std::string(TESSALINE_CLI_PATH) + " erase", "/dev/null"}, answer);
     EXPECT_TRUE(has(r.out, "Erase? [y/N]")) << r.out;
     EXPECT_EQ(r.exitCode, erased ? 0 : 1) << r.out;
-    EXPECT_EQ(sessions() == 0, erased) << answer;
+    EXPECT_EQ(sessionsOnDisc() == 0, erased) << answer;
   }
 
   ASSERT_EQ(runCli({"burn", docs()}).exitCode, 0);  // something to erase again

@@ -25,11 +25,6 @@ class SourcesCliTest : public ::testing::Test {
     ASSERT_EQ(runCli({"config", "set", "storeBurnConfiguration", "true"}).exitCode, 0);
     writeFile(temp_ / "home/Docs/a.txt", "a");
   }
-  int sessions() {
-    const auto r = runCli({"writer", "info", "rec", "--json"});
-    return static_cast<int>(
-        QJsonDocument::fromJson(QByteArray::fromStdString(r.out)).object()[QStringLiteral("tracks")].toArray().size());
-  }
   PrivateEnvironment temp_;
 };
 
@@ -49,19 +44,19 @@ TEST_F(SourcesCliTest, RelativeSourcesAreRememberedAbsolutelyAndMissingOnesAreRe
     const auto burn = runCli({"burn", "--yes", missing});
     EXPECT_EQ(burn.exitCode, 1) << burn.err;
   }
-  EXPECT_EQ(sessions(), 1);
+  EXPECT_EQ(sessionsOnDisc(), 1);
 
   // A burn with no sources updates from the remembered one, which it names once, not again after reading the disc.
   writeFile(temp_ / "home/Docs/new.txt", "n");
   const auto again = runCli({"burn", "--yes"}, {}, "/");
   ASSERT_EQ(again.exitCode, 0) << again.err;
-  EXPECT_EQ(sessions(), 2);
+  EXPECT_EQ(sessionsOnDisc(), 2);
   EXPECT_EQ(again.out.find("Sources the disc remembers:"), again.out.rfind("Sources the disc remembers:")) << again.out;
   // Nothing new since: the disc is up to date and takes no session.
   const auto upToDate = runCli({"burn", "--yes"});
   EXPECT_EQ(upToDate.exitCode, 0) << upToDate.err;
   EXPECT_NE(upToDate.err.find("The disc is up to date"), std::string::npos) << upToDate.err;
-  EXPECT_EQ(sessions(), 2);
+  EXPECT_EQ(sessionsOnDisc(), 2);
 }
 
 TEST_F(SourcesCliTest, ADiscChoosesNothingAUserCouldNotHaveAdded) {
@@ -130,7 +125,7 @@ TEST_F(SourcesCliTest, AnInterruptedBurnCleansUpAndSaysNothingWasWritten) {
     EXPECT_EQ(burn.exitCode(), 128 + signal);
     EXPECT_NE(burn.readAllStandardError().indexOf("nothing was written to the disc"), -1);
     EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
-    EXPECT_EQ(sessions(), 0);
+    EXPECT_EQ(sessionsOnDisc(), 0);
   }
 }
 
@@ -154,7 +149,7 @@ TEST_F(SourcesCliTest, AStopWhileVerifyingKeepsTheSessionAndSaysSo) {
   EXPECT_EQ(burn.exitCode(), 128 + SIGINT);
   EXPECT_NE(said.indexOf("the disc holds the session, but it was not verified"), -1) << said.toStdString();
   EXPECT_NE(said.indexOf("Verifying stopped at "), -1) << said.toStdString();
-  EXPECT_EQ(sessions(), 1);
+  EXPECT_EQ(sessionsOnDisc(), 1);
 }
 
 }  // namespace

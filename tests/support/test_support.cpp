@@ -2,6 +2,9 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QThread>
 
@@ -187,6 +190,11 @@ ProcessResult runProgram(const std::string& program, const std::vector<std::stri
 ProcessResult runCli(const std::vector<std::string>& args, const std::string& stdinData,
                      const fs::path& workingFolder) {
   return runProgram(TESSALINE_CLI_PATH, args, stdinData, 120000, workingFolder);
+}
+
+int sessionsOnDisc(const std::string& writer) {
+  const auto info = QJsonDocument::fromJson(QByteArray::fromStdString(runCli({"writer", "info", writer, "--json"}).out));
+  return static_cast<int>(info[QStringLiteral("tracks")].toArray().size());
 }
 
 ScopedMount::ScopedMount(const fs::path& at, const char* type, const char* options) : at_(at) {

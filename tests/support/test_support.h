@@ -111,5 +111,7 @@ ProcessResult runProgram(const std::string& program, const std::vector<std::stri
 // Runs tessaline-cli.
 ProcessResult runCli(const std::vector<std::string>& args, const std::string& stdinData = {},
                      const fs::path& workingFolder = {});
+// How many sessions the disc in an emulated writer holds, as "writer info" tells.
+int sessionsOnDisc(const std::string& writer = "rec");
 
 }  // namespace tessaline::test
