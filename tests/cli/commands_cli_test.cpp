@@ -339,7 +339,9 @@ TEST_F(CommandsCliTest, ProgressIsOneLinePerStepInAPipeAndOneLineDrawnOverAtATer
     widest = std::max(widest, end - drawn.out.rfind('\r', end) - 1);
   EXPECT_EQ(widest, 29u) << drawn.out;
   EXPECT_TRUE(has(drawn.out, "\rImaging     0% [..........]\033[K")) << drawn.out;
-  // --quiet: nothing but results and errors, not even a question --yes answers.
+  // --quiet: nothing but results and errors, not even a question --yes answers;
+  // one left unanswered is still told, with why nothing was burned.
+  EXPECT_TRUE(has(runCli({"--quiet", "burn", docs(4)}).err, "Some names are already on the disc\n"));
   EXPECT_EQ(runCli({"--quiet", "burn", "--yes", docs(3)}).err, "");
 }
 
