@@ -159,7 +159,6 @@ TerminalWindow::Bar::Bar(QString label, bool quiet)
     : label_(std::move(label)), quiet_(quiet), onTerminal_(isatty(STDERR_FILENO) != 0) {}
 
 void TerminalWindow::Bar::setDoubleValue(double percent) {
-  indeterminate_ = false;
   draw(QStringLiteral("Imaging"), percent);
 }
 

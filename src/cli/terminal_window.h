@@ -100,7 +100,7 @@ class TerminalWindow::Bar : public ProgressIndicator {
  public:
   explicit Bar(QString label, bool quiet = false);
   void setUsesThreadedAnimation(bool) override {}
-  void setIndeterminate(bool on) override { indeterminate_ = on; }
+  void setIndeterminate(bool) override {}  // a step without a measure draws as "..."
   void setDoubleValue(double percent) override;
   void startAnimation() override {}
   void stopAnimation() override {}
@@ -119,7 +119,6 @@ class TerminalWindow::Bar : public ProgressIndicator {
 
   QString label_;
   bool quiet_;
-  bool indeterminate_ = true;
   bool drawn_ = false;  // a line of this step is on the screen
   int lastShown_ = -1;  // the last percentage or tenth shown
   double percent_ = -1;
