@@ -168,8 +168,8 @@ QString TerminalWindow::Bar::detail(double percent) const {
   const double done = total * percent / 100.0;
   QString text = QStringLiteral("%1 of %2 MB").arg(done / kMB, 0, 'f', 1).arg(total / kMB, 0, 'f', 1);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-  if (seconds >= 1.0 && done > 0) {
-    const double rate = done / seconds;
+  const double rate = (done - total * startPercent_ / 100.0) / seconds;
+  if (seconds >= 1.0 && rate > 0) {
     text += QStringLiteral("  %1x %2 MB/s  %3 left")
                 .arg(rate / kCdSpeedBytesPerSecond, 0, 'f', 1)
                 .arg(rate / kMB, 0, 'f', 1)
@@ -184,11 +184,12 @@ void TerminalWindow::Bar::draw(const QString& label, double percent) {
     if (drawn_) finish(true);
     label_ = label;
   }
+  percent_ = percent < 0 ? -1 : std::clamp(percent, 0.0, 100.0);
   if (!drawn_) {
     started_ = std::chrono::steady_clock::now();
+    startPercent_ = std::max(percent_, 0.0);
     lastShown_ = -1;
   }
-  percent_ = percent < 0 ? -1 : std::clamp(percent, 0.0, 100.0);
   const int shown = percent_ < 0 ? -1 : static_cast<int>(percent_);
   if (onTerminal_) {
     QString line = QStringLiteral("%1 ").arg(label_, -9);

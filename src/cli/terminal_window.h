@@ -124,6 +124,7 @@ class TerminalWindow::Bar : public ProgressIndicator {
   double percent_ = -1;
   std::uint64_t totalBytes_ = 0;
   std::chrono::steady_clock::time_point started_;
+  double startPercent_ = 0;  // the step's first draw may come after it began
   bool onTerminal_;
 };
 

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -339,6 +340,16 @@ TEST_F(CommandsCliTest, ProgressIsOneLinePerStepInAPipeAndOneLineDrawnOverAtATer
     widest = std::max(widest, end - drawn.out.rfind('\r', end) - 1);
   EXPECT_EQ(widest, 29u) << drawn.out;
   EXPECT_TRUE(has(drawn.out, "\rImaging     0% [..........]\033[K")) << drawn.out;
+  // A step that lasts tells its speed and the time it has left.
+  ScopedEnv wide("COLUMNS", "120"), timed("TESSALINE_EMULATED_SPEED", "1");
+  const auto paced = runProgram(
+      "script", {"-qec", std::string(TESSALINE_CLI_PATH) + " burn --yes --speed 10 " + docs(3'000'000), "/dev/null"});
+  // Measured from the step's first line, whatever it had done by then.
+  const std::regex speed(R"(Writing +\d+% \[#*\.*\]  [\d.]+ of 3\.\d MB  (\d+\.\d)x 1\.\d MB/s  0:0\d left)");
+  int told = 0;
+  for (std::sregex_iterator it(paced.out.begin(), paced.out.end(), speed), end; it != end; ++it, ++told)
+    EXPECT_NEAR(std::stod((*it)[1]), 10.0, 0.6) << it->str();
+  EXPECT_GT(told, 0) << paced.out;
   // --quiet: nothing but results and errors, not even a question --yes answers;
   // one left unanswered is still told, with why nothing was burned.
   EXPECT_TRUE(has(runCli({"--quiet", "burn", docs(4)}).err, "Some names are already on the disc\n"));
