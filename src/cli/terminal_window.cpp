@@ -143,7 +143,8 @@ void TerminalWindow::watchJob(Job& job, const QString& description, bool erase) 
     *lastPhase = status.phase;
     bar->draw(QString::fromLatin1(phaseName(status.phase, erase)), status.percent);
   };
-  connect(&jobTimer_, &QTimer::timeout, this, show);
+  // Tied to the job: a tick can never reach a job that has been deleted.
+  connect(&jobTimer_, &QTimer::timeout, &job, show);
   connect(&job, &Job::finished, this, [this, &job, bar, lastPhase, erase] {
     jobTimer_.stop();
     const JobStatus status = job.status();
