@@ -340,6 +340,7 @@ TEST_F(CommandsCliTest, ProgressIsOneLinePerStepInAPipeAndOneLineDrawnOverAtATer
     widest = std::max(widest, end - drawn.out.rfind('\r', end) - 1);
   EXPECT_EQ(widest, 29u) << drawn.out;
   EXPECT_TRUE(has(drawn.out, "\rImaging     0% [..........]\033[K")) << drawn.out;
+  EXPECT_TRUE(has(drawn.out, "\033[K\r\nBurning session...")) << drawn.out;  // the next line starts afresh
   // A step that lasts tells its speed and the time it has left.
   ScopedEnv wide("COLUMNS", "120"), timed("TESSALINE_EMULATED_SPEED", "1");
   const auto paced = runProgram(
