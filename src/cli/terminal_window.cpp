@@ -169,8 +169,9 @@ QString TerminalWindow::Bar::detail(double percent) const {
   const double done = total * percent / 100.0;
   QString text = QStringLiteral("%1 of %2 MB").arg(done / kMB, 0, 'f', 1).arg(total / kMB, 0, 'f', 1);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-  const double rate = (done - total * startPercent_ / 100.0) / seconds;
-  if (seconds >= 1.0 && rate > 0) {
+  // Too early to tell below a second; no division by a near-zero time.
+  const double rate = seconds >= 1.0 ? (done - total * startPercent_ / 100.0) / seconds : 0.0;
+  if (rate > 0) {
     text += QStringLiteral("  %1x %2 MB/s  %3 left")
                 .arg(rate / kCdSpeedBytesPerSecond, 0, 'f', 1)
                 .arg(rate / kMB, 0, 'f', 1)
