@@ -224,7 +224,7 @@ TEST_F(BurnE2E, SessionAfterSessionKeepsTheDiscUpToDateAndTellsTheTruthAboutIt) 
   EXPECT_EQ(extract(0), (std::map<std::string, std::string>{{"Other", "(folder)"}, {"Other/o.txt", "other"}}));
 }
 
-// An image tool that fails, is missing, or leaves a short, empty or
+// An image tool that fails, is missing or no program, or leaves a short, empty or
 // half-written image: the message names what went wrong, nothing reaches the
 // disc and nothing stays behind.
 TEST_F(BurnE2E, AFailingOrMissingImageToolWritesNothing) {
@@ -244,14 +244,13 @@ TEST_F(BurnE2E, AFailingOrMissingImageToolWritesNothing) {
   for (const Tool& t : std::vector<Tool>{
            {"fails", "#!/bin/sh\necho 'mkisofs: cannot write: disk full' >&2\nexit 1\n", "disk full"},
            {"missing", "", "missing"},
+           {"plain", "not a program\n", "not an executable file"},
            {"short", saysXorrisofs + "xorrisofs \"$@\" || exit 1\ntruncate -s 34816 \"$out\"\nexit 0\n", "cut short"},
            {"empty", saysXorrisofs + ": > \"$out\"\nexit 0\n", "package xorriso"},
            {"killed", saysXorrisofs + "head -c 100000 /dev/zero > \"$out\"\nkill -9 $$\n", "ended abnormally"}}) {
     SCOPED_TRACE(t.name);
-    if (!t.script.empty()) {
-      writeFile(temp_ / "bin" / t.name, t.script);
-      fs::permissions(temp_ / "bin" / t.name, fs::perms::owner_all);
-    }
+    if (!t.script.empty()) writeFile(temp_ / "bin" / t.name, t.script);
+    if (t.script.starts_with("#!")) fs::permissions(temp_ / "bin" / t.name, fs::perms::owner_all);
     ScopedEnv tool("TESSALINE_MKISOFS", (temp_ / "bin" / t.name).string());
     const auto r = cli({"burn", "--volume", "Backup", docs.string()});
     EXPECT_NE(r.exitCode, 0);
