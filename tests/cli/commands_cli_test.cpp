@@ -200,7 +200,9 @@ TEST_F(CommandsCliTest, ASourceThatCannotBeReadIsRefusedByPreviewAndBurn) {
   writeFile(temp_ / "home/Docs/secret.txt", "secret");
   writeFile(temp_ / "home/Docs/closed/inside.txt", "inside");
   writeFile(temp_ / "home/Docs/listed/unreachable.txt", "listed, not reachable");
+  writeFile(temp_ / "home/Locked/inside.txt", "a whole source that cannot be read");
   ::chmod((temp_ / "home/Docs/secret.txt").c_str(), 0);
+  ::chmod((temp_ / "home/Locked").c_str(), 0);
   ::chmod((temp_ / "home/Docs/closed").c_str(), 0);
   ::chmod((temp_ / "home/Docs/listed").c_str(), 0444);
   // The whole private world belongs to nobody, who cannot read the secret file or folder,
@@ -212,9 +214,9 @@ TEST_F(CommandsCliTest, ASourceThatCannotBeReadIsRefusedByPreviewAndBurn) {
   ASSERT_EQ(::lchown(temp_.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
   openUpForNobody(temp_.path());
   for (const std::string command : {"preview", "burn"}) {
-    const fs::path err = temp_ / (command + ".err");
-    const std::string line = std::string(TESSALINE_CLI_PATH) + " " + command + " '" + sources + "' >/dev/null 2>'" +
-                             err.string() + "'";
+    const fs::path err = temp_ / (command + ".err"), out = temp_ / (command + ".out");
+    const std::string line = std::string(TESSALINE_CLI_PATH) + " " + command + " '" + sources + "' '" +
+                             (temp_ / "home/Locked").string() + "' >'" + out.string() + "' 2>'" + err.string() + "'";
     EXPECT_EQ(runAsNobody([&] {
                 const int status = std::system(line.c_str());
                 return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
@@ -224,6 +226,10 @@ TEST_F(CommandsCliTest, ASourceThatCannotBeReadIsRefusedByPreviewAndBurn) {
     const std::string said = readFile(err);
     EXPECT_TRUE(has(said, "Some sources cannot be read, so the session would lack them.")) << said;
     EXPECT_TRUE(has(said, "secret.txt") && has(said, "closed") && has(said, "unreachable.txt")) << said;
+    EXPECT_TRUE(has(said, "Locked: Permission denied")) << said;
+    // What the preview lists is only what was staged: nothing of the locked source.
+    const std::string listed = readFile(out);
+    if (command == "preview") EXPECT_TRUE(has(listed, "Docs/a.txt") && !has(listed, "Locked")) << listed;
   }
   EXPECT_EQ(sessionsOnDisc(), 0);
 }
