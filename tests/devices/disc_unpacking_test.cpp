@@ -244,6 +244,14 @@ TEST(DiscUnpacking, AnUnpackingThatRunsOutOfSpaceLeavesNoHalfTree) {
   ASSERT_FALSE(mounted);
   EXPECT_EQ(mounted.error().kind, ErrorKind::NoSpace) << mounted.error().message;
   EXPECT_TRUE(fs::is_empty(writerMountDir("w")));
+  // A disc that fits is unpacked onto that other file system, as from a home folder into /run.
+  writeFile(env.tmp / "small/a.txt", "alpha");
+  ASSERT_TRUE(eject(env.dir(), "w"));
+  ASSERT_TRUE(insertMedium(env.dir(), "w", openCdr(test::makeSessionImage(env.tmp / "small", env.tmp / "s.iso", "0", "S"))));
+  const auto fits = mountDisc(env.paths(), *readToc(env.paths()).value().disc, "emu1", misled);
+  ASSERT_TRUE(fits) << fits.error().message;
+  ASSERT_TRUE(fits.value());
+  EXPECT_EQ(test::readFile(*fits.value() / "a.txt"), "alpha");
 }
 
 unsigned modeOf(const fs::path& p) {
