@@ -110,6 +110,9 @@ TEST(LibburnMediumState, EachKindOfDiscFromTheDrivesReplies) {
            // Without track records the layout comes from the table of contents.
            {"CD-ROM", discReadings(0x08, discInfoReply(2, false, 1, 1, 2), {}, tocReply({{1, 0}, {2, 30000}, {kLeadOutTrack, 45000}})),
             MediumKind::CDROM, false, false, false, 0, 45000, {at(0, 30000), at(30000, 15000)}},
+           {"CD-ROM, a table without its lead-out",
+            discReadings(0x08, discInfoReply(2, false, 1, 1, 2), {}, tocReply({{1, 0}, {2, 30000}})),
+            MediumKind::CDROM, false, false, false, 0, 30000, {at(0, 30000), at(30000, 0)}},
            {"blank DVD+RW", discReadings(0x1A, discInfoReply(0, false, 1, 1, 1), {}), MediumKind::Other, false, false, false, 0, 0, {}},
            {"no profile, open", noProfile(1, true), MediumKind::CDRW, true, false, true, 0, 0, {}},
            {"no profile, closed", noProfile(2, false), MediumKind::CDROM, false, false, false, 0, 0, {}},
