@@ -33,9 +33,9 @@ fs::path envPath(const char* name) {
   return (v != nullptr && v[0] == '/') ? fs::path(v) : fs::path();
 }
 
-// A folder name for the volume: never empty, no slash, not "." or "..".
+// A folder name for the volume (its padding already gone): never empty, no
+// slash, not "." or "..".
 std::string folderNameForVolume(std::string volumeId) {
-  while (!volumeId.empty() && volumeId.back() == ' ') volumeId.pop_back();
   for (char& c : volumeId) {
     if (c == '/' || c == '\0') c = '_';
   }
