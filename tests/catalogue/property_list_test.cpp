@@ -107,6 +107,7 @@ TEST(PropertyList, ReadsTheBinaryFormWithinItsLimits) {
                "\x23\x3F\xE0\x00\x00\x00\x00\x00\x00"s, "\x09"s, "\xD1\x07\x08"s, "\x51k"s, "\x42xy"s}),
        "[s\"abc\",s\"\xC3\xA9\xF0\x9F\x98\x80\",i256,r0.50,b1,{k=d\"xy\"}]"},
       {bplist({"\x63\xD8\x00\x00\x61\xDC\x00"s}), "s\"\xEF\xBF\xBD" "a\xEF\xBF\xBD\""},  // lone surrogates
+      {bplist({"\xA1\x01"s, "\x22\x40\x20\x00\x00"s}), "[r2.50]"},  // a real in 4 bytes
       {bplist({"\xA1\x05"s}), "refers to an object it does not have"},
       {bplist({"\xD1\x01\x01"s, "\x10\x01"s}), "has a dictionary key that is not a string"},
       {bplist({"\x5F\x10\x7F" "abc"s}), "has a string that runs past its object area"},
