@@ -195,7 +195,7 @@ TEST(LibburnParsers, SenseFormatsAndShortOrMalformedReplies) {
   const Reply info = trackInfoReply(2, 1, 1000, 500);
   const Reply toc = tocReply({{1, 0}, {kLeadOutTrack, 300}});
   Reply header = profileReply(0x09);
-  header[3] = 2;  // a length field that claims less than the header
+  header[3] = 3;  // a length field that claims one byte less than the header
   Reply ragged = toc;
   ragged[1] = static_cast<std::uint8_t>(ragged[1] - 3);
   // Each reply, and whether it parses.
