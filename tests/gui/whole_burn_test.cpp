@@ -24,6 +24,8 @@ TEST_F(WholeBurn, JolietNamesAreListedFirstAndTheBurnedSourcesComeBackAsGreyDisc
   writeFile(temp_ / "home/Docs/raw-\xff.txt", "latin-1");
   writeFile(temp_ / "home/Docs" / std::string(150, 'L'), "long");
   writeFile(temp_ / "home/Docs/party \xF0\x9F\x8E\x89.txt", "carried whole by UTF-16 Joliet");
+  for (const char* name : {"z-\xf1", "z-\xf2", "z-\xf3", "z-\xf4", "z-\xf5"})
+    writeFile(temp_ / "home/Docs" / name, "latin-1");
   writeFile(temp_ / "home/notes.txt", "notes");
   app().openFiles({temp_ / "home/Docs", temp_ / "home/notes.txt"});
   QTest::keyClicks(window().nameEdit(), QStringLiteral("Backup"));
@@ -36,6 +38,10 @@ TEST_F(WholeBurn, JolietNamesAreListedFirstAndTheBurnedSourcesComeBackAsGreyDisc
     EXPECT_TRUE(shown.contains(QStringLiteral("Docs/raw-\\xff.txt"))) << shown.toStdString();
     EXPECT_TRUE(shown.contains(QStringLiteral("cut to 103"))) << shown.toStdString();
     EXPECT_FALSE(shown.contains(QStringLiteral("party"))) << shown.toStdString();
+    // Five of the seven, and how many more the details hold.
+    EXPECT_EQ(shown.count(QStringLiteral(" shows in Joliet as ")), 5) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith(QStringLiteral("\n… and 2 more (Show Details)"))) << shown.toStdString();
+    EXPECT_EQ(names->detailedText().count(QStringLiteral(" shows in Joliet as ")), 7);
     EXPECT_EQ(names->icon(), QMessageBox::Information);  // a question, not a warning: the burn may go on
     clickButton(names, QString::fromStdString(answer));
     ASSERT_TRUE(waitUntil([&] { return findBox() == nullptr; }));
