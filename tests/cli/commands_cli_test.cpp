@@ -359,6 +359,8 @@ TEST_F(CommandsCliTest, ProgressIsOneLinePerStepInAPipeAndOneLineDrawnOverAtATer
       paced.out, first, std::regex(R"(Writing +\d+% \[#*\.*\]  [\d.]+ of 3\.\d MB  (\d+\.\d)x 1\.\d MB/s  0:0\d left)")))
       << paced.out;
   EXPECT_NEAR(std::stod(first[1]), 10.0, 1.0) << first.str();
+  // A finished step fills its bar.
+  EXPECT_TRUE(has(paced.out, "\rWriting   100% [" + std::string(30, '#') + "]")) << paced.out;
   // --quiet: nothing but results and errors, not even a question --yes answers;
   // one left unanswered is still told, with why nothing was burned.
   EXPECT_TRUE(has(runCli({"--quiet", "burn", docs(4)}).err, "Some names are already on the disc\n"));
