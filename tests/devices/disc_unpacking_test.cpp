@@ -225,8 +225,8 @@ TEST(DiscUnpacking, ARefusedDiscIsNotTriedAgainUntilItChangesAndMountingNeverHol
   EXPECT_TRUE(waitUntil([&] { return service.serviceMounts().size() == 1; }));
 }
 
-// Space running out in the middle of unpacking (the free-space check is
-// misled here): the half-copied tree goes at once, not at the next look,
+// Space running out in the middle of unpacking (once the free-space check is
+// misled): the half-copied tree goes at once, not at the next look,
 // which for a refused disc may be long after.
 TEST(DiscUnpacking, AnUnpackingThatRunsOutOfSpaceLeavesNoHalfTree) {
   Env env;
@@ -238,6 +238,10 @@ TEST(DiscUnpacking, AnUnpackingThatRunsOutOfSpaceLeavesNoHalfTree) {
   ASSERT_TRUE(small.mounted()) << small.why();
   ASSERT_TRUE(createWriter(env.dir(), "w", {}));
   ASSERT_TRUE(insertMedium(env.dir(), "w", openCdr(image)));
+  // Inserted, it is refused for the space the file system reports, before any copying.
+  const auto refusal = writerInfo(env.dir(), "w").value().mountFailure;
+  ASSERT_TRUE(refusal);
+  EXPECT_NE(refusal->message.find("where it is unpacked, but only"), std::string::npos) << refusal->message;
   MountControl misled;
   misled.freeBytes = [](const fs::path&) { return std::optional<std::uint64_t>(1ull << 40); };
   const auto mounted = mountDisc(env.paths(), *readToc(env.paths()).value().disc, "emu1", misled);
