@@ -55,6 +55,7 @@ struct RestoredSources {
 // The medium in the selected writer in plain terms.
 struct MediumSummary {
   bool writer = false;  // a writer is selected
+  std::optional<QString> unreadable;  // why the writer cannot be read, when it cannot
   bool trayOpen = false;
   bool present = false;  // a disc is in the closed tray
   MediumKind kind = MediumKind::Other;

@@ -53,6 +53,7 @@ std::optional<BurnRefusal> appController::burnRefusal() const {
     // Three different reasons, three different texts: nothing in the tray, a
     // disc that takes no more sessions, a disc that cannot be continued.
     const MediumSummary medium = mediumSummary();
+    if (medium.unreadable) return BurnRefusal{"cannotBurn", "writerUnreadable", *medium.unreadable};
     const char* why = "noCdInDrive";
     if (medium.present && medium.closed) why = "discClosed";
     else if (discNotMounted()) why = "discNotMountedLong";

@@ -90,6 +90,11 @@ void appController::deviceStatusChanged(const std::shared_ptr<Writer>& writer) {
     removeCDRcontent();
     return;
   }
+  if (state.readFailure) {
+    record.deviceStatusString = QString::fromStdString(state.readFailure->message);
+    publishStatus(std::move(record), true);
+    return;
+  }
   if (state.trayOpen || !state.present) {
     record.deviceStatusString = strings_.localized("noDisc");
     publishStatus(std::move(record), true);
@@ -232,6 +237,7 @@ MediumSummary appController::mediumSummary() const {
   if (!theDevice_) return summary;
   summary.writer = true;
   const MediumState state = theDevice_->mediumState();
+  if (state.readFailure) summary.unreadable = QString::fromStdString(state.readFailure->message);
   summary.trayOpen = state.trayOpen;
   summary.present = state.present && !state.trayOpen;
   if (!summary.present) return summary;

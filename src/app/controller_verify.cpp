@@ -54,6 +54,7 @@ Result<DiscHistory> appController::readDiscHistory() const {
   if (!theDevice_) return makeError(ErrorKind::NotFound, "there is no writer");
   if (burnInProgress_) return makeError(ErrorKind::Busy, "the writer is at work; look at the disc when it is done");
   const MediumState state = theDevice_->mediumState();
+  if (state.readFailure) return *state.readFailure;
   if (!state.present) return makeError(ErrorKind::NoMedium, "there is no disc in " + theDevice_->displayName().toStdString());
   if (state.writtenTracks() == 0) return makeError(ErrorKind::NoMedium, "the disc is blank");
   const std::vector<TrackRecord> written(state.tracks.begin(), state.tracks.begin() + state.writtenTracks());

@@ -158,6 +158,7 @@ QString CliSession::selectedWriterText() {
 QString CliSession::discText() {
   const MediumSummary medium = controller_->mediumSummary();
   if (!medium.writer) return QStringLiteral("no writer");
+  if (medium.unreadable) return QStringLiteral("not known");
   if (medium.trayOpen) return QStringLiteral("tray open");
   if (!medium.present) return QStringLiteral("no disc");
   QString kind = controller_->statusController().content().deviceStatusString.value_or(QString());

@@ -205,6 +205,10 @@ int runMountCommand(const Invocation& call) {
     printOut(QStringLiteral("The disc is mounted at %1.").arg(displayPath(*mounted)));
     return 0;
   }
+  if (const auto why = controller.mediumSummary().unreadable) {
+    printError(*why);
+    return 1;
+  }
   if (!controller.discNotMounted()) {
     printError(QStringLiteral("there is no disc with sessions to mount (%1)").arg(session.discText()));
     return 1;

@@ -60,6 +60,9 @@ struct MediumState {
   // unpack it, ...), when the writer knows; the writer does not try again
   // until the disc changes.
   std::optional<Error> mountFailure;
+  // Why the writer could not be read at all (no permission to use the drive,
+  // ...): nothing is known of its disc then, which is not "no disc".
+  std::optional<Error> readFailure;
   // The write speeds the writer allows for this medium, as CD multiples
   // (1x = 150 KB/s of user data), ascending. Empty: not known (a real drive
   // tells them only once it has been taken for a burn or an erase) or the

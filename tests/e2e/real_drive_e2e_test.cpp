@@ -257,6 +257,19 @@ TEST_F(RealDriveE2E, DriveFaultsEndInActionableMessagesAndRecordNoSession) {
       EXPECT_TRUE(std::regex_search(history.out, std::regex(c.message))) << history.out;
     }
   }
+
+  // A user outside the drive's group is told which group to join, not that there is no disc.
+  drive_.setFaults("");
+  openUpForNobody(drive_.root());
+  fs::create_directories(env_ / "out");
+  fs::permissions(env_ / "out", fs::perms::all);
+  for (const std::string command : {"status", "burn --yes /etc/hostname", "erase --yes", "sessions", "mount"}) {
+    const std::string said = (env_ / "out/said.txt").string();
+    const std::string line = std::string(TESSALINE_CLI_PATH) + " " + command + " >'" + said + "' 2>&1";
+    EXPECT_EQ(runAsNobody([&] { return WEXITSTATUS(std::system(line.c_str())); }), command == "status" ? 0 : 1);
+    EXPECT_NE(readFile(said).find("No permission to use the drive /dev/sr0. Add your user to the group \"cdrom\""),
+              std::string::npos) << command << ": " << readFile(said);
+  }
 }
 
 }  // namespace

@@ -47,6 +47,7 @@ bool LibburnWriter::refresh() {
   } else {
     if (readings.error().kind == ErrorKind::PermissionDenied && !readFailing_) logLine(readings.error().message);
     readFailing_ = true;
+    fresh.readFailure = readings.error();
   }
   const bool changed = !state_ || !sameMediumState(*state_, fresh);
   state_ = fresh;

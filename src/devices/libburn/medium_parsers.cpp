@@ -272,7 +272,8 @@ bool sameMediumState(const MediumState& a, const MediumState& b) {
   return a.busy == b.busy && a.transitioning == b.transitioning && a.trayOpen == b.trayOpen &&
          a.present == b.present && a.kind == b.kind && a.erasable == b.erasable && a.blank == b.blank &&
          a.appendable == b.appendable && a.reserved == b.reserved && a.spaceFree == b.spaceFree &&
-         a.spaceUsed == b.spaceUsed && a.tracks == b.tracks;
+         a.spaceUsed == b.spaceUsed && a.tracks == b.tracks &&
+         (a.readFailure ? a.readFailure->message : "") == (b.readFailure ? b.readFailure->message : "");
 }
 
 }  // namespace tessaline::libburn
