@@ -181,6 +181,7 @@ void TessalineWindow::buildWidgets() {
   statusTitle_->setFont(titleFont);
   statusText_ = new QLabel(statusBox);
   statusText_->setObjectName(QStringLiteral("deviceStatusString"));
+  statusText_->setWordWrap(true);  // a reason why the writer cannot be read can be long
   capacityBar_ = new CapacityBar(statusBox);
   capacityBar_->setObjectName(QStringLiteral("capacityBar"));
   capacityBar_->setTextVisible(false);
