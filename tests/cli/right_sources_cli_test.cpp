@@ -109,16 +109,22 @@ TEST_F(SourcesCliTest, NamesCannotSteerTheTerminalButJsonKeepsThemExactAndOtherB
 }
 
 TEST_F(SourcesCliTest, AnInterruptedBurnCleansUpAndSaysNothingWasWritten) {
-  writeFile(temp_ / "bin/mkisofs", "#!/bin/sh\nsleep 60\n");
-  fs::permissions(temp_ / "bin/mkisofs", fs::perms::owner_all);
-  ScopedEnv tool("TESSALINE_MKISOFS", (temp_ / "bin/mkisofs").string());
-  for (const int signal : {SIGINT, SIGTERM}) {
+  // One tool hangs when asked what it is, while the sources are staged; the
+  // other answers, and hangs building the image.
+  writeFile(temp_ / "bin/hangs-asked", "#!/bin/sh\nsleep 60\n");
+  writeFile(temp_ / "bin/hangs-building",
+            "#!/bin/sh\n[ \"$1\" = -version ] && exec xorrisofs -version\ntouch \"$0.building\"\nsleep 60\n");
+  for (const auto& [signal, tool] : {std::pair{SIGINT, "hangs-asked"}, std::pair{SIGTERM, "hangs-building"}}) {
+    SCOPED_TRACE(tool);
+    fs::permissions(temp_ / "bin" / tool, fs::perms::owner_all);
+    ScopedEnv mkisofs("TESSALINE_MKISOFS", (temp_ / "bin" / tool).string());
     QProcess burn;
     burn.start(QStringLiteral(TESSALINE_CLI_PATH),
                {QStringLiteral("burn"), QStringLiteral("--yes"), QString::fromStdString((temp_ / "home/Docs").string())});
     ASSERT_TRUE(burn.waitForStarted());
-    // Wait for the image build: the private folder holds the staged tree.
+    // Wait for the tool: the private folder holds the staged tree.
     ASSERT_TRUE(waitUntil([&] { return !fs::is_empty(temp_ / "tmp"); }, std::chrono::seconds(30)));
+    if (signal == SIGTERM) ASSERT_TRUE(waitUntil([&] { return fs::exists(temp_ / "bin/hangs-building.building"); }));
     waitUntil([] { return false; }, std::chrono::milliseconds(500));
     ::kill(static_cast<pid_t>(burn.processId()), signal);
     ASSERT_TRUE(burn.waitForFinished(30000));
