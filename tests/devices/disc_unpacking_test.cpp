@@ -298,22 +298,26 @@ TEST(WriterPermissions, OnlyTheOwnerReadsADiscAndOlderWritersAreClosedWhenOpened
 
 // Root removes read-only folders anyway; an ordinary user's ejected disc
 // leaves no unpacked tree behind either. A link found in the mount folder
-// goes too, and what it leads to stays.
+// goes too, and what it, or a link on the disc, leads to stays as it was.
 TEST(WriterPermissions, AnEjectedDiscLeavesNothingMountedForAnOrdinaryUser) {
   Env env;
   const fs::path tmp = env.tmp.path();
   test::ScopedEnv shelf("TESSALINE_DISCS_DIR", (tmp / "discs").string());
   writeFile(tmp / "tree/sub/deeper/a.txt", "a");
+  fs::create_directories(tmp / "outside");  // a folder a link on the disc leads to
+  fs::create_directory_symlink(tmp / "outside", tmp / "tree/sub/out");
   const fs::path image = test::makeSessionImage(tmp / "tree", tmp / "s.iso", "0", "TREE");
   for (const auto& entry : fs::recursive_directory_iterator(tmp)) ::chown(entry.path().c_str(), 65534, 65534);
   ::chown(tmp.c_str(), 65534, 65534);
   test::openUpForNobody(tmp);
+  ::chmod((tmp / "outside").c_str(), 0750);
   EXPECT_EQ(test::runAsNobody([&] {
               if (!createWriter(env.dir(), "w", {}) || !insertMedium(env.dir(), "w", openCdr(image))) return 1;
               if (!fs::exists(writerMountDir("w") / "TREE/sub/deeper/a.txt")) return 2;
               fs::create_directory_symlink(tmp / "tree", writerMountDir("w") / "link");
               if (!eject(env.dir(), "w")) return 3;
               if (!fs::exists(tmp / "tree/sub/deeper/a.txt")) return 5;
+              if (modeOf(tmp / "outside") != 0750) return 6;
               return fs::is_empty(writerMountDir("w")) ? 0 : 4;
             }),
             0);
