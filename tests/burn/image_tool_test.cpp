@@ -205,10 +205,12 @@ TEST(ImageBuild, AFailingToolGetsItsArgumentsAsBytesAndReportsItsLastLinesOrThat
   // why (one that is missing, killed or writes too little: the end-to-end burns).
   makeExecutable(dir / "garbage", std::string("\x7f" "ELF garbage", 12));
   makeExecutable(dir / "none", "#!/bin/sh\nexit 0\n");
-  for (const auto& [tool, why] : {std::pair{"garbage", "cannot run the image tool"}, std::pair{"none", "no image was written"}}) {
+  for (const auto& [tool, why] : {std::pair<std::string, std::string>{"garbage", "cannot run the image tool " +
+                                                                                   (dir / "garbage").string() + " (errno 8)"},
+                                  {"none", "no image was written"}}) {
     const auto r = runBuild(dir / tool, {(dir / "out.iso").string()}, dir / "out.iso");
     EXPECT_FALSE(r.success) << tool;
-    EXPECT_TRUE(r.detail.contains(QString::fromUtf8(why))) << r.detail.toStdString();
+    EXPECT_TRUE(r.detail.contains(QString::fromStdString(why))) << r.detail.toStdString();
   }
 }
 
