@@ -112,7 +112,9 @@ TEST(PropertyList, ReadsTheBinaryFormWithinItsLimits) {
       {bplist({"\xD1\x01\x01"s, "\x10\x01"s}), "has a dictionary key that is not a string"},
       {bplist({"\x5F\x10\x7F" "abc"s}), "has a string that runs past its object area"},
       {bplist({"\xAF\x13\x00\x00\x00\x00\x00\x00\x10\x00"s}), "has a container that runs past its object area"},
+      {bplist({"\xA2\x01\x02"s, "\x00"s, "\x08"s}), "[null,b0]"},
       {bplist({"\xF0"s}), "has an object of an unknown kind"},
+      {bplist({"\x0F"s}), "has an object of an unknown kind"},
       {"bplist01"s + std::string(40, '\0'), "is a binary property list of a version this program does not read"},
       {"bplist00"s, "is too short for a binary property list"}};
   for (const auto& [input, expected] : cases) {
