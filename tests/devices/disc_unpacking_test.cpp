@@ -83,6 +83,7 @@ TEST(DiscUnpacking, CraftedDiscsMountOrSayWhyAndWriteNothingElsewhere) {
       {"folder-beyond-end.iso", "the disc has a folder beyond its end (/dir)", {}, {}},
       {"folders-150-deep.iso", "the disc nests folders deeper than 100 levels", {}, {}},
       {"continuation-loops.iso", "", {"dir/sub/b.txt"}, {}},
+      {"continuation-chain-17.iso", "", {"A.TXT"}, {"unread.txt"}},
       {"continuation-cut-short.iso", "", {"a.txt", "b"}, {}},
       {"two-extents.iso", "", {"a.txt"}, {"b.txt"}, true},
       {"unusable-names.iso", "", {"fine", "ln"}, {"aa", "b", "bbbb", "c", "cccc"}},

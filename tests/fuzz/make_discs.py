@@ -152,6 +152,29 @@ with tempfile.TemporaryDirectory() as tmp:
     img[px[0] + 28:px[0] + px[1]] = b"PD" + bytes([px[1] - 28, 1]) + bytes(px[1] - 32)
     save("continuation-loops.iso", img)
 
+    # A chain of 17 continuation areas, one more than a reader follows, in the
+    # unused blocks before the volume descriptors; the name is in the last one.
+    img = build(t)
+    rec = lookup(img, "a.txt")
+    px = [(at, n) for at, sig, n in susp(img, rec) if sig == b"PX"][0]
+    for at, sig, n in list(susp(img, rec)):
+        if sig == b"NM":
+            img[at:at + 2] = b"PD"
+    areas = [BLOCK + 64 * i for i in range(17)]
+
+    def ce(to):
+        entry = bytearray(b"CE\x1c\x01" + bytes(24))
+        put32(entry, 4, to // BLOCK)
+        put32(entry, 12, to % BLOCK)
+        put32(entry, 20, 64)
+        return entry
+    img[px[0]:px[0] + 28] = ce(areas[0])
+    img[px[0] + 28:px[0] + px[1]] = b"PD" + bytes([px[1] - 28, 1]) + bytes(px[1] - 32)
+    for here, there in zip(areas, areas[1:]):
+        img[here:here + 28] = ce(there)
+    img[areas[-1]:areas[-1] + 15] = b"NM\x0f\x01\x00unread.txt"
+    save("continuation-chain-17.iso", img)
+
     # A file in two extents, as mkisofs writes files too large for one:
     # two records of one name, the first marked "more to come".
     t = tree("split")
