@@ -119,6 +119,8 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   EXPECT_EQ(sorted(), (std::vector<std::string>{"Old", "readme.txt"}));
   EXPECT_FALSE(window().burnButton()->isEnabled());
   EXPECT_EQ(window().capacityBar()->nextSession(), 0);
+  EXPECT_FALSE(window().spaceLabel()->text().contains(QStringLiteral("next session")))  // nothing to burn, nothing said
+      << window().spaceLabel()->text().toStdString();
   // A session larger than the free space: the bar says so before Burn does,
   // in red to its end.
   writeFile(temp_ / "big/film.raw", "");
