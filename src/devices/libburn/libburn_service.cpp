@@ -43,10 +43,10 @@ bool LibburnWriter::refresh() {
     fresh = mediumStateFrom(readings.value());
     msc1 = libburn::lastSessionStart(readings.value().tracks);
     if (fresh.appendable && !fresh.blank) fresh.lastSessionStart = msc1;
-    readFailing_ = false;
   } else {
-    if (readings.error().kind == ErrorKind::PermissionDenied && !readFailing_) logLine(readings.error().message);
-    readFailing_ = true;
+    // Logged once, not at every look: after the first, the last state holds the failure.
+    const bool failedBefore = state_ && state_->readFailure;
+    if (readings.error().kind == ErrorKind::PermissionDenied && !failedBefore) logLine(readings.error().message);
     fresh.readFailure = readings.error();
   }
   const bool changed = !state_ || !sameMediumState(*state_, fresh);

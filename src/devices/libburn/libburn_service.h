@@ -65,7 +65,6 @@ class LibburnWriter : public Writer {
   mutable std::mutex mutex_;
   mutable std::optional<MediumState> state_;
   mutable std::optional<BlockAddress> lastSessionStart_;
-  bool readFailing_ = false;  // so that a failure is logged once, not at every look
   std::optional<DriveStatus> lastStatus_;
   bool reserved_ = false;
   int exclusiveCount_ = 0;
