@@ -79,6 +79,7 @@ TEST_F(RightDiscTest, AWriterRemovedWhileItsDiscWaitsToMountStaysGone) {
   NoMounting noMounting;
   startWithTheBackupInserted();
   ASSERT_TRUE(waitUntil([&] { return controller().waitingForVolume(); }));
+  EXPECT_EQ(settledCount_, 0);  // the status is not settled while its volume is awaited
   ASSERT_TRUE(emulated::removeWriter(writersDir_, "w").ok());
   ASSERT_TRUE(waitUntil([&] { return controller().registeredDevices().empty(); }));
   waitUntil([] { return false; }, std::chrono::milliseconds(2000));
