@@ -263,6 +263,16 @@ TEST_F(EmulatedServiceTest, TheMountedTreeIsReadOnlyAndFollowsTheDisc) {
   EXPECT_TRUE(w->mediumState().present);
   ASSERT_TRUE(waitUntil(mounted));
   EXPECT_EQ(readFile(root / "deep/er/a.txt"), "first");
+  {  // A mount table edited to name a folder elsewhere: a hold never moves that folder.
+    writeFile(tmp / "outside/keep.txt", "mine");
+    std::string edited = readFile(WriterPaths{dir(), "rec"}.mountTable());
+    const std::string field = escapeMountField(root.string());
+    edited.replace(edited.find(field), field.size(), escapeMountField((tmp / "outside").string()));
+    writeFile(WriterPaths{dir(), "rec"}.mountTable(), edited);
+    ASSERT_TRUE(w->acquireExclusiveAccess());
+    EXPECT_EQ(readFile(tmp / "outside/keep.txt"), "mine");
+    w->releaseExclusiveAccess();
+  }
 
   // Ejected after a brief hold, then burned anew with other content under
   // the same name: a fresh tree, not the one kept over the hold.
