@@ -41,7 +41,9 @@ Result<SessionPreview> appController::previewNextSession() {
   if (preview.unreadable.empty() && plan.incremental && plan.mountPath)
     preview.addsNothing = sessionAddsNothing(preview.entries, folder.value().stagingPath, *plan.mountPath);
   (void)removePrivateFolder(folder.value());
-  if (plan.incremental && plan.mountPath && !hidePreviousSessions_) {
+  // Every session but one that hides the earlier ones carries the disc's
+  // tree on, whether or not unchanged files are copied again.
+  if (plan.mountPath && !hidePreviousSessions_) {
     std::vector<std::filesystem::path> sources;
     for (const BurnItem& item : plan.items)
       if (!item.permanent()) sources.push_back(item.aPath);

@@ -28,6 +28,7 @@ struct Effects {
   bool catalogue = false;        // the disc remembers its sources
   bool unchangedAgain = false;   // the next session copies what did not change
   bool sameSizeAndDateSeen = false;  // a change that keeps size and date is burned
+  bool deletionSeen = true;      // the preview names a file deleted since, which the disc keeps
   friend bool operator==(const Effects&, const Effects&) = default;
 };
 
@@ -35,7 +36,7 @@ void PrintTo(const Effects& e, std::ostream* os) {
   *os << "verified " << e.verified << ", true copy " << e.trueCopy << ", fork change seen " << e.forkChangeSeen << ", link stays link " << e.linkStaysLink << ", alias sized by target "
       << e.aliasSizedByTarget << ", side file " << e.sideFile
       << ", catalogue " << e.catalogue << ", unchanged again " << e.unchangedAgain << ", same size and date seen "
-      << e.sameSizeAndDateSeen;
+      << e.sameSizeAndDateSeen << ", deletion seen " << e.deletionSeen;
 }
 
 struct Row {
@@ -65,6 +66,7 @@ TEST_P(PreferenceKeys, ChangeWhatABurnWritesAsTheirNamesSay) {
   const fs::path docs = temp_ / "home/Docs";
   writeFile(docs / "a.txt", "alpha");
   writeFile(docs / "same.txt", "12345");
+  writeFile(docs / "gone.txt", "gone");
   fs::create_symlink("forked.txt", docs / "link.txt");
   writeFile(docs / "forked.txt", "data");
   ASSERT_EQ(::setxattr((docs / "forked.txt").c_str(), "user.com.apple.ResourceFork", "rsrc", 4, 0), 0);
@@ -92,12 +94,16 @@ TEST_P(PreferenceKeys, ChangeWhatABurnWritesAsTheirNamesSay) {
   const long long burned = modTime(docs / "same.txt");
   writeFile(docs / "same.txt", "54321");
   setModTime(docs / "same.txt", burned);
+  fs::remove(docs / "gone.txt");
+  writeFile(docs / "new.txt", "new");  // so that there is a session to preview
+  seen.deletionSeen = false;
   const auto preview = runCli({"preview", "--json", docs.string()});
   ASSERT_EQ(preview.exitCode, 0) << preview.err;
   for (const auto& e : QJsonDocument::fromJson(QByteArray::fromStdString(preview.out)).object()[QStringLiteral("entries")].toArray()) {
     const QString path = e.toObject()[QStringLiteral("path")].toString();
     if (path == QStringLiteral("Docs/a.txt")) seen.unchangedAgain = true;
     if (path == QStringLiteral("Docs/same.txt")) seen.sameSizeAndDateSeen = true;
+    if (path == QStringLiteral("Docs/gone.txt")) seen.deletionSeen = e.toObject()[QStringLiteral("reason")] == QStringLiteral("deleted");
   }
   EXPECT_EQ(seen, row.effects) << (*row.key != '\0' ? row.key : "no key set");
 }
