@@ -20,6 +20,9 @@ TEST(SizeEstimation, FullSizesCountFilesAndAliasesByTheResolvingSwitch) {
   makeLink(target, dir / "alias");
   EXPECT_DOUBLE_EQ(sizeInMBWithPath(dir / "alias", true), 0.5);
   EXPECT_DOUBLE_EQ(sizeInMBWithPath(dir / "alias", false), static_cast<double>(target.size()) / 1e6);
+  makeLink(target, dir / "two" / "alias");  // inside a folder, by the same switch
+  EXPECT_DOUBLE_EQ(sizeInMBWithPath(dir / "two", true), 2.0 + static_cast<double>(sub.st_size) / 1e6);
+  EXPECT_DOUBLE_EQ(sizeInMBWithPath(dir / "two", false), 1.5 + static_cast<double>(sub.st_size + target.size()) / 1e6);
   writeFile(dir / "empty-file", "");
   fs::create_directories(dir / "empty-folder");
   for (const char* name : {"empty-file", "empty-folder", "missing"})
