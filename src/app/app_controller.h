@@ -80,7 +80,6 @@ QString writeSpeedsText(const std::vector<int>& speeds);
 
 // How the last burn ended, for front ends that report it (the CLI's exit status).
 struct BurnOutcome {
-  bool imageBuilt = false;
   bool writingStarted = false;  // the writer began to record the session
   bool written = false;         // the session was written (and verified, if asked)
   // Stopped while the written session was read back: the disc holds it, but

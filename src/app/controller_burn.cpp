@@ -319,7 +319,6 @@ void appController::failBurnAfterImaging(const char* messageKey, const char* inf
   endImagingSheet();
   showAlert(messageKey, informativeKey, {QStringLiteral("OK")}, {}, QString::fromStdString(error.message));
   BurnOutcome outcome;
-  outcome.imageBuilt = true;
   outcome.error = error;
   endBurnEarly(outcome, false);
 }
@@ -384,7 +383,6 @@ void appController::cancelBurn() {
 
 BurnOutcome appController::cancelledOutcome(bool writingStarted) const {
   BurnOutcome outcome;
-  outcome.imageBuilt = !burnImagePath_.empty();
   outcome.writingStarted = writingStarted;
   outcome.error = makeError(ErrorKind::Cancelled, writingStarted ? "the burn was stopped while the session was written"
                                                                  : "the burn was stopped before anything was written");
@@ -409,7 +407,6 @@ void appController::endBurnEarly(const BurnOutcome& outcome, bool emptyList) {
 bool appController::burnDidFinish(Job& burn) {
   const JobStatus status = burn.status();
   BurnOutcome outcome;
-  outcome.imageBuilt = true;
   outcome.writingStarted = true;
   outcome.written = status.phase == JobPhase::Succeeded;
   outcome.error = status.error;
