@@ -18,6 +18,14 @@ TEST(Utf8, DecodesValidSequencesAndRefusesEveryMalformedOne) {
     char32_t cp = 0;
     EXPECT_EQ(decodeUtf8(bad, 0, cp), 0u) << ::testing::PrintToString(std::string(bad));
   }
+  // Each length's first and last code point encodes to what decodes back.
+  for (const char32_t cp : {0x7F, 0x80, 0x7FF, 0x800, 0xFFFF, 0x10000, 0x10FFFF}) {
+    std::string bytes;
+    appendUtf8(bytes, cp);
+    char32_t back = 0;
+    EXPECT_EQ(decodeUtf8(bytes, 0, back), bytes.size()) << std::hex << static_cast<std::uint32_t>(cp);
+    EXPECT_EQ(back, cp);
+  }
 }
 
 }  // namespace tessaline
