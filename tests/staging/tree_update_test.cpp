@@ -1,6 +1,7 @@
 #include "staging/tree_update.h"
 
 #include "staging/file_operations.h"
+#include "staging/tree_walk.h"
 #include "staging_test_util.h"
 
 #include <gtest/gtest.h>
@@ -213,7 +214,7 @@ TEST(TreeUpdate, ExistingDestinationIsNotOverwrittenAndVanishedSourceStagesNothi
 
 // The source vanishes while it is being walked (removed when the walk
 // reports the pipe it meets): no crash, and the journal still tells the truth.
-TEST(TreeUpdate, SourceVanishingDuringTheWalk) {
+TEST(TreeUpdate, SourcesChangingDuringTheWalk) {
   Scene s;
   for (int d = 0; d < 5; ++d)
     for (int f = 0; f < 20; ++f) writeFile(s.src / "Docs" / ("d" + std::to_string(d)) / std::to_string(f), "x");
@@ -229,4 +230,20 @@ TEST(TreeUpdate, SourceVanishingDuringTheWalk) {
   EXPECT_TRUE(removed);
   EXPECT_EQ(listTree(s.stage), listJournal(s.journal));
   EXPECT_TRUE(fs::is_directory(s.stage / "Docs"));
+
+  // Folders swapped for links to elsewhere once the walk has listed them are
+  // not walked into.
+  writeFile(s.src / "outside/secret.txt", "s");
+  for (int d = 0; d < 10; ++d) fs::create_directories(s.src / "Walked" / std::to_string(d));
+  std::vector<std::string> visited;
+  staging::walkTree(s.src / "Walked", [&](const staging::WalkEntry& e) {
+    if (visited.empty())
+      for (int d = 0; d < 10; ++d)
+        if (const fs::path folder = s.src / "Walked" / std::to_string(d); folder != e.full) {
+          fs::remove(folder);
+          fs::create_directory_symlink(s.src / "outside", folder);
+        }
+    visited.emplace_back(e.relative);
+  });
+  EXPECT_EQ(visited.size(), 10u) << ::testing::PrintToString(visited);
 }
