@@ -1,6 +1,8 @@
 #include "staging/file_operations.h"
 #include "staging/disc_comparison.h"
 
+#include <set>
+
 #include "staging_test_util.h"
 
 #include <gtest/gtest.h>
@@ -144,4 +146,19 @@ TEST(DiscComparisonReads, ASourceThatFailsToReadDiffersFromItsFirstByte) {
   // A burn comparing contents meets the same failure and calls the file changed, at once.
   const ChildOutcome same = runInChild([&] { return ko::sameContents("/proc/self/mem", dir / "disc/src/mem") ? 1 : 0; }, 5);
   EXPECT_TRUE(same.exited && same.code == 0) << same.signal;
+}
+
+// A folder reached through two links is compared at each place the disc holds it.
+TEST(DiscComparisonReads, AFolderReachedTwiceIsComparedAtBothPlaces) {
+  TempDir dir;
+  writeFile(dir / "real/f.txt", "new");
+  fs::create_directories(dir / "src");
+  for (const char* name : {"one", "two"}) {
+    makeLink((dir / "real").native(), dir / "src" / name);
+    fs::create_directories(dir / "disc/src" / name);
+  }
+  std::set<std::string> neverBurned;
+  for (const DiscEntry& e : compareDiscWithSources({dir / "src"}, dir / "disc", {}).entries)
+    if (e.state == DiscEntryState::OnlyInSource) neverBurned.insert(e.path);
+  EXPECT_EQ(neverBurned, (std::set<std::string>{"src/one/f.txt", "src/two/f.txt"}));
 }
