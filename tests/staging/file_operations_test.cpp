@@ -1,11 +1,11 @@
 #include "staging/file_operations.h"
 #include "staging/disc_comparison.h"
 
-#include <set>
-
 #include "staging_test_util.h"
 
 #include <gtest/gtest.h>
+
+#include <set>
 
 #include <sys/stat.h>
 
