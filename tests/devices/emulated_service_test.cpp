@@ -84,6 +84,13 @@ TEST_F(EmulatedServiceTest, RefusalsAndFailedBurnsAreTypedAndLeaveTheDiscAsItWas
     expectError(tryBurn(c.blocks), c.kind, c.fragment);
   }
   insert(MediumKind::CDR, 1000);
+  {  // Marked busy by another program: refused, and the writer is given back.
+    const WriterPaths paths{dir(), "rec"};
+    auto busy = FileLock::lock(paths.busyLock());
+    ASSERT_TRUE(busy);
+    expectError(tryBurn(1), ErrorKind::Busy, "in use by another");
+    EXPECT_FALSE(FileLock::isHeld(paths.exclusiveLock()));
+  }
   expectError(w->erase(), ErrorKind::MediumNotWritable);  // a CD-R
   auto fits = tryBurn(998);  // 998 + 2 run-out blocks fill the disc exactly
   ASSERT_TRUE(fits) << fits.error().message;
