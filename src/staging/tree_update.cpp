@@ -235,7 +235,6 @@ void updateSourcePath(const fs::path& source, const fs::path& toPath, bool incre
   }
   const bool madeRoot = mkdir(dst.c_str(), 0777) == 0;
   if (madeRoot) updater.record(dst, StagedType::Folder, 0, rootReason);
-  updater.noteFolderDate(src, dst);
 
   std::string destination;
   std::string counterpart;
