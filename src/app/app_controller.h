@@ -294,6 +294,9 @@ class appController : public QObject {
   // Reads the selected writer's medium again (notifications are dropped during a burn).
   void rereadDisc();
   StagingPlan stagingPlan() const;
+  // The disc's mounted tree that the next session carries on; none when it
+  // hides the earlier sessions or the disc is not mounted.
+  std::optional<std::filesystem::path> continuedDiscTree() const;
   void stagingFinished(const std::string& toolDevice, const ImageTool& tool,
                        const std::vector<std::string>& jolietHidden);
   void endImagingSheet();

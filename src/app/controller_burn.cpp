@@ -73,12 +73,12 @@ std::optional<BurnRefusal> appController::burnRefusal() const {
 }
 
 void appController::duplicateWarning() {
-  const auto& mountPath = statusController_.content().mountPath;
-  if (!mountPath || hidePreviousSessions_) {
+  const auto discTree = continuedDiscTree();
+  if (!discTree) {
     performBurn();
     return;
   }
-  const auto discNames = discRootNames(*mountPath);
+  const auto discNames = discRootNames(*discTree);
   for (const BurnItem& item : sessionContentController_.items()) {
     if (item.isPermanent != "0") continue;
     for (const std::string& name : discNames) {
@@ -149,8 +149,7 @@ void appController::performBurn() {
   auto unreadable = std::make_shared<std::vector<std::pair<std::string, std::string>>>();
   auto identified = std::make_shared<Result<ImageTool>>(ImageTool{tool.value()});
   const StagingFolder target = *staging_;
-  const std::optional<std::filesystem::path> mergedTree =
-      hidePreviousSessions_ ? std::nullopt : statusController_.content().mountPath;
+  const std::optional<std::filesystem::path> mergedTree = continuedDiscTree();
   stagingThread_.reset(
       QThread::create([plan, hidden, uncarried, addsNothing, unreadable, identified, target, mergedTree,
                        path = tool.value()] {

@@ -11,8 +11,12 @@
 namespace tessaline {
 bool appController::incrementalUpdateIndicated() const {
   if (preferences_.boolForKey(prefs::disableIncrementalUpdating)) return false;
-  if (hidePreviousSessions_) return false;
-  return statusController_.content().mountPath.has_value();
+  return continuedDiscTree().has_value();
+}
+
+std::optional<std::filesystem::path> appController::continuedDiscTree() const {
+  if (hidePreviousSessions_) return std::nullopt;
+  return statusController_.content().mountPath;
 }
 
 StagingPlan appController::stagingPlan() const {
@@ -41,13 +45,13 @@ Result<SessionPreview> appController::previewNextSession() {
   if (preview.unreadable.empty() && plan.incremental && plan.mountPath)
     preview.addsNothing = sessionAddsNothing(preview.entries, folder.value().stagingPath, *plan.mountPath);
   (void)removePrivateFolder(folder.value());
-  // Every session but one that hides the earlier ones carries the disc's
-  // tree on, whether or not unchanged files are copied again.
-  if (plan.mountPath && !hidePreviousSessions_) {
+  // A file deleted from the sources stays on the disc whenever the session
+  // carries the disc's tree on, whether or not unchanged files are copied again.
+  if (const auto discTree = continuedDiscTree()) {
     std::vector<std::filesystem::path> sources;
     for (const BurnItem& item : plan.items)
       if (!item.permanent()) sources.push_back(item.aPath);
-    preview.deletedSinceLastSession = entriesDeletedSinceLastSession(sources, *plan.mountPath, plan.resolveAliases);
+    preview.deletedSinceLastSession = entriesDeletedSinceLastSession(sources, *discTree, plan.resolveAliases);
   }
   return preview;
 }
