@@ -159,6 +159,9 @@ TEST(TreeUpdate, FullCopyKeepsDatesAndLinksAndSkipsIrregularEntries) {
   // Without resolution the links are kept as they are.
   s.restage(docs, false, false);
   EXPECT_EQ(fs::read_symlink(s.stage / "Docs" / "to-file"), "a.txt");
+  // A source that is itself a dangling link is staged as that link.
+  s.update(docs / "dangling", false, true);
+  EXPECT_EQ(fs::read_symlink(s.stage / "dangling"), "nowhere");
 }
 
 TEST(TreeUpdate, IncrementalLinksFollowTheAliasFlag) {
