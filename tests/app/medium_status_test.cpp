@@ -65,10 +65,12 @@ TEST_F(MonitorTest, NotificationsForOtherWritersOrDuringABurnChangeNothingAndSiz
   ASSERT_TRUE(waitUntil([&] { return sizeOfSource() >= 0; }));
   ASSERT_TRUE(settle());
   const auto& model = controller().sessionContentController();
-  for (int row = 0; row < model.rowCount(); ++row)  // and says so when pointed at
-    if (model.items()[static_cast<std::size_t>(row)].aPath == temp_ / "src")
+  for (int row = 0; row < model.rowCount(); ++row) {  // and says so when pointed at
+    if (model.items()[static_cast<std::size_t>(row)].aPath == temp_ / "src") {
       EXPECT_TRUE(model.index(row, 0).data(Qt::ToolTipRole).toString().endsWith(
           QStringLiteral("\nRemembered by the disc; what is new or newer goes into the next session.")));
+    }
+  }
   writeFile(temp_ / "src/d.bin", std::string(2'000'000, 'w'));
   controller().applicationDidBecomeActive();
   EXPECT_DOUBLE_EQ(sizeOfSource(), 2.25);
