@@ -409,8 +409,6 @@ bool appController::burnDidFinish(Job& burn) {
   outcome.writingStarted = true;
   outcome.written = status.phase == JobPhase::Succeeded;
   outcome.error = status.error;
-  if (!outcome.written && !outcome.error)
-    outcome.error = makeError(ErrorKind::Cancelled, "the burn did not complete");
   // A stop after the last block leaves a whole session on the disc.
   if (status.phase == JobPhase::Cancelled && status.sessionRecorded) {
     outcome.writtenUnverified = true;

@@ -112,7 +112,7 @@ enum class JobPhase { Preparing, Writing, Verifying, Finishing, Succeeded, Faile
 struct JobStatus {
   JobPhase phase = JobPhase::Preparing;
   double percent = 0.0;  // of the current phase, 0 to 100
-  std::optional<Error> error;
+  std::optional<Error> error;  // set whenever a job ends Failed or Cancelled
   // The burn's session is whole on the disc, whatever came after it (a
   // verification stopped or failed).
   bool sessionRecorded = false;
