@@ -209,7 +209,6 @@ void appController::performBurn() {
 void appController::discIsUpToDate() {
   // Nothing new or newer and the same sources as the disc remembers: a
   // session would only repeat what the disc holds, and use up its space.
-  endImagingSheet();
   BurnOutcome outcome;
   outcome.upToDate = true;
   endBurnEarly(outcome, false);
@@ -315,6 +314,8 @@ void appController::acquireAccessAndBurn(int attemptsLeft) {
 
 void appController::failBurnAfterImaging(const char* messageKey, const char* informativeKey, const Error& error) {
   // Nothing was written: the burn list stays as it was, for another try.
+  // The sheet goes first, so that the alert is not drawn over it (at a
+  // terminal, not onto the line of the imaging bar).
   endImagingSheet();
   showAlert(messageKey, informativeKey, {QStringLiteral("OK")}, {}, QString::fromStdString(error.message));
   BurnOutcome outcome;
@@ -389,11 +390,7 @@ BurnOutcome appController::cancelledOutcome(bool writingStarted) const {
 }
 
 void appController::failBurnBeforeWriting(const QString& detail, const char* messageKey, const char* informativeKey) {
-  endImagingSheet();
-  showAlert(messageKey, informativeKey, {QStringLiteral("OK")}, {}, detail);
-  BurnOutcome outcome;
-  outcome.error = makeError(ErrorKind::ToolFailed, detail.toStdString());
-  endBurnEarly(outcome, false);
+  failBurnAfterImaging(messageKey, informativeKey, makeError(ErrorKind::ToolFailed, detail.toStdString()));
 }
 
 void appController::endBurnEarly(const BurnOutcome& outcome, bool emptyList) {

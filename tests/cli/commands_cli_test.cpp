@@ -348,6 +348,13 @@ TEST_F(CommandsCliTest, ProgressIsOneLinePerStepInAPipeAndOneLineDrawnOverAtATer
   EXPECT_EQ(widest, 29u) << drawn.out;
   EXPECT_TRUE(has(drawn.out, "\rImaging     0% [..........]\033[K")) << drawn.out;
   EXPECT_TRUE(has(drawn.out, "\033[K\r\nBurning session...")) << drawn.out;  // the next line starts afresh
+  {  // and so does why a burn failed
+    ScopedEnv noTool("TESSALINE_MKISOFS", (temp_ / "bin/missing").string());
+    const auto failed =
+        runProgram("script", {"-qec", std::string(TESSALINE_CLI_PATH) + " burn --yes " + docs(5), "/dev/null"});
+    EXPECT_NE(failed.exitCode, 0);
+    EXPECT_TRUE(has(failed.out, "\033[K\r\nThe session image could not be built")) << failed.out;
+  }
   // A step that lasts tells its speed and the time it has left.
   ScopedEnv wide("COLUMNS", "120"), timed("TESSALINE_EMULATED_SPEED", "1");
   const auto paced = runProgram(
