@@ -275,6 +275,14 @@ TEST_F(RealDriveE2E, DriveFaultsEndInActionableMessagesAndRecordNoSession) {
     const std::string logged = "tessaline: No permission to use the drive";
     if (status) EXPECT_TRUE(text.find(logged) != std::string::npos && text.find(logged) == text.rfind(logged)) << text;
   }
+  // Nor at every look of a watch, which looks again each second.
+  const fs::path watched = env_ / "out/watched.txt";
+  const std::string watch = "timeout -s INT 3 " + std::string(TESSALINE_CLI_PATH) + " --verbose status --watch >'" +
+                            watched.string() + "' 2>&1";
+  runAsNobody([&] { return WEXITSTATUS(std::system(watch.c_str())); });
+  const std::string text = readFile(watched);
+  const std::string logged = "tessaline: No permission to use the drive";
+  EXPECT_TRUE(text.find(logged) != std::string::npos && text.find(logged) == text.rfind(logged)) << text;
 }
 
 }  // namespace
