@@ -321,8 +321,13 @@ TEST_F(CommandsCliTest, ProgressIsOneLinePerStepInAPipeAndOneLineDrawnOverAtATer
       EXPECT_FALSE(line.empty()) << said;
       EXPECT_EQ(line.find('\r'), std::string::npos) << said;
       EXPECT_TRUE(seen.insert(line).second) << "repeated: " << line << "\n" << said;
+      std::smatch step;  // a step's line at each tenth
+      if (std::regex_match(line, step, std::regex(R"([A-Z][a-z]+ +(\d+)%)")))
+        EXPECT_TRUE(std::stoi(step[1]) % 10 == 0 && std::stoi(step[1]) <= 100) << line;
     }
   }
+  const auto burnLines = lines(burn.err);  // a step of unknown length has no percentage
+  EXPECT_NE(std::find(burnLines.begin(), burnLines.end(), "Staging..."), burnLines.end()) << burn.err;
   EXPECT_TRUE(has(burn.err, "Burning session...\n")) << burn.err;
   EXPECT_TRUE(has(burn.err, "Writing 100%\n")) << burn.err;
   EXPECT_FALSE(has(burn.err, "stopped")) << burn.err;
