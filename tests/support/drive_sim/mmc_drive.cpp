@@ -349,6 +349,7 @@ Result<Faults> parseFaults(const std::string& text) {
     else if (item.rfind("removed@", 0) == 0 && (value = number(8))) f.removedAt = value;
     else if (item.rfind("corrupt@", 0) == 0 && (value = number(8))) f.corruptAt = value;
     else if (item.rfind("slow=", 0) == 0 && (value = number(5))) f.slowMs = static_cast<int>(*value);
+    else if (item.rfind("slow-close=", 0) == 0 && (value = number(11))) f.slowCloseMs = static_cast<int>(*value);
     else return makeError(ErrorKind::InvalidInput, "unknown fault '" + item + "'");
   }
   return f;
@@ -782,6 +783,7 @@ Reply Drive::writeBlocks(Cdb cdb, std::span<const std::uint8_t> out) {
 Reply Drive::closeTrackOrSession(Cdb cdb) {
   const int function = cdb[2] & 0x07;
   if (function != 1 && function != 2) return fail(kInvalidFieldInCdb);
+  if (faults_.slowCloseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(faults_.slowCloseMs));
   if (track_) {
     std::unique_ptr<OpenTrack> tr = std::move(track_);
     if (tr->failed) return fail(kSequenceError);

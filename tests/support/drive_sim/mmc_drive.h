@@ -38,8 +38,9 @@ struct Faults {
   bool loading = false;                      // NOT READY, becoming ready, for ever
   bool noPerformance = false;                // an older drive: no GET PERFORMANCE
   int slowMs = 0;                            // each READ and WRITE takes this much longer
+  int slowCloseMs = 0;                       // each CLOSE TRACK/SESSION takes this long, as fixing a disc does
 };
-// "write-error@N,removed@N,corrupt@N,loading,no-performance,slow=MS", any of them.
+// "write-error@N,removed@N,corrupt@N,loading,no-performance,slow=MS,slow-close=MS", any of them.
 Result<Faults> parseFaults(const std::string& text);
 
 struct Reply {
