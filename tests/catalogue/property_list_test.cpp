@@ -146,6 +146,12 @@ TEST(PropertyList, ReadsTheBinaryFormWithinItsLimits) {
   EXPECT_TRUE(readPropertyList(oneKey, small));
   --small.maxExpandedBytes;
   EXPECT_FALSE(readPropertyList(oneKey, small));
+  // A UTF-16 string costs the UTF-8 it becomes: "a\u00E9\u20AC\U0001F600" is 1 + 2 + 3 + 4 bytes.
+  const std::string wide = bplist({"\x65\x00\x61\x00\xE9\x20\xAC\xD8\x3D\xDE\x00"s});
+  small.maxExpandedBytes = kPlistValueCost + 10;
+  EXPECT_TRUE(readPropertyList(wide, small));
+  --small.maxExpandedBytes;
+  EXPECT_FALSE(readPropertyList(wide, small));
   // Values with no bytes of their own may fill the room exactly.
   small.maxExpandedBytes = 2 * kPlistValueCost;
   EXPECT_TRUE(readPropertyList(bplist({"\xA1\x01"s, "\xA0"s}), small));
