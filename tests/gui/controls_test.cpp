@@ -83,6 +83,8 @@ TEST_F(Controls, TheWindowIsCentredFirstKeepsItsFrameAndItsPreferencesPanelWrite
   const QRect screen = window().screen()->availableGeometry();
   EXPECT_LE((window().frameGeometry().center() - screen.center()).manhattanLength(), 4);
   ASSERT_TRUE(settle());  // the menus' and buttons' states follow the writer's
+  writeFile(temp_ / "home/notes.txt", "n");
+  controller().addSourceToController(temp_ / "home/notes.txt");  // a row, for how the cells sit
   expectLook(window(), "main_window");
   // The layout places every control: none lies over another.
   const auto controls = window().centralWidget()->findChildren<QWidget*>();

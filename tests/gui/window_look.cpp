@@ -129,6 +129,9 @@ class LookWriter {
     for (int i = 0; i < h.count(); ++i) {
       s += " [" + key(h.sectionResizeMode(i));
       if (setSizes && h.sectionResizeMode(i) == QHeaderView::Interactive) s += " " + std::to_string(h.sectionSize(i));
+      // How the column's cells place their text, as its first row shows.
+      if (const QVariant cells = h.model()->index(0, i).data(Qt::TextAlignmentRole); cells.isValid())
+        s += " cells " + key(Qt::Alignment(cells.toInt()));
       s += "]";
     }
     return s;
