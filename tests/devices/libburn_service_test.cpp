@@ -170,6 +170,16 @@ TEST_F(LibburnServiceTest, DrivesInNumberOrderWithTheirNamesComeAndGo) {
   EXPECT_EQ(disappeared.takeFirst().at(0).value<std::shared_ptr<Writer>>().get(), w.get());
   EXPECT_EQ(service.devices().size(), 3u);
   EXPECT_EQ(appeared.count(), 0);
+
+  // The drives are looked at once an interval, not over and over.
+  auto rarely = options();
+  rarely.pollIntervalMs = 60'000;
+  LibburnService patient(rarely);
+  QSignalSpy seen(&patient, &DiscRecordingService::deviceAppeared);
+  patient.startNotifications();
+  sys_.addDrive("sr5", "ASUS", "DRW-24D5MT", 4);
+  QTest::qWait(300);
+  EXPECT_EQ(seen.count(), 0);
 }
 
 // Reads an attached drive, or else the simulated one: without a drive this
