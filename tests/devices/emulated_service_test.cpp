@@ -291,6 +291,13 @@ TEST_F(EmulatedServiceTest, TheMountedTreeIsReadOnlyAndFollowsTheDisc) {
   (void)w->mediumState();
   ASSERT_TRUE(waitUntil(mounted));
   EXPECT_EQ(readFile(root / "deep/er/a.txt"), "second");
+  // The writer's mount folder swapped for a link to a folder elsewhere: an
+  // eject empties only what is the writer's own.
+  writeFile(tmp / "elsewhere/keep.txt", "mine");
+  removeReadOnlyTree(writerMountDir("rec"));
+  fs::create_directory_symlink(tmp / "elsewhere", writerMountDir("rec"));
+  (void)eject(dir(), "rec");
+  EXPECT_EQ(readFile(tmp / "elsewhere/keep.txt"), "mine");
 }
 
 }  // namespace
