@@ -194,6 +194,15 @@ TEST_F(RealDriveE2E, WithoutUDisksNothingIsMountedUntilAskedAndNothingIsUnmounte
     EXPECT_NE(mount.out.find("mounted at " + (drive_.mountsDir() / "Backup").string()), std::string::npos) << mount.out;
     EXPECT_NE(cli({"status"}).out.find("title: Backup"), std::string::npos);
   }
+  {  // Mounted by the system as another file system: said so.
+    const std::string table = readFile(drive_.mountTable());
+    std::string other = table;
+    other.replace(other.find(" iso9660 "), 9, " udf ");
+    writeFile(drive_.mountTable(), other);
+    const auto status = cli({"status"});
+    EXPECT_NE(status.out.find("CD-RW (file system not supported)"), std::string::npos) << status.out;
+    writeFile(drive_.mountTable(), table);
+  }
   // A mounted disc that cannot be unmounted is left alone, with the reason.
   struct Case {
     bool udisks;
