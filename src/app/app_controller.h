@@ -282,7 +282,8 @@ class appController : public QObject {
   void acquireAccessAndBurn(int attemptsLeft);
   void startBurnWhenReserved(int remainingPolls);
   void startBurn();
-  void failBurnAfterImaging(const char* messageKey, const char* informativeKey, const Error& error);
+  // Ends a burn refused or failed before writing, with its alert; the detail form is a tool's failure.
+  void failBurnBeforeWriting(const char* messageKey, const char* informativeKey, const Error& error);
   void failBurnBeforeWriting(const QString& detail, const char* messageKey = "CreateTrackAbortedWithError",
                              const char* informativeKey = "CreateTrackAbortedWithErrorLong");
   void discIsUpToDate();

@@ -287,7 +287,7 @@ void appController::acquireAccessAndBurn(int attemptsLeft) {
     return;
   }
   if (!theDevice_) {
-    failBurnAfterImaging("cannotBurn", "noCdInDrive", makeError(ErrorKind::NotFound, "the writer is gone"));
+    failBurnBeforeWriting("cannotBurn", "noCdInDrive", makeError(ErrorKind::NotFound, "the writer is gone"));
     return;
   }
   if (auto access = theDevice_->acquireExclusiveAccess(); !access) {
@@ -297,14 +297,14 @@ void appController::acquireAccessAndBurn(int attemptsLeft) {
       QTimer::singleShot(kAccessRetryMs, this, [this, attemptsLeft] { acquireAccessAndBurn(attemptsLeft - 1); });
       return;
     }
-    failBurnAfterImaging("cannotBurn", "writerInUse", access.error());
+    failBurnBeforeWriting("cannotBurn", "writerInUse", access.error());
     return;
   }
   holdsExclusiveAccess_ = true;
   // Another program may have written a session while the image was built:
   // an image made for other addresses must never be written.
   if (sessionAddressText(sessionString()) != sessionTextOfImage_) {
-    failBurnAfterImaging("cannotBurn", "discChangedDuringImaging",
+    failBurnBeforeWriting("cannotBurn", "discChangedDuringImaging",
                          makeError(ErrorKind::Busy, "the disc changed while the session image was built"));
     return;
   }
@@ -312,7 +312,7 @@ void appController::acquireAccessAndBurn(int attemptsLeft) {
   startBurn();
 }
 
-void appController::failBurnAfterImaging(const char* messageKey, const char* informativeKey, const Error& error) {
+void appController::failBurnBeforeWriting(const char* messageKey, const char* informativeKey, const Error& error) {
   // Nothing was written: the burn list stays as it was, for another try.
   // The sheet goes first, so that the alert is not drawn over it (at a
   // terminal, not onto the line of the imaging bar).
@@ -329,7 +329,7 @@ void appController::startBurnWhenReserved(int remainingPolls) {
     return;
   }
   if (!theDevice_) {
-    failBurnAfterImaging("cannotBurn", "noCdInDrive", makeError(ErrorKind::NotFound, "the writer is gone"));
+    failBurnBeforeWriting("cannotBurn", "noCdInDrive", makeError(ErrorKind::NotFound, "the writer is gone"));
     return;
   }
   if (!theDevice_->mediumState().reserved) {
@@ -337,7 +337,7 @@ void appController::startBurnWhenReserved(int remainingPolls) {
       QTimer::singleShot(kReservationPollMs, this, [this, remainingPolls] { startBurnWhenReserved(remainingPolls - 1); });
       return;
     }
-    failBurnAfterImaging("cannotBurn", "writerReservedElsewhere",
+    failBurnBeforeWriting("cannotBurn", "writerReservedElsewhere",
                          makeError(ErrorKind::Busy, "the medium stayed reserved by another program"));
     return;
   }
@@ -363,7 +363,7 @@ void appController::startBurn() {
 
   auto job = theDevice_->burn(settings, track, producer);
   if (!job) {
-    failBurnAfterImaging("cannotBurn", "burnFailedToStart", job.error());
+    failBurnBeforeWriting("cannotBurn", "burnFailedToStart", job.error());
     return;
   }
   burnJob_ = std::move(job).value();
@@ -390,7 +390,7 @@ BurnOutcome appController::cancelledOutcome(bool writingStarted) const {
 }
 
 void appController::failBurnBeforeWriting(const QString& detail, const char* messageKey, const char* informativeKey) {
-  failBurnAfterImaging(messageKey, informativeKey, makeError(ErrorKind::ToolFailed, detail.toStdString()));
+  failBurnBeforeWriting(messageKey, informativeKey, makeError(ErrorKind::ToolFailed, detail.toStdString()));
 }
 
 void appController::endBurnEarly(const BurnOutcome& outcome, bool emptyList) {
