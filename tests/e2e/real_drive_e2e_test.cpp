@@ -116,7 +116,9 @@ TEST_F(RealDriveE2E, ThreeBurnsContinueTheDiscThroughLibburnAndUDisks) {
     drive_.setFaults("");
     ASSERT_EQ(burn.exitCode, 0) << burn.out;
     EXPECT_NE(burn.out.find("written and verified"), std::string::npos) << burn.out;
-    if (&b == &burns[2]) EXPECT_NE(burn.out.find("\nFinishing"), std::string::npos) << burn.out;
+    if (&b == &burns[2]) {
+      EXPECT_NE(burn.out.find("\nFinishing"), std::string::npos) << burn.out;
+    }
     ASSERT_EQ(sessionString(), b.sessionString);
     sessions.emplace_back(std::stoll(b.sessionString), b.files);
   }
@@ -199,8 +201,8 @@ TEST_F(RealDriveE2E, WithoutUDisksNothingIsMountedUntilAskedAndNothingIsUnmounte
     std::string other = table;
     other.replace(other.find(" iso9660 "), 9, " udf ");
     writeFile(drive_.mountTable(), other);
-    const auto status = cli({"status"});
-    EXPECT_NE(status.out.find("CD-RW (file system not supported)"), std::string::npos) << status.out;
+    const auto said = cli({"status"});
+    EXPECT_NE(said.out.find("CD-RW (file system not supported)"), std::string::npos) << said.out;
     writeFile(drive_.mountTable(), table);
   }
   // A mounted disc that cannot be unmounted is left alone, with the reason.
@@ -276,6 +278,11 @@ TEST_F(RealDriveE2E, DriveFaultsEndInActionableMessagesAndRecordNoSession) {
   openUpForNobody(drive_.root());
   fs::create_directories(env_ / "out");
   fs::permissions(env_ / "out", fs::perms::all);
+  // The system log (on standard error with --verbose) has it once, not at every look at the drive.
+  const auto loggedOnce = [](const std::string& text) {
+    const std::string logged = "tessaline: No permission to use the drive";
+    return text.find(logged) != std::string::npos && text.find(logged) == text.rfind(logged);
+  };
   for (const std::string command : {"--verbose status", "burn --yes /etc/hostname", "erase --yes", "sessions", "mount"}) {
     const bool status = command == "--verbose status";
     const fs::path said = env_ / "out/said.txt";
@@ -284,18 +291,16 @@ TEST_F(RealDriveE2E, DriveFaultsEndInActionableMessagesAndRecordNoSession) {
     const std::string text = readFile(said);
     EXPECT_NE(text.find("No permission to use the drive /dev/sr0. Add your user to the group \"cdrom\""),
               std::string::npos) << command << ": " << text;
-    // The system log (on standard error with --verbose) has it once, not at every look at the drive.
-    const std::string logged = "tessaline: No permission to use the drive";
-    if (status) EXPECT_TRUE(text.find(logged) != std::string::npos && text.find(logged) == text.rfind(logged)) << text;
+    if (status) {
+      EXPECT_TRUE(loggedOnce(text)) << text;
+    }
   }
   // Nor at every look of a watch, which looks again each second.
   const fs::path watched = env_ / "out/watched.txt";
   const std::string watch = "timeout -s INT 3 " + std::string(TESSALINE_CLI_PATH) + " --verbose status --watch >'" +
                             watched.string() + "' 2>&1";
   runAsNobody([&] { return WEXITSTATUS(std::system(watch.c_str())); });
-  const std::string text = readFile(watched);
-  const std::string logged = "tessaline: No permission to use the drive";
-  EXPECT_TRUE(text.find(logged) != std::string::npos && text.find(logged) == text.rfind(logged)) << text;
+  EXPECT_TRUE(loggedOnce(readFile(watched))) << readFile(watched);
 }
 
 }  // namespace
