@@ -84,8 +84,8 @@ TEST(TreeUpdate, IncrementalWorkedExample) {
 
 // Unchanged entries stage nothing (newer only by a fraction of a second is
 // unchanged: the disc keeps whole seconds); the folders above a deep change
-// are made, and only the changed file's own folder and the top folder carry
-// their source dates.
+// are made (also above a new empty folder), and only the changed file's own
+// folder and the top folder carry their source dates.
 TEST(TreeUpdate, UnchangedStagesNothingAndADeepChangeOnlyItsPath) {
   Scene s;
   writeFile(s.src / "single.txt", "s");
@@ -94,21 +94,28 @@ TEST(TreeUpdate, UnchangedStagesNothingAndADeepChangeOnlyItsPath) {
   writeFile(s.disc / "Top" / "same.txt", "a");
   writeFile(s.src / "Top" / "x" / "y" / "changed.txt", "new");
   writeFile(s.disc / "Top" / "x" / "y" / "changed.txt", "old");
-  s.sameDate({"single.txt", "Top/same.txt", "Top", "Top/x", "Top/x/y"}, 100);
+  fs::create_directories(s.src / "Top" / "w" / "fresh");
+  fs::create_directories(s.disc / "Top" / "w");
+  s.sameDate({"single.txt", "Top/same.txt", "Top", "Top/x", "Top/x/y", "Top/w"}, 100);
   setModTimeNs(s.src / "single.txt", 100, 999999999);
   setModTimeNs(s.src / "Top" / "same.txt", 100, 1);
   setModTime(s.src / "Top" / "x" / "y" / "changed.txt", 9000);
   setModTime(s.disc / "Top" / "x" / "y" / "changed.txt", 8000);
   s.update(s.src / "single.txt", true);
   s.update(s.src / "Top", true);
-  EXPECT_EQ(listTree(s.stage), (std::map<std::string, char>{
-                                   {"Top", 'd'}, {"Top/x", 'd'}, {"Top/x/y", 'd'}, {"Top/x/y/changed.txt", 'f'}}));
+  EXPECT_EQ(listTree(s.stage), (std::map<std::string, char>{{"Top", 'd'},
+                                                              {"Top/w", 'd'},
+                                                              {"Top/w/fresh", 'd'},
+                                                              {"Top/x", 'd'},
+                                                              {"Top/x/y", 'd'},
+                                                              {"Top/x/y/changed.txt", 'f'}}));
   EXPECT_EQ(modTime(s.stage / "Top" / "x" / "y"), 100);
   EXPECT_EQ(modTime(s.stage / "Top"), 100);
   EXPECT_NE(modTime(s.stage / "Top" / "x"), 100);
   EXPECT_EQ(s.journal.find("Top")->reason, StagingReason::Container);
   EXPECT_EQ(s.journal.find("Top/x")->reason, StagingReason::Container);
   EXPECT_EQ(s.journal.find("Top/x/y/changed.txt")->reason, StagingReason::Newer);
+  EXPECT_EQ(s.journal.find("Top/w/fresh")->reason, StagingReason::New);
 }
 
 // A full copy stages everything with its dates (empty folders and hidden
