@@ -209,19 +209,25 @@ TEST_F(CommandsCliTest, ASourceThatCannotBeReadIsRefusedByPreviewAndBurn) {
   // and sees the names in the listed folder but cannot reach what they name.
   const passwd* nobody = getpwnam("nobody");
   ASSERT_NE(nobody, nullptr);
-  for (const auto& entry : fs::recursive_directory_iterator(temp_.path()))
-    ASSERT_EQ(::lchown(entry.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-  ASSERT_EQ(::lchown(temp_.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
-  openUpForNobody(temp_.path());
+  const auto giveAllToNobody = [&] {
+    for (const auto& entry : fs::recursive_directory_iterator(temp_.path()))
+      ASSERT_EQ(::lchown(entry.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(::lchown(temp_.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    openUpForNobody(temp_.path());
+  };
+  // Runs the command as nobody; answers its exit code, its output in NAME.out and NAME.err.
+  const auto runAsNobodyCli = [&](const std::string& name, const std::string& arguments) {
+    const std::string line = std::string(TESSALINE_CLI_PATH) + " " + arguments + " >'" +
+                             (temp_ / (name + ".out")).string() + "' 2>'" + (temp_ / (name + ".err")).string() + "'";
+    return runAsNobody([&] {
+      const int status = std::system(line.c_str());
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+    });
+  };
+  giveAllToNobody();
   for (const std::string command : {"preview", "burn"}) {
     const fs::path err = temp_ / (command + ".err"), out = temp_ / (command + ".out");
-    const std::string line = std::string(TESSALINE_CLI_PATH) + " " + command + " '" + sources + "' '" +
-                             (temp_ / "home/Locked").string() + "' >'" + out.string() + "' 2>'" + err.string() + "'";
-    EXPECT_EQ(runAsNobody([&] {
-                const int status = std::system(line.c_str());
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
-              }),
-              1)
+    EXPECT_EQ(runAsNobodyCli(command, command + " '" + sources + "' '" + (temp_ / "home/Locked").string() + "'"), 1)
         << command;
     const std::string said = readFile(err);
     EXPECT_TRUE(has(said, "Some sources cannot be read, so the session would lack them.")) << said;
@@ -229,9 +235,24 @@ TEST_F(CommandsCliTest, ASourceThatCannotBeReadIsRefusedByPreviewAndBurn) {
     EXPECT_TRUE(has(said, "Locked: Permission denied")) << said;
     // What the preview lists is only what was staged: nothing of the locked source.
     const std::string listed = readFile(out);
-    if (command == "preview") EXPECT_TRUE(has(listed, "Docs/a.txt") && !has(listed, "Locked")) << listed;
+    if (command == "preview") {
+      EXPECT_TRUE(has(listed, "Docs/a.txt") && !has(listed, "Locked")) << listed;
+    }
   }
   EXPECT_EQ(sessionsOnDisc(), 0);
+
+  // With the rest on the disc, a new file that cannot be read leaves the
+  // disc short of it: the preview says so, not that the disc is up to date.
+  for (const char* locked : {"home/Docs/secret.txt", "home/Docs/closed", "home/Docs/listed"}) {
+    ::chmod((temp_ / locked).c_str(), 0700);
+    fs::remove_all(temp_ / locked);
+  }
+  ASSERT_EQ(runCli({"burn", sources}).exitCode, 0);
+  writeFile(temp_ / "home/Docs/later.txt", "later");
+  ::chmod((temp_ / "home/Docs/later.txt").c_str(), 0);
+  giveAllToNobody();
+  EXPECT_EQ(runAsNobodyCli("later", "preview '" + sources + "'"), 1);
+  EXPECT_TRUE(has(readFile(temp_ / "later.err"), "later.txt")) << readFile(temp_ / "later.err");
 }
 
 // A home folder: it holds the temporary folder (TMPDIR inside), which is
@@ -322,8 +343,9 @@ TEST_F(CommandsCliTest, ProgressIsOneLinePerStepInAPipeAndOneLineDrawnOverAtATer
       EXPECT_EQ(line.find('\r'), std::string::npos) << said;
       EXPECT_TRUE(seen.insert(line).second) << "repeated: " << line << "\n" << said;
       std::smatch step;  // a step's line at each tenth
-      if (std::regex_match(line, step, std::regex(R"([A-Z][a-z]+ +(\d+)%)")))
+      if (std::regex_match(line, step, std::regex(R"([A-Z][a-z]+ +(\d+)%)"))) {
         EXPECT_TRUE(std::stoi(step[1]) % 10 == 0 && std::stoi(step[1]) <= 100) << line;
+      }
     }
   }
   const auto burnLines = lines(burn.err);  // a step of unknown length has no percentage
