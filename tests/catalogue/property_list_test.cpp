@@ -36,7 +36,8 @@ TEST(PropertyList, ReadsWhatXmlAllowsAndRefusesTheRestWithAReason) {
        "[s\"a&b <\xC3\xA9\xF0\x9F\x98\x80>\",s\"\",i-42,i16,r2.50,b1,b0,d\"abc~~~???d\",t\"2001-01-01T00:00:00Z\",{},[]]"},
       {xml("<!-- c --><dict><key>k</key><string><![CDATA[<x>]]>\r\n<!-- gone -->y</string><key>k</key><integer>2</integer></dict>"),
        "{k=s\"<x>\ny\",k=i2}"},
-      {xml("<array><string>a\rb</string></array>"), "[s\"a\nb\"]"},  // a lone carriage return is a line end
+      // A lone carriage return is a line end, in a CDATA section too.
+      {xml("<array><string>a\rb<![CDATA[c\rd\r\ne\r]]></string></array>"), "[s\"a\nbc\nd\ne\n\"]"},
       // The edges of what XML may hold.
       {xml("<array><string>&#x20;&#xD7FF;&#xE000;&#xFFFD;&#x10000;&#x10FFFF;</string></array>"),
        "[s\" \xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBD\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\"]"},
