@@ -219,6 +219,14 @@ TEST(LibburnParsers, SenseFormatsAndShortOrMalformedReplies) {
               oldDrive[32] = oldDrive[33] = 0xFF;
               return parseTrackInformation(oldDrive)->track == 2;
             }, true},
+           {[&] {  // 33 bytes: the track's high byte arrived, the session's did not
+              Reply upToTrack = info;
+              upToTrack[1] = 31;
+              upToTrack[32] = 1;
+              upToTrack[33] = 0xFF;
+              const auto t = parseTrackInformation(upToTrack);
+              return t->track == 256 + upToTrack[2] && t->session == upToTrack[3];
+            }, true},
            {[&] {  // 34 bytes: the session's high byte is the last one
               Reply upToSession = info;
               upToSession[1] = 32;
