@@ -305,7 +305,7 @@ void appController::acquireAccessAndBurn(int attemptsLeft) {
   // an image made for other addresses must never be written.
   if (sessionAddressText(sessionString()) != sessionTextOfImage_) {
     failBurnBeforeWriting("cannotBurn", "discChangedDuringImaging",
-                         makeError(ErrorKind::Busy, "the disc changed while the session image was built"));
+                          makeError(ErrorKind::Busy, "the disc changed while the session image was built"));
     return;
   }
   endImagingSheet();
@@ -338,7 +338,7 @@ void appController::startBurnWhenReserved(int remainingPolls) {
       return;
     }
     failBurnBeforeWriting("cannotBurn", "writerReservedElsewhere",
-                         makeError(ErrorKind::Busy, "the medium stayed reserved by another program"));
+                          makeError(ErrorKind::Busy, "the medium stayed reserved by another program"));
     return;
   }
   acquireAccessAndBurn(kAccessAttempts);
