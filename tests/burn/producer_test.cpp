@@ -76,6 +76,18 @@ TEST(Producer, RefusesAnImageItCannotRead) {
     EXPECT_EQ(r.error().kind, kind) << name;
     EXPECT_NE(r.error().message.find(name), std::string::npos) << r.error().message;
   }
+  // A file whose every read fails (the loopback device has no speed to tell),
+  // as a failing disk's would: the error ends the track, the read is not
+  // tried again forever.
+  const fs::path failing = "/sys/class/net/lo/speed";
+  if (!fs::is_regular_file(failing)) return;
+  producer.setFilePath(failing);
+  ASSERT_TRUE(producer.prepareTrack().ok());
+  std::vector<std::byte> buffer(4096);
+  const auto r = producer.produceData(buffer);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind, ErrorKind::Io);
+  EXPECT_NE(r.error().message.find("cannot read the session image"), std::string::npos) << r.error().message;
 }
 
 struct Bar : test::SilentBar {  // records what the watcher shows
