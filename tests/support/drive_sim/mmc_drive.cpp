@@ -473,10 +473,13 @@ Reply Drive::execute(std::span<const std::uint8_t> cdb, std::span<std::uint8_t> 
   if (!cdb.empty()) {
     const char* name = commandName(cdb[0]);
     char detail[96] = "";
-    if (cdb[0] == 0x28 || cdb[0] == 0x2A)
+    // A command cut short was refused above and has no fields to log.
+    const bool whole = cdb.size() >= 10;
+    if (whole && (cdb[0] == 0x28 || cdb[0] == 0x2A))
       std::snprintf(detail, sizeof detail, " lba=%u blocks=%u", be32(cdb, 2), be16(cdb, 7));
-    else if (cdb[0] == 0x43 || cdb[0] == 0x46 || cdb[0] == 0x5A || cdb[0] == 0x5B || cdb[0] == 0x52 || cdb[0] == 0xA1)
-      std::snprintf(detail, sizeof detail, " %02x %02x %02x", cdb[1], cdb[2], cdb.size() > 5 ? cdb[5] : 0);
+    else if (whole && (cdb[0] == 0x43 || cdb[0] == 0x46 || cdb[0] == 0x5A || cdb[0] == 0x5B || cdb[0] == 0x52 ||
+                       cdb[0] == 0xA1))
+      std::snprintf(detail, sizeof detail, " %02x %02x %02x", cdb[1], cdb[2], cdb[5]);
     char sense[32] = "GOOD";
     if (!r.sense.good()) std::snprintf(sense, sizeof sense, "%X/%02X/%02X", r.sense.key, r.sense.asc, r.sense.ascq);
     log("cmd\t" + std::string(name ? name : "UNKNOWN " + std::to_string(cdb[0])) + "\t" + detail + " " + sense);
@@ -489,7 +492,8 @@ Reply Drive::run(Cdb cdb, std::span<std::uint8_t> in, std::span<const std::uint8
   const std::uint8_t op = cdb[0];
   const std::size_t cdbSize = op < 0x20 ? 6 : op < 0x60 ? 10 : 12;
   if (cdb.size() < cdbSize) return fail(kInvalidFieldInCdb);
-  const std::size_t alloc10 = be16(cdb, 7);
+  // A six-byte command has no bytes 7 and 8.
+  const std::size_t alloc10 = cdbSize >= 10 ? be16(cdb, 7) : 0;
 
   // Commands that need no medium.
   switch (op) {
