@@ -19,8 +19,7 @@ std::vector<std::filesystem::path> localPathsFromUriList(const QByteArray& uriLi
   std::vector<std::filesystem::path> paths;
   for (QByteArray line : uriList.split('\n')) {
     line = line.trimmed();  // also the CR of CRLF line ends
-    if (line.isEmpty() || line.startsWith('#')) continue;
-    if (!line.toLower().startsWith("file:")) continue;
+    if (!line.toLower().startsWith("file:")) continue;  // also blank lines and # comments
     QByteArray rest = line.mid(5);
     if (rest.startsWith("//")) {
       rest = rest.mid(2);

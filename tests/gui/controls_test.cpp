@@ -112,13 +112,19 @@ TEST_F(Controls, TheWindowIsCentredFirstKeepsItsFrameAndItsPreferencesPanelWrite
   // Changed elsewhere (tessaline-cli config): shown when the panel opens.
   prefs().setValue(prefs::disableVerification, false);
   window().showPreferences();
+  window().activateWindow();  // the open panel is behind the window now
+  ASSERT_TRUE(waitUntil([&] { return QApplication::activeWindow() == &window(); }));
+  window().showPreferences();
   EXPECT_TRUE(panel->box(prefs::disableVerification)->isChecked());
+  EXPECT_TRUE(waitUntil([&] { return QApplication::activeWindow() == panel; }));  // in front, taking the keys
   expectLook(*panel, "preferences_panel");
   panel->close();
   EXPECT_FALSE(prefs().valueForKey(prefs::mainWindowFrame).has_value());
   window().setGeometry(40, 60, 700, 560);
   const QRect placed = window().geometry();
+  window().showPreferences();
   window().close();
+  EXPECT_FALSE(panel->isVisible());  // the panel goes with the window
   EXPECT_TRUE(prefs().valueForKey(prefs::mainWindowFrame).has_value());
   app_.reset();
   start(false);

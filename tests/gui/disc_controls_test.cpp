@@ -98,6 +98,8 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
   // Stop asks first, and says what a stopped erase leaves.
   auto* panel = window().findChild<gui::JobProgressDialog*>(QStringLiteral("eraseProgressPanel"));
   ASSERT_NE(panel, nullptr);
+  EXPECT_TRUE(panel->isVisible());
+  EXPECT_EQ(panel->windowTitle(), QStringLiteral("Erasing disk..."));
   panel->stopButton()->click();
   QMessageBox* question = namedBox("stopQuestion");
   ASSERT_NE(question, nullptr);
@@ -193,6 +195,10 @@ TEST_F(DiscControls, TheNoWriterAlertQuitsOrCreatesTheEmulatedWriter) {
   QMessageBox* box = waitForBox(QStringLiteral("noCdWriter"));
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Quit"));
+  // The window behind the alert offers nothing to burn, erase or remove.
+  EXPECT_EQ(window().totalLabel()->text(), QStringLiteral("Total: 0.00 MB"));
+  for (QPushButton* b : {window().burnButton(), window().eraseButton(), window().removeButton()})
+    EXPECT_FALSE(b->isEnabled()) << b->text().toStdString();
   box->defaultButton()->click();
   EXPECT_TRUE(waitUntil([&] { return app().terminated(); }));
   app_.reset();

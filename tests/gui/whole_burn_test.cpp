@@ -108,6 +108,8 @@ TEST_F(WholeBurn, WhileWritingTheSheetsLeaveQuitWithinReachStopAndQuitAskFirst) 
   EXPECT_FALSE(window().action("addAction")->isEnabled());
   auto* panel = window().findChild<gui::JobProgressDialog*>(QStringLiteral("burnProgressPanel"));
   ASSERT_NE(panel, nullptr);
+  EXPECT_TRUE(panel->isVisible());
+  EXPECT_EQ(panel->windowTitle(), QStringLiteral("Burning session..."));
   // Quitting asks; Keep Burning keeps the window.
   window().action("quitAction")->trigger();
   ASSERT_NE(namedBox("quitDuringWork"), nullptr);
