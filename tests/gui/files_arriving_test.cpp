@@ -44,11 +44,14 @@ class Drops : public GuiFixture {
  protected:
   // Drags the data over the window and drops it; answers whether the window took it.
   bool drop(const QMimeData& mime) {
-    QDragEnterEvent enter(QPoint(50, 50), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    // Shift asks for a move, which would have the file manager delete the originals: the window copies.
+    QDragEnterEvent enter(QPoint(50, 50), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::ShiftModifier);
     QCoreApplication::sendEvent(&window(), &enter);
     if (!enter.isAccepted()) return false;
-    QDropEvent dropEvent(QPointF(50, 50), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    EXPECT_EQ(enter.dropAction(), Qt::CopyAction);
+    QDropEvent dropEvent(QPointF(50, 50), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::ShiftModifier);
     QCoreApplication::sendEvent(&window(), &dropEvent);
+    if (dropEvent.isAccepted()) EXPECT_EQ(dropEvent.dropAction(), Qt::CopyAction);
     return dropEvent.isAccepted();
   }
 };

@@ -64,6 +64,8 @@ TEST_F(WholeBurn, JolietNamesAreListedFirstAndTheBurnedSourcesComeBackAsGreyDisc
   EXPECT_TRUE(shown_.wasShown(QStringLiteral("ImagingPanel")));
   EXPECT_TRUE(shown_.wasShown(QStringLiteral("burnProgressPanel")));
   EXPECT_FALSE(window().imagingSheet().dialog()->isVisible());
+  ASSERT_TRUE(waitUntil([&] { return window().findChild<gui::JobProgressDialog*>() == nullptr; }));
+  EXPECT_EQ(window().progressPanels().runningBurn(), nullptr);  // the closed panel is not asked after it has gone
   // The remounted disc holds them now: nothing is left to burn.
   ASSERT_TRUE(waitUntil([&] { return listNames().size() == 2 && settle(); }, std::chrono::seconds(30)));
   EXPECT_EQ(window().titleLabel()->text(), QStringLiteral("Backup"));
@@ -114,6 +116,8 @@ TEST_F(WholeBurn, WhileWritingTheSheetsLeaveQuitWithinReachStopAndQuitAskFirst) 
   window().action("quitAction")->trigger();
   ASSERT_NE(namedBox("quitDuringWork"), nullptr);
   EXPECT_EQ(namedBox("quitDuringWork")->parentWidget(), panel);
+  EXPECT_FALSE(window().close());  // asked twice, the question stands once
+  EXPECT_EQ(panel->findChildren<QMessageBox*>(QStringLiteral("quitDuringWork")).size(), 1);
   clickButton(namedBox("quitDuringWork"), QStringLiteral("Keep Burning"));
   ASSERT_TRUE(waitUntil([&] { return findBox() == nullptr; }));
   EXPECT_TRUE(window().isVisible());
