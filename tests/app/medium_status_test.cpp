@@ -6,15 +6,20 @@
 namespace tessaline::test {
 namespace {
 
-using MonitorTest = ControllerFixture;
+class MonitorTest : public ControllerFixture {
+ protected:
+  // The image tool waits for the gate: the burn stays in progress meanwhile.
+  ScopedEnv gateImaging() {
+    writeFile(temp_ / "bin/mkisofs", "#!/bin/sh\n[ \"$1\" = -version ] || { : > " + (temp_ / "imaging").string() +
+                                         "; while [ ! -e " + (temp_ / "gate").string() +
+                                         " ]; do sleep 0.05; done; }\nexec xorrisofs \"$@\"\n");
+    fs::permissions(temp_ / "bin/mkisofs", fs::perms::owner_all);
+    return ScopedEnv("TESSALINE_MKISOFS", (temp_ / "bin/mkisofs").string());
+  }
+};
 
 TEST_F(MonitorTest, NotificationsForOtherWritersOrDuringABurnChangeNothingAndSizesWaitForTheBurn) {
-  // The image tool waits for the gate: the burn stays in progress meanwhile.
-  writeFile(temp_ / "bin/mkisofs", "#!/bin/sh\n[ \"$1\" = -version ] || { : > " + (temp_ / "imaging").string() +
-                                       "; while [ ! -e " + (temp_ / "gate").string() +
-                                       " ]; do sleep 0.05; done; }\nexec xorrisofs \"$@\"\n");
-  fs::permissions(temp_ / "bin/mkisofs", fs::perms::owner_all);
-  ScopedEnv tool("TESSALINE_MKISOFS", (temp_ / "bin/mkisofs").string());
+  const ScopedEnv tool = gateImaging();
   writeFile(temp_ / "disc/Docs/a.txt", "a");
   addWriter("a");
   addWriter("b");
@@ -82,6 +87,36 @@ TEST_F(MonitorTest, NotificationsForOtherWritersOrDuringABurnChangeNothingAndSiz
   // Without the disc the next session is a whole copy again.
   ASSERT_TRUE(emulated::eject(writersDir_, "a").ok());
   EXPECT_TRUE(waitUntil([&] { return sizeOfSource() == 3.75 && listNames().size() == 1; }));
+}
+
+// The disc taken out while its session was being built: once the burn is
+// stopped, the status tells, although the report came during the burn.
+TEST_F(MonitorTest, ADiscEjectedDuringImagingShowsAsGoneOnceTheBurnIsStopped) {
+  const ScopedEnv tool = gateImaging();
+  writeFile(temp_ / "disc/a.txt", "a");
+  addWriter("a");
+  insert("a", "cd-r", {makeImage(temp_ / "disc", "Backup")});
+  start();
+  ASSERT_TRUE(settle());
+  writeFile(temp_ / "src/b.txt", "b");
+  controller().addSourceToController(temp_ / "src");
+  std::optional<BurnOutcome> outcome;
+  QObject::connect(&controller(), &appController::burnFinished, [&](const BurnOutcome& o) { outcome = o; });
+  controller().attemptBurn();
+  ASSERT_TRUE(waitUntil([&] { return controller().burnInProgress() && fs::exists(temp_ / "imaging"); }));
+  ASSERT_TRUE(emulated::eject(writersDir_, "a").ok());
+  ASSERT_TRUE(waitUntil([&] {
+    const MediumState state = controller().theDevice()->mediumState();
+    return !state.present && !state.transitioning;
+  }));
+  waitUntil([] { return false; }, std::chrono::milliseconds(500));  // its last report, too
+  EXPECT_EQ(status().title, QStringLiteral("Backup"));  // not while the burn runs
+  controller().cancelBurn();
+  ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, std::chrono::seconds(30)));
+  EXPECT_FALSE(outcome->writingStarted);
+  EXPECT_TRUE(waitUntil([&] { return status().deviceStatusString == controller().strings().localized("noDisc"); },
+                        std::chrono::seconds(10)));
+  EXPECT_FALSE(status().title.has_value());
 }
 
 }  // namespace
