@@ -54,4 +54,13 @@ TEST(SizeEstimation, IncrementalCountsOnlyWhatTheNextSessionWrites) {
   setModTime(disc / "Docs" / "sub" / "b", 499);
   EXPECT_DOUBLE_EQ(incrementalSizeInMBWithPath(src / "Docs", disc, false), 0.004);
   EXPECT_EQ(incrementalSizeInMBWithPath(src / "gone", disc, true), 0.0);
+  // A single file counts while the disc has no copy or an older one.
+  writeFile(src / "notes.txt", std::string(2000, 'n'));
+  EXPECT_DOUBLE_EQ(incrementalSizeInMBWithPath(src / "notes.txt", disc, true), 0.002);
+  writeFile(disc / "notes.txt", std::string(2000, 'n'));
+  setModTime(src / "notes.txt", 600);
+  setModTime(disc / "notes.txt", 500);
+  EXPECT_DOUBLE_EQ(incrementalSizeInMBWithPath(src / "notes.txt", disc, true), 0.002);
+  setModTime(disc / "notes.txt", 600);
+  EXPECT_EQ(incrementalSizeInMBWithPath(src / "notes.txt", disc, true), 0.0);
 }
