@@ -126,7 +126,7 @@ class Updater {
 
   // Logs a source entry that could not be read and keeps it for the burn to refuse.
   // An entry that vanished meanwhile is simply no longer a source.
-  void unreadable(const char* what, const std::string& path, const std::string& why, bool vanished = false) {
+  void unreadable(const char* what, const std::string& path, const std::string& why, bool vanished) {
     logLine(what + (" " + path) + ": " + why);
     if (journal_ != nullptr && !vanished) journal_->noteUnreadable(path, why);
   }
