@@ -79,7 +79,7 @@ TEST_F(BurnListTest, SourcesEnterAbsoluteAndNormalOnlyWhenTheyNameAFileOrFolderA
   const auto& t = controller().valueTransformers();
   const std::vector<std::pair<QVariant, int>> nonZero{
       {0.0, 0}, {-0.0, 0}, {0.0000001, 1}, {-1.0, 1}, {QVariant(), 0}, {QStringLiteral(" 0.000"), 0},
-      {QStringLiteral("1e-400"), 0}, {QStringLiteral(" 0.25 MB"), 1}, {QStringLiteral("abc"), 0}};
+      {QStringLiteral("1e-400"), 0}, {QStringLiteral(" \t\n\v\f\r0.25 MB"), 1}, {QStringLiteral("abc"), 0}};
   for (const auto& [value, expected] : nonZero)
     EXPECT_EQ(t.transform(QStringLiteral("IsGTZero"), value).toInt(), expected) << value.toString().toStdString();
   const std::vector<std::pair<QVariant, const char*>> colours{

@@ -81,6 +81,7 @@ TEST(DiscUnpacking, CraftedDiscsMountOrSayWhyAndWriteNothingElsewhere) {
       {"folder-loops-to-root.iso", "its folder /dir leads back into a folder already read (the tree loops)", {}, {}},
       {"relocation-loops-to-root.iso", "leads back into a folder already read (the tree loops)", {}, {}},
       {"folder-beyond-end.iso", "the disc has a folder beyond its end (/dir)", {}, {}},
+      {"record-date-differs.iso", "", {"a.txt"}, {}, true},
       {"folders-150-deep.iso", "the disc nests folders deeper than 100 levels", {}, {}},
       {"continuation-loops.iso", "", {"dir/sub/b.txt"}, {}},
       {"continuation-chain-17.iso", "", {"A.TXT"}, {"unread.txt"}},
@@ -160,6 +161,12 @@ TEST(DiscUnpacking, ADiscWithoutRockRidgeShowsItsFiles) {
   ASSERT_TRUE(createWriter(env.dir(), "w", {}));
   ASSERT_TRUE(insertMedium(env.dir(), "w", openCdr(env.tmp / "p.iso")));
   EXPECT_EQ(test::readFile(writerMountDir("w") / "PLAIN/README.TXT"), "plain");
+  // A file put where the disc was unpacked does not pass for the disc.
+  fs::remove_all(writerMountDir("w") / "PLAIN");
+  writeFile(writerMountDir("w") / "PLAIN", "not the disc");
+  const auto again = mountDisc(env.paths(), *readToc(env.paths()).value().disc, "emu1");
+  ASSERT_TRUE(again && again.value());
+  EXPECT_EQ(test::readFile(*again.value() / "README.TXT"), "plain");
 }
 
 TEST(DiscUnpacking, ARefusedDiscIsNotTriedAgainUntilItChangesAndMountingNeverHoldsUpTheCaller) {

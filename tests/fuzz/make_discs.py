@@ -134,6 +134,12 @@ with tempfile.TemporaryDirectory() as tmp:
     put32(img, cl + 4, root(img)[0])
     save("relocation-loops-to-root.iso", img)
 
+    # A file whose plain record is dated ten years before its Rock Ridge
+    # times, which are the ones that count.
+    img = build(t)
+    img[lookup(img, "a.txt") + 18] -= 10
+    save("record-date-differs.iso", img)
+
     # A folder that lies beyond the end of the disc.
     img = build(t)
     put32(img, lookup(img, "dir") + 2, 0x7FFFFFF0)
