@@ -6,17 +6,7 @@
 namespace tessaline::test {
 namespace {
 
-class MonitorTest : public ControllerFixture {
- protected:
-  // The image tool waits for the gate: the burn stays in progress meanwhile.
-  ScopedEnv gateImaging() {
-    writeFile(temp_ / "bin/mkisofs", "#!/bin/sh\n[ \"$1\" = -version ] || { : > " + (temp_ / "imaging").string() +
-                                         "; while [ ! -e " + (temp_ / "gate").string() +
-                                         " ]; do sleep 0.05; done; }\nexec xorrisofs \"$@\"\n");
-    fs::permissions(temp_ / "bin/mkisofs", fs::perms::owner_all);
-    return ScopedEnv("TESSALINE_MKISOFS", (temp_ / "bin/mkisofs").string());
-  }
-};
+using MonitorTest = ControllerFixture;
 
 TEST_F(MonitorTest, NotificationsForOtherWritersOrDuringABurnChangeNothingAndSizesWaitForTheBurn) {
   const ScopedEnv tool = gateImaging();

@@ -13,11 +13,7 @@ using WholeBurn = GuiFixture;
 // Cancel on the Joliet names' question or the imaging sheet burns nothing; a
 // burn fills the list with the remounted disc's own entries.
 TEST_F(WholeBurn, JolietNamesAreListedFirstAndTheBurnedSourcesComeBackAsGreyDiscItems) {
-  // The image tool waits for the gate: time to cancel on the imaging sheet.
-  writeFile(temp_ / "bin/mkisofs", "#!/bin/sh\n[ \"$1\" = -version ] || while [ ! -e " + (temp_ / "gate").string() +
-                                       " ]; do sleep 0.05; done\nexec xorrisofs \"$@\"\n");
-  fs::permissions(temp_ / "bin/mkisofs", fs::perms::owner_all);
-  ScopedEnv tool("TESSALINE_MKISOFS", (temp_ / "bin/mkisofs").string());
+  const ScopedEnv tool = gateImaging();  // time to cancel on the imaging sheet
   addWriter("rec");
   insert("rec", "cd-r");
   start();

@@ -31,6 +31,14 @@ fs::path WritersFixture::makeImage(const fs::path& folder, const std::string& vo
   return image;
 }
 
+ScopedEnv WritersFixture::gateImaging() {
+  writeFile(temp_ / "bin/mkisofs", "#!/bin/sh\n[ \"$1\" = -version ] || { : > " + (temp_ / "imaging").string() +
+                                       "; while [ ! -e " + (temp_ / "gate").string() +
+                                       " ]; do sleep 0.05; done; }\nexec xorrisofs \"$@\"\n");
+  fs::permissions(temp_ / "bin/mkisofs", fs::perms::owner_all);
+  return ScopedEnv("TESSALINE_MKISOFS", (temp_ / "bin/mkisofs").string());
+}
+
 bool WritersFixture::settle() {
   const QString loading = controller().strings().localized("loadingDisc");
   auto settled = [&] {

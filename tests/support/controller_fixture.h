@@ -28,6 +28,10 @@ class WritersFixture : public ::testing::Test {
   // Builds an ISO image of a folder as a first session.
   fs::path makeImage(const fs::path& folder, const std::string& volume = "DISC");
 
+  // An image tool that marks "imaging" in the temp folder, then waits for a
+  // "gate" file there: the burn stays in its imaging step meanwhile.
+  ScopedEnv gateImaging();
+
   // Nowhere to unpack a disc: its volume never appears within a one-second wait.
   struct NoMounting {
     ScopedEnv runtime{"XDG_RUNTIME_DIR", "/proc/self/nowhere"};
