@@ -13,6 +13,7 @@
 #include "devices/emulated/emulated_mount.h"
 #include "devices/emulated/emulated_service.h"
 #include "devices/emulated/emulated_writers.h"
+#include "devices/iso_tree.h"
 #include "support/simulated_drive.h"
 #include "support/test_support.h"
 
@@ -153,6 +154,23 @@ TEST(DiscUnpacking, CraftedDiscsMountOrSayWhyAndWriteNothingElsewhere) {
 }
 
 // A disc without Rock Ridge, as other programs may write one: its plain names show.
+// A disc is read up to its limit of entries, and refused one entry beyond it.
+TEST(DiscUnpacking, ADiscWithMoreEntriesThanTheLimitIsRefused) {
+  auto medium = MediumFile::open(corpus("plain-xorrisofs.iso"));
+  ASSERT_TRUE(medium);
+  const auto read = [&](std::size_t maxEntries) {
+    IsoLimits limits;
+    limits.maxEntries = maxEntries;
+    return readIsoTree(medium.value().reader(), medium.value().bytes(), BlockAddress{0}, limits);
+  };
+  const auto whole = read(IsoLimits{}.maxEntries);
+  ASSERT_TRUE(whole);
+  EXPECT_TRUE(read(whole.value().entries.size()));
+  const auto refused = read(whole.value().entries.size() - 1);
+  ASSERT_FALSE(refused);
+  EXPECT_NE(refused.error().message.find("holds more than"), std::string::npos) << refused.error().message;
+}
+
 TEST(DiscUnpacking, ADiscWithoutRockRidgeShowsItsFiles) {
   Env env;
   writeFile(env.tmp / "plain/readme.txt", "plain");
