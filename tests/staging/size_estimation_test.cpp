@@ -51,6 +51,11 @@ TEST(SizeEstimation, IncrementalCountsOnlyWhatTheNextSessionWrites) {
   }
   EXPECT_EQ(incrementalSizeInMBWithPath(src / "Docs", disc, false), 0.0);
   EXPECT_DOUBLE_EQ(incrementalSizeInMBWithPath(src / "Docs", disc, true), 0.005);
+  // Links to a folder, or to nothing, add nothing.
+  writeFile(dir / "folder" / "c", std::string(9000, 'c'));
+  makeLink((dir / "folder").native(), src / "real" / "to-folder");
+  makeLink((dir / "nowhere").native(), src / "real" / "dangling");
+  EXPECT_DOUBLE_EQ(incrementalSizeInMBWithPath(src / "Docs", disc, true), 0.005);
   setModTime(disc / "Docs" / "sub" / "b", 499);
   EXPECT_DOUBLE_EQ(incrementalSizeInMBWithPath(src / "Docs", disc, false), 0.004);
   EXPECT_EQ(incrementalSizeInMBWithPath(src / "gone", disc, true), 0.0);
