@@ -53,6 +53,8 @@ TEST(UpdateCheck, ANewerReleaseIsAnnouncedAndEveryBrokenOrHostileAnswerIsSilent)
       {"not a number", ok + "\r\nv999", {}},
       {"an error status", "HTTP/1.1 404 Not Found\r\n\r\n999", {}},
       {"a redirection", "HTTP/1.1 302 Found\r\nLocation: " + target.url().toEncoded() + "\r\n\r\n", {261}},
+      {"a redirection ended by its length, not by closing",
+       "HTTP/1.1 301 Moved Permanently\r\nContent-Length: 0\r\nLocation: " + target.url().toEncoded() + "\r\n\r\n", {261}},
       {"a redirection to nowhere", "HTTP/1.1 302 Found\r\n\r\n999", {}},
       {"damaged chunks", ok + "Transfer-Encoding: chunked\r\n\r\n5\r\n999\r\n0\r\n\r\n", {}},
       {"two lengths", ok + "Content-Length: 3\r\ncontent-length: 4\r\n\r\n999 ", {}},
@@ -74,6 +76,7 @@ TEST(UpdateCheck, ANewerReleaseIsAnnouncedAndEveryBrokenOrHostileAnswerIsSilent)
     server.fillBytes = c.fillBytes;
     EXPECT_EQ(runCheck(c.url.isEmpty() ? server.url() : c.url, c.timeout), c.updates);
   }
+  EXPECT_EQ(target.connections, 2);  // each redirection followed once
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ class LoopbackServer : public QObject {
     EXPECT_TRUE(server_.listen(QHostAddress::LocalHost, 0));
     connect(&server_, &QTcpServer::newConnection, this, [this] {
       while (QTcpSocket* s = server_.nextPendingConnection()) {
+        ++connections;
         s->setParent(this);
         connect(s, &QTcpSocket::readyRead, this, [this, s, request = std::make_shared<QByteArray>()] {
           const bool answered = request->contains("\r\n\r\n");
@@ -33,6 +34,7 @@ class LoopbackServer : public QObject {
   QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/version.txt").arg(server_.serverPort())); }
   QByteArray reply, fill = " ";
   qint64 fillBytes = 0;
+  int connections = 0;
   void respond(QTcpSocket* s) {
     s->write(reply);
     const QByteArray chunk = fill.repeated(64 * 1024 / fill.size());
