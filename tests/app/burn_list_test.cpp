@@ -72,6 +72,9 @@ TEST_F(BurnListTest, SourcesEnterAbsoluteAndNormalOnlyWhenTheyNameAFileOrFolderA
   window_.alerts.clear();
   controller().openFiles({temp_ / "gone1", temp_ / "p/c", temp_ / "gone2"});
   EXPECT_EQ(listNames(), (std::vector<std::string>{"c"}));
+  // Only a row the list has can be selected.
+  EXPECT_TRUE(controller().shouldSelectRow(0));
+  EXPECT_FALSE(controller().shouldSelectRow(-1) || controller().shouldSelectRow(1));
   ASSERT_EQ(window_.alerts.size(), 1u);
   EXPECT_TRUE(window_.alerts[0].request.detail.contains(QStringLiteral("gone1")));
   EXPECT_TRUE(window_.alerts[0].request.detail.contains(QStringLiteral("gone2")));
