@@ -47,6 +47,8 @@ void DesktopApp::start(const std::vector<std::filesystem::path>& files) {
 }
 
 void DesktopApp::openFiles(const std::vector<std::filesystem::path>& files) {
+  // A minimised window comes back too: raising alone leaves it in the task bar.
+  window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
   window_->show();
   window_->raise();
   window_->activateWindow();

@@ -55,12 +55,16 @@ TEST_F(BurnListWindow, PermanentRowsAreGreyAndCannotBeSelectedOrRemoved) {
   writeFile(temp_ / "src/b.txt", "b");
   const fs::path odd = temp_ / "src" / std::string("caf\xe9 list");
   writeFile(odd / "x.txt", "");
-  QWidget elsewhere;  // another program's window in front: files handed over bring the window forward
+  // The window minimised and another program's in front: files handed over
+  // bring the window back and forward.
+  window().showMinimized();
+  QWidget elsewhere;
   elsewhere.show();
   elsewhere.activateWindow();
   ASSERT_TRUE(waitUntil([&] { return QApplication::activeWindow() == &elsewhere; }));
   app().openFiles({temp_ / "src/New", temp_ / "src/b.txt", odd});
   ASSERT_EQ(listNames().size(), 5u);
+  EXPECT_FALSE(window().isMinimized());
   EXPECT_TRUE(waitUntil([&] { return QApplication::activeWindow() == &window(); }));
   // A name that is not UTF-8 is shown readably and kept exactly, with a generic icon.
   const QModelIndex oddIndex = model.index(4, 0);
