@@ -420,8 +420,9 @@ void TessalineWindow::connectController() {
       lines << QStringLiteral("%1: %2").arg(displayPath(path), QString::fromStdString(why.message));
     showError(tr("The disc remembers sources that were not put back into the burn list."), lines.join(QLatin1Char('\n')));
   });
+  // The erase panel's end refreshes the controls; the controller tells of
+  // the end first, while the panel still holds the job.
   connect(&controller_, &appController::eraseFinished, this, [this](bool ok, const QString& message) {
-    refreshControls();
     if (!ok && !message.isEmpty() && !panels_.runningErase()) showError(tr("The disc could not be erased."), message);
   });
 }
