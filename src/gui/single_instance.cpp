@@ -59,8 +59,7 @@ bool handToRunningInstance(const std::vector<std::filesystem::path>& files, cons
   if (!peerIsThisUser(socket)) {
     // The file names are this user's business: not a word to anybody else.
     logLine("another user's program listens on " + socketName.toStdString() + "; the files were not handed to it");
-    socket.abort();
-    return false;
+    return false;  // the socket closes as it goes
   }
   const QByteArray message = encodePaths(files);
   socket.write(message);
