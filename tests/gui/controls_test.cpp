@@ -66,6 +66,16 @@ TEST(BusySpinner, TurnsUntilTheLastWorkEndsThenRests) {
   QTest::qWait(300);
   EXPECT_GE(counter.paints, 1);
   EXPECT_LE(counter.paints, 10);  // a frame at a time, not as fast as the loop turns
+  // Its spokes go all round: ink above and below its middle.
+  const QImage drawn = spinner.grab().toImage();
+  const auto inked = [&](int top, int bottom) {
+    for (int y = top; y < bottom; ++y)
+      for (int x = 0; x < drawn.width(); ++x)
+        if (drawn.pixel(x, y) != drawn.pixel(0, 0)) return true;
+    return false;
+  };
+  EXPECT_TRUE(inked(0, drawn.height() / 2 - 1));
+  EXPECT_TRUE(inked(drawn.height() / 2 + 1, drawn.height()));
   spinner.stopAnimation();
   spinner.stopAnimation();  // one too many changes nothing
   EXPECT_FALSE(spinner.isAnimating());
