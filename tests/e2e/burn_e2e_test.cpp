@@ -212,7 +212,7 @@ TEST_F(BurnE2E, SessionAfterSessionKeepsTheDiscUpToDateAndTellsTheTruthAboutIt) 
   EXPECT_EQ(list[1].toObject()[QStringLiteral("hidden")].toInt(), 0);
   const std::string table = cli({"sessions"}).out;  // the same, in columns
   EXPECT_NE(table.find("  volume            added  replaced  hidden\n"), std::string::npos) << table;
-  EXPECT_TRUE(std::regex_search(table, std::regex(R"(\n      2  [ \d]{7}  [ \d]{7}  [ \d.]{8}  [-\d]+ [:\d]+ +Backup +3 +4 +0\n)"))) << table;
+  EXPECT_TRUE(std::regex_search(table, std::regex(R"(\n      2  [ \d]{7}  [ \d]{7}  [ \d.]{8}  [-\d]{10} [:\d]{8}  Backup {16}3 {9}4 {7}0\n)"))) << table;
 
   // 3. Erased (only when confirmed) and burned again from the first block.
   writeFile(temp_ / "home/Other/o.txt", "other");
