@@ -155,12 +155,13 @@ TEST_F(EmulatedServiceTest, RefusalsAndFailedBurnsAreTypedAndLeaveTheDiscAsItWas
   EXPECT_EQ(finish(std::move(job)).phase, JobPhase::Cancelled);
   EXPECT_TRUE(w->mediumState().blank);
   EXPECT_FALSE(w->mediumState().busy);
-  // A job dropped by its owner before its end was reported frees the writer too.
+  // A job dropped by its owner while it writes stops there, and frees the writer too.
   auto dropped = w->burn(settings, slowOne->track(), slowOne);
   ASSERT_TRUE(dropped);
   ASSERT_TRUE(waitUntil([&] { return dropped.value()->status().phase == JobPhase::Writing; }));
   dropped.value().reset();
   EXPECT_FALSE(w->mediumState().busy);
+  EXPECT_TRUE(w->mediumState().blank);
   auto small = std::make_shared<TestProducer>(300);
   auto done = w->burn(BurnSettings{}, small->track(), small);
   ASSERT_TRUE(done);
