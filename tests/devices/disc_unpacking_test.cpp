@@ -153,7 +153,6 @@ TEST(DiscUnpacking, CraftedDiscsMountOrSayWhyAndWriteNothingElsewhere) {
   }
 }
 
-// A disc without Rock Ridge, as other programs may write one: its plain names show.
 // A disc is read up to its limit of entries, and refused one entry beyond it.
 TEST(DiscUnpacking, ADiscWithMoreEntriesThanTheLimitIsRefused) {
   auto medium = MediumFile::open(corpus("plain-xorrisofs.iso"));
@@ -171,6 +170,7 @@ TEST(DiscUnpacking, ADiscWithMoreEntriesThanTheLimitIsRefused) {
   EXPECT_NE(refused.error().message.find("holds more than"), std::string::npos) << refused.error().message;
 }
 
+// A disc without Rock Ridge, as other programs may write one: its plain names show.
 TEST(DiscUnpacking, ADiscWithoutRockRidgeShowsItsFiles) {
   Env env;
   writeFile(env.tmp / "plain/readme.txt", "plain");
