@@ -1,6 +1,8 @@
 // The second start's socket: in a folder only this user may enter, and neither
 // side talks to another user's process (tests run as root; the other is nobody).
 
+#include <QLocalSocket>
+
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -99,6 +101,8 @@ TEST(SingleInstanceSocket, NeitherSideTalksToAnotherUser) {
   second.join();
   EXPECT_TRUE(handed);
   EXPECT_EQ(received, std::vector<std::vector<fs::path>>{files});
+  // Neither connection is kept once it has ended.
+  EXPECT_TRUE(waitUntil([&] { return server.findChildren<QLocalSocket*>().isEmpty(); }));
   // A second start tells nothing to another user's program listening there:
   // it answers the bytes of the first read (0: closed unread), 200 when nobody came.
   const fs::path theirs = tmp / "theirs.socket";
