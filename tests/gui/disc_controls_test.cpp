@@ -69,6 +69,7 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
     EXPECT_EQ(window().action("burnAction")->isEnabled(), step.canBurn);
     EXPECT_EQ(window().eraseButton()->isEnabled(), step.canErase);
     EXPECT_EQ(window().capacityBar()->isEnabled(), step.canBurn);
+    EXPECT_EQ(window().capacityBar()->toolTip(), window().spaceLabel()->text());  // nothing left from an earlier disc
     EXPECT_EQ(listNames(), (i == 1 ? std::vector<std::string>{"src", "a.txt"} : std::vector<std::string>{"src"}));
     if (i > 0) continue;
     EXPECT_TRUE(window().spaceLabel()->text().startsWith(QStringLiteral("0.0 MB used, 700.0 MB free;")));
