@@ -31,7 +31,7 @@ TEST(PropertyList, ReadsWhatXmlAllowsAndRefusesTheRestWithAReason) {
   const std::vector<std::pair<std::string, std::string>> cases{
       // What other writers produce.
       {xml("<array><string>a&amp;b &lt;&#233;&#x1F600;&gt;</string><string/><integer> -42 </integer>"
-           "<integer>0x10</integer><real>2.5</real><true/><false></false><data> YWJj\nfn5+Pz8/ZA== </data>"
+           "<integer>0x10</integer><real>+2.5</real><true/><false></false><data> YWJj\nfn5+Pz8/ZA== </data>"
            "<date>2001-01-01T00:00:00Z</date><dict/><array/></array>"),
        "[s\"a&b <\xC3\xA9\xF0\x9F\x98\x80>\",s\"\",i-42,i16,r2.50,b1,b0,d\"abc~~~???d\",t\"2001-01-01T00:00:00Z\",{},[]]"},
       {xml("<!-- c --><dict><key>k</key><string><![CDATA[<x>]]>\r\n<!-- gone -->y</string><key>k</key><integer>2</integer></dict>"),
