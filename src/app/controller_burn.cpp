@@ -147,11 +147,12 @@ void appController::performBurn() {
   auto uncarried = std::make_shared<std::vector<std::filesystem::path>>();
   auto addsNothing = std::make_shared<bool>(false);
   auto unreadable = std::make_shared<std::vector<std::pair<std::string, std::string>>>();
+  auto overlongLinks = std::make_shared<QString>();
   auto identified = std::make_shared<Result<ImageTool>>(ImageTool{tool.value()});
   const StagingFolder target = *staging_;
   const std::optional<std::filesystem::path> mergedTree = continuedDiscTree();
   stagingThread_.reset(
-      QThread::create([plan, hidden, uncarried, addsNothing, unreadable, identified, target, mergedTree,
+      QThread::create([plan, hidden, uncarried, addsNothing, unreadable, overlongLinks, identified, target, mergedTree,
                        path = tool.value()] {
         // Which tool decides what the tree needs: xorrisofs carries every name;
         // genisoimage (and an unknown tool) cannot merge an earlier session
@@ -165,12 +166,13 @@ void appController::performBurn() {
         runStagingPlan(*plan, target, &journal);
         *unreadable = journal.unreadable();
         if (!unreadable->empty()) return;
+        *overlongLinks = linksTooLongDetail(journal.entries(), identified->value());
         if (plan->incremental && plan->mountPath)
           *addsNothing = sessionAddsNothing(journal.entries(), target.stagingPath, *plan->mountPath);
         if (!*addsNothing && !carriesEveryName) *hidden = namesToHideFromJoliet(target.stagingPath);
       }));
   connect(stagingThread_.get(), &QThread::finished, this,
-          [this, toolDevice, identified, hidden, uncarried, addsNothing, unreadable] {
+          [this, toolDevice, identified, hidden, uncarried, addsNothing, unreadable, overlongLinks] {
             stagingThread_.release()->deleteLater();
             if (*cancelRequested_) {
               endBurnEarly(cancelledOutcome(false), false);
@@ -195,6 +197,11 @@ void appController::performBurn() {
             if (!unreadable->empty()) {
               // A session without them would pass for a complete copy.
               failBurnBeforeWriting(unreadableSourcesDetail(*unreadable), "cannotBurn", "sourcesUnreadable");
+              return;
+            }
+            if (!overlongLinks->isEmpty()) {
+              // The tool would write them cut short, or never finish.
+              failBurnBeforeWriting(*overlongLinks, "cannotBurn", "linkTargetsTooLong");
               return;
             }
             if (*addsNothing) {

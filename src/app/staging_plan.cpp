@@ -75,4 +75,21 @@ QString unreadableSourcesDetail(const std::vector<std::pair<std::string, std::st
   return lines.join(QLatin1Char('\n'));
 }
 
+QString linksTooLongDetail(const std::vector<StagedEntry>& staged, const ImageTool& tool) {
+  const std::uint64_t longest = longestLinkTarget(tool.kind);
+  QStringList lines;
+  for (const StagedEntry& e : staged) {
+    if (e.type != StagedType::Link || e.bytes <= longest) continue;
+    lines << QStringLiteral("%1: the link's target is %2 bytes long; %3 writes link targets of at most %4 bytes.")
+                 .arg(displayName(e.path))
+                 .arg(e.bytes)
+                 .arg(describeImageTool(tool))
+                 .arg(longest);
+  }
+  if (!lines.isEmpty() && tool.kind != ImageToolKind::Xorrisofs)
+    lines << QStringLiteral("xorrisofs (package xorriso) writes them up to %1 bytes.")
+                 .arg(longestLinkTarget(ImageToolKind::Xorrisofs));
+  return lines.join(QLatin1Char('\n'));
+}
+
 }  // namespace tessaline

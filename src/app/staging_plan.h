@@ -12,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "burn/image_tool.h"
 #include "common/records.h"
 #include "staging/file_operations.h"
 #include "staging/staging_journal.h"
@@ -32,6 +33,11 @@ struct SessionPreview {
 // The detail of the refusal of a burn whose sources could not all be read:
 // one line per source.
 QString unreadableSourcesDetail(const std::vector<std::pair<std::string, std::string>>& unreadable);
+
+// The detail of the refusal of a burn whose staged links point further than
+// the image tool writes (one line per link, and where a tool writes more);
+// empty when every link fits.
+QString linksTooLongDetail(const std::vector<StagedEntry>& staged, const ImageTool& tool);
 
 struct StagingFolder;
 class StagingJournal;

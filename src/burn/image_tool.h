@@ -94,6 +94,11 @@ QString describeImageTool(const ImageTool& tool);
 // any other tool, to be safe) needs such new names hidden from Joliet and
 // cannot continue a disc that already holds one.
 inline bool continuesEveryDisc(ImageToolKind kind) { return kind == ImageToolKind::Xorrisofs; }
+// The longest link target the tool writes whole, in bytes. libisofs refuses
+// 1024 and more; genisoimage writes longer targets cut short, or never
+// finishes, from 166 bytes on (a target of one-letter folders beside a long
+// name), so it is held well below that.
+inline std::uint64_t longestLinkTarget(ImageToolKind kind) { return kind == ImageToolKind::Xorrisofs ? 1023 : 160; }
 // xorrisofs writes UTF-16 Joliet names (-joliet-utf16): a character beyond
 // U+FFFF reads back whole wherever UTF-16 is understood, and as two
 // substitutes elsewhere, instead of one substitute everywhere.

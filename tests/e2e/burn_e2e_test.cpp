@@ -262,6 +262,53 @@ TEST_F(BurnE2E, AFailingOrMissingImageToolWritesNothing) {
   }
 }
 
+// A link goes on the disc with its whole target, or the burn is refused
+// before anything is written: xorrisofs writes targets of up to 1023 bytes,
+// genisoimage (which cuts longer ones short, or never ends) up to 160.
+TEST_F(BurnE2E, LinkTargetsGoOnTheDiscWholeOrTheBurnIsRefused) {
+  mustCli({"writer", "create", "rec"});
+  insert({"--medium", "cd-r"});
+  const fs::path links = temp_ / "src/Links";
+  const auto target = [](std::size_t bytes) {  // one-letter folders: the most records for the bytes
+    std::string t;
+    while (t.size() < bytes) t += "/a";
+    t.resize(bytes);
+    if (t.back() == '/') t.back() = 'b';  // Rock Ridge has no trailing slash
+    return t;
+  };
+  writeFile(links / "a.txt", "a");
+  fs::create_symlink(target(1023), links / "longest");
+  fs::create_symlink(target(1024), links / "too long");
+  auto r = cli({"burn", "--yes", links.string()});
+  EXPECT_EQ(r.exitCode, 1);
+  for (const char* part : {"point further than the image tool writes whole",
+                           "Links/too long: the link's target is 1024 bytes long; xorrisofs"})
+    EXPECT_NE(r.out.find(part), std::string::npos) << part << " in " << r.out;
+  EXPECT_EQ(r.out.find("Links/longest"), std::string::npos) << r.out;
+  EXPECT_TRUE(temp_.tmpIsEmpty());
+  EXPECT_TRUE(trackStarts().empty());
+  fs::remove(links / "too long");
+  mustCli({"burn", "--yes", links.string()});
+  extract();
+  EXPECT_EQ(fs::read_symlink(lastExtract_ / "Links/longest").string(), target(1023));
+
+  ScopedEnv tool("TESSALINE_MKISOFS", "/usr/bin/genisoimage");
+  const std::string name(100, 'n');  // a long name leaves the target the least room in its record
+  fs::create_symlink(target(161), links / name);
+  r = cli({"burn", "--yes", links.string()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.out.find("161 bytes long; genisoimage (/usr/bin/genisoimage, package genisoimage) writes link "
+                       "targets of at most 160 bytes.\nxorrisofs (package xorriso) writes them up to 1023 bytes."),
+            std::string::npos) << r.out;
+  EXPECT_EQ(trackStarts().size(), 1u);
+  fs::remove(links / name);
+  fs::create_symlink(target(160), links / name);
+  mustCli({"burn", "--yes", links.string()});
+  extract();
+  EXPECT_EQ(fs::read_symlink(lastExtract_ / "Links" / name).string(), target(160));
+  EXPECT_EQ(fs::read_symlink(lastExtract_ / "Links/longest").string(), target(1023));  // carried from the first session
+}
+
 // Names Joliet cannot carry (an emoji, a Latin-1 name, 200 characters, two
 // names equal once cut) on a disc that takes a further session; each session
 // read back by xorriso, isoinfo and isovfy. genisoimage, still a choice,
