@@ -334,9 +334,13 @@ int runPreviewCommand(const Invocation& call) {
   const SessionSpace space = sessionSpace(estimatedImageBlocks(entries), medium.blank);
   const bool fits = space.track <= medium.freeBlocks;
   const BlockCount freeAfter = space.total() < medium.freeBlocks ? medium.freeBlocks - space.total() : BlockCount{};
+  const auto tool = findImageTool();
+  const QString overlongLinks = tool ? linksTooLongDetail(entries, tool.value()) : QString();
   std::optional<BurnRefusal> refusal;
   if (!preview.value().unreadable.empty())
     refusal = BurnRefusal{"cannotBurn", "sourcesUnreadable", unreadableSourcesDetail(preview.value().unreadable)};
+  else if (!overlongLinks.isEmpty())
+    refusal = BurnRefusal{"cannotBurn", "linkTargetsTooLong", overlongLinks};
   else if (!fits)
     refusal = BurnRefusal{"cannotBurn", "notEnoughSpaceToBurn",
                           QStringLiteral("The session needs about %1 MB; %2 MB are free on the disc.")
