@@ -136,7 +136,7 @@ class Comparison {
       std::error_code ec;
       return fs::read_symlink(path, ec).native();
     };
-    if (target(source) == target(disc)) return add(rel, DiscEntryState::Same);
+    if (kplextensions::linkTargetOnDisc(target(source)) == target(disc)) return add(rel, DiscEntryState::Same);
     if (own.st_mtim.tv_sec > onDisc.st_mtim.tv_sec) return add(rel, DiscEntryState::Pending, "the link changed");
     add(rel, DiscEntryState::Differs, "the link points elsewhere");
   }

@@ -151,18 +151,10 @@ Status copyLink(const fs::path& from, const fs::path& toPath, std::int64_t sizeH
 
 bool isLaterInWholeSeconds(const timespec& a, const timespec& b) { return a.tv_sec > b.tv_sec; }
 
-namespace {
-
-// Rock Ridge keeps no single trailing slash of a link's target: "dir/" reads
-// back as "dir", one byte shorter, and means the same.
-bool targetReadsBackWithoutItsSlash(const fs::path& link, std::int64_t size) {
-  if (size < 2) return false;
-  std::vector<char> target(static_cast<std::size_t>(size) + 1);
-  const ssize_t n = readlink(link.c_str(), target.data(), target.size());
-  return n == size && target[static_cast<std::size_t>(n) - 1] == '/' && target[static_cast<std::size_t>(n) - 2] != '/';
+std::string linkTargetOnDisc(std::string target) {
+  if (target.size() >= 2 && target.back() == '/' && target[target.size() - 2] != '/') target.pop_back();
+  return target;
 }
-
-}  // namespace
 
 DiscCopy compareWithDiscCopy(const fs::path& entry, mode_t mode, std::int64_t size, const timespec& mtime,
                              const fs::path& discCopy, ChangeTest test) {
@@ -173,8 +165,11 @@ DiscCopy compareWithDiscCopy(const fs::path& entry, mode_t mode, std::int64_t si
   }
   const bool newer = isLaterInWholeSeconds(mtime, other.st_mtim);
   if (S_ISDIR(mode)) return newer ? DiscCopy::Newer : DiscCopy::Same;
-  if (S_ISLNK(mode) && S_ISLNK(other.st_mode) && other.st_size == size - 1 && targetReadsBackWithoutItsSlash(entry, size))
-    size = other.st_size;
+  if (S_ISLNK(mode) && S_ISLNK(other.st_mode) && other.st_size == size - 1) {
+    std::error_code ec;
+    if (linkTargetOnDisc(fs::read_symlink(entry, ec).native()).size() == static_cast<std::size_t>(other.st_size))
+      size = other.st_size;
+  }
   if ((S_ISLNK(mode) != S_ISLNK(other.st_mode)) || static_cast<std::int64_t>(other.st_size) != size)
     return newer ? DiscCopy::Newer : DiscCopy::Changed;
   if (test == ChangeTest::Contents && S_ISREG(mode) && S_ISREG(other.st_mode))

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 namespace tessaline::kplextensions {
 
@@ -28,6 +29,10 @@ enum class ChangeTest {
 };
 
 enum class DiscCopy { Missing, Same, Newer, Changed };
+
+// A link's target as a disc keeps it: Rock Ridge drops a single trailing
+// slash ("dir/" reads back as "dir", and means the same).
+std::string linkTargetOnDisc(std::string target);
 
 // What the disc holds of an entry whose own attributes (link not followed)
 // were read already. A folder counts as Newer only when its date is later (a

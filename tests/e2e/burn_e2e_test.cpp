@@ -297,6 +297,7 @@ TEST_F(BurnE2E, LinkTargetsGoOnTheDiscWholeOrTheBurnIsRefused) {
   extract();
   EXPECT_EQ(fs::read_symlink(lastExtract_ / "Links/longest").string(), target(1023));
   EXPECT_NE(cli({"preview", links.string()}).out.find("The disc is up to date"), std::string::npos);
+  EXPECT_NE(cli({"verify", links.string()}).out.find("The disc is a true copy"), std::string::npos);
 
   ScopedEnv tool("TESSALINE_MKISOFS", "/usr/bin/genisoimage");
   const std::string name(100, 'n');  // a long name leaves the target the least room in its record
