@@ -97,7 +97,7 @@ inline bool continuesEveryDisc(ImageToolKind kind) { return kind == ImageToolKin
 // The longest link target the tool writes whole, in bytes. libisofs refuses
 // 1024 and more; genisoimage writes longer targets cut short, or never
 // finishes, from 166 bytes on (a target of one-letter folders beside a long
-// name), so it is held well below that.
+// name), so it, and any tool not known to do better, is held below that.
 inline std::uint64_t longestLinkTarget(ImageToolKind kind) { return kind == ImageToolKind::Xorrisofs ? 1023 : 160; }
 // xorrisofs writes UTF-16 Joliet names (-joliet-utf16): a character beyond
 // U+FFFF reads back whole wherever UTF-16 is understood, and as two
