@@ -166,9 +166,10 @@ void appController::performBurn() {
         runStagingPlan(*plan, target, &journal);
         *unreadable = journal.unreadable();
         if (!unreadable->empty()) return;
-        *overlongLinks = linksTooLongDetail(journal.entries(), identified->value());
+        const std::vector<StagedEntry> staged = journal.entries();
+        *overlongLinks = linksTooLongDetail(staged, identified->value());
         if (plan->incremental && plan->mountPath)
-          *addsNothing = sessionAddsNothing(journal.entries(), target.stagingPath, *plan->mountPath);
+          *addsNothing = sessionAddsNothing(staged, target.stagingPath, *plan->mountPath);
         if (!*addsNothing && !carriesEveryName) *hidden = namesToHideFromJoliet(target.stagingPath);
       }));
   connect(stagingThread_.get(), &QThread::finished, this,

@@ -326,7 +326,8 @@ int runPreviewCommand(const Invocation& call) {
   const auto& deleted = preview.value().deletedSinceLastSession;
   std::uint64_t total = 0;
   for (const auto& e : entries) total += e.bytes;
-  const auto warnings = nextSessionJolietWarnings(controller, entries);
+  const auto tool = findImageTool();
+  const auto warnings = nextSessionJolietWarnings(controller, entries, tool ? tool.value().kind : ImageToolKind::Other);
 
   // Space as the writer counts it: the track must fit, and the session's
   // overhead is lost to the free space as well.
@@ -334,7 +335,6 @@ int runPreviewCommand(const Invocation& call) {
   const SessionSpace space = sessionSpace(estimatedImageBlocks(entries), medium.blank);
   const bool fits = space.track <= medium.freeBlocks;
   const BlockCount freeAfter = space.total() < medium.freeBlocks ? medium.freeBlocks - space.total() : BlockCount{};
-  const auto tool = findImageTool();
   const QString overlongLinks = tool ? linksTooLongDetail(entries, tool.value()) : QString();
   std::optional<BurnRefusal> refusal;
   if (!preview.value().unreadable.empty())

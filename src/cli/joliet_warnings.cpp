@@ -8,7 +8,7 @@
 namespace tessaline::cli {
 
 std::vector<JolietNameWarning> nextSessionJolietWarnings(appController& controller,
-                                                         const std::vector<StagedEntry>& staged) {
+                                                         const std::vector<StagedEntry>& staged, ImageToolKind tool) {
   SessionNameTree tree;
   const auto& mountPath = controller.statusController().content().mountPath;
   if (mountPath && !controller.hidePreviousSessions()) tree.addTreeOnDisk(*mountPath);
@@ -18,8 +18,7 @@ std::vector<JolietNameWarning> nextSessionJolietWarnings(appController& controll
                                                                  : SessionEntryKind::Other;
     tree.add(e.path, kind);
   }
-  const auto tool = findImageTool();
-  return jolietNameWarnings(tree, jolietEncodingOf(tool ? tool.value().kind : ImageToolKind::Other));
+  return jolietNameWarnings(tree, jolietEncodingOf(tool));
 }
 
 QJsonArray jolietWarningsJson(const std::vector<JolietNameWarning>& warnings) {

@@ -9,13 +9,14 @@
 #include <vector>
 
 #include "app/app_controller.h"
+#include "burn/image_tool.h"
 #include "burn/joliet_names.h"
 #include "staging/staging_journal.h"
 
 namespace tessaline::cli {
 
 std::vector<JolietNameWarning> nextSessionJolietWarnings(appController& controller,
-                                                         const std::vector<StagedEntry>& staged);
+                                                         const std::vector<StagedEntry>& staged, ImageToolKind tool);
 QJsonArray jolietWarningsJson(const std::vector<JolietNameWarning>& warnings);
 
 }  // namespace tessaline::cli
