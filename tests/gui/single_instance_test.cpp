@@ -134,6 +134,18 @@ TEST(SecondStart, MessagesRoundTripAndMalformedOnesAreRefused) {
   EXPECT_FALSE(gui::decodePaths(QByteArray()).has_value());  // a look, not a request
   // Relative and empty paths are not accepted from another process; the rest are.
   EXPECT_EQ(gui::decodePaths(gui::encodePaths({"relative", "/ok", ""})), (std::vector<fs::path>{"/ok"}));
+
+  // A sender that goes on past 16 MB without hanging up is cut off, unheard.
+  TempDir temp;
+  bool heard = false;
+  gui::InstanceServer server([&](std::vector<fs::path>) { heard = true; });
+  ASSERT_TRUE(server.listen(QString::fromStdString((temp / "s.socket").string())));
+  QLocalSocket flood;
+  flood.connectToServer(QString::fromStdString((temp / "s.socket").string()));
+  ASSERT_TRUE(flood.waitForConnected(2000));
+  flood.write(QByteArray(16 * 1024 * 1024 + 1, 'x'));
+  EXPECT_TRUE(waitUntil([&] { return flood.state() == QLocalSocket::UnconnectedState; }));
+  EXPECT_FALSE(heard);
 }
 
 TEST(SecondStart, AStaleSocketIsReplaced) {
