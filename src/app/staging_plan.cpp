@@ -7,7 +7,6 @@
 #include "staging/staging_folder.h"
 #include "staging/staging_journal.h"
 
-#include <fstream>
 #include <optional>
 #include <string>
 
@@ -33,21 +32,6 @@ void runStagingPlan(const StagingPlan& plan, const StagingFolder& folder, Stagin
   }
 }
 
-namespace {
-
-std::optional<std::string> smallFileContent(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string content;
-  content.resize(kMaxBurnConfigurationBytes + 1);
-  in.read(content.data(), static_cast<std::streamsize>(content.size()));
-  content.resize(static_cast<std::size_t>(in.gcount()));
-  if (content.size() > kMaxBurnConfigurationBytes) return std::nullopt;
-  return content;
-}
-
-}  // namespace
-
 bool sessionAddsNothing(const std::vector<StagedEntry>& staged, const std::filesystem::path& stagingRoot,
                         const std::filesystem::path& mountPath) {
   for (const StagedEntry& entry : staged) {
@@ -56,8 +40,8 @@ bool sessionAddsNothing(const std::vector<StagedEntry>& staged, const std::files
       continue;
     if (entry.reason == StagingReason::Catalogue) {
       // The same sources: the sizes stored beside them change with every look.
-      const auto mine = smallFileContent(stagingRoot / entry.path);
-      const auto discs = smallFileContent(mountPath / entry.path);
+      const auto mine = readBurnConfigurationFile(stagingRoot / entry.path);
+      const auto discs = readBurnConfigurationFile(mountPath / entry.path);
       if (mine && discs && parseBurnConfiguration(*mine) == parseBurnConfiguration(*discs)) continue;
     }
     return false;

@@ -62,8 +62,10 @@ void setStringWithBytes(PList::Dictionary& dict, const char* key, const char* by
   dict.Set(bytesKey, PList::Data(std::vector<char>(value.begin(), value.end())));
 }
 
-// Reads at most limit + 1 bytes of a regular file; nullopt on any failure.
-std::optional<std::string> readSmallFile(const fs::path& path, std::size_t limit) {
+}  // namespace
+
+std::optional<std::string> readBurnConfigurationFile(const fs::path& path) {
+  constexpr std::size_t limit = kMaxBurnConfigurationBytes;
   // O_NONBLOCK: a FIFO in place of the file must not hang the reader.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return std::nullopt;
@@ -92,8 +94,6 @@ std::optional<std::string> readSmallFile(const fs::path& path, std::size_t limit
   ::close(fd);
   return out;
 }
-
-}  // namespace
 
 std::string serializeBurnConfiguration(const std::vector<BurnItem>& items) {
   PList::Array array;
@@ -169,7 +169,7 @@ Status writeSettingsToPath(const fs::path& folder, const std::vector<BurnItem>& 
 
 std::vector<fs::path> readStoredSources(const fs::path& mountPath) {
   const fs::path file = fs::path(mountPath.native() + "/" + kBurnConfigurationFileName);
-  const std::optional<std::string> bytes = readSmallFile(file, kMaxBurnConfigurationBytes);
+  const std::optional<std::string> bytes = readBurnConfigurationFile(file);
   if (!bytes) return {};
   auto paths = readBurnConfiguration(*bytes);
   if (!paths) {

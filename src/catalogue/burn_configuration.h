@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +48,11 @@ std::vector<std::filesystem::path> parseBurnConfiguration(std::string_view bytes
 // existing file of that name is replaced. An existing symbolic link there is
 // removed, never written through; a folder there makes the write fail.
 Status writeSettingsToPath(const std::filesystem::path& folder, const std::vector<BurnItem>& items);
+
+// The bytes of a file that may hold a burn configuration: a regular file of
+// at most kMaxBurnConfigurationBytes. Nothing for any other file, or when
+// reading fails; a FIFO in its place does not hang the reader.
+std::optional<std::string> readBurnConfigurationFile(const std::filesystem::path& path);
 
 // Reads "<mountPath>/.tessaline" and answers every stored path, in file
 // order. A missing, unreadable, irregular or oversized file gives nothing;

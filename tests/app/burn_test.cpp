@@ -1,5 +1,9 @@
 // The burn as the controller runs it: start checks, the duplicate-name question, the speed.
 
+#include <sys/stat.h>
+
+#include "app/staging_plan.h"
+#include "catalogue/burn_configuration.h"
 #include "common/log.h"
 #include "devices/emulated/emulated_service.h"
 #include "support/controller_fixture.h"
@@ -118,6 +122,27 @@ TEST_F(BurnFlowTest, AStopWhileAnotherProgramHoldsTheDiscKeepsTheBurnList) {
   ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }));
   EXPECT_EQ(outcome->error->message, "the burn was stopped before anything was written");
   held->releaseExclusiveAccess();
+}
+
+// Nothing new but the stored sources: the session adds nothing only when the
+// disc stores the same ones. A FIFO in their place, as a kernel mount shows one
+// that another tool burned, must not hang the check.
+TEST(SessionAddsNothing, OnlyTheSameStoredSourcesOnTheDiscCountAsNothingNew) {
+  TempDir staging;
+  TempDir disc;
+  const auto store = [](const fs::path& folder, const char* path) {
+    ASSERT_TRUE(writeSettingsToPath(folder, {BurnItem{path, "x", {}, "0", 1.5}}).ok());
+  };
+  const std::vector<StagedEntry> staged = {{".tessaline", StagedType::File, 10, StagingReason::Catalogue}};
+  store(staging.path(), "/home/u/Docs");
+  EXPECT_FALSE(sessionAddsNothing(staged, staging.path(), disc.path()));  // none on the disc
+  store(disc.path(), "/home/u/Docs");
+  EXPECT_TRUE(sessionAddsNothing(staged, staging.path(), disc.path()));
+  store(disc.path(), "/home/u/Other");
+  EXPECT_FALSE(sessionAddsNothing(staged, staging.path(), disc.path()));
+  fs::remove(disc / ".tessaline");
+  ASSERT_EQ(::mkfifo((disc / ".tessaline").c_str(), 0644), 0);
+  EXPECT_FALSE(sessionAddsNothing(staged, staging.path(), disc.path()));
 }
 
 }  // namespace
