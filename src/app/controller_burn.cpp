@@ -13,6 +13,7 @@
 #include "burn/image_tool.h"
 #include "burn/producer.h"
 #include "burn/progress_watcher.h"
+#include "catalogue/burn_configuration.h"
 #include "catalogue/previous_session.h"
 #include "common/log.h"
 #include "devices/session_addresses.h"
@@ -21,8 +22,6 @@
 
 namespace tessaline {
 namespace {
-
-
 
 // How long a burn waits for the medium reservation another program holds.
 constexpr int kReservationPolls = 60;  // at 500 ms
@@ -64,6 +63,13 @@ std::optional<BurnRefusal> appController::burnRefusal() const {
   const bool anySource = std::any_of(sessionContentController_.items().begin(), sessionContentController_.items().end(),
                                      [](const BurnItem& item) { return !item.permanent(); });
   if (!anySource) return BurnRefusal{"cannotBurn", "nothingToBurn", {}};
+  // The stored sources would take that source's place at the top of the session.
+  if (preferences_.boolForKey(prefs::storeBurnConfiguration)) {
+    for (const BurnItem& item : sessionContentController_.items()) {
+      if (!item.permanent() && item.aPathComponent == kBurnConfigurationFileName)
+        return BurnRefusal{"cannotBurn", "sourceNamedLikeStoredSources", QString::fromStdString(item.aPath.string())};
+    }
+  }
   const double spaceFree = status.spaceFree.has_value() ? static_cast<double>(*status.spaceFree) : 0.0;
   const double sum = sessionContentController_.sumSizeInMB();
   if (spaceFree >= sum) return std::nullopt;  // a NaN on either side fails this test and is refused

@@ -172,6 +172,16 @@ TEST_F(CommandsCliTest, PreviewIsADryRunThatMeetsEveryRefusalOfABurn) {
   const auto upToDate = runCli({"preview", burned});
   EXPECT_EQ(upToDate.exitCode, 0);
   EXPECT_TRUE(has(upToDate.out, "The disc is up to date: a burn would write no session.")) << upToDate.out;
+  // The disc remembering its sources, a source of the name it keeps them under
+  // would lose its place in the session: refused.
+  ASSERT_EQ(runCli({"config", "set", "storeBurnConfiguration", "yes"}).exitCode, 0);
+  writeFile(temp_ / "home/.tessaline", "mine");
+  for (const char* command : {"preview", "burn"}) {
+    const auto r = runCli({command, burned, (temp_ / "home/.tessaline").string()});
+    EXPECT_EQ(r.exitCode, 1) << command;
+    EXPECT_TRUE(has(r.err, "A source in the burn list is named \".tessaline\"")) << r.err;
+  }
+  ASSERT_EQ(runCli({"config", "unset", "storeBurnConfiguration"}).exitCode, 0);
   ASSERT_EQ(runCli({"writer", "remove", "rec"}).exitCode, 0);
 
   // Each refusal: the disc, what the burn says, and preview says the same.
