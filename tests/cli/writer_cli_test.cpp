@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "devices/emulated/emulated_medium.h"
 #include "support/test_support.h"
@@ -105,6 +107,22 @@ TEST_F(WriterCliTest, CreateListInsertAppendInfoEjectAndRemove) {
   EXPECT_TRUE(o["tracks"].toArray().isEmpty());
   EXPECT_FALSE(o["closed"].toBool() || o["trayOpen"].toBool());
   EXPECT_EQ(text(o, "mediumFile"), medium("main").string());
+
+  // A writer left open to others, as earlier versions left one, is closed at
+  // the next look; another user's is left as it is.
+  const fs::path open = writers() / "with space";
+  fs::permissions(open, fs::perms(0755));
+  fs::permissions(open / "writer.json", fs::perms(0644));
+  info("with space");
+  EXPECT_EQ(fs::status(open).permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(open / "writer.json").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  if (const passwd* nobody = ::getpwnam("nobody"); ::geteuid() == 0 && nobody != nullptr) {
+    ASSERT_EQ(::chown(open.c_str(), nobody->pw_uid, static_cast<gid_t>(-1)), 0);
+    fs::permissions(open, fs::perms(0755));
+    info("with space");
+    EXPECT_EQ(fs::status(open).permissions(), fs::perms(0755));
+    ASSERT_EQ(::chown(open.c_str(), 0, static_cast<gid_t>(-1)), 0);
+  }
 
   const fs::path first = iso("one", "FIRST");
   const long long n = static_cast<long long>(fs::file_size(first) / 2048);
