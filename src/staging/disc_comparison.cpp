@@ -113,6 +113,7 @@ class Comparison {
     }
     struct stat st {};
     if (::stat(effective.c_str(), &st) != 0) return;
+    st.st_mtim = kplextensions::dateOnDisc(st.st_mtim);  // as the burn staged it
     struct stat onDisc {};
     const bool present = ::stat(disc.c_str(), &onDisc) == 0;
     if (S_ISDIR(st.st_mode)) {

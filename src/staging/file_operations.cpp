@@ -151,6 +151,16 @@ Status copyLink(const fs::path& from, const fs::path& toPath, std::int64_t sizeH
 
 bool isLaterInWholeSeconds(const timespec& a, const timespec& b) { return a.tv_sec > b.tv_sec; }
 
+timespec dateOnDisc(const timespec& date) {
+  // 1902 rather than 1900: the staging folder's file system may count seconds
+  // in 32 bits before 1970, as ext4 does, and hold nothing before 1901-12-13.
+  constexpr time_t kEarliest = -2'145'916'800;  // 1902-01-01 00:00:00 UTC
+  constexpr time_t kLatest = 5'869'411'200;     // 2155-12-30 00:00:00 UTC
+  if (date.tv_sec < kEarliest) return timespec{kEarliest, 0};
+  if (date.tv_sec > kLatest) return timespec{kLatest, 0};
+  return date;
+}
+
 std::string linkTargetOnDisc(std::string target) {
   if (target.size() >= 2 && target.back() == '/' && target[target.size() - 2] != '/') target.pop_back();
   return target;
@@ -158,12 +168,13 @@ std::string linkTargetOnDisc(std::string target) {
 
 DiscCopy compareWithDiscCopy(const fs::path& entry, mode_t mode, std::int64_t size, const timespec& mtime,
                              const fs::path& discCopy, ChangeTest test) {
+  const timespec date = dateOnDisc(mtime);
   struct stat other {};
   if (discCopy.empty() || lstat(discCopy.c_str(), &other) != 0) return DiscCopy::Missing;
   if (S_ISLNK(other.st_mode) && !S_ISLNK(mode)) {
     if (stat(discCopy.c_str(), &other) != 0) return DiscCopy::Missing;
   }
-  const bool newer = isLaterInWholeSeconds(mtime, other.st_mtim);
+  const bool newer = isLaterInWholeSeconds(date, other.st_mtim);
   if (S_ISDIR(mode)) return newer ? DiscCopy::Newer : DiscCopy::Same;
   if (S_ISLNK(mode) && S_ISLNK(other.st_mode) && other.st_size == size - 1) {
     std::error_code ec;
@@ -176,7 +187,7 @@ DiscCopy compareWithDiscCopy(const fs::path& entry, mode_t mode, std::int64_t si
     return sameContents(entry, discCopy) ? DiscCopy::Same : DiscCopy::Changed;
   if (newer) return DiscCopy::Newer;
   // A copy restored from elsewhere, or a clock set back: older is a change too.
-  return mtime.tv_sec != other.st_mtim.tv_sec ? DiscCopy::Changed : DiscCopy::Same;
+  return date.tv_sec != other.st_mtim.tv_sec ? DiscCopy::Changed : DiscCopy::Same;
 }
 
 bool sameContents(const fs::path& a, const fs::path& b) {
@@ -227,7 +238,7 @@ void cloneModDate(const fs::path& from, const fs::path& toPath) {
   timespec times[2];
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;
-  times[1] = st.st_mtim;
+  times[1] = dateOnDisc(st.st_mtim);
   utimensat(AT_FDCWD, toPath.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 

@@ -60,6 +60,13 @@ bool pathIsAlias(const fs::path& path);
 // destination is an error. A failed data copy leaves no partial file.
 Status copyPath(const fs::path& from, const fs::path& toPath);
 
+// A modification date as a disc keeps it. ISO 9660 and Rock Ridge dates count
+// years from 1900 to 2155; outside that range xorrisofs writes the nearest end
+// and genisoimage a wrong year. A date outside is staged, and compared, as a
+// date inside the range instead (a day inside at the end, 1902 at the start),
+// so that either tool writes it in any time zone and it reads back as staged.
+timespec dateOnDisc(const timespec& date);
+
 // Whole-second comparison of two modification times.
 bool isLaterInWholeSeconds(const timespec& a, const timespec& b);
 

@@ -316,6 +316,40 @@ TEST_F(BurnE2E, LinkTargetsGoOnTheDiscWholeOrTheBurnIsRefused) {
   EXPECT_EQ(fs::read_symlink(lastExtract_ / "Links/longest").string(), target(1023));  // carried from the first session
 }
 
+// Dates a disc cannot hold (it counts years from 1900 to 2155) go on it as the
+// nearest it holds in any time zone, whichever tool writes them, and count as
+// the same at the next look. A date before 1901 needs a source on a file system
+// that keeps one, as tmpfs does, and the staging folder on one that does not.
+TEST_F(BurnE2E, DatesBeyondWhatADiscHoldsGoOnAsTheNearestAndStayUpToDate) {
+  constexpr long long k2300 = 10'413'792'000, k2155Dec30 = 5'869'411'200;
+  constexpr long long k1850 = -3'786'825'600, k1902 = -2'145'916'800;
+  mustCli({"writer", "create", "rec"});
+  insert({"--medium", "cd-rw"});
+  const fs::path future = temp_ / "src/Future";
+  char shm[] = "/dev/shm/tessaline-test-XXXXXX";
+  const fs::path past = ::mkdtemp(shm) != nullptr ? fs::path(shm) / "Past" : temp_ / "src/Past";
+  writeFile(past / "old.txt", "old");
+  setModTime(past / "old.txt", k1850);
+  const bool pastKept = modTime(past / "old.txt") == k1850;
+  for (const auto& [tool, zone] : {std::pair{"/usr/bin/xorrisofs", "<+14>-14"}, {"/usr/bin/genisoimage", "<-12>12"}}) {
+    SCOPED_TRACE(tool);
+    ScopedEnv useTool("TESSALINE_MKISOFS", tool);
+    ScopedEnv timeZone("TZ", zone);
+    writeFile(future / "new.txt", tool);  // another size: this tool writes it
+    setModTime(future / "new.txt", k2300);
+    mustCli({"burn", "--yes", future.string(), past.string()});
+    extract();
+    EXPECT_EQ(modTime(lastExtract_ / "Future/new.txt"), k2155Dec30);
+    if (pastKept) {
+      EXPECT_EQ(modTime(lastExtract_ / "Past/old.txt"), k1902);
+    }
+    EXPECT_NE(cli({"preview", future.string(), past.string()}).out.find("The disc is up to date"), std::string::npos);
+    EXPECT_NE(cli({"verify", future.string(), past.string()}).out.find("The disc is a true copy"), std::string::npos);
+  }
+  EXPECT_EQ(modTime(future / "new.txt"), k2300);  // the user's file keeps its own date
+  if (past.parent_path() != temp_ / "src") fs::remove_all(past.parent_path());
+}
+
 // Names Joliet cannot carry (an emoji, a Latin-1 name, 200 characters, two
 // names equal once cut) on a disc that takes a further session; each session
 // read back by xorriso, isoinfo and isovfy. genisoimage, still a choice,
