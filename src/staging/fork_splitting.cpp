@@ -179,9 +179,22 @@ void RkSF::splitPath(const fs::path& root) {
 
 void RkSF::splitFile(const fs::path& path) {
   // One file's failure never stops the walk, but the log tells what the disc lacks.
-  if (const Status status = SplitFileIfNeeded(path, gMaxFileNameLength, journal_); !status)
-    logLine("the disc lacks the resource fork or Finder information of " + path.native() + ": " +
-            status.error().message);
+  const Status status = SplitFileIfNeeded(path, gMaxFileNameLength, journal_);
+  if (status) return;
+  logLine("the disc lacks the resource fork or Finder information of " + path.native() + ": " + status.error().message);
+  // Without its side file the session would pass for a whole copy of the
+  // file: the burn refuses it as it refuses a source it cannot read.
+  struct stat st {};
+  if (journal_ == nullptr || lstat((path.parent_path() / ("._" + path.filename().native())).c_str(), &st) == 0) return;
+  const std::size_t nameBytes = path.filename().native().size();
+  const std::string why =
+      static_cast<long>(nameBytes) > gMaxFileNameLength
+          ? "its resource fork or Finder information needs a side file named \"._\" and its name, which would be " +
+                std::to_string(nameBytes + 2) + " bytes long, over the limit of " +
+                std::to_string(gMaxFileNameLength + 2) +
+                ". Rename it, or turn on \"disableSplitForks\" to burn the file without them."
+          : "its resource fork or Finder information cannot go on the disc: " + status.error().message;
+  journal_->noteUnreadable(path.lexically_relative(journal_->stagingRoot()).native(), why);
 }
 
 void splitForksAtPath(const fs::path& stagingRoot, StagingJournal* journal) {

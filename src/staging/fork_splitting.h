@@ -54,7 +54,9 @@ class RkSF {
   StagingJournal* journal_;
 };
 
-// Logs "creating resourceforkfiles..." and splits the staged tree.
+// Logs "creating resourceforkfiles..." and splits the staged tree. A file
+// that needs a side file and cannot have one is noted in the journal as a
+// source that cannot be read whole, under its path in the staging folder.
 void splitForksAtPath(const std::filesystem::path& stagingRoot, StagingJournal* journal = nullptr);
 
 }  // namespace tessaline

@@ -10,6 +10,7 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -270,6 +271,21 @@ TEST_F(CommandsCliTest, ASourceThatCannotBeReadIsRefusedByPreviewAndBurn) {
   giveAllToNobody();
   EXPECT_EQ(runAsNobodyCli("later", "preview '" + sources + "'"), 1);
   EXPECT_TRUE(has(readFile(temp_ / "later.err"), "later.txt")) << readFile(temp_ / "later.err");
+
+  // A resource fork that no side file can carry (its name leaves no room for
+  // "._") would be missing too: refused, unless forks are left out anyway.
+  const fs::path forked = temp_ / "home/Docs" / std::string(254, 'f');
+  writeFile(forked, "data");
+  ASSERT_EQ(::setxattr(forked.c_str(), "user.com.apple.ResourceFork", "rsrc", 4, 0), 0);
+  const auto refused = runCli({"burn", "--yes", sources});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_TRUE(has(refused.err, "Some sources cannot be read") &&
+              has(refused.err, std::string(254, 'f') + ": its resource fork or Finder information needs a side file "
+                                                       "named \"._\" and its name, which would be 256 bytes long"))
+      << refused.err;
+  ASSERT_EQ(runCli({"config", "set", "disableSplitForks", "true"}).exitCode, 0);
+  EXPECT_EQ(runCli({"burn", "--yes", sources}).exitCode, 0);
+  EXPECT_EQ(sessionsOnDisc(), 2);
 }
 
 // A home folder: it holds the temporary folder (TMPDIR inside), which is
