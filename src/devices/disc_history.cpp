@@ -22,10 +22,19 @@ bool sameEntry(const IsoEntry& a, const IsoEntry& b) {
   return false;
 }
 
+// A path on the disc as its entries are keyed: no leading, trailing or
+// doubled slash, no "." (as a shell completes "./Docs/" or "Docs//sub").
 std::string trimmedPath(std::string_view path) {
-  while (!path.empty() && path.front() == '/') path.remove_prefix(1);
-  while (!path.empty() && path.back() == '/') path.remove_suffix(1);
-  return std::string(path);
+  std::string out;
+  while (!path.empty()) {
+    const std::size_t slash = path.find('/');
+    const std::string_view part = path.substr(0, slash);
+    path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
+    if (part.empty() || part == ".") continue;
+    if (!out.empty()) out += '/';
+    out += part;
+  }
+  return out;
 }
 
 }  // namespace

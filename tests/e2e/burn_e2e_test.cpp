@@ -190,8 +190,8 @@ TEST_F(BurnE2E, SessionAfterSessionKeepsTheDiscUpToDateAndTellsTheTruthAboutIt) 
   EXPECT_EQ(entries({"ls", "--json", "Docs"}, "name", "session"),
             (std::map<std::string, std::string>{{"a.txt", "2"}, {"b.txt", "2"}, {"c.txt", "1"}, {"more", "2"},
                                                 {"new.txt", "2"}, {"sub", "1"}}));
-  EXPECT_EQ(entries({"ls", "--json", "Docs/c.txt"}, "name", "session"),  // a file on its own
-            (std::map<std::string, std::string>{{"c.txt", "1"}}));
+  for (const char* path : {"Docs/c.txt", "./Docs//c.txt"})  // a file on its own, as a shell may complete it
+    EXPECT_EQ(entries({"ls", "--json", path}, "name", "session"), (std::map<std::string, std::string>{{"c.txt", "1"}}));
   const auto none = cli({"ls", "Docs/none"});
   EXPECT_NE(none.exitCode, 0);
   EXPECT_NE(none.out.find("the disc has no Docs/none"), std::string::npos) << none.out;
