@@ -9,7 +9,7 @@ namespace {
 
 TEST(StringTable, ReadsEscapesAndCommentsAndRefusesABrokenTable) {
   const auto table = parseStringTable("/* texts */\n\"a\" = \"say \\\"hi\\\"\\tthen\\nbye \\\\\";  // a note\n"
-                                      "\"b\"=\"\";\n");
+                                      "/* no space after */\"b\"=\"\";\n");
   ASSERT_TRUE(table);
   EXPECT_EQ(table->value(QStringLiteral("a")), QStringLiteral("say \"hi\"\tthen\nbye \\"));
   EXPECT_TRUE(table->contains(QStringLiteral("b")));

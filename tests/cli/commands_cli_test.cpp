@@ -147,6 +147,9 @@ TEST_F(CommandsCliTest, ConfigTakesOnlyKnownKeysAndBooleanWords) {
 }
 
 TEST_F(CommandsCliTest, PreviewIsADryRunThatMeetsEveryRefusalOfABurn) {
+  const auto noWriter = runCli({"preview", docs()});
+  EXPECT_EQ(noWriter.exitCode, 1);
+  EXPECT_TRUE(has(noWriter.err, "No CD writer found")) << noWriter.err;
   // A disc that takes the session: the writer, the disc, the size with its
   // overhead, the room after it.
   insert({"--medium", "cd-r"});
