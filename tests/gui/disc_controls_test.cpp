@@ -262,6 +262,18 @@ TEST_F(DiscControls, TheUpdateAlertAtStartUpOpensTheWebPageOnDownloadAndTheMenuC
     ASSERT_NE(box, nullptr) << boxName;
     delete box;
   }
+  {  // Asked again while the check waits for its answer: no second request.
+    LoopbackServer silent;  // reads the request and answers nothing
+    ScopedEnv url("TESSALINE_UPDATE_URL", silent.url().toString().toStdString());
+    window().action("updateAction")->trigger();
+    ASSERT_TRUE(waitUntil([&] { return silent.connections == 1; }));
+    window().action("updateAction")->trigger();
+    waitUntil([] { return false; }, std::chrono::milliseconds(200));
+    EXPECT_EQ(silent.connections, 1);
+  }
+  QMessageBox* failed = namedBox("updateCheckFailed");  // the server went away
+  ASSERT_NE(failed, nullptr);
+  delete failed;
   EXPECT_EQ(findBox(QStringLiteral("update")), nullptr);
 }
 
