@@ -105,7 +105,7 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
   QMessageBox* question = namedBox("stopQuestion");
   ASSERT_NE(question, nullptr);
   EXPECT_TRUE(question->informativeText().contains(QStringLiteral("cannot be used until it is erased again")));
-  EXPECT_EQ(question->defaultButton()->text(), QStringLiteral("Keep Erasing"));
+  EXPECT_EQ(defaultTitle(question), "Keep Erasing");
   clickButton(question, QStringLiteral("Stop"));
   ASSERT_TRUE(waitUntil([&] { return window().progressPanels().runningErase() == nullptr; }));
   EXPECT_EQ(findBox(), nullptr);  // the user asked for the stop: no alert follows
@@ -182,7 +182,7 @@ TEST_F(DiscControls, AnEjectedDiscWaitsOnTheShelfToGoBackInOrBeDeleted) {
     deleting->actions().constFirst()->trigger();
     QMessageBox* box = namedBox("deleteDiscQuestion");
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Cancel"));
+    EXPECT_EQ(defaultTitle(box), "Cancel");
     const QPointer<QMessageBox> gone(box);
     clickButton(box, answer);
     ASSERT_TRUE(waitUntil([&] { return gone.isNull(); }));
@@ -195,7 +195,7 @@ TEST_F(DiscControls, TheNoWriterAlertQuitsOrCreatesTheEmulatedWriter) {
   start(false);
   QMessageBox* box = waitForBox(QStringLiteral("noCdWriter"));
   ASSERT_NE(box, nullptr);
-  EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Quit"));
+  ASSERT_EQ(defaultTitle(box), "Quit");
   // The window behind the alert offers nothing to burn, erase or remove.
   EXPECT_EQ(window().totalLabel()->text(), QStringLiteral("Total: 0.00 MB"));
   for (QPushButton* b : {window().burnButton(), window().eraseButton(), window().removeButton()})

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 
 #include "gui/desktop_app.h"
 #include "gui/main_window.h"
@@ -52,6 +53,10 @@ class GuiFixture : public WritersFixture {
   QMessageBox* waitForBox(const QString& messageKey = {});
   QMessageBox* namedBox(const char* objectName);  // the window's, once on screen
   void clickButton(QMessageBox* box, const QString& title);
+  // The title of the box's default button; empty when it has none.
+  static std::string defaultTitle(const QMessageBox* box) {
+    return box->defaultButton() ? box->defaultButton()->text().toStdString() : std::string();
+  }
   ShowRecorder shown_;
   std::unique_ptr<gui::DesktopApp> app_;
   std::optional<BurnOutcome> outcome_;
