@@ -56,7 +56,6 @@ ImagingSheet::~ImagingSheet() = default;
 
 void ImagingSheet::beginSheet() {
   indicator_->setIndeterminate(true);
-  cancel_->setEnabled(true);
   dialog_->show();
   dialog_->raise();
   if (onChange_) onChange_();
@@ -65,9 +64,7 @@ void ImagingSheet::beginSheet() {
 }
 
 void ImagingSheet::endSheet() {
-  dialog_->setClosable(true);
-  dialog_->hide();
-  dialog_->setClosable(false);
+  dialog_->hide();  // hiding is no close: the user still cannot close the sheet
   if (onChange_) onChange_();
 }
 
