@@ -139,6 +139,8 @@ TEST_F(Controls, TheWindowIsCentredFirstKeepsItsFrameAndItsPreferencesPanelWrite
   app_.reset();
   start(false);
   EXPECT_EQ(window().geometry(), placed);
+  window().showPreferences();  // on the screen's centre, not the window's
+  EXPECT_LE((window().preferencePanel()->frameGeometry().center() - screen.center()).manhattanLength(), 4);
 }
 
 }  // namespace

@@ -292,14 +292,16 @@ class FailedJob : public Job {
 TEST_F(DiscControls, TheProgressSheetHasAFixedSizeAndShowsAllOfALongReason) {
   addWriter("rec");
   start(false);
-  FailedJob job;
-  window().progressPanels().beginBurnProgress(job, QStringLiteral("Burning the session"));
+  auto job = std::make_unique<FailedJob>();
+  window().progressPanels().beginBurnProgress(*job, QStringLiteral("Burning the session"));
   auto* panel = window().findChild<gui::JobProgressDialog*>(QStringLiteral("burnProgressPanel"));
   ASSERT_NE(panel, nullptr);
   EXPECT_EQ(panel->findChild<QProgressBar*>()->maximum(), 0);  // busy until the job tells how far it has come
-  Q_EMIT job.finished();
+  Q_EMIT job->finished();
   auto* reason = panel->findChild<QLabel*>(QStringLiteral("error"));
   ASSERT_TRUE(waitUntil([&] { return reason->isVisible(); }));
+  job.reset();  // an ended job may go while its reason is still read
+  EXPECT_TRUE(reason->text().startsWith(QStringLiteral("The drive refused to write block 181234")));
   EXPECT_EQ(panel->minimumSize(), panel->maximumSize());  // not resizable
   // Each part of a sheet has a place of its own within it.
   const auto placedApart = [](QWidget* sheet) {
