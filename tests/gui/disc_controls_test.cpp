@@ -106,6 +106,7 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
   ASSERT_NE(question, nullptr);
   EXPECT_TRUE(question->informativeText().contains(QStringLiteral("cannot be used until it is erased again")));
   EXPECT_EQ(defaultTitle(question), "Keep Erasing");
+  EXPECT_EQ(question->escapeButton(), question->defaultButton());  // Escape keeps erasing
   clickButton(question, QStringLiteral("Stop"));
   ASSERT_TRUE(waitUntil([&] { return window().progressPanels().runningErase() == nullptr; }));
   EXPECT_EQ(findBox(), nullptr);  // the user asked for the stop: no alert follows
