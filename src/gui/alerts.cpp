@@ -26,7 +26,6 @@ void MessageBoxAlerts::showAlert(const AlertRequest& request, std::function<void
   if (!shown.isEmpty()) informative += (informative.isEmpty() ? QString() : QStringLiteral("\n\n")) + shown;
   box->setInformativeText(informative);
   if (!detail.isEmpty() && !shortDetail) box->setDetailedText(detail);
-  box->setWindowModality(request.sheet && window_ ? Qt::WindowModal : Qt::ApplicationModal);
 
   QStringList keys = request.buttonKeys;
   if (keys.isEmpty()) keys << QStringLiteral("OK");
