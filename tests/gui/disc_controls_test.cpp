@@ -101,6 +101,15 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
   ASSERT_NE(panel, nullptr);
   EXPECT_TRUE(panel->isVisible());
   EXPECT_EQ(panel->windowTitle(), QStringLiteral("Erasing disk..."));
+  // Quitting asks over the erase panel, and Keep Erasing keeps it.
+  EXPECT_FALSE(window().close());
+  QMessageBox* quit = namedBox("quitDuringWork");
+  ASSERT_NE(quit, nullptr);
+  EXPECT_EQ(quit->parentWidget(), panel);
+  EXPECT_EQ(quit->text().toStdString(), "The disc is being erased.");
+  clickButton(quit, QStringLiteral("Keep Erasing"));
+  ASSERT_TRUE(waitUntil([&] { return findBox() == nullptr; }));
+  ASSERT_NE(window().progressPanels().runningErase(), nullptr);
   panel->stopButton()->click();
   QMessageBox* question = namedBox("stopQuestion");
   ASSERT_NE(question, nullptr);
@@ -157,15 +166,15 @@ TEST_F(DiscControls, AnEjectedDiscWaitsOnTheShelfToGoBackInOrBeDeleted) {
     for (QAction* a : menu->actions()) texts << a->text() + (a->isEnabled() ? QString() : QStringLiteral(" (off)"));
     return menu->isEnabled() ? texts : QStringList{QStringLiteral("(menu off)")};
   };
-  const auto ejectToShelf = [&] {
+  const auto ejectToShelf = [&](const QString& shelved) {
     ASSERT_TRUE(waitUntil([&] { return window().action("ejectAction")->isEnabled(); }, std::chrono::seconds(10)));
     window().action("ejectAction")->trigger();
     ASSERT_TRUE(waitUntil([&] { return window().statusLabel()->text() == controller().strings().localized("noDisc"); }));
-    EXPECT_EQ(window().statusBar()->currentMessage(), QStringLiteral("The disc is on the shelf as \"Holiday\"."));
+    EXPECT_EQ(window().statusBar()->currentMessage(), QStringLiteral("The disc is on the shelf as \"%1\".").arg(shelved));
   };
   const QStringList holiday{QStringLiteral("Holiday (CD-R, 1 session(s))")};
   EXPECT_EQ(offered(shelf), QStringList{QStringLiteral("(menu off)")});
-  ejectToShelf();
+  ejectToShelf(QStringLiteral("Holiday"));
   EXPECT_EQ(offered(shelf), holiday);
   ASSERT_TRUE(emulated::setTray(writersDir_, "rec", false));  // an empty tray, closed
   EXPECT_TRUE(waitUntil([&] { return offered(shelf) == holiday && !controller().theDevice()->mediumState().trayOpen; }));
@@ -174,7 +183,7 @@ TEST_F(DiscControls, AnEjectedDiscWaitsOnTheShelfToGoBackInOrBeDeleted) {
   EXPECT_EQ(offered(deleting), QStringList{QStringLiteral("(menu off)")});
 
   // With another disc in the tray it cannot go in, but it can be deleted; only Delete deletes.
-  ejectToShelf();
+  ejectToShelf(QStringLiteral("Holiday"));
   window().action("insertCDRAction")->trigger();
   ASSERT_TRUE(waitUntil([&] { return window().titleLabel()->text() == QStringLiteral("untitled"); }));
   EXPECT_EQ(offered(shelf), QStringList{holiday[0] + QStringLiteral(" (off)")});
@@ -190,6 +199,18 @@ TEST_F(DiscControls, AnEjectedDiscWaitsOnTheShelfToGoBackInOrBeDeleted) {
     EXPECT_EQ(emulated::listShelf(emulated::defaultDiscsDir()).size(), answer == QStringLiteral("Delete") ? 0u : 1u);
   }
   EXPECT_EQ(offered(deleting), QStringList{QStringLiteral("(menu off)")});
+
+  // Taken off the shelf by another program while the question was up: Delete says so.
+  ejectToShelf(QStringLiteral("blank-cd-r"));
+  ASSERT_EQ(offered(deleting).size(), 1);
+  deleting->actions().constFirst()->trigger();
+  QMessageBox* question = namedBox("deleteDiscQuestion");
+  ASSERT_TRUE(emulated::deleteShelvedDisc(emulated::defaultDiscsDir(), "blank-cd-r"));
+  clickButton(question, QStringLiteral("Delete"));
+  QMessageBox* alert = namedBox("alert");
+  ASSERT_NE(alert, nullptr);
+  EXPECT_EQ(alert->text().toStdString(), "The disc could not be deleted.");
+  EXPECT_EQ(alert->informativeText().toStdString(), "there is no disc 'blank-cd-r' on the shelf");
 }
 
 TEST_F(DiscControls, TheNoWriterAlertQuitsOrCreatesTheEmulatedWriter) {

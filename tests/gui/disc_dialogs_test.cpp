@@ -148,12 +148,15 @@ TEST(MessageBoxAlerts, AnswerOnceAfterTheBoxHasGoneWithTheButtonsPosition) {
   request.sheet = false;
   request.style = AlertStyle::Informational;
   request.detail = QStringLiteral("the tool failed:\n1\n2\n3\n4\n5\n6");
+  request.defaultButton = 2;  // no such button: Return stays on the first, not out of bounds
   alerts.showAlert(request, [&](int code) { answers.push_back(code); });
   auto* modal = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
   ASSERT_NE(modal, nullptr);
   EXPECT_EQ(modal->parentWidget(), nullptr);
   EXPECT_EQ(modal->windowModality(), Qt::ApplicationModal);  // the window waits for it too
   EXPECT_EQ(modal->icon(), QMessageBox::Information);
+  ASSERT_NE(modal->defaultButton(), nullptr);
+  EXPECT_EQ(modal->defaultButton()->text(), strings.localized("Erase"));
   EXPECT_TRUE(modal->informativeText().endsWith(QStringLiteral("\n\nthe tool failed:")));
   EXPECT_EQ(modal->detailedText(), request.detail);
   QTest::keyClick(modal, Qt::Key_Escape);
