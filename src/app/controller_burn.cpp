@@ -73,9 +73,13 @@ std::optional<BurnRefusal> appController::burnRefusal() const {
   const double spaceFree = status.spaceFree.has_value() ? static_cast<double>(*status.spaceFree) : 0.0;
   const double sum = sessionContentController_.sumSizeInMB();
   if (spaceFree >= sum) return std::nullopt;  // a NaN on either side fails this test and is refused
+  // One decimal, or as many as tell the two apart: a few kilobytes over a
+  // nearly full disc must not read "needs 0.0 MB; 0.0 MB are free".
+  int decimals = 1;
+  while (decimals < 6 && QString::number(sum, 'f', decimals) == QString::number(spaceFree, 'f', decimals)) ++decimals;
   return BurnRefusal{"cannotBurn", "notEnoughSpaceToBurn",
                      QStringLiteral("The burn list needs %1 MB; %2 MB are free on the disc.")
-                         .arg(QString::number(sum, 'f', 1), QString::number(spaceFree, 'f', 1))};
+                         .arg(QString::number(sum, 'f', decimals), QString::number(spaceFree, 'f', decimals))};
 }
 
 void appController::duplicateWarning() {

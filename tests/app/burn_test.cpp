@@ -47,15 +47,20 @@ TEST_F(BurnFlowTest, StartChecksAndTheDuplicateNameQuestionComeBeforeTheBurnAtTh
   }
   // More than the free space is refused, an equal sum fits; hiding the disc asks nothing.
   auto record = status();
-  record.spaceFree = 100.0f;
-  controller().statusController().setContent(record);
   auto& list = controller().sessionContentController();
   const auto sourcesOf = [&](double each) {
     for (std::size_t row = 0; row < 3; ++row) list.setSizeInMB(static_cast<int>(row), list.items()[row].permanent() ? 0.0 : each);
   };
-  sourcesOf(50.25);
-  controller().attemptBurn();
-  EXPECT_EQ(window_.alertKeys().back(), QStringLiteral("cannotBurn/notEnoughSpaceToBurn"));
+  for (const auto& [free, each, says] : {std::tuple{0.002f, 0.002, "needs 0.004 MB; 0.002 MB are free"},
+                                         std::tuple{100.0f, 50.25, "needs 100.5 MB; 100.0 MB are free"}}) {
+    record.spaceFree = free;
+    controller().statusController().setContent(record);
+    sourcesOf(each);
+    controller().attemptBurn();
+    EXPECT_EQ(window_.alertKeys().back(), QStringLiteral("cannotBurn/notEnoughSpaceToBurn"));
+    EXPECT_TRUE(window_.alerts.back().request.detail.contains(QString::fromLatin1(says)))
+        << window_.alerts.back().request.detail.toStdString();
+  }
   EXPECT_EQ(window_.sheetsBegun, 1);  // the failed burn's only
   controller().setHidePreviousSessions(true);
   sourcesOf(50.0);
@@ -67,7 +72,7 @@ TEST_F(BurnFlowTest, StartChecksAndTheDuplicateNameQuestionComeBeforeTheBurnAtTh
   ASSERT_TRUE(outcome.has_value());
   EXPECT_TRUE(outcome->written);
   EXPECT_TRUE(fs::is_empty(temp_ / "tmp"));
-  EXPECT_EQ(window_.alerts.size(), 5u);
+  EXPECT_EQ(window_.alerts.size(), 6u);
   EXPECT_EQ(window_.sheetsBegun, 2);
   EXPECT_EQ(window_.sheetsEnded, 2);
   EXPECT_EQ(window_.burnPanels, (std::vector<QString>{QStringLiteral("Burning session...")}));
