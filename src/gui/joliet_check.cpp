@@ -44,7 +44,6 @@ void showJolietNames(QWidget* window, appController& controller, const std::vect
   auto* burn = box->addButton(QObject::tr("Burn"), QMessageBox::AcceptRole);
   box->addButton(QObject::tr("Cancel"), QMessageBox::RejectRole);
   box->setDefaultButton(burn);
-  box->setWindowModality(Qt::WindowModal);
   QPointer<appController> target(&controller);
   QObject::connect(box, &QMessageBox::finished, box, [box, burn, target](int) {
     if (box->clickedButton() == burn && target) target->attemptBurn();

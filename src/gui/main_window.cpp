@@ -379,7 +379,6 @@ void TessalineWindow::askBeforeStopping(JobProgressDialog* panel) {
   auto* stop = box->addButton(tr("Stop"), QMessageBox::DestructiveRole);
   box->setDefaultButton(keep);
   box->setEscapeButton(keep);
-  box->setWindowModality(Qt::WindowModal);
   connect(box, &QMessageBox::finished, this, [this, box, stop, erasing] {
     if (box->clickedButton() != stop) return;
     if (erasing) {
@@ -610,7 +609,6 @@ void TessalineWindow::deleteShelved(const std::string& disc) {
   auto* cancel = box->addButton(QMessageBox::Cancel);
   box->setDefaultButton(cancel);
   box->setEscapeButton(cancel);
-  box->setWindowModality(Qt::WindowModal);
   connect(box, &QMessageBox::finished, this, [this, box, remove, disc] {
     if (box->clickedButton() != remove) return;
     if (Status s = emulated::deleteShelvedDisc(emulated::defaultDiscsDir(), disc); !s)
@@ -624,7 +622,6 @@ void TessalineWindow::showError(const QString& text, const QString& detail) {
   box->setObjectName(QStringLiteral("alert"));
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setInformativeText(detail);
-  box->setWindowModality(Qt::WindowModal);
   box->open();
 }
 
@@ -748,7 +745,6 @@ void TessalineWindow::beginOpenPanel(const QString& prompt,
   dialog->setOption(QFileDialog::ShowDirsOnly, false);
   dialog->setAcceptMode(QFileDialog::AcceptOpen);
   dialog->setLabelText(QFileDialog::Accept, prompt.isEmpty() ? tr("Add") : prompt);
-  dialog->setWindowModality(Qt::WindowModal);
   for (auto* view : dialog->findChildren<QAbstractItemView*>(QStringLiteral("listView")))
     view->setSelectionMode(QAbstractItemView::ExtendedSelection);
   for (auto* view : dialog->findChildren<QAbstractItemView*>(QStringLiteral("treeView")))
