@@ -109,7 +109,6 @@ TessalineWindow::TessalineWindow(appController& controller, ApplicationControl& 
   connectController();
   connectSheets();
   preferencePanel_ = new PreferencesPanel(controller_.preferences(), this);
-  preferencePanel_->setWindowFlag(Qt::Window);
   resize(620, 520);
   // The saved frame comes back as the platform would restore it; without
   // one the controller centres the window.
