@@ -79,7 +79,8 @@ TEST_F(DiscDialogs, SessionsAndVerifyTellWhatTheDiscHolds) {
   EXPECT_TRUE(verify->findChild<QLabel*>(QStringLiteral("verifyStatus"))->text().contains(QStringLiteral("deleted")));
   EXPECT_GE(verify->height(), verify->sizeHint().height());  // grown to show the result
   auto* bar = verify->findChild<QProgressBar*>();
-  EXPECT_EQ(bar->maximum(), 1000);  // it showed how far the comparison had come
+  EXPECT_EQ(bar->maximum(), 1000);  // it showed how far the comparison had come: to the end
+  EXPECT_EQ(bar->value(), 1000);
   EXPECT_TRUE(bar->isHidden());     // and gave way to the result
   expectLook(*verify, "verify_result");
 
