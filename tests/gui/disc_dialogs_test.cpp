@@ -15,9 +15,13 @@ namespace {
 
 class DiscDialogs : public GuiFixture {
  protected:
+  // The cells' texts; each shows whole on hover too, however narrow the dialog.
   QStringList column(QTableWidget* table, int c) {
     QStringList out;
-    for (int r = 0; r < table->rowCount(); ++r) out << table->item(r, c)->text();
+    for (int r = 0; r < table->rowCount(); ++r) {
+      const QTableWidgetItem* item = table->item(r, c);
+      out << (item->toolTip() == item->text() ? item->text() : QStringLiteral("tooltip: ") + item->toolTip());
+    }
     return out;
   }
   // Every column as wide as its widest cell: nothing is cut short.

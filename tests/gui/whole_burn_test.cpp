@@ -119,8 +119,11 @@ TEST_F(WholeBurn, WhileWritingTheSheetsLeaveQuitWithinReachStopAndQuitAskFirst) 
   EXPECT_TRUE(window().isVisible());
   // Writing shows how far it has come, not only that something runs.
   const QPointer<QProgressBar> bar = panel->findChild<QProgressBar*>();
-  ASSERT_FALSE(bar.isNull());
-  ASSERT_TRUE(waitUntil([&] { return !bar || (bar->maximum() == 1000 && bar->value() > 0); }, std::chrono::seconds(20)));
+  const QPointer<QLabel> phase = panel->findChild<QLabel*>(QStringLiteral("phase"));
+  ASSERT_FALSE(bar.isNull() || phase.isNull());
+  ASSERT_TRUE(waitUntil([&] {
+    return !bar || (bar->maximum() == 1000 && bar->value() > 0 && phase->text().startsWith(QStringLiteral("Writing: ")));
+  }, std::chrono::seconds(20)));
   ASSERT_FALSE(bar.isNull()) << "the burn ended, and took its panel, before the bar showed how far it had come";
   // Stop asks, and says what a stopped write does to the disc.
   panel->stopButton()->click();

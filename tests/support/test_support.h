@@ -7,7 +7,11 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <ostream>
 #include <string>
+
+// A failed check shows a QString as text, not as a list of 2-byte objects.
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
 
 namespace tessaline::test {
 
