@@ -114,13 +114,15 @@ void appController::endImagingSheet() {
 }
 
 void appController::performBurn() {
-  if (outlets_.ImagingPanel != nullptr) outlets_.ImagingPanel->beginSheet();
-  imagingSheetShown_ = true;
+  // The bar is busy before the sheet shows: the sheet paints at once, since
+  // staging may hold the main thread next.
   if (auto* bar = outlets_.ImagingProgressIndicator) {
     bar->setUsesThreadedAnimation(true);
     bar->setIndeterminate(true);
     bar->startAnimation();
   }
+  if (outlets_.ImagingPanel != nullptr) outlets_.ImagingPanel->beginSheet();
+  imagingSheetShown_ = true;
   burnInProgress_ = true;
   cancelRequested_ = std::make_shared<std::atomic<bool>>(false);
 

@@ -55,7 +55,6 @@ ImagingSheet::ImagingSheet(QWidget* window) : dialog_(new SheetDialog(window)) {
 ImagingSheet::~ImagingSheet() = default;
 
 void ImagingSheet::beginSheet() {
-  indicator_->setIndeterminate(true);
   dialog_->show();
   dialog_->raise();
   if (onChange_) onChange_();
