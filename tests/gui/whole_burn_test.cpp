@@ -44,6 +44,8 @@ TEST_F(WholeBurn, JolietNamesAreListedFirstAndTheBurnedSourcesComeBackAsGreyDisc
     if (answer == "Cancel") EXPECT_FALSE(controller().burnInProgress() || outcome_.has_value());
     if (answer == "Cancel" || stops == 2) continue;
     ASSERT_TRUE(waitUntil([&] { return window().imagingSheet().dialog()->isVisible() && !fs::is_empty(temp_ / "tmp"); }));
+    // Busy, each time, until the held image tool tells how far it is.
+    EXPECT_EQ(window().imagingSheet().dialog()->findChild<QProgressBar*>()->maximum(), 0);
     if (stops++ == 0) window().imagingSheet().cancelButton()->click();
     else QTest::keyClick(window().imagingSheet().dialog(), Qt::Key_Escape);
     ASSERT_TRUE(waitUntil([&] { return outcome_.has_value(); }, std::chrono::seconds(15)));
