@@ -192,6 +192,8 @@ TEST_F(WriterCliTest, BadInputGetsAClearMessageAndDamagesNothing) {
   expectFails({"writer", "create", ""}, "must not be empty");
   expectFails({"writer", "create", ".w"}, "must not begin with a dot");
   expectFails({"writer", "info", "nobody"}, "there is no writer named 'nobody'");
+  writeFile(writers() / "stray", "a file, not a writer's folder");
+  expectFails({"writer", "insert", "stray", "--medium", "cd-r"}, "there is no writer named 'stray'");
   expectFails({"writer", "info", "../w"}, "slash");
   expectFails({"writer", "insert", "w"}, "--medium or --disc is needed");
   expectFails({"writer", "insert", "w", "--medium", "floppy"}, "--medium must be");

@@ -205,6 +205,12 @@ TEST(LibburnParsers, SenseFormatsAndShortOrMalformedReplies) {
            {[&] { return parseCurrentProfile(header).has_value(); }, false},
            {[&] { return parseDiscInformation(Reply(disc.begin(), disc.begin() + 10)).has_value(); }, false},
            {[] { return parseDiscInformation(discInfoReply(1, false, 1, 3, 2)).has_value(); }, false},  // backwards
+           {[] {  // a last session of two tracks, numbered past 255 (the high bytes)
+              Reply r = discInfoReply(1, false, 2, 3, 4);
+              r[10] = 1, r[11] = 2;
+              const auto d = parseDiscInformation(r);
+              return d->firstTrackInLastSession == 259 && d->lastTrackInLastSession == 516;
+            }, true},
            // Fewer bytes than announced: what arrived still counts.
            {[&] { return parseDiscInformation(Reply(disc.begin(), disc.begin() + 12))->lastTrackInLastSession == 2; }, true},
            {[&] { return parseTrackInformation(info).has_value(); }, true},
