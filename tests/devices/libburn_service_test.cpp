@@ -90,6 +90,7 @@ TEST(LibburnDrives, NoPermissionNamesTheGroupToJoin) {
             }),
             0);
   EXPECT_EQ(checkDeviceAccess((dir / "gone").string()).error().kind, ErrorKind::NotFound);
+  EXPECT_EQ(readQuickStatus((dir / "gone").string()).error().kind, ErrorKind::NotFound);
 }
 
 TEST(LibburnMounts, UDisksObjectsAndReplies) {
