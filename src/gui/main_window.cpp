@@ -742,7 +742,6 @@ void TessalineWindow::beginOpenPanel(const QString& prompt,
   dialog->setOption(QFileDialog::DontUseNativeDialog, true);
   dialog->setFileMode(QFileDialog::Directory);  // folders selectable; files are shown too (below)
   dialog->setOption(QFileDialog::ShowDirsOnly, false);
-  dialog->setAcceptMode(QFileDialog::AcceptOpen);
   dialog->setLabelText(QFileDialog::Accept, prompt.isEmpty() ? tr("Add") : prompt);
   for (auto* view : dialog->findChildren<QAbstractItemView*>(QStringLiteral("listView")))
     view->setSelectionMode(QAbstractItemView::ExtendedSelection);
