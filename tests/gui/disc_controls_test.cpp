@@ -106,7 +106,7 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
   QMessageBox* quit = namedBox("quitDuringWork");
   ASSERT_NE(quit, nullptr);
   EXPECT_EQ(quit->parentWidget(), panel);
-  EXPECT_EQ(quit->text().toStdString(), "The disc is being erased.");
+  EXPECT_EQ(quit->text(), QStringLiteral("The disc is being erased."));
   clickButton(quit, QStringLiteral("Keep Erasing"));
   ASSERT_TRUE(waitUntil([&] { return findBox() == nullptr; }));
   ASSERT_NE(window().progressPanels().runningErase(), nullptr);
@@ -209,8 +209,8 @@ TEST_F(DiscControls, AnEjectedDiscWaitsOnTheShelfToGoBackInOrBeDeleted) {
   clickButton(question, QStringLiteral("Delete"));
   QMessageBox* alert = namedBox("alert");
   ASSERT_NE(alert, nullptr);
-  EXPECT_EQ(alert->text().toStdString(), "The disc could not be deleted.");
-  EXPECT_EQ(alert->informativeText().toStdString(), "there is no disc 'blank-cd-r' on the shelf");
+  EXPECT_EQ(alert->text(), QStringLiteral("The disc could not be deleted."));
+  EXPECT_EQ(alert->informativeText(), QStringLiteral("there is no disc 'blank-cd-r' on the shelf"));
 }
 
 TEST_F(DiscControls, TheNoWriterAlertQuitsOrCreatesTheEmulatedWriter) {
