@@ -107,6 +107,7 @@ TEST_F(DiscControls, StatusSpeedsBurnAndEraseFollowTheDiscInTheWriter) {
   ASSERT_NE(quit, nullptr);
   EXPECT_EQ(quit->parentWidget(), panel);
   EXPECT_EQ(quit->text(), QStringLiteral("The disc is being erased."));
+  EXPECT_EQ(defaultTitle(quit), "Keep Erasing");  // Return keeps erasing
   clickButton(quit, QStringLiteral("Keep Erasing"));
   ASSERT_TRUE(waitUntil([&] { return findBox() == nullptr; }));
   ASSERT_NE(window().progressPanels().runningErase(), nullptr);
