@@ -123,15 +123,20 @@ TEST(ImageToolOutput, AnImageMustBeWholeAndAsLongAsItSays) {
 }
 
 // One build, answered once and never from within start(); with an image
-// named, success also needs that image whole.
-ImageBuildResult runBuild(const fs::path& tool, const Args& args, std::optional<fs::path> image = std::nullopt) {
-  ImageBuild build;
+// named, success also needs that image whole. `reused` runs it on a build
+// that has run before.
+ImageBuildResult runBuild(const fs::path& tool, const Args& args, std::optional<fs::path> image = std::nullopt,
+                          ImageBuild* reused = nullptr) {
+  ImageBuild fresh;
+  ImageBuild& build = reused != nullptr ? *reused : fresh;
   std::vector<ImageBuildResult> results;
-  QObject::connect(&build, &ImageBuild::finished, [&](const ImageBuildResult& r) { results.push_back(r); });
+  const auto connection =
+      QObject::connect(&build, &ImageBuild::finished, [&](const ImageBuildResult& r) { results.push_back(r); });
   build.start(ImageTool{tool}, args, image ? std::optional(ImageBuild::ExpectedImage{*image, 0}) : std::nullopt);
   EXPECT_TRUE(results.empty());
   EXPECT_TRUE(test::waitUntil([&] { return !results.empty(); }, std::chrono::seconds(60)));
   test::waitUntil([] { return false; }, std::chrono::milliseconds(50));
+  QObject::disconnect(connection);
   EXPECT_EQ(results.size(), 1u);
   return results.empty() ? ImageBuildResult{} : results[0];
 }
@@ -212,6 +217,10 @@ TEST(ImageBuild, AFailingToolGetsItsArgumentsAsBytesAndReportsItsLastLinesOrThat
     EXPECT_FALSE(r.success) << tool;
     EXPECT_TRUE(r.detail.contains(QString::fromStdString(why))) << r.detail.toStdString();
   }
+  // A build whose tool is not there runs the next one it is given.
+  ImageBuild build;
+  EXPECT_TRUE(runBuild(dir / "missing", {}, std::nullopt, &build).detail.contains(QStringLiteral("cannot be started")));
+  EXPECT_TRUE(runBuild(dir / "none", {}, std::nullopt, &build).success);
 }
 
 }  // namespace

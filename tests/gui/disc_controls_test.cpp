@@ -266,6 +266,7 @@ TEST_F(DiscControls, TheUpdateAlertAtStartUpOpensTheWebPageOnDownloadAndTheMenuC
     start(false);
     QMessageBox* box = waitForBox(QStringLiteral("update"));
     ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->windowModality(), Qt::ApplicationModal);  // a window of its own, not a sheet
     clickButton(box, QString::fromLatin1(button));
     ASSERT_TRUE(waitUntil([&] { return findBox() == nullptr; }));
     waitUntil([] { return false; }, std::chrono::milliseconds(100));
