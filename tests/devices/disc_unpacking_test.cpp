@@ -83,6 +83,7 @@ TEST(DiscUnpacking, CraftedDiscsMountOrSayWhyAndWriteNothingElsewhere) {
       {"relocation-loops-to-root.iso", "leads back into a folder already read (the tree loops)", {}, {}},
       {"folder-beyond-end.iso", "the disc has a folder beyond its end (/dir)", {}, {}},
       {"record-date-differs.iso", "", {"a.txt"}, {}, true},
+      {"modify-time-only.iso", "", {"a.txt"}, {}, true},
       {"folders-150-deep.iso", "the disc nests folders deeper than 100 levels", {}, {}},
       {"continuation-loops.iso", "", {"dir/sub/b.txt"}, {}},
       {"continuation-chain-17.iso", "", {"A.TXT"}, {"unread.txt"}},

@@ -140,6 +140,15 @@ with tempfile.TemporaryDirectory() as tmp:
     img[lookup(img, "a.txt") + 18] -= 10
     save("record-date-differs.iso", img)
 
+    # The same, with Rock Ridge times that are the modification time alone,
+    # the entry ending with it.
+    at, n = [(at, n) for at, sig, n in susp(img, lookup(img, "a.txt")) if sig == b"TF"][0]
+    flags = img[at + 4]
+    assert flags & 0x02 and not flags & 0x80 and n >= 16
+    stamp = at + 5 + 7 * (flags & 0x01)
+    img[at:at + n] = b"TF\x0c\x01\x02" + img[stamp:stamp + 7] + b"PD" + bytes([n - 12, 1]) + bytes(n - 16)
+    save("modify-time-only.iso", img)
+
     # A folder that lies beyond the end of the disc.
     img = build(t)
     put32(img, lookup(img, "dir") + 2, 0x7FFFFFF0)
