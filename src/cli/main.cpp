@@ -202,7 +202,6 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   QCoreApplication::setOrganizationName(QStringLiteral("Tessaline"));
   QCoreApplication::setApplicationName(QStringLiteral("Tessaline"));
-  QCoreApplication::setApplicationVersion(QStringLiteral(TESSALINE_VERSION));
   using namespace tessaline::cli;
 
   // The global options come before the command.
