@@ -21,7 +21,7 @@ SimulatedDrive::SimulatedDrive(const fs::path& root) : root_(root) {
   fs::create_directories(device / "block/sr0");
   fs::create_directories(sysRoot() / "class/block");
   writeFile(device / "vendor", "TESSALIN\n");
-  writeFile(device / "model", "Simulated CD-RW\n");
+  writeFile(device / "model", " Simulated CD-RW\n");  // as the drive's inquiry data has it
   fs::create_symlink("../..", device / "block/sr0/device");
   fs::create_symlink(fs::relative(device / "block/sr0", sysRoot() / "class/block"), sysRoot() / "class/block/sr0");
   fs::create_directories(sysRoot() / "dev/block");
