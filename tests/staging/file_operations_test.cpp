@@ -1,5 +1,6 @@
 #include "staging/file_operations.h"
 #include "staging/disc_comparison.h"
+#include "staging/fork_splitting.h"
 
 #include "staging_test_util.h"
 
@@ -132,6 +133,29 @@ TEST(FileOperations, CopyOntoAFileSystemWithoutAttributesKeepsTheDataAndLogs) {
 // Verifying a source that fails to read (a link to the kernel's memory file,
 // followed as a burn follows it) beside its disc copy of the same size: it
 // differs from its first byte, and nothing is read past either file.
+// The same for a side file on the disc that this user cannot read: it is not
+// taken for the source's fork.
+TEST(DiscComparisonReads, ASideFileThatCannotBeReadDiffers) {
+  TempDir dir;
+  for (const char* copy : {"src/f", "disc/src/f"}) {
+    writeFile(dir / copy, "x");
+    setAttr(dir / copy, kResourceForkAttribute, "rsrc");
+    setModTime(dir / copy, 1000);
+  }
+  splitForksAtPath(dir / "disc");  // the side file as a burn writes it
+  ASSERT_EQ(::chmod((dir / "disc/src/._f").c_str(), 0), 0);
+  openUpForNobody(dir / "disc/src");
+  openUpForNobody(dir / "src");
+  const int code = runAsNobody([&] {
+    const DiscComparison result = compareDiscWithSources({dir / "src"}, dir / "disc", {});
+    return result.entries.size() == 1 && result.entries[0].path == "src/._f" &&
+                   result.entries[0].state == DiscEntryState::Differs
+               ? 0
+               : 1;
+  });
+  EXPECT_EQ(code, 0);
+}
+
 TEST(DiscComparisonReads, ASourceThatFailsToReadDiffersFromItsFirstByte) {
   TempDir dir;
   fs::create_directories(dir / "src");
