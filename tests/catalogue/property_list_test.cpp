@@ -147,8 +147,8 @@ TEST(PropertyList, ReadsTheBinaryFormWithinItsLimits) {
   EXPECT_TRUE(readPropertyList(oneKey, small));
   --small.maxExpandedBytes;
   EXPECT_FALSE(readPropertyList(oneKey, small));
-  // A UTF-16 string costs the UTF-8 it becomes: "a\u00E9\u20AC\U0001F600" is 1 + 2 + 3 + 4 bytes.
-  const std::string wide = bplist({"\x65\x00\x61\x00\xE9\x20\xAC\xD8\x3D\xDE\x00"s});
+  // A UTF-16 string costs the UTF-8 it becomes: "a\u0080\u0800\U00010000" is 1 + 2 + 3 + 4 bytes.
+  const std::string wide = bplist({"\x65\x00\x61\x00\x80\x08\x00\xD8\x00\xDC\x00"s});
   small.maxExpandedBytes = kPlistValueCost + 10;
   EXPECT_TRUE(readPropertyList(wide, small));
   --small.maxExpandedBytes;
