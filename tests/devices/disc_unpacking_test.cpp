@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cstddef>
-
 #include <set>
 
 #include "common/log.h"

@@ -501,7 +501,8 @@ Reply Drive::run(Cdb cdb, std::span<std::uint8_t> in, std::span<const std::uint8
       if ((cdb[1] & 0x01) != 0 || cdb[2] != 0) return fail(kInvalidFieldInCdb);
       Out o;
       o.u8(0x05).u8(0x80).u8(0x05).u8(0x02).u8(31).u8(0).u8(0).u8(0);
-      o.text("TESSALIN", 8).text(" Simulated CD-RW", 16).text("1.0", 4);  // a model not left-aligned, as some drives give it
+      // The model is not left-aligned, as some drives give it.
+      o.text("TESSALIN", 8).text(" Simulated CD-RW", 16).text("1.0", 4);
       return send(o, in, be16(cdb, 3));
     }
     case 0x03: {  // REQUEST SENSE
