@@ -226,7 +226,6 @@ void TessalineWindow::buildWidgets() {
   tableView_->verticalHeader()->hide();
   tableView_->verticalHeader()->setDefaultSectionSize(22);
   tableView_->horizontalHeader()->setSectionResizeMode(SessionContentModel::NameColumn, QHeaderView::Stretch);
-  tableView_->horizontalHeader()->setSectionResizeMode(SessionContentModel::LocationColumn, QHeaderView::Interactive);
   tableView_->horizontalHeader()->resizeSection(SessionContentModel::LocationColumn, 170);
   tableView_->horizontalHeader()->setSectionResizeMode(SessionContentModel::SizeColumn, QHeaderView::ResizeToContents);
   tableView_->horizontalHeader()->setHighlightSections(false);
