@@ -405,10 +405,9 @@ void TessalineWindow::connectController() {
     const QSignalBlocker block(hideCheck_);
     hideCheck_->setChecked(hide);
   });
-  connect(&controller_, &appController::writersChanged, this, [this] {
-    refreshWriterMenu();
-    refreshControls();
-  });
+  // A change of the selected writer publishes a status, which refreshes the
+  // writer menu; the other writers do not touch it.
+  connect(&controller_, &appController::writersChanged, this, [this] { refreshControls(); });
   connect(&controller_, &appController::burnFinished, this, [this] { refreshControls(); });
   connect(&controller_, &appController::sourcesRestored, this, [this](const RestoredSources& sources) {
     if (sources.leftOut.empty()) return;
@@ -539,7 +538,6 @@ void TessalineWindow::writerChosen() {
   controller_.changeDevice();
   // Show the chosen writer's medium now rather than at its next change.
   if (auto writer = controller_.theDevice()) controller_.deviceStatusChanged(writer);
-  refreshWriterMenu();
   refreshControls();
 }
 
