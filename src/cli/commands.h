@@ -43,8 +43,8 @@ std::optional<QString> commandHelp(const QString& command);
 // error; answers kExitUsage.
 int usageError(const QString& command, const QString& message);
 
-// Parses a command's arguments with Qt's parser and prints the command's own
-// help for --help; answers an exit status when the command should end there.
+// Parses a command's arguments with Qt's parser (main() has answered --help);
+// answers an exit status when the command should end there.
 // A command that takes no arguments refuses any.
 std::optional<int> parseOrExit(QCommandLineParser& parser, const QString& command, const QStringList& args,
                                bool takesArguments = false);

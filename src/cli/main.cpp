@@ -183,14 +183,12 @@ int usageError(const QString& command, const QString& message) {
 
 std::optional<int> parseOrExit(QCommandLineParser& parser, const QString& command, const QStringList& args,
                                bool takesArguments) {
-  parser.addHelpOption();
+  // main() has answered --help and -h from the command table already. No
+  // help option here: Qt's would also take --help-all, which would then run
+  // the command (a burn, an erase) instead of showing its help.
   QStringList withName = args;
   withName.prepend(QStringLiteral("tessaline-cli"));
   if (!parser.parse(withName)) return usageError(command, parser.errorText());
-  if (parser.isSet(QStringLiteral("help"))) {
-    std::fputs(commandHelp(command).value_or(QString()).toLocal8Bit().constData(), stdout);
-    return 0;
-  }
   if (!takesArguments && !parser.positionalArguments().isEmpty())
     return usageError(command, QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
   return std::nullopt;

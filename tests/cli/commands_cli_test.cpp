@@ -81,6 +81,7 @@ TEST_F(CommandsCliTest, EveryCommandHasItsHelpAndUsageErrorsExitTwoWithAHint) {
       {{"--quiet", "--verbose", "status"}, "do not go together", ""},
       {{"status", "--colour"}, "Unknown option 'colour'", "Try 'tessaline-cli status --help'."},
       {{"status", "extra"}, "unexpected argument 'extra'", "Try 'tessaline-cli status --help'."},
+      {{"erase", "--help-all"}, "Unknown option 'help-all'", "Try 'tessaline-cli erase --help'."},
       {{"burn", "--speed", "fast"}, "CD multiple", ""},
       {{"burn", "--speed", "101"}, "CD multiple", ""},
       {{"burn", "--volume", "ABCDEFGHIJKLMNOPQ"}, "the volume name takes at most 16", ""},
