@@ -185,6 +185,9 @@ class appController : public QObject {
   void removeCDRcontent();
   bool hidePreviousSessions() const { return hidePreviousSessions_; }
   void setHidePreviousSessions(bool hide);
+  // The disc's mounted tree that the next session carries on; none when it
+  // hides the earlier sessions or the disc is not mounted.
+  std::optional<std::filesystem::path> continuedDiscTree() const;
   // For the next burns of this run: compare contents with the disc's copies
   // (the command line's --checksum), whatever "compareContents" says.
   void setCompareContents(bool compare) { compareContents_ = compare; }
@@ -295,9 +298,6 @@ class appController : public QObject {
   // Reads the selected writer's medium again (notifications are dropped during a burn).
   void rereadDisc();
   StagingPlan stagingPlan() const;
-  // The disc's mounted tree that the next session carries on; none when it
-  // hides the earlier sessions or the disc is not mounted.
-  std::optional<std::filesystem::path> continuedDiscTree() const;
   void stagingFinished(const std::string& toolDevice, const ImageTool& tool,
                        const std::vector<std::string>& jolietHidden);
   void endImagingSheet();

@@ -76,4 +76,17 @@ QString linksTooLongDetail(const std::vector<StagedEntry>& staged, const ImageTo
   return lines.join(QLatin1Char('\n'));
 }
 
+std::vector<JolietNameWarning> nextSessionJolietWarnings(const std::optional<std::filesystem::path>& discTree,
+                                                         const std::vector<StagedEntry>& staged, ImageToolKind tool) {
+  SessionNameTree tree;
+  if (discTree) tree.addTreeOnDisk(*discTree);
+  for (const StagedEntry& e : staged) {
+    const SessionEntryKind kind = e.type == StagedType::File     ? SessionEntryKind::File
+                                  : e.type == StagedType::Folder ? SessionEntryKind::Folder
+                                                                 : SessionEntryKind::Other;
+    tree.add(e.path, kind);
+  }
+  return jolietNameWarnings(tree, jolietEncodingOf(tool));
+}
+
 }  // namespace tessaline

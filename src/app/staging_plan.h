@@ -13,6 +13,7 @@
 #include <QStringList>
 
 #include "burn/image_tool.h"
+#include "burn/joliet_names.h"
 #include "common/records.h"
 #include "staging/file_operations.h"
 #include "staging/staging_journal.h"
@@ -38,6 +39,12 @@ QString unreadableSourcesDetail(const std::vector<std::pair<std::string, std::st
 // the image tool writes (one line per link, and where a tool writes more);
 // empty when every link fits.
 QString linksTooLongDetail(const std::vector<StagedEntry>& staged, const ImageTool& tool);
+
+// The names of the next session that its Joliet tree will show differently:
+// the staged entries over the disc's tree (none when the session hides the
+// disc's), by the rules of the image tool the burn would use.
+std::vector<JolietNameWarning> nextSessionJolietWarnings(const std::optional<std::filesystem::path>& discTree,
+                                                         const std::vector<StagedEntry>& staged, ImageToolKind tool);
 
 struct StagingFolder;
 class StagingJournal;

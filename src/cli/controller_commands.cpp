@@ -327,7 +327,8 @@ int runPreviewCommand(const Invocation& call) {
   std::uint64_t total = 0;
   for (const auto& e : entries) total += e.bytes;
   const auto tool = findImageTool();
-  const auto warnings = nextSessionJolietWarnings(controller, entries, tool ? tool.value().kind : ImageToolKind::Other);
+  const auto warnings =
+      nextSessionJolietWarnings(controller.continuedDiscTree(), entries, tool ? tool.value().kind : ImageToolKind::Other);
 
   // Space as the writer counts it: the track must fit, and the session's
   // overhead is lost to the free space as well.

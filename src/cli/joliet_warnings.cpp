@@ -2,24 +2,9 @@
 
 #include <QJsonObject>
 
-#include "burn/image_tool.h"
 #include "common/records.h"
 
 namespace tessaline::cli {
-
-std::vector<JolietNameWarning> nextSessionJolietWarnings(appController& controller,
-                                                         const std::vector<StagedEntry>& staged, ImageToolKind tool) {
-  SessionNameTree tree;
-  const auto& mountPath = controller.statusController().content().mountPath;
-  if (mountPath && !controller.hidePreviousSessions()) tree.addTreeOnDisk(*mountPath);
-  for (const StagedEntry& e : staged) {
-    const SessionEntryKind kind = e.type == StagedType::File     ? SessionEntryKind::File
-                                  : e.type == StagedType::Folder ? SessionEntryKind::Folder
-                                                                 : SessionEntryKind::Other;
-    tree.add(e.path, kind);
-  }
-  return jolietNameWarnings(tree, jolietEncodingOf(tool));
-}
 
 QJsonArray jolietWarningsJson(const std::vector<JolietNameWarning>& warnings) {
   QJsonArray list;

@@ -8,22 +8,13 @@
 #include <memory>
 #include <optional>
 
+#include "app/staging_plan.h"
 #include "burn/image_tool.h"
-#include "burn/joliet_names.h"
 #include "staging/source_entries.h"
 
 namespace tessaline::gui {
 
 namespace {
-
-SessionEntryKind kindOf(StagedType type) {
-  switch (type) {
-    case StagedType::File: return SessionEntryKind::File;
-    case StagedType::Folder: return SessionEntryKind::Folder;
-    case StagedType::Link: break;
-  }
-  return SessionEntryKind::Other;
-}
 
 void showJolietNames(QWidget* window, appController& controller, const std::vector<JolietNameWarning>& warnings) {
   QStringList lines;
@@ -68,18 +59,15 @@ void checkJolietNamesThenBurn(QWidget* window, appController& controller) {
   options.resolveAliases = !prefs.boolForKey(prefs::resolveDisabled);
   options.splitForks = !prefs.boolForKey(prefs::disableSplitForks);
   options.storeConfiguration = prefs.boolForKey(prefs::storeBurnConfiguration);
-  std::optional<std::filesystem::path> disc;
-  if (status.mountPath && !controller.hidePreviousSessions()) disc = status.mountPath;
+  const std::optional<std::filesystem::path> disc = controller.continuedDiscTree();
   const std::vector<BurnItem> items = controller.sessionContentController().items();
 
   // A large tree takes a moment to walk: off the main thread.
   auto warnings = std::make_shared<std::vector<JolietNameWarning>>();
   QThread* thread = QThread::create([items, options, disc, warnings] {
-    SessionNameTree tree;
-    if (disc) tree.addTreeOnDisk(*disc);
-    for (const StagedEntry& e : sourceEntriesOf(items, options)) tree.add(e.path, kindOf(e.type));
     const auto tool = findImageTool();
-    *warnings = jolietNameWarnings(tree, jolietEncodingOf(tool ? tool.value().kind : ImageToolKind::Other));
+    *warnings = nextSessionJolietWarnings(disc, sourceEntriesOf(items, options),
+                                          tool ? tool.value().kind : ImageToolKind::Other);
   });
   window->setProperty(kChecking, true);
   QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
