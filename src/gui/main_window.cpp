@@ -534,11 +534,11 @@ void TessalineWindow::refreshSpeedMenu() {
   fillSpeedMenu(speedCombo_, controller_.mediumSummary().writeSpeeds);
 }
 
+// Choosing a writer publishes a new status, and the window follows it.
 void TessalineWindow::writerChosen() {
   controller_.changeDevice();
   // Show the chosen writer's medium now rather than at its next change.
   if (auto writer = controller_.theDevice()) controller_.deviceStatusChanged(writer);
-  refreshControls();
 }
 
 void TessalineWindow::insertBlank(MediumKind kind) {

@@ -159,6 +159,8 @@ TEST_F(DiscControls, AnEjectedDiscWaitsOnTheShelfToGoBackInOrBeDeleted) {
   writeFile(temp_ / "disc/a.txt", "a");
   insert("rec", "cd-r", {makeImage(temp_ / "disc", "Holiday")});
   start();
+  writeFile(temp_ / "src/x.txt", "x");
+  app().openFiles({temp_ / "src"});
   QMenu* shelf = window().findChild<QMenu*>(QStringLiteral("shelfMenu"));
   QMenu* deleting = window().findChild<QMenu*>(QStringLiteral("deleteShelfMenu"));
   const auto offered = [&](QMenu* menu) {
@@ -187,6 +189,8 @@ TEST_F(DiscControls, AnEjectedDiscWaitsOnTheShelfToGoBackInOrBeDeleted) {
   ejectToShelf(QStringLiteral("Holiday"));
   window().action("insertCDRAction")->trigger();
   ASSERT_TRUE(waitUntil([&] { return window().titleLabel()->text() == QStringLiteral("untitled"); }));
+  // The burn list stayed as it was; the new disc's room is weighed against it.
+  EXPECT_EQ(window().spaceLabel()->text(), QStringLiteral("0.0 MB used, 700.0 MB free; the next session takes < 0.01 MB"));
   EXPECT_EQ(offered(shelf), QStringList{holiday[0] + QStringLiteral(" (off)")});
   for (const QString& answer : {QStringLiteral("Cancel"), QStringLiteral("Delete")}) {
     ASSERT_EQ(offered(deleting), holiday);
