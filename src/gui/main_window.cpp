@@ -671,7 +671,6 @@ void TessalineWindow::showHowUpdatingWorks() {
                               tr("How updating a disc works"), QMessageBox::Ok, this);
   box->setObjectName(QStringLiteral("howItWorks"));
   box->setAttribute(Qt::WA_DeleteOnClose);
-  box->setTextFormat(Qt::RichText);
   box->setInformativeText(tr(
       "<p>A CD-R or CD-RW is written in sessions. Tessaline never rewrites what is on the disc: each burn adds one "
       "session and leaves the disc open for the next.</p>"
