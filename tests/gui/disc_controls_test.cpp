@@ -216,6 +216,9 @@ TEST_F(DiscControls, AnEjectedDiscWaitsOnTheShelfToGoBackInOrBeDeleted) {
   ASSERT_NE(alert, nullptr);
   EXPECT_EQ(alert->text(), QStringLiteral("The disc could not be deleted."));
   EXPECT_EQ(alert->informativeText(), QStringLiteral("there is no disc 'blank-cd-r' on the shelf"));
+  const QPointer<QMessageBox> answered(alert);  // an answered alert is gone, not kept hidden
+  clickButton(alert, QStringLiteral("OK"));
+  EXPECT_TRUE(waitUntil([&] { return answered.isNull(); }));
 }
 
 TEST_F(DiscControls, TheNoWriterAlertQuitsOrCreatesTheEmulatedWriter) {
