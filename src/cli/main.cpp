@@ -250,8 +250,9 @@ int main(int argc, char** argv) {
   const Command* command = findCommand(name);
   if (command == nullptr) return unknownCommand(name);
   // Every command's help comes from the table, whatever the command parses.
-  if (command->help != nullptr &&
-      (call.args.contains(QStringLiteral("--help")) || call.args.contains(QStringLiteral("-h")))) {
+  // After "--" a "-h" is a file's name.
+  const QStringList options = call.args.mid(0, call.args.indexOf(QStringLiteral("--")));
+  if (command->help != nullptr && (options.contains(QStringLiteral("--help")) || options.contains(QStringLiteral("-h")))) {
     std::fputs(commandHelp(name)->toLocal8Bit().constData(), stdout);
     return 0;
   }

@@ -45,6 +45,13 @@ TEST_F(SourcesCliTest, RelativeSourcesAreRememberedAbsolutelyAndMissingOnesAreRe
     EXPECT_EQ(burn.exitCode, 1) << burn.err;
   }
   EXPECT_EQ(sessionsOnDisc(), 1);
+  // After "--", names that look like options are sources.
+  for (const char* name : {"-h", "--help"}) {
+    writeFile(temp_ / "home" / name / "b.txt", "b");
+    const auto list = runCli({"list", "--", name}, {}, temp_ / "home");
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_NE(list.out.find((temp_ / "home" / name).string()), std::string::npos) << list.out;
+  }
 
   // A burn with no sources updates from the remembered one, which it names once, not again after reading the disc.
   writeFile(temp_ / "home/Docs/new.txt", "n");
