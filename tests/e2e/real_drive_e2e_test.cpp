@@ -81,6 +81,11 @@ TEST_F(RealDriveE2E, ThreeBurnsContinueTheDiscThroughLibburnAndUDisks) {
   EXPECT_NE(writers.out.find("speeds for its disc: 4x, 8x, 16x, 24x, 32x, 48x"), std::string::npos) << writers.out;
   drive_.setFaults("no-performance");
   EXPECT_NE(runCli({"writers"}).out.find("speeds for its disc: 4x, 8x, 16x, 24x, 32x, 48x"), std::string::npos);
+  // A drive that refuses READ DISC INFORMATION: the disc is not offered for a burn.
+  drive_.setFaults("no-disc-info");
+  const auto noDiscInfo = runCli({"status"});
+  EXPECT_EQ(noDiscInfo.exitCode, 0) << noDiscInfo.err;
+  EXPECT_NE(noDiscInfo.out.find("disc: CD-RW (closed)"), std::string::npos) << noDiscInfo.out;
   drive_.setFaults("");
   writeFile(docs_ / "a.txt", "alpha");
   writeFile(docs_ / "b.txt", "bravo");

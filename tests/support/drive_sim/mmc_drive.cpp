@@ -341,8 +341,8 @@ Result<Faults> parseFaults(const std::string& text) {
       return std::stoll(digits);
     };
     std::optional<std::int64_t> value;
-    if (item == "loading" || item == "no-performance") {
-      (item == "loading" ? f.loading : f.noPerformance) = true;
+    if (item == "loading" || item == "no-performance" || item == "no-disc-info") {
+      (item == "loading" ? f.loading : item == "no-performance" ? f.noPerformance : f.noDiscInfo) = true;
       continue;
     }
     if (item.rfind("write-error@", 0) == 0 && (value = number(12))) f.writeErrorAt = value;
@@ -633,7 +633,7 @@ Reply Drive::run(Cdb cdb, std::span<std::uint8_t> in, std::span<const std::uint8
       return send(o, in, 8);
     }
     case 0x51:  // READ DISC INFORMATION
-      if ((cdb[1] & 0x07) != 0) return fail(kInvalidFieldInCdb);
+      if ((cdb[1] & 0x07) != 0 || faults_.noDiscInfo) return fail(kInvalidFieldInCdb);
       return send(discInformation(d), in, alloc10);
     case 0x52: {  // READ TRACK INFORMATION
       const std::int64_t number = be32(cdb, 2);

@@ -37,10 +37,11 @@ struct Faults {
   std::optional<std::int64_t> corruptAt;     // a byte of this block changes once it is written
   bool loading = false;                      // NOT READY, becoming ready, for ever
   bool noPerformance = false;                // an older drive: no GET PERFORMANCE
+  bool noDiscInfo = false;                   // READ DISC INFORMATION refused, as some drives do
   int slowMs = 0;                            // each READ and WRITE takes this much longer
   int slowCloseMs = 0;                       // each CLOSE TRACK/SESSION takes this long, as fixing a disc does
 };
-// "write-error@N,removed@N,corrupt@N,loading,no-performance,slow=MS,slow-close=MS", any of them.
+// "write-error@N,removed@N,corrupt@N,loading,no-performance,no-disc-info,slow=MS,slow-close=MS", any of them.
 Result<Faults> parseFaults(const std::string& text);
 
 struct Reply {
