@@ -108,6 +108,10 @@ class FakeUDisks : public QDBusVirtualObject {
         return call.createErrorReply(kErrorPrefix + QStringLiteral("AlreadyMounted"),
                                      QString::fromStdString("Device " + device + " is already mounted at `" +
                                                             entry.mountPoint + "'."));
+    // The kernel mounts no block device that a program holds open exclusively.
+    if (!emulated::FileLock::tryLock(paths.exclusiveLock(), "udisks"))
+      return call.createErrorReply(kErrorPrefix + QStringLiteral("Failed"),
+                                   QString::fromStdString("Error mounting " + device + ": Device or resource busy"));
     std::string name = volume->empty() ? std::string("disc") : *volume;
     for (char& c : name)
       if (c == '/') c = '_';
