@@ -292,7 +292,7 @@ TEST_F(BurnE2E, LinkTargetsGoOnTheDiscWholeOrTheBurnIsRefused) {
   EXPECT_TRUE(temp_.tmpIsEmpty());
   EXPECT_TRUE(trackStarts().empty());
   fs::remove(links / "too long");
-  fs::create_symlink("gone/", links / "slash");  // read back as "gone", and the same link
+  fs::create_symlink("g/", links / "slash");  // read back as "g", and the same link
   mustCli({"burn", "--yes", links.string()});
   extract();
   EXPECT_EQ(fs::read_symlink(lastExtract_ / "Links/longest").string(), target(1023));
