@@ -34,7 +34,6 @@ Result<std::shared_ptr<LibburnLibrary>> LibburnLibrary::open() {
     char print[] = "NEVER";
     char prefix[] = "libburn: ";
     burn::burn_msgs_set_severities(queue, print, prefix);
-    burn::burn_set_verbosity(0);
   }
   ++gUsers;
   return std::shared_ptr<LibburnLibrary>(new LibburnLibrary());
