@@ -171,12 +171,13 @@ TEST_F(WriterCliTest, CreateListInsertAppendInfoEjectAndRemove) {
   ASSERT_TRUE(ok({"remove", "main"}));
   ASSERT_TRUE(ok({"create", "main"}));
   expectFails({"writer", "delete-disc", "SECOND"}, "needs --yes");
-  const auto asked = test::runProgram(
-      "script", {"-qec", std::string(TESSALINE_CLI_PATH) + " writer delete-disc SECOND", "/dev/null"}, "n\n");
-  EXPECT_NE(asked.out.find("from the shelf for good? [y/N]"), std::string::npos) << asked.out;
-  EXPECT_EQ(asked.exitCode, 1);
-  EXPECT_NE(runCli({"writer", "discs"}).out.find("SECOND"), std::string::npos);  // only a yes deletes
-  ASSERT_TRUE(ok({"delete-disc", "SECOND", "--yes"}));
+  for (const auto& [answer, deleted] : {std::pair{"n\n", false}, std::pair{"y\n", true}}) {  // only a yes deletes
+    const auto asked = test::runProgram(
+        "script", {"-qec", std::string(TESSALINE_CLI_PATH) + " writer delete-disc SECOND", "/dev/null"}, answer);
+    EXPECT_NE(asked.out.find("from the shelf for good? [y/N]"), std::string::npos) << asked.out;
+    EXPECT_EQ(asked.exitCode, deleted ? 0 : 1);
+    EXPECT_EQ(runCli({"writer", "discs"}).out.find("SECOND") == std::string::npos, deleted) << answer;
+  }
   expectFails({"writer", "insert", "main", "--disc", "SECOND"}, "there is no disc 'SECOND' on the shelf");
 
   ASSERT_TRUE(ok({"remove", "with space"}));
