@@ -199,6 +199,10 @@ TEST_F(WriterCliTest, BadInputGetsAClearMessageAndDamagesNothing) {
   expectFails({"writer", "insert", "w"}, "--medium or --disc is needed");
   expectFails({"writer", "insert", "w", "--medium", "floppy"}, "--medium must be");
   expectFails({"writer", "insert", "w", "--medium", "cd-r", "--blocks", "0"}, "--blocks must be");
+  expectFails({"writer", "insert", "w", "--medium", "cd-r", "--blocks", "25000001"}, "from 302 to 25000000 blocks");
+  ASSERT_TRUE(ok({"insert", "w", "--medium", "cd-r", "--blocks", "25000000"}));  // the largest; its file is sparse
+  EXPECT_EQ(info("w")["capacity"].toInt(), 25000000);
+  ASSERT_TRUE(ok({"eject", "w"}));
   expectFails({"writer", "tray", "w", "sideways"}, "'open' or 'close'");
   expectFails({"writer", "info", "w", "--colour"}, "unknown option --colour");
   expectFails({"writer", "append", "w", (tmp / "none.iso").string()}, "cannot open");
