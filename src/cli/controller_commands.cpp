@@ -210,7 +210,9 @@ int runMountCommand(const Invocation& call) {
     return 1;
   }
   if (!controller.discNotMounted()) {
-    printError(QStringLiteral("there is no disc with sessions to mount (%1)").arg(session.discText()));
+    // A closed disc has sessions too, but only a disc the next burn can continue is mounted.
+    printError(QStringLiteral("there is nothing to mount: only a CD-R or CD-RW that holds sessions and takes "
+                              "another is mounted (the writer has %1)").arg(session.discText()));
     return 1;
   }
   controller.mountDisc();

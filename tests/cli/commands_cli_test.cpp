@@ -211,6 +211,9 @@ TEST_F(CommandsCliTest, PreviewIsADryRunThatMeetsEveryRefusalOfABurn) {
       EXPECT_EQ(r.exitCode, 1) << command << ": " << c.says;
       EXPECT_TRUE(has(r.err, c.says)) << command << ": " << r.err;
     }
+    const auto mount = runCli({"mount"});  // a closed disc has sessions, but none the next burn continues
+    EXPECT_EQ(mount.exitCode, 1);
+    EXPECT_TRUE(has(mount.err, "there is nothing to mount: only a CD-R or CD-RW that holds sessions")) << mount.err;
     ASSERT_EQ(runCli({"writer", "remove", "rec"}).exitCode, 0);
   }
   EXPECT_TRUE(temp_.tmpIsEmpty());
